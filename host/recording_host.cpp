@@ -1,0 +1,248 @@
+// The simulated host's side of the callback contract, with its ownership bookkeeping.
+#include "recording_host.h"
+
+#include "zeph_notify.h"
+#include "zeph_records.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace zeph::host {
+
+namespace {
+// PS is only tested for null and never released, so its reply must not need freeing.
+char g_accepted[] = "1";
+
+std::string firstWord(const std::string& text) {
+    return text.substr(0, text.find(' '));
+}
+
+// Allocates a record with its text stored from byte 16 on.
+std::vector<char> makeRecord(int w0, int w1, int w2, int w3, const std::string& text) {
+    std::vector<char> bytes(ZEPH_RECORD_SIZE(text.size()), 0);
+    const int32_t words[4] = {w0, w1, w2, w3};
+    std::memcpy(bytes.data(), words, sizeof words);
+    std::memcpy(bytes.data() + 16, text.c_str(), text.size() + 1);
+    return bytes;
+}
+} // namespace
+
+bool isQuery(const std::string& command) {
+    const std::string m = mnemonic(command);
+    return m == "SD" || m == "XI" || m == "RN" || m == "TG";
+}
+
+std::string mnemonic(const std::string& command) {
+    const std::string word = firstWord(command);
+    return word.size() == 2 ? word : std::string();
+}
+
+RecordingHost::RecordingHost() = default;
+
+RecordingHost::~RecordingHost() {
+    for (char* p : m_outstanding)
+        std::free(p);
+}
+
+char* RecordingHost::callback(void* data, int type) {
+    if (type == ZEPH_RELEASE) {
+        char* p = static_cast<char*>(data);
+        if (!p) {
+            error("release of a null pointer");
+        } else if (m_outstanding.erase(p)) {
+            std::free(p);
+            m_released.insert(p);
+        } else if (m_released.count(p)) {
+            error("reply released twice");
+        } else {
+            error("release of a pointer the host never handed out");
+        }
+        return nullptr;
+    }
+    if (type != ZEPH_COMMAND) {
+        error("component called the host with type " + std::to_string(type));
+        return nullptr;
+    }
+    if (!data) {
+        error("command with a null text");
+        return nullptr;
+    }
+    const std::string command(static_cast<const char*>(data));
+    if (m_detached)
+        error("command after \"AS\": " + command);
+    m_commands.push_back(command);
+    ++m_total;
+
+    const std::string m = mnemonic(command);
+    if (m == "AS") {
+        m_detached = true;
+    } else if (m == "ET") {
+        std::istringstream in(command.substr(2));
+        long id = 0, period = 0;
+        if (in >> id) {
+            if ((in >> period) && period != 0)
+                m_timers.insert(static_cast<int>(id));
+            else
+                m_timers.erase(static_cast<int>(id));
+        }
+    }
+    if (m_observer)
+        m_observer(command);
+
+    std::optional<std::string> reply;
+    if (auto it = m_replies.find(command); it != m_replies.end())
+        reply = it->second;
+    else if (m_responder)
+        reply = m_responder(command);
+
+    if (m == "PS")
+        return m_panelShowAccepted ? g_accepted : nullptr;
+    if (!isQuery(command) || !reply)
+        return nullptr;
+    return handOut(*reply);
+}
+
+char* RecordingHost::handOut(const std::string& reply) {
+    char* p = static_cast<char*>(std::malloc(reply.size() + 1));
+    std::memcpy(p, reply.c_str(), reply.size() + 1);
+    m_outstanding.insert(p);
+    m_released.erase(p);
+    ++m_handedOut;
+    return p;
+}
+
+void RecordingHost::error(std::string text) {
+    m_errors.push_back(std::move(text));
+}
+
+void RecordingHost::setReply(const std::string& command, std::optional<std::string> reply) {
+    m_replies[command] = std::move(reply);
+}
+
+void RecordingHost::clearReplies() {
+    m_replies.clear();
+}
+
+void RecordingHost::setResponder(Responder responder) {
+    m_responder = std::move(responder);
+}
+
+void RecordingHost::setPanelShowAccepted(bool accepted) {
+    m_panelShowAccepted = accepted;
+}
+
+void RecordingHost::setObserver(std::function<void(const std::string&)> observer) {
+    m_observer = std::move(observer);
+}
+
+std::vector<std::string> RecordingHost::takeCommands() {
+    std::vector<std::string> out;
+    out.swap(m_commands);
+    return out;
+}
+
+void RecordingHost::attach(zeph_client_callback* component) {
+    m_component = component;
+    m_detached = false;
+}
+
+bool RecordingHost::create(zeph_factory_fn factory, const char* path) {
+    m_detached = false;
+    zeph_client_callback* c = factory(this, path);
+    checkAfterNotification("construction");
+    m_component = c;
+    return c != nullptr;
+}
+
+void RecordingHost::checkAfterNotification(const char* what) {
+    if (!m_outstanding.empty()) {
+        error(std::to_string(m_outstanding.size()) + " repl" +
+              (m_outstanding.size() == 1 ? "y" : "ies") + " not released by the end of " + what);
+        for (char* p : m_outstanding)
+            std::free(p);
+        m_outstanding.clear();
+    }
+}
+
+std::optional<std::string> RecordingHost::parent(const std::string& text, bool releaseAnswer) {
+    if (!m_component)
+        return std::nullopt;
+    std::vector<char> copy(text.begin(), text.end());
+    copy.push_back('\0');
+    char* answer = m_component->callback(copy.data(), ZEPH_PARENT);
+    checkAfterNotification("a parent command");
+    if (!answer)
+        return std::nullopt;
+    std::string result(answer);
+    if (releaseAnswer)
+        m_component->callback(answer, ZEPH_RELEASE);
+    else
+        m_keptAnswers.push_back(answer);
+    return result;
+}
+
+void RecordingHost::press(const std::string& panel, const std::string& control,
+                          const std::string& event) {
+    if (!m_component)
+        return;
+    parentNotify ev(event.c_str());
+    zeph_button_record record{};
+    record.panel = panel.c_str();
+    record.control = control.c_str();
+    record.event = &ev;
+    m_component->callback(&record, ZEPH_BUTTON);
+    checkAfterNotification("a button press");
+}
+
+void RecordingHost::revertive(int device, int index, const std::string& text) {
+    if (!m_component)
+        return;
+    std::vector<char> record = makeRecord(device, 0, index, 0, text);
+    m_component->callback(record.data(), ZEPH_REVERTIVE);
+    checkAfterNotification("a revertive");
+}
+
+void RecordingHost::database(int device, int db, int index, const std::string& text) {
+    if (!m_component)
+        return;
+    std::vector<char> record = makeRecord(device, db, 0, index, text);
+    m_component->callback(record.data(), ZEPH_DATABASE);
+    checkAfterNotification("a database change");
+}
+
+void RecordingHost::tick(int id) {
+    if (!m_component)
+        return;
+    m_component->callback(reinterpret_cast<void*>(static_cast<intptr_t>(id)), ZEPH_TIMER);
+    checkAfterNotification("a timer tick");
+}
+
+char* RecordingHost::raw(void* data, int type) {
+    if (!m_component)
+        return nullptr;
+    char* r = m_component->callback(data, type);
+    checkAfterNotification("a notification");
+    return r;
+}
+
+void RecordingHost::destroy() {
+    if (!m_component)
+        return;
+    zeph_client_callback* c = m_component;
+    m_component = nullptr;
+    delete c;
+    checkAfterNotification("destruction");
+    if (!m_detached)
+        error("component destroyed without sending \"AS\"");
+    if (!m_commands.empty() && m_commands.back() != "AS")
+        error("\"AS\" was not the last command");
+    if (!m_timers.empty()) {
+        std::string ids;
+        for (int id : m_timers)
+            ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+        error("timer left running after destruction: " + ids);
+    }
+}
+
+} // namespace zeph::host

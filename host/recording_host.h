@@ -1,0 +1,108 @@
+// The project's one simulated panel host: it plays the host's side of the callback contract against a
+// script component, records every command the component sends, answers the query commands, and checks
+// ownership of every text that crosses the boundary. Tests, fuzzers and the bench all drive components
+// through it.
+#pragma once
+
+#include "zeph_client_callback.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zeph::host {
+
+// The commands whose replies the component reads and must hand back with type 5.
+bool isQuery(const std::string& command);
+// The two-letter mnemonic of a command ("" when it has none).
+std::string mnemonic(const std::string& command);
+
+class RecordingHost : public zeph_client_callback {
+public:
+    // Decides the reply to one command; nullopt means no reply (a null pointer).
+    using Responder = std::function<std::optional<std::string>(const std::string& command)>;
+
+    RecordingHost();
+    ~RecordingHost() override;
+    RecordingHost(const RecordingHost&) = delete;
+    RecordingHost& operator=(const RecordingHost&) = delete;
+
+    // ---- Component -> host ------------------------------------------------------------------
+    char* callback(void* data, int type) override;
+
+    // ---- Replies ----------------------------------------------------------------------------
+    // Exact command text -> reply. Looked up first; then the responder; else no reply.
+    void setReply(const std::string& command, std::optional<std::string> reply);
+    void clearReplies();
+    void setResponder(Responder responder);
+    // By default PS is answered with a non-null static text that is never released.
+    void setPanelShowAccepted(bool accepted);
+    // Called after every command is recorded (the facility hooks in here).
+    void setObserver(std::function<void(const std::string& command)> observer);
+
+    // ---- Recorded traffic -------------------------------------------------------------------
+    const std::vector<std::string>& commands() const { return m_commands; }
+    std::vector<std::string> takeCommands();
+    // Number of commands received since the component was attached (never cleared).
+    size_t totalCommands() const { return m_total; }
+    const std::set<int>& runningTimers() const { return m_timers; }
+    bool detached() const { return m_detached; }
+
+    // ---- Ownership checks -------------------------------------------------------------------
+    // Every breach seen so far, in words: a reply not released by the end of the notification, a
+    // foreign or repeated release, a command after "AS", an answer that is not NUL-terminated...
+    const std::vector<std::string>& errors() const { return m_errors; }
+    void clearErrors() { m_errors.clear(); }
+    size_t outstandingReplies() const { return m_outstanding.size(); }
+    size_t repliesHandedOut() const { return m_handedOut; }
+
+    // ---- Host -> component ------------------------------------------------------------------
+    // The host object must outlive the component; attach() is how it learns the component.
+    void attach(zeph_client_callback* component);
+    zeph_client_callback* component() const { return m_component; }
+    // Creates the component through a factory and attaches it. False when the factory returns null.
+    bool create(zeph_factory_fn factory, const char* path);
+    // Type 3. The answer is copied and handed back with type 5; nullopt when the component answered
+    // null. releaseAnswer=false keeps it (to test the component's release handling); see keptAnswers.
+    std::optional<std::string> parent(const std::string& text, bool releaseAnswer = true);
+    void press(const std::string& panel, const std::string& control,
+               const std::string& event = std::string());
+    void revertive(int device, int index, const std::string& text);
+    void database(int device, int db, int index, const std::string& text);
+    void tick(int id);
+    // Any type code with any data; the return value is whatever the component returned.
+    char* raw(void* data, int type);
+    // Deletes the component through slot 0, then checks that no timer was left running.
+    void destroy();
+    const std::vector<char*>& keptAnswers() const { return m_keptAnswers; }
+
+    // Runs after every notification: replies handed out during it must have come back.
+    void checkAfterNotification(const char* what);
+
+private:
+    char* handOut(const std::string& reply);
+    void error(std::string text);
+
+    zeph_client_callback* m_component = nullptr;
+    std::map<std::string, std::optional<std::string>> m_replies;
+    Responder m_responder;
+    std::function<void(const std::string&)> m_observer;
+    bool m_panelShowAccepted = true;
+
+    std::vector<std::string> m_commands;
+    size_t m_total = 0;
+    std::set<int> m_timers;
+    bool m_detached = false;
+    int m_depth = 0;
+
+    std::set<char*> m_outstanding;
+    std::set<const void*> m_released;
+    size_t m_handedOut = 0;
+    std::vector<std::string> m_errors;
+    std::vector<char*> m_keptAnswers;
+};
+
+} // namespace zeph::host

@@ -1,0 +1,55 @@
+// The records the host passes with revertive, database and button notifications.
+//
+// The host builds them in 32-bit words; the component reads only the words named here. Texts are
+// stored inside the record from byte 16 on, NUL-terminated. On a 64-bit build the pointers of the
+// button record widen and move; everything else stays where the host puts it.
+#ifndef ZEPH_RECORDS_H
+#define ZEPH_RECORDS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+class parentNotify;
+
+// Type 1: the new state of one destination of a router.
+struct zeph_revertive_record {
+    int32_t device;    // word 0
+    int32_t unused1;   // word 1, not read
+    int32_t index;     // word 2: the destination
+    int32_t unused3;   // word 3, not read
+    char text[1];      // byte 16 on: the routed source's name, NUL-terminated, may run past [1]
+};
+
+// Type 6: one entry of a device database has changed.
+struct zeph_database_record {
+    int32_t device;    // word 0
+    int32_t database;  // word 1
+    int32_t unused2;   // word 2, not read
+    int32_t index;     // word 3
+    char text[1];      // byte 16 on: the new text, NUL-terminated, may run past [1]
+};
+
+// Type 2: a press on a panel control. The texts and the event belong to the host.
+struct zeph_button_record {
+    int32_t unused0;           // word 0, not read
+    int32_t unused1;           // word 1, not read
+    const char* panel;         // word 2: panel id text
+    const char* control;       // word 3: control id text
+    const parentNotify* event; // word 4: the event, laid out as a parsed parent command
+};
+
+// Bytes a host allocates for a revertive or database record carrying a text of len characters.
+#define ZEPH_RECORD_SIZE(len) (16u + (unsigned)(len) + 1u)
+
+static_assert(offsetof(zeph_revertive_record, text) == 16, "revertive text starts at byte 16");
+static_assert(offsetof(zeph_revertive_record, index) == 8, "revertive index is word 2");
+static_assert(offsetof(zeph_database_record, text) == 16, "database text starts at byte 16");
+static_assert(offsetof(zeph_database_record, database) == 4, "database number is word 1");
+static_assert(offsetof(zeph_database_record, index) == 12, "database index is word 3");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(offsetof(zeph_button_record, panel) == 8, "panel id pointer is word 2");
+static_assert(offsetof(zeph_button_record, control) == 12, "control id pointer is word 3");
+static_assert(offsetof(zeph_button_record, event) == 16, "event pointer is word 4");
+#endif
+
+#endif

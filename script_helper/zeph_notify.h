@@ -1,0 +1,93 @@
+// Parsers and read-only views that turn what the host hands over into values handlers can compare.
+//
+// Neither parser allocates more than one buffer or reports an error: missing text yields empty
+// fields. The views hold the host's record pointer only for the duration of one notification;
+// handlers copy what they keep into zeph_string values.
+#ifndef ZEPH_NOTIFY_H
+#define ZEPH_NOTIFY_H
+
+#include "zeph_records.h"
+#include "zeph_string.h"
+
+enum { ZEPH_MAX_FIELDS = 32 };
+
+// The read-only empty text that unfilled fields point at.
+extern const char zeph_empty_text[1];
+
+// A parent command "command.sub1.sub2=value" split in place. The layout is part of the host
+// contract: a button record's event points at one (command at word 0, value at word 33).
+class parentNotify {
+public:
+    const char* command;               // text before the first '.' or '='
+    const char* sub[ZEPH_MAX_FIELDS];  // dotted sub-fields in order
+    const char* value;                 // text after the first '='
+    int32_t subCount;                  // 0 to 32
+    bool hasValue;                     // an '=' was found
+    char* buffer;                      // private NUL-split copy; null for a null or empty text
+
+    explicit parentNotify(const char* text);
+    ~parentNotify();
+
+    zeph_string getCommand() const { return zeph_string(command); }
+    zeph_string getValue() const { return zeph_string(value); }
+
+private:
+    parentNotify(const parentNotify&) = delete;
+    parentNotify& operator=(const parentNotify&) = delete;
+};
+
+// A host reply split into blank-separated tokens; the quote character groups blanks into a token.
+class decodeZEPHString {
+public:
+    const char* token[ZEPH_MAX_FIELDS];
+    int32_t count;
+    char* buffer;
+    char quote;
+
+    decodeZEPHString(const char* text, char quoteChar);
+    virtual ~decodeZEPHString();
+
+private:
+    decodeZEPHString(const decodeZEPHString&) = delete;
+    decodeZEPHString& operator=(const decodeZEPHString&) = delete;
+};
+
+// Views of the host's records. A null record reads as zeros and empty texts.
+class buttonNotify {
+public:
+    explicit buttonNotify(const void* record) : m_record(static_cast<const zeph_button_record*>(record)) {}
+    zeph_string panelId() const;
+    zeph_string controlId() const;
+    zeph_string eventCommand() const;
+    zeph_string eventValue() const;
+    const zeph_button_record* record() const { return m_record; }
+
+private:
+    const zeph_button_record* m_record;
+};
+
+// Revertives and database changes share this view; each handler reads the words it needs.
+class revertiveNotify {
+public:
+    explicit revertiveNotify(const void* record) : m_record(static_cast<const int32_t*>(record)) {}
+    int device() const { return word(0); }
+    int database() const { return word(1); }    // database record
+    int index() const { return word(2); }       // revertive record: the destination
+    int entry() const { return word(3); }       // database record: the entry index
+    zeph_string text() const;                   // from byte 16
+
+private:
+    int word(int n) const { return m_record ? m_record[n] : 0; }
+    const int32_t* m_record;
+};
+
+class extraNotify {
+public:
+    explicit extraNotify(const void* record) : m_record(record) {}
+    const void* record() const { return m_record; }
+
+private:
+    const void* m_record;
+};
+
+#endif
