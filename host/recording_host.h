@@ -1,7 +1,7 @@
-// The project's one simulated panel host: it plays the host's side of the callback contract against a
-// script component, records every command the component sends, answers the query commands, and checks
-// ownership of every text that crosses the boundary. Tests, fuzzers and the bench all drive components
-// through it.
+// The project's one simulated panel host: it plays the host's side of the callback contract against
+// a script component, records every command the component sends, answers the query commands, and
+// checks ownership of every text that crosses the boundary. Tests, fuzzers and the bench all drive
+// components through it.
 #pragma once
 
 #include "zeph_client_callback.h"
@@ -66,7 +66,8 @@ public:
     // Creates the component through a factory and attaches it. False when the factory returns null.
     bool create(zeph_factory_fn factory, const char* path);
     // Type 3. The answer is copied and handed back with type 5; nullopt when the component answered
-    // null. releaseAnswer=false keeps it (to test the component's release handling); see keptAnswers.
+    // null. releaseAnswer=false keeps it (to test the component's release handling); see
+    // keptAnswers.
     std::optional<std::string> parent(const std::string& text, bool releaseAnswer = true);
     void press(const std::string& panel, const std::string& control,
                const std::string& event = std::string());

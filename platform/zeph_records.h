@@ -13,20 +13,20 @@ class parentNotify;
 
 // Type 1: the new state of one destination of a router.
 struct zeph_revertive_record {
-    int32_t device;    // word 0
-    int32_t unused1;   // word 1, not read
-    int32_t index;     // word 2: the destination
-    int32_t unused3;   // word 3, not read
-    char text[1];      // byte 16 on: the routed source's name, NUL-terminated, may run past [1]
+    int32_t device;  // word 0
+    int32_t unused1; // word 1, not read
+    int32_t index;   // word 2: the destination
+    int32_t unused3; // word 3, not read
+    char text[1];    // byte 16 on: the routed source's name, NUL-terminated, may run past [1]
 };
 
 // Type 6: one entry of a device database has changed.
 struct zeph_database_record {
-    int32_t device;    // word 0
-    int32_t database;  // word 1
-    int32_t unused2;   // word 2, not read
-    int32_t index;     // word 3
-    char text[1];      // byte 16 on: the new text, NUL-terminated, may run past [1]
+    int32_t device;   // word 0
+    int32_t database; // word 1
+    int32_t unused2;  // word 2, not read
+    int32_t index;    // word 3
+    char text[1];     // byte 16 on: the new text, NUL-terminated, may run past [1]
 };
 
 // Type 2: a press on a panel control. The texts and the event belong to the host.

@@ -18,12 +18,12 @@ extern const char zeph_empty_text[1];
 // contract: a button record's event points at one (command at word 0, value at word 33).
 class parentNotify {
 public:
-    const char* command;               // text before the first '.' or '='
-    const char* sub[ZEPH_MAX_FIELDS];  // dotted sub-fields in order
-    const char* value;                 // text after the first '='
-    int32_t subCount;                  // 0 to 32
-    bool hasValue;                     // an '=' was found
-    char* buffer;                      // private NUL-split copy; null for a null or empty text
+    const char* command;              // text before the first '.' or '='
+    const char* sub[ZEPH_MAX_FIELDS]; // dotted sub-fields in order
+    const char* value;                // text after the first '='
+    int32_t subCount;                 // 0 to 32
+    bool hasValue;                    // an '=' was found
+    char* buffer;                     // private NUL-split copy; null for a null or empty text
 
     explicit parentNotify(const char* text);
     ~parentNotify();
@@ -55,7 +55,8 @@ private:
 // Views of the host's records. A null record reads as zeros and empty texts.
 class buttonNotify {
 public:
-    explicit buttonNotify(const void* record) : m_record(static_cast<const zeph_button_record*>(record)) {}
+    explicit buttonNotify(const void* record)
+        : m_record(static_cast<const zeph_button_record*>(record)) {}
     zeph_string panelId() const;
     zeph_string controlId() const;
     zeph_string eventCommand() const;
@@ -71,10 +72,10 @@ class revertiveNotify {
 public:
     explicit revertiveNotify(const void* record) : m_record(static_cast<const int32_t*>(record)) {}
     int device() const { return word(0); }
-    int database() const { return word(1); }    // database record
-    int index() const { return word(2); }       // revertive record: the destination
-    int entry() const { return word(3); }       // database record: the entry index
-    zeph_string text() const;                   // from byte 16
+    int database() const { return word(1); } // database record
+    int index() const { return word(2); }    // revertive record: the destination
+    int entry() const { return word(3); }    // database record: the entry index
+    zeph_string text() const;                // from byte 16
 
 private:
     int word(int n) const { return m_record ? m_record[n] : 0; }

@@ -1,13 +1,15 @@
 // The base every script component derives from: it stores the link to the host, turns each
-// notification into a record and calls one virtual handler, and offers one operation per host command.
+// notification into a record and calls one virtual handler, and offers one operation per host
+// command.
 //
 // Ownership across the boundary:
-//  - A reply the host returns for SD, XI, RN or TG belongs to the host; the operation copies what it
+//  - A reply the host returns for SD, XI, RN or TG belongs to the host; the operation copies what
+//  it
 //    needs and hands the reply back with ZEPH_RELEASE before it returns. Other replies are never
 //    released (PS is only tested for null).
 //  - An answer returned for ZEPH_PARENT is a heap buffer of this component; the host hands it back
-//    with ZEPH_RELEASE. Only answers still outstanding are freed: any other pointer is ignored, so a
-//    foreign or repeated release cannot damage the heap. Answers never handed back are freed when
+//    with ZEPH_RELEASE. Only answers still outstanding are freed: any other pointer is ignored, so
+//    a foreign or repeated release cannot damage the heap. Answers never handed back are freed when
 //    the component goes.
 //
 // Nothing is reported to the host as an error and nothing throws. Without a host every operation
@@ -46,26 +48,26 @@ protected:
     virtual void databaseCallback(revertiveNotify* /*change*/) {}
 
     // ---- Host commands: each sends one text with ZEPH_COMMAND --------------------------------
-    void hostNotify(const zeph_string& text);                                          // HN
+    void hostNotify(const zeph_string& text); // HN
     void textPut(const zeph_string& property, const zeph_string& value, const zeph_string& panel,
-                 const zeph_string& control);                                          // TP
+                 const zeph_string& control); // TP
     void textGet(const zeph_string& property, const zeph_string& panel, const zeph_string& control,
-                 zeph_string& value);                                                  // TG
+                 zeph_string& value); // TG
     bool panelShow(const zeph_string& panel, const zeph_string& file,
-                   const zeph_string& parameters);                                     // PS
-    bool getDev(zeph_string name, int* device, int* offset);                           // SD
-    zeph_stringlist controlList(const zeph_string& panel, const zeph_string& prefix);  // XI
-    void routerName(int device, int database, int index, zeph_string& name);           // RN
+                   const zeph_string& parameters);                                    // PS
+    bool getDev(zeph_string name, int* device, int* offset);                          // SD
+    zeph_stringlist controlList(const zeph_string& panel, const zeph_string& prefix); // XI
+    void routerName(int device, int database, int index, zeph_string& name);          // RN
     void routerCrosspoint(int device, int source, int destination, const zeph_string& extra,
-                          bool flag);                                                  // RC
+                          bool flag); // RC
     // The numeric commands are never longer than 31 characters: one whose numbers would not fit is
     // not sent at all, since a cut text would address something else.
-    void routerRegister(int device, int first, int last, bool add);                    // RR
-    void routerPoll(int device, int first, int last);                                  // RP
-    void routerUnregister(int device);                                                 // RU
-    void timerStart(int id, int period);                                               // ET id period
-    void timerStop(int id);                                                            // ET id
-    void hostDetach();                                                                 // AS
+    void routerRegister(int device, int first, int last, bool add); // RR
+    void routerPoll(int device, int first, int last);               // RP
+    void routerUnregister(int device);                              // RU
+    void timerStart(int id, int period);                            // ET id period
+    void timerStop(int id);                                         // ET id
+    void hostDetach();                                              // AS
     // Fills %1..%9 in one pass (inserted text is never searched again) and writes the line to the
     // debugger output: OutputDebugStringA on Windows, stderr elsewhere.
     void debugPrint(const zeph_string& format, const zeph_string& v1, const zeph_string& v2,

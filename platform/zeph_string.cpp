@@ -1,0 +1,386 @@
+// The string library stand-in: value-semantics texts with an inline buffer, and NUL-packed lists.
+#include "zeph_string.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Renders n in base 2..36 into out (at least 34 bytes); returns the length.
+int renderInt(int n, int base, char* out) {
+    if (base < 2 || base > 36)
+        base = 10;
+    char digits[34];
+    int count = 0;
+    // Work on the magnitude as unsigned so INT_MIN does not overflow.
+    unsigned int magnitude =
+        n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+    do {
+        const unsigned int d = magnitude % static_cast<unsigned int>(base);
+        digits[count++] = static_cast<char>(d < 10 ? '0' + d : 'a' + (d - 10));
+        magnitude /= static_cast<unsigned int>(base);
+    } while (magnitude != 0);
+    int len = 0;
+    if (n < 0)
+        out[len++] = '-';
+    while (count > 0)
+        out[len++] = digits[--count];
+    out[len] = '\0';
+    return len;
+}
+
+// Finds the lowest placeholder number (1..99) present in text; 0 when there is none.
+int lowestPlaceholder(const char* text, int len) {
+    int lowest = 0;
+    for (int i = 0; i + 1 < len; ++i) {
+        if (text[i] != '%' || text[i + 1] < '0' || text[i + 1] > '9')
+            continue;
+        int number = text[i + 1] - '0';
+        if (i + 2 < len && text[i + 2] >= '0' && text[i + 2] <= '9')
+            number = number * 10 + (text[i + 2] - '0');
+        if (number >= 1 && (lowest == 0 || number < lowest))
+            lowest = number;
+    }
+    return lowest;
+}
+
+// Length of the placeholder number at text[i] ("%7" -> 1, "%12" -> 2) if it equals number, else 0.
+int placeholderAt(const char* text, int len, int i, int number) {
+    if (text[i] != '%' || i + 1 >= len || text[i + 1] < '0' || text[i + 1] > '9')
+        return 0;
+    int value = text[i + 1] - '0';
+    int digits = 1;
+    if (i + 2 < len && text[i + 2] >= '0' && text[i + 2] <= '9') {
+        value = value * 10 + (text[i + 2] - '0');
+        digits = 2;
+    }
+    return value == number ? digits : 0;
+}
+
+} // namespace
+
+// ---- zeph_string ----------------------------------------------------------------------------
+
+zeph_string::zeph_string() : m_data(m_inline), m_length(0), m_capacity(INLINE_CAPACITY - 1) {
+    m_inline[0] = '\0';
+}
+
+zeph_string::zeph_string(const char* text) : zeph_string() {
+    if (text)
+        assign(text, static_cast<int>(strlen(text)));
+}
+
+zeph_string::zeph_string(const zeph_string& other) : zeph_string() {
+    assign(other.m_data, other.m_length);
+}
+
+zeph_string::zeph_string(int n, char fill, unsigned width, int base) : zeph_string() {
+    char digits[36];
+    const int len = renderInt(n, base, digits);
+    if (width > 1024)
+        width = 1024;
+    const char pad = fill ? fill : ' ';
+    for (int i = len; i < static_cast<int>(width); ++i)
+        append(&pad, 1);
+    append(digits, len);
+}
+
+zeph_string::~zeph_string() {
+    if (m_data != m_inline)
+        free(m_data);
+}
+
+zeph_string& zeph_string::operator=(const zeph_string& other) {
+    if (this != &other)
+        assign(other.m_data, other.m_length);
+    return *this;
+}
+
+zeph_string& zeph_string::operator=(const char* text) {
+    assign(text ? text : "", text ? static_cast<int>(strlen(text)) : 0);
+    return *this;
+}
+
+zeph_string& zeph_string::operator+=(const zeph_string& other) {
+    append(other.m_data, other.m_length);
+    return *this;
+}
+
+zeph_string& zeph_string::operator+=(const char* text) {
+    if (text)
+        append(text, static_cast<int>(strlen(text)));
+    return *this;
+}
+
+bool zeph_string::reserve(int capacity) {
+    if (capacity <= m_capacity)
+        return true;
+    int grown = m_capacity * 2;
+    if (grown < capacity)
+        grown = capacity;
+    char* bigger = static_cast<char*>(malloc(static_cast<size_t>(grown) + 1));
+    if (!bigger)
+        return false;
+    memcpy(bigger, m_data, static_cast<size_t>(m_length) + 1);
+    if (m_data != m_inline)
+        free(m_data);
+    m_data = bigger;
+    m_capacity = grown;
+    return true;
+}
+
+void zeph_string::assign(const char* text, int len) {
+    if (text == m_data && len == m_length)
+        return;
+    if (len > m_capacity) {
+        // The source may live in our own buffer, so build the new one before letting go.
+        char* fresh = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
+        if (!fresh) {
+            m_length = 0;
+            m_data[0] = '\0';
+            return;
+        }
+        memcpy(fresh, text, static_cast<size_t>(len));
+        fresh[len] = '\0';
+        if (m_data != m_inline)
+            free(m_data);
+        m_data = fresh;
+        m_capacity = len;
+        m_length = len;
+        return;
+    }
+    memmove(m_data, text, static_cast<size_t>(len));
+    m_data[len] = '\0';
+    m_length = len;
+}
+
+void zeph_string::append(const char* text, int len) {
+    if (len <= 0)
+        return;
+    if (len > INT_MAX / 2 - m_length)
+        return;
+    // Appending a string to itself: keep the source readable across the reallocation.
+    const bool self = text >= m_data && text <= m_data + m_length;
+    const int offset = self ? static_cast<int>(text - m_data) : 0;
+    if (!reserve(m_length + len))
+        return;
+    if (self)
+        text = m_data + offset;
+    memmove(m_data + m_length, text, static_cast<size_t>(len));
+    m_length += len;
+    m_data[m_length] = '\0';
+}
+
+zeph_string zeph_string::arg(const zeph_string& value) const {
+    const int number = lowestPlaceholder(m_data, m_length);
+    if (number == 0)
+        return *this;
+    zeph_string out;
+    int start = 0;
+    for (int i = 0; i < m_length; ++i) {
+        const int digits = placeholderAt(m_data, m_length, i, number);
+        if (digits == 0)
+            continue;
+        out.append(m_data + start, i - start);
+        out.append(value.m_data, value.m_length);
+        i += digits;
+        start = i + 1;
+    }
+    out.append(m_data + start, m_length - start);
+    return out;
+}
+
+zeph_string zeph_string::arg(int n, char fill, unsigned width, int base) const {
+    return arg(zeph_string(n, fill, width, base));
+}
+
+int zeph_string::length() const {
+    return m_length;
+}
+
+int zeph_string::toInt() const {
+    const char* p = m_data;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    long long value = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (value <= static_cast<long long>(INT_MAX) + 1)
+            value = value * 10 + (*p - '0');
+        ++p;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+void zeph_string::split(char separator, zeph_string& left, zeph_string& right) const {
+    const char* at =
+        static_cast<const char*>(memchr(m_data, separator, static_cast<size_t>(m_length)));
+    // Copy first: left or right may be this very string.
+    zeph_string whole(*this);
+    if (!at) {
+        left = whole;
+        right = "";
+        return;
+    }
+    const int cut = static_cast<int>(at - m_data);
+    left.assign(whole.m_data, cut);
+    right.assign(whole.m_data + cut + 1, whole.m_length - cut - 1);
+}
+
+zeph_string::operator const char*() const {
+    return m_data;
+}
+
+zeph_string operator+(const zeph_string& a, const zeph_string& b) {
+    zeph_string out(a);
+    out += b;
+    return out;
+}
+
+zeph_string operator+(const zeph_string& a, const char* b) {
+    zeph_string out(a);
+    out += b;
+    return out;
+}
+
+zeph_string operator+(const char* a, const zeph_string& b) {
+    zeph_string out(a);
+    out += b;
+    return out;
+}
+
+bool operator==(const zeph_string& a, const char* b) {
+    return b ? strcmp(a, b) == 0 : a.length() == 0;
+}
+
+bool operator==(const zeph_string& a, int n) {
+    char digits[36];
+    renderInt(n, 10, digits);
+    return strcmp(a, digits) == 0;
+}
+
+bool operator!=(const zeph_string& a, const zeph_string& b) {
+    return a.length() != b.length() ||
+           memcmp(static_cast<const char*>(a), static_cast<const char*>(b),
+                  static_cast<size_t>(a.length())) != 0;
+}
+
+// ---- zeph_stringlistIterator ----------------------------------------------------------------
+
+zeph_stringlistIterator::zeph_stringlistIterator() : m_position(nullptr), m_end(nullptr) {}
+
+zeph_stringlistIterator::zeph_stringlistIterator(const char* position, const char* end)
+    : m_position(position), m_end(end) {}
+
+zeph_stringlistIterator::~zeph_stringlistIterator() {}
+
+zeph_string zeph_stringlistIterator::operator*() const {
+    if (!m_position || m_position >= m_end)
+        return zeph_string();
+    return zeph_string(m_position);
+}
+
+bool zeph_stringlistIterator::operator!=(const zeph_stringlistIterator& other) const {
+    return m_position != other.m_position;
+}
+
+zeph_stringlistIterator& zeph_stringlistIterator::operator++() {
+    if (m_position && m_position < m_end)
+        m_position += strlen(m_position) + 1;
+    return *this;
+}
+
+// ---- zeph_stringlist ------------------------------------------------------------------------
+
+zeph_stringlist::zeph_stringlist() : m_items(nullptr), m_used(0), m_capacity(0) {}
+
+zeph_stringlist::zeph_stringlist(const char* text, char separator) : zeph_stringlist() {
+    if (!text || !*text)
+        return;
+    const int len = static_cast<int>(strlen(text));
+    if (!append(text, len + 1))
+        return;
+    for (int i = 0; i < len; ++i) {
+        if (m_items[i] == separator)
+            m_items[i] = '\0';
+    }
+}
+
+zeph_stringlist::zeph_stringlist(const zeph_stringlist& other) : zeph_stringlist() {
+    append(other.m_items, other.m_used);
+}
+
+zeph_stringlist::~zeph_stringlist() {
+    free(m_items);
+}
+
+zeph_stringlist& zeph_stringlist::operator=(const zeph_stringlist& other) {
+    if (this == &other)
+        return *this;
+    zeph_stringlist copy(other);
+    if (copy.m_used != other.m_used)
+        return *this; // out of memory: keep what we had
+    free(m_items);
+    m_items = copy.m_items;
+    m_used = copy.m_used;
+    m_capacity = copy.m_capacity;
+    copy.m_items = nullptr;
+    copy.m_used = copy.m_capacity = 0;
+    return *this;
+}
+
+zeph_stringlist& zeph_stringlist::operator<<(const zeph_string& item) {
+    append(item, item.length() + 1);
+    return *this;
+}
+
+bool zeph_stringlist::append(const char* bytes, int len) {
+    if (len <= 0)
+        return true;
+    if (len > INT_MAX / 2 - m_used)
+        return false;
+    if (m_used + len > m_capacity) {
+        int grown = m_capacity * 2;
+        if (grown < m_used + len)
+            grown = m_used + len;
+        char* bigger = static_cast<char*>(realloc(m_items, static_cast<size_t>(grown)));
+        if (!bigger)
+            return false;
+        m_items = bigger;
+        m_capacity = grown;
+    }
+    memcpy(m_items + m_used, bytes, static_cast<size_t>(len));
+    m_used += len;
+    return true;
+}
+
+zeph_string zeph_stringlist::toString(char separator) const {
+    zeph_string out;
+    const char between[2] = {separator, '\0'};
+    const char* end = m_items + m_used;
+    for (const char* p = m_items; p && p < end; p += strlen(p) + 1) {
+        if (p != m_items)
+            out += between;
+        out += p;
+    }
+    return out;
+}
+
+zeph_stringlistIterator zeph_stringlist::begin() const {
+    return zeph_stringlistIterator(m_items, m_items + m_used);
+}
+
+zeph_stringlistIterator zeph_stringlist::end() const {
+    return zeph_stringlistIterator(m_items + m_used, m_items + m_used);
+}

@@ -1,0 +1,307 @@
+// One operation per host command. Every command reaches the host through send(), the one seam.
+#include "zeph_script_helper.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+
+#if defined(_WIN32)
+#include "zeph_win32.h"
+#endif
+
+namespace {
+
+const int NUMERIC_LIMIT = 31; // the numeric commands fit a 32-byte buffer
+
+// Appends the bytes [begin, end) to out; zeph_string takes NUL-terminated pieces only.
+void appendRun(zeph_string& out, const char* begin, const char* end) {
+    char run[64];
+    while (begin < end) {
+        size_t n = static_cast<size_t>(end - begin);
+        if (n > sizeof run - 1)
+            n = sizeof run - 1;
+        memcpy(run, begin, n);
+        run[n] = '\0';
+        out += run;
+        begin += n;
+    }
+}
+
+// Fills "%1".."%9" of a template in one pass, so an argument that itself holds "%2" stays as it is.
+zeph_string fill(const char* format, const zeph_string* const* values, int count) {
+    zeph_string out;
+    const char* start = format;
+    for (const char* p = format; *p; ++p) {
+        if (p[0] != '%' || p[1] < '1' || p[1] > '9' || p[1] - '0' > count)
+            continue;
+        appendRun(out, start, p);
+        out += *values[p[1] - '1'];
+        ++p;
+        start = p + 1;
+    }
+    out += start;
+    return out;
+}
+
+zeph_string number(int n) {
+    return zeph_string(n, 0, 0, 10);
+}
+
+// The atoi rule without its overflow: white space, a sign, digits; saturates at the int range.
+int leadingInt(const char* text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (value <= static_cast<long long>(INT_MAX) + 1)
+            value = value * 10 + (*text - '0');
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// Appends " <n>" in decimal to buf at *len; false when it would pass the numeric limit.
+bool appendNumber(char* buf, int* len, int n) {
+    char digits[12];
+    int count = 0;
+    unsigned int magnitude =
+        n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    const int needed = 1 + (n < 0 ? 1 : 0) + count;
+    if (*len + needed > NUMERIC_LIMIT)
+        return false;
+    buf[(*len)++] = ' ';
+    if (n < 0)
+        buf[(*len)++] = '-';
+    while (count > 0)
+        buf[(*len)++] = digits[--count];
+    buf[*len] = '\0';
+    return true;
+}
+
+} // namespace
+
+char* zeph_script_helper::send(const char* command) {
+    return host->callback(const_cast<char*>(command), ZEPH_COMMAND);
+}
+
+void zeph_script_helper::release(char* reply) {
+    if (reply)
+        host->callback(reply, ZEPH_RELEASE);
+}
+
+void zeph_script_helper::sendNumeric(const char* mnemonic, const int* numbers, int count,
+                                     const char* suffix) {
+    if (!host)
+        return;
+    char buf[NUMERIC_LIMIT + 1];
+    int len = static_cast<int>(strlen(mnemonic));
+    memcpy(buf, mnemonic, static_cast<size_t>(len) + 1);
+    for (int i = 0; i < count; ++i) {
+        if (!appendNumber(buf, &len, numbers[i]))
+            return; // a cut command would address another device or index
+    }
+    const int extra = static_cast<int>(strlen(suffix));
+    if (len + extra > NUMERIC_LIMIT)
+        return;
+    memcpy(buf + len, suffix, static_cast<size_t>(extra) + 1);
+    send(buf);
+}
+
+void zeph_script_helper::hostNotify(const zeph_string& text) {
+    if (!host)
+        return;
+    zeph_string command("HN '");
+    command += text;
+    command += "'";
+    send(command);
+}
+
+void zeph_script_helper::textPut(const zeph_string& property, const zeph_string& value,
+                                 const zeph_string& panel, const zeph_string& control) {
+    if (!host)
+        return;
+    zeph_string command("TP '");
+    command += property;
+    command += "=";
+    command += value;
+    command += "' '";
+    command += panel;
+    command += "' '";
+    command += control;
+    command += "'";
+    send(command);
+}
+
+void zeph_script_helper::textGet(const zeph_string& property, const zeph_string& panel,
+                                 const zeph_string& control, zeph_string& value) {
+    if (!host) {
+        value = "";
+        return;
+    }
+    zeph_string command("TG '");
+    command += panel;
+    command += "' '";
+    command += control;
+    command += "' '";
+    command += property;
+    command += "'";
+    char* reply = send(command);
+    if (!reply) {
+        value = "";
+        return;
+    }
+    const zeph_string text(reply);
+    release(reply);
+    if (property == "all") {
+        value = text;
+        return;
+    }
+    zeph_string name;
+    zeph_string returned;
+    text.split('=', name, returned);
+    if (name.length() == property.length() &&
+        memcmp(static_cast<const char*>(name), static_cast<const char*>(property),
+               static_cast<size_t>(name.length())) == 0) {
+        value = returned;
+        return;
+    }
+    const zeph_string none;
+    debugPrint("textGet: value returned \"%1\" was not the value requested \"%2\" (value returned "
+               "was \"%3\" from control \"%4\", on panel \"%5\")",
+               name, property, text, control, panel, none, none, none, none);
+    value = "";
+}
+
+bool zeph_script_helper::panelShow(const zeph_string& panel, const zeph_string& file,
+                                   const zeph_string& parameters) {
+    if (!host)
+        return true;
+    zeph_string command;
+    command = "PS '";
+    command += panel;
+    command += "' '";
+    if (path.length() != 0) {
+        command += path;
+        command += "/";
+    }
+    command += file;
+    command += "'";
+    if (parameters.length() != 0) {
+        command += " '";
+        command += parameters;
+        command += "'";
+    }
+    return send(command) != nullptr;
+}
+
+bool zeph_script_helper::getDev(zeph_string name, int* device, int* offset) {
+    if (device)
+        *device = 0;
+    if (offset)
+        *offset = 0;
+    if (!host)
+        return false;
+    const zeph_string* values[] = {&name};
+    char* reply = send(fill("SD '%1'", values, 1));
+    if (!reply)
+        return false;
+    {
+        decodeZEPHString tokens(reply, '\'');
+        if (device)
+            *device = leadingInt(tokens.token[0]);
+        if (offset)
+            *offset = leadingInt(tokens.token[1]);
+    }
+    release(reply);
+    return true;
+}
+
+zeph_stringlist zeph_script_helper::controlList(const zeph_string& panel,
+                                                const zeph_string& prefix) {
+    if (!host)
+        return zeph_stringlist();
+    const zeph_string* values[] = {&panel, &prefix};
+    char* reply = send(fill("XI '%1' '%2'", values, 2));
+    if (!reply)
+        return zeph_stringlist();
+    zeph_stringlist list(reply, ',');
+    release(reply);
+    return list;
+}
+
+void zeph_script_helper::routerName(int device, int database, int index, zeph_string& name) {
+    if (!host)
+        return;
+    const zeph_string d = number(device), db = number(database), i = number(index);
+    const zeph_string* values[] = {&d, &db, &i};
+    char* reply = send(fill("RN %1 %2 %3", values, 3));
+    if (!reply)
+        return; // nothing to hand back: the host is never sent a null release
+    name = reply;
+    release(reply);
+}
+
+void zeph_script_helper::routerCrosspoint(int device, int source, int destination,
+                                          const zeph_string& extra, bool flag) {
+    if (!host)
+        return;
+    const zeph_string d = number(device), s = number(source), t = number(destination);
+    const zeph_string f(flag ? "1" : "0");
+    const zeph_string* values[] = {&d, &s, &t, &extra, &f};
+    send(fill("RC %1 %2 %3 ',%4' %5", values, 5));
+}
+
+void zeph_script_helper::routerRegister(int device, int first, int last, bool add) {
+    const int numbers[] = {device, first, last};
+    sendNumeric("RR", numbers, 3, add ? " 'ADD'" : "");
+}
+
+void zeph_script_helper::routerPoll(int device, int first, int last) {
+    const int numbers[] = {device, first, last};
+    sendNumeric("RP", numbers, 3, "");
+}
+
+void zeph_script_helper::routerUnregister(int device) {
+    sendNumeric("RU", &device, 1, "");
+}
+
+void zeph_script_helper::timerStart(int id, int period) {
+    const int numbers[] = {id, period};
+    sendNumeric("ET", numbers, period != 0 ? 2 : 1, "");
+}
+
+void zeph_script_helper::timerStop(int id) {
+    sendNumeric("ET", &id, 1, "");
+}
+
+void zeph_script_helper::hostDetach() {
+    if (host)
+        send("AS");
+}
+
+void zeph_script_helper::debugPrint(const zeph_string& format, const zeph_string& v1,
+                                    const zeph_string& v2, const zeph_string& v3,
+                                    const zeph_string& v4, const zeph_string& v5,
+                                    const zeph_string& v6, const zeph_string& v7,
+                                    const zeph_string& v8, const zeph_string& v9) {
+    const zeph_string* values[] = {&v1, &v2, &v3, &v4, &v5, &v6, &v7, &v8, &v9};
+    const zeph_string line = fill(format, values, 9);
+#if defined(_WIN32)
+    OutputDebugStringA(line);
+#else
+    fputs(line, stderr);
+    fflush(stderr);
+#endif
+}
