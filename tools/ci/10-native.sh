@@ -1,0 +1,2 @@
+# Native debug build, every CTest test (unit, component, scenarios, validate).
+cmake --workflow --preset dev
