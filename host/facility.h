@@ -1,0 +1,193 @@
+// A simulated facility behind the recording host: names, device databases, routers, panel controls,
+// timers on a virtual clock and the parent panel, answering the commands of any number of
+// components.
+//
+// Nothing here reads the wall clock: time moves only when advance() is called, so a run is the same
+// every time. Notifications caused by a command (the revertive after RC, the state after RP) are
+// queued and delivered after the notification that caused them has returned, never re-entrantly.
+#pragma once
+
+#include "recording_host.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <queue>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace zeph::host {
+
+// One thing that happened in a run, in the order it happened.
+struct Event {
+    enum class Kind {
+        Step,      // a scenario step starts (text: the step as written)
+        Notify,    // host -> component (text: readable form of the notification)
+        Command,   // component -> host (text: the command; reply: the host's reply, if any)
+        Answer,    // the component's answer to a parent command (reply: the text, nullopt for null)
+        Parent,    // a text the component raised to its parent with HN
+        Note,      // something the facility did or ignored
+        HostError, // a breach of the host contract seen by the recording host
+        Expect,    // an expectation met
+        Failure,   // an expectation not met
+    };
+    Kind kind = Kind::Note;
+    int64_t time = 0;
+    int component = 0;
+    std::string text;
+    std::optional<std::string> reply;
+    std::string file;
+    int line = 0;
+};
+using EventSink = std::function<void(const Event&)>;
+const char* kindName(Event::Kind kind);
+
+// Splits the fields of a command after its mnemonic: 'quoted texts' (quotes removed) and bare
+// words. A quoted field ends at an apostrophe followed by a blank or by the end of the text, so a
+// value holding an apostrophe or a blank still reads as one field.
+std::vector<std::string> commandFields(const std::string& command);
+
+class Facility {
+public:
+    explicit Facility(EventSink sink = nullptr);
+    ~Facility();
+    Facility(const Facility&) = delete;
+    Facility& operator=(const Facility&) = delete;
+
+    // ---- Description -------------------------------------------------------------------------
+    // SD NAME answers "DEV OFFSET", or "DEV" when offset is not given.
+    void setName(const std::string& name, int device, std::optional<int> offset);
+    // RN DEV DB INDEX answers the entry. Database 0 of a router holds its source names.
+    void setDatabase(int device, int database, int index, const std::string& text);
+    void addRouter(int device);
+    // Revertives from this router wait this many virtual ms (0: delivered as soon as possible).
+    void setRouterDelay(int device, int64_t ms);
+    // The next `count` revertives from this router are lost; -1 loses all of them, 0 none.
+    void setRouterDrop(int device, int count);
+    void addControl(const std::string& panel, const std::string& control,
+                    const std::map<std::string, std::string>& properties = {});
+    // Once a file is listed, PS is answered only for listed files (matched on the last path part).
+    void acceptPanelFile(const std::string& file);
+    // Decides the reply to every query in place of the facility, which passes its own answer
+    // (used by validate for empty, odd and random replies).
+    using ReplyOverride = std::function<std::optional<std::string>(
+        const std::string& command, const std::optional<std::string>& facilityReply)>;
+    void setReplyOverride(ReplyOverride replies);
+    void setPanelShowOverride(std::function<bool()> accepted);
+
+    // ---- Components ----------------------------------------------------------------------------
+    // Each component gets its own host endpoint; returns its number.
+    int addEndpoint();
+    int endpoints() const { return static_cast<int>(m_endpoints.size()); }
+    RecordingHost& host(int endpoint);
+    bool loaded(int endpoint) const;
+    // Creates the component; false (and a note) when the factory returns null.
+    bool load(int endpoint, zeph_factory_fn factory, const std::string& basePath);
+    // Destroys it; the endpoint's timers and registrations end with it.
+    void unload(int endpoint);
+
+    // ---- Notifications (each delivered, then the facility settles) ------------------------------
+    // Type 3: returns the answer, nullopt for null. An answer is handed back with type 5 at once.
+    std::optional<std::string> parent(int endpoint, const std::string& text);
+    void press(int endpoint, const std::string& panel, const std::string& control,
+               const std::string& event);
+    void revertive(int endpoint, int device, int index, const std::string& text);
+    void database(int endpoint, int device, int db, int index, const std::string& text);
+    void tick(int endpoint, int id);
+    // Any type code; data is a NUL-terminated copy of text, or null.
+    void raw(int endpoint, int type, const std::optional<std::string>& text);
+
+    // ---- The facility changes ------------------------------------------------------------------
+    // Another panel routes: the crosspoint is set and registered components hear of it.
+    void route(int device, int source, int destination);
+    // The entry changes and every loaded component is told with type 6.
+    void databaseChange(int device, int db, int index, const std::string& text);
+
+    // ---- Virtual clock
+    // ---------------------------------------------------------------------------
+    int64_t now() const { return m_now; }
+    // Delivers every queued notification due by now.
+    void settle();
+    // Delivers every notification due within ms, in time order, then sets the clock forward.
+    void advance(int64_t ms);
+    bool timerRunning(int endpoint, int id) const;
+    // A step may not deliver more than this many notifications (a feedback loop or a tiny period).
+    void setEventLimit(size_t limit) { m_eventLimit = limit; }
+
+    // ---- What was seen --------------------------------------------------------------------------
+    const std::vector<std::string>& parentTexts(int endpoint) const;
+    std::optional<int> crosspoint(int device, int destination) const;
+    std::string property(const std::string& panel, const std::string& control,
+                         const std::string& name) const;
+    size_t notificationsDelivered() const { return m_delivered; }
+    size_t hostErrors() const { return m_hostErrors; }
+
+private:
+    struct Registration {
+        int device, first, last;
+    };
+    struct Timer {
+        int64_t period;
+        uint64_t generation;
+    };
+    struct Endpoint;
+    struct Queued {
+        int64_t time;
+        uint64_t seq;
+        int endpoint;
+        enum { Revertive, Database, Tick } kind;
+        int device, db, index;
+        std::string text;
+        uint64_t generation;
+        bool operator>(const Queued& o) const {
+            return time != o.time ? time > o.time : seq > o.seq;
+        }
+    };
+    struct Router {
+        std::map<int, int> crosspoints; // destination -> source
+        int64_t delay = 0;
+        int drop = 0;
+    };
+    struct Control {
+        std::string id;
+        std::map<std::string, std::string> properties;
+    };
+
+    std::optional<std::string> execute(int endpoint, const std::string& command);
+    std::optional<std::string> answerQuery(const std::string& m, const std::vector<std::string>& f);
+    void sendRevertive(int endpoint, int device, int destination);
+    void schedule(Queued q);
+    void runUntil(int64_t target);
+    void deliver(const Queued& q);
+    void afterNotification(int endpoint);
+    void emit(Event::Kind kind, int endpoint, std::string text,
+              std::optional<std::string> reply = std::nullopt);
+    Endpoint& ep(int endpoint);
+    const Endpoint& ep(int endpoint) const;
+    Control* findControl(const std::string& panel, const std::string& control);
+    const Control* findControl(const std::string& panel, const std::string& control) const;
+
+    EventSink m_sink;
+    std::vector<std::unique_ptr<Endpoint>> m_endpoints;
+    std::map<std::string, std::pair<int, std::optional<int>>> m_names;
+    std::map<std::tuple<int, int, int>, std::string> m_databases;
+    std::map<int, Router> m_routers;
+    std::map<std::string, std::vector<Control>> m_panels;
+    std::vector<std::string> m_panelFiles;
+    ReplyOverride m_replyOverride;
+    std::function<bool()> m_panelShowOverride;
+
+    std::priority_queue<Queued, std::vector<Queued>, std::greater<Queued>> m_queue;
+    int64_t m_now = 0;
+    uint64_t m_seq = 0;
+    uint64_t m_generation = 0;
+    size_t m_eventLimit = 1000000;
+    size_t m_delivered = 0;
+    size_t m_hostErrors = 0;
+    int m_depth = 0;
+};
+
+} // namespace zeph::host
