@@ -1,0 +1,143 @@
+// Runs the benchmarks, then prints each one's time as a multiple of the baseline with its
+// allocation count, and with --check_targets fails when a target is missed.
+//
+// Targets: the take cycle within 10 times the baseline; no allocation for RR, RP, RU and ET; at
+// most two for any other command. The summary goes to stderr so that --benchmark_format=json stays
+// JSON.
+#include "alloc_counter.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zeph::bench {
+void registerBenchmarks();
+}
+
+namespace {
+
+const double CYCLE_LIMIT = 10.0;
+const double TEXT_COMMAND_LIMIT = 2.0;
+
+struct Figures {
+    double seconds = 0; // per iteration, the best of the repetitions
+    double allocs = -1; // per iteration
+};
+
+// Passes everything to the reporter the flags asked for and keeps the figures of each benchmark.
+class CollectingReporter : public benchmark::BenchmarkReporter {
+public:
+    explicit CollectingReporter(std::unique_ptr<benchmark::BenchmarkReporter> inner)
+        : m_inner(std::move(inner)) {}
+
+    bool ReportContext(const Context& context) override { return m_inner->ReportContext(context); }
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0)
+                continue;
+            Figures& f = m_figures[run.run_name.str()];
+            // CPU time: on a shared machine it is less disturbed by other work than wall time.
+            const double seconds = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+            if (f.seconds == 0 || seconds < f.seconds)
+                f.seconds = seconds;
+            auto allocs = run.counters.find("allocs");
+            if (allocs != run.counters.end())
+                f.allocs = allocs->second.value;
+        }
+        m_inner->ReportRuns(runs);
+    }
+
+    void Finalize() override { m_inner->Finalize(); }
+
+    const std::map<std::string, Figures>& figures() const { return m_figures; }
+
+private:
+    std::unique_ptr<benchmark::BenchmarkReporter> m_inner;
+    std::map<std::string, Figures> m_figures;
+};
+
+bool contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+bool isNumericCommand(const std::string& name) {
+    for (const char* n : {"Command/RR", "Command/RP", "Command/RU", "Command/ET"}) {
+        if (name.compare(0, std::strlen(n), n) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Prints the ratios and counts; returns the number of targets missed.
+int summarise(const std::map<std::string, Figures>& figures) {
+    int missed = 0;
+    auto baseline = figures.find("BM_Baseline");
+    const double base = baseline != figures.end() ? baseline->second.seconds : 0;
+    std::fprintf(stderr, "\n%-24s %12s %8s  %s\n", "benchmark", "x baseline", "allocs", "target");
+    for (const auto& [name, f] : figures) {
+        std::string target;
+        bool met = true;
+        if (contains(name, "TakeCycle")) {
+            target = "<= 10x baseline";
+            met = base > 0 && f.seconds / base <= CYCLE_LIMIT;
+        } else if (isNumericCommand(name)) {
+            target = "0 allocs";
+            met = f.allocs == 0;
+        } else if (contains(name, "Command/")) {
+            target = "<= 2 allocs";
+            met = f.allocs >= 0 && f.allocs <= TEXT_COMMAND_LIMIT;
+        }
+        if (!met)
+            ++missed;
+        std::fprintf(stderr, "%-24s %12.2f %8.2f  %s%s\n", name.c_str(),
+                     base > 0 ? f.seconds / base : 0.0, f.allocs, target.c_str(),
+                     target.empty() ? "" : (met ? " (met)" : " (MISSED)"));
+    }
+    return missed;
+}
+
+std::unique_ptr<benchmark::BenchmarkReporter> reporterFor(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--benchmark_format=json") == 0)
+            return std::make_unique<benchmark::JSONReporter>();
+        if (std::strcmp(argv[i], "--benchmark_format=csv") == 0)
+            return std::make_unique<benchmark::CSVReporter>();
+    }
+    return std::make_unique<benchmark::ConsoleReporter>(benchmark::ConsoleReporter::OO_Tabular);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool checkTargets = false;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--check_targets") == 0)
+            checkTargets = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int count = static_cast<int>(args.size());
+    if (!zeph::bench::allocationCountingWorks()) {
+        std::fprintf(stderr, "allocation counting does not reach the string library\n");
+        return 1;
+    }
+    // Chosen before Initialize, which takes the flags it knows out of the arguments.
+    CollectingReporter reporter(reporterFor(count, args.data()));
+    zeph::bench::registerBenchmarks();
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    const int missed = summarise(reporter.figures());
+    if (missed > 0)
+        std::fprintf(stderr, "%d target%s missed\n", missed, missed == 1 ? "" : "s");
+    return checkTargets && missed > 0 ? 1 : 0;
+}
