@@ -586,6 +586,7 @@ void Runner::play(const Step& step, const std::string& file) {
     const auto& w = step.words;
     const std::string text = step.text.value_or("");
     const size_t sentBefore = m_sent.size();
+    const size_t parentsBefore = m_parents.size();
 
     if (isExpectation(step.kind)) {
         if (!m_options.checkExpectations)
@@ -749,11 +750,13 @@ void Runner::play(const Step& step, const std::string& file) {
         return;
     for (size_t i = sentBefore; i < m_sent.size(); ++i)
         m_recording += "expect " + m_sent[i] + "\n";
+    if (sentBefore == m_sent.size())
+        m_recording += "expect-none\n";
+    for (size_t i = parentsBefore; i < m_parents.size(); ++i)
+        m_recording += "expect-parent " + quoteText(m_parents[i]) + "\n";
     if (step.kind == Step::Kind::Parent) {
         const auto& a = *m_lastAnswer;
         m_recording += "answer " + (a ? quoteText(*a, true) : std::string("none")) + "\n";
-    } else if (sentBefore == m_sent.size()) {
-        m_recording += "expect-none\n";
     }
 }
 
