@@ -51,9 +51,10 @@ char* RecordingHost::callback(void* data, int type) {
         if (!p) {
             error("release of a null pointer");
         } else if (m_outstanding.erase(p)) {
+            // Remembered as an address only: the block itself is gone.
+            m_released.insert(reinterpret_cast<uintptr_t>(p));
             std::free(p);
-            m_released.insert(p);
-        } else if (m_released.count(p)) {
+        } else if (m_released.count(reinterpret_cast<uintptr_t>(p))) {
             error("reply released twice");
         } else {
             error("release of a pointer the host never handed out");
@@ -107,7 +108,7 @@ char* RecordingHost::handOut(const std::string& reply) {
     char* p = static_cast<char*>(std::malloc(reply.size() + 1));
     std::memcpy(p, reply.c_str(), reply.size() + 1);
     m_outstanding.insert(p);
-    m_released.erase(p);
+    m_released.erase(reinterpret_cast<uintptr_t>(p));
     ++m_handedOut;
     return p;
 }

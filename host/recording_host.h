@@ -6,6 +6,7 @@
 
 #include "zeph_client_callback.h"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -100,7 +101,7 @@ private:
     int m_depth = 0;
 
     std::set<char*> m_outstanding;
-    std::set<const void*> m_released;
+    std::set<uintptr_t> m_released;
     size_t m_handedOut = 0;
     std::vector<std::string> m_errors;
     std::vector<char*> m_keptAnswers;
