@@ -735,8 +735,7 @@ void Runner::play(const Step& step, const std::string& file) {
         f.raw(c, static_cast<int>(n[0]), step.text);
         break;
     case Step::Kind::Skip:
-        m_cursor = m_mark = m_sent.size();
-        m_parentCursor = m_parents.size();
+        forgetSent();
         notification = false;
         break;
     default:
@@ -758,6 +757,11 @@ void Runner::play(const Step& step, const std::string& file) {
         const auto& a = *m_lastAnswer;
         m_recording += "answer " + (a ? quoteText(*a, true) : std::string("none")) + "\n";
     }
+}
+
+void Runner::forgetSent() {
+    m_cursor = m_mark = m_sent.size();
+    m_parentCursor = m_parents.size();
 }
 
 void Runner::finish() {

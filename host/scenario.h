@@ -96,6 +96,8 @@ public:
     // One step at a time, for the shell; finish() ends the run.
     void play(const Step& step, const std::string& file);
     void finish();
+    // Expectations from here on look only at commands sent after this call (what "skip" does).
+    void forgetSent();
     const RunResult& result() const { return m_result; }
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }

@@ -248,7 +248,7 @@ const char* const kShellHelp = R"(Type scenario lines one at a time; the transcr
             revertive DEV INDEX TEXT | dbchange DEV DB INDEX TEXT | route DEV SRC DEST
             tick ID | advance MS | raw TYPE [TEXT] | skip
   checks:   expect COMMAND | expect-none | expect-parent TEXT | answer "TEXT" | answer none
-  shell:    facility (load the built-in facility) | help | quit
+  shell:    help | quit      (expectations are about the step typed just before them)
 )";
 
 int shellCommand(const Common& c) {
@@ -257,9 +257,21 @@ int shellCommand(const Common& c) {
         return kUsage;
     TextTranscript text(std::cout, useColour(c.colour), true);
     Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
+    // Start where a panel designer wants to be: the built-in facility, the component created.
+    std::string error;
+    auto builtin = parseScenario(builtinTakeScenario(), "built-in", error);
+    for (const Step& step : builtin->steps) {
+        runner.play(step, "built-in");
+        if (step.kind == Step::Kind::Load)
+            break;
+    }
+    if (runner.result().loadFailed) {
+        std::cerr << "zeph-host: " << c.module << ": the factory returned null\n";
+        return kUsage;
+    }
     const bool interactive = isatty(STDIN_FILENO);
     std::cout << "zeph-host shell on " << c.module
-              << ": 'facility' loads the built-in facility, 'load' creates the component, "
+              << ": the built-in facility is in place and the component created; "
                  "'help' lists the steps.\n";
     std::string line;
     int number = 0;
@@ -275,23 +287,14 @@ int shellCommand(const Common& c) {
             std::cout << kShellHelp;
             continue;
         }
-        if (line == "facility") {
-            std::string error;
-            auto s = parseScenario(builtinTakeScenario(), "built-in", error);
-            for (const Step& step : s->steps) {
-                if (step.kind == Step::Kind::Load)
-                    break;
-                if (step.kind != Step::Kind::Comment)
-                    runner.play(step, "built-in");
-            }
-            continue;
-        }
-        std::string error;
         auto step = parseLine(line, number, error);
         if (!step) {
             std::cout << "line " << number << ": " << error << "\n";
             continue;
         }
+        // Expectations typed at the prompt are about the step just before them.
+        if (!isExpectation(step->kind) && step->kind != Step::Kind::Comment)
+            runner.forgetSent();
         runner.play(*step, "shell");
         std::cout.flush();
     }

@@ -1,0 +1,155 @@
+// A small raw component for the bench's own tests. Built once clean and once per FAULT_* macro,
+// each build breaking one rule of the host contract so that a test can show the matching check
+// fail.
+#include "zeph_client_callback.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(FAULT_LEAK_HEAP)
+void* volatile g_lost = nullptr;
+#endif
+
+namespace {
+
+class TestComponent : public zeph_client_callback {
+public:
+    TestComponent(zeph_client_callback* host, const char* /*path*/) : m_host(host) {
+#if defined(FAULT_LEAK_HEAP)
+        // Never freed: every creation costs 64 bytes for good.
+        g_lost = std::malloc(64);
+#endif
+        send("PS '1' 'test.zeph_ui'");
+#if defined(FAULT_TIMER_LEFT)
+        send("ET 9 1000");
+#endif
+    }
+
+    ~TestComponent() override {
+        if (m_timer)
+            send("ET 1");
+        send("AS");
+#if defined(FAULT_SEND_AFTER_DETACH)
+        send("RU 5");
+#endif
+    }
+
+    char* callback(void* data, int type) override {
+        switch (type) {
+        case ZEPH_REVERTIVE:
+            send("TP 'text=seen' '1' 'UMD'");
+            break;
+        case ZEPH_BUTTON:
+            query("XI '1' 'alm_'");
+            break;
+        case ZEPH_PARENT:
+            return parent(static_cast<const char*>(data));
+        case ZEPH_TIMER:
+            query("TG '1' 'UMD' 'text'");
+            break;
+        case ZEPH_RELEASE:
+            std::free(data);
+            break;
+        case ZEPH_DATABASE:
+            query("RN 5 0 12");
+            break;
+        default:
+#if defined(FAULT_CRASH_UNKNOWN)
+            if (type == 8)
+                std::abort();
+#endif
+#if defined(FAULT_HANG)
+            if (type == 255) {
+                volatile int spin = 1;
+                while (spin) {
+                }
+            }
+#endif
+#if defined(FAULT_NONNULL_RETURN)
+            static char stray[] = "stray";
+            if (type == 100)
+                return stray;
+#endif
+            break;
+        }
+        return nullptr;
+    }
+
+private:
+    char* send(const char* command) {
+#if !defined(FAULT_NULL_HOST_CRASH)
+        if (!m_host)
+            return nullptr;
+#endif
+        return m_host->callback(const_cast<char*>(command), ZEPH_COMMAND);
+    }
+
+    void query(const char* command) {
+        char* reply = send(command);
+#if defined(FAULT_LEAKY_REPLY)
+        if (std::strncmp(command, "SD", 2) == 0)
+            return;
+#endif
+        if (reply)
+            m_host->callback(reply, ZEPH_RELEASE);
+    }
+
+    static char* copy(const char* text) {
+        const size_t n = std::strlen(text);
+        char* p = static_cast<char*>(std::malloc(n + 1));
+        if (p)
+            std::memcpy(p, text, n + 1);
+        return p;
+    }
+
+    char* parent(const char* text) {
+        if (!text)
+            return nullptr;
+#if defined(FAULT_RARE_CRASH)
+        if (std::strlen(text) > 250)
+            std::abort();
+#endif
+        query("SD 'pkg/mon1'");
+        if (std::strncmp(text, "start", 5) == 0 && !m_timer) {
+            send("ET 1 100");
+            m_timer = true;
+        } else if (std::strncmp(text, "stop", 4) == 0 && m_timer) {
+            send("ET 1");
+            m_timer = false;
+        }
+        if (std::strcmp(text, "_commands") == 0)
+            return copy("start=[value]\nstop=[value]");
+        if (std::strcmp(text, "_events") == 0) {
+#if defined(FAULT_BAD_ANSWER)
+            // No terminating NUL anywhere in the buffer.
+            char* p = static_cast<char*>(std::malloc(70000));
+            if (p)
+                std::memset(p, 'x', 70000);
+            return p;
+#else
+            return copy("changed=*");
+#endif
+        }
+        if (std::strncmp(text, "echo=", 5) == 0 && text[5])
+            return copy(text + 5);
+        return nullptr;
+    }
+
+    zeph_client_callback* m_host;
+    bool m_timer = false;
+};
+
+} // namespace
+
+#if !defined(FAULT_NO_FACTORY)
+extern "C" __attribute__((visibility("default"))) zeph_client_callback*
+load_zeph_client_script(zeph_client_callback* host, const char* path) {
+#if defined(FAULT_NULL_FACTORY)
+    (void)host;
+    (void)path;
+    return nullptr;
+#else
+    return new TestComponent(host, path);
+#endif
+}
+#endif

@@ -1,0 +1,248 @@
+// Scenario lines, their errors, expectation matching and what a run reports, on a probe component.
+#include "probe_component.h"
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+
+using namespace zeph::host;
+
+namespace {
+
+// Plays a scenario on a probe that echoes each parent text back as HN and answers `answer`.
+struct Played {
+    RunResult result;
+    std::string recording;
+    std::vector<Event> events;
+};
+
+zeph_client_callback* createEcho(zeph_client_callback* host, const char* path) {
+    auto* p = new ProbeComponent(host, path);
+    p->onParent = [](ProbeComponent& self, parentNotify* n) {
+        self.hostNotify(zeph_string("heard ") + n->getCommand());
+        if (zeph_string(n->getCommand()) == "take") {
+            self.routerRegister(5, 40, 40, false);
+            self.routerCrosspoint(5, 12, 40, "", false);
+        }
+        if (zeph_string(n->getCommand()) == "answer")
+            self.answer = n->value;
+    };
+    return p;
+}
+
+Played play(const std::string& text) {
+    std::string error;
+    auto s = parseScenario(text, "t.zs", error);
+    EXPECT_TRUE(s) << error;
+    Played p;
+    if (!s)
+        return p;
+    Runner r(createEcho, RunOptions{}, [&](const Event& e) { p.events.push_back(e); });
+    p.result = r.run(*s);
+    p.recording = r.recording();
+    return p;
+}
+
+std::string all(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& l : lines)
+        out += l + "\n";
+    return out;
+}
+
+} // namespace
+
+TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
+    struct Case {
+        const char* line;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"jump 5", "unknown keyword \"jump\""},
+        {"tick", "missing number"},
+        {"tick one", "\"one\" is not a number"},
+        {"tick 1 2", "unexpected \"2\""},
+        {"advance -5", "time cannot go back"},
+        {"route 5 12", "missing number"},
+        {"parent", "missing text"},
+        {"parent \"open", "missing closing quote"},
+        {"parent \"a\" b", "text after the closing quote"},
+        {"parent \"a\\q\"", "unknown escape \\q"},
+        {"parent \"\\x00\"", "\\x needs two hex digits"},
+        {"press 1", "missing argument"},
+        {"router 5 fast", "bad router setting"},
+        {"router 5 delay -1", "bad router setting"},
+        {"control 1 UMD text", "is not PROPERTY=VALUE"},
+        {"expect", "missing command"},
+        {"expect-none now", "unexpected \"now\""},
+        {"tick 99999999999", "out of range"},
+        {"answer abc", "double quotes"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const std::string text = "# header\nload\n" + std::string(c.line) + "\nunload\n";
+        EXPECT_FALSE(parseScenario(text, "bad.zs", error)) << c.line;
+        EXPECT_EQ(error.rfind("bad.zs:3: ", 0), 0u) << c.line << " -> " << error;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.line << " -> " << error;
+    }
+}
+
+TEST(scenario_parser, answer_must_follow_a_parent_line) {
+    std::string error;
+    EXPECT_FALSE(parseScenario("load\nanswer none\n", "a.zs", error));
+    EXPECT_NE(error.find("a.zs:2:"), std::string::npos);
+    EXPECT_TRUE(parseScenario("load\nparent x\nexpect HN 'x'\n# why\nanswer none\n", "a.zs", error))
+        << error;
+}
+
+TEST(scenario_parser, texts_words_and_escapes) {
+    std::string error;
+    auto s = parseScenario("parent \"a\\tb\\n\\\"c\\\"\"\n"
+                           "revertive 5 40 Camera 1\n"
+                           "press 1 Tarnel alarm=ack\n"
+                           "name \"pkg mon\" 201 7\n"
+                           "raw 7\n"
+                           "  # indented comment\r\n"
+                           "expect TP 'text=Camera 1' '1' 'UMD'  \n",
+                           "ok.zs", error);
+    ASSERT_TRUE(s) << error;
+    ASSERT_EQ(s->steps.size(), 7u);
+    EXPECT_EQ(*s->steps[0].text, "a\tb\n\"c\"");
+    EXPECT_EQ(s->steps[1].numbers, (std::vector<long long>{5, 40}));
+    EXPECT_EQ(*s->steps[1].text, "Camera 1");
+    EXPECT_EQ(s->steps[2].words, (std::vector<std::string>{"1", "Tarnel"}));
+    EXPECT_EQ(*s->steps[2].text, "alarm=ack");
+    EXPECT_EQ(s->steps[3].words, (std::vector<std::string>{"pkg mon"}));
+    EXPECT_FALSE(s->steps[4].text.has_value());
+    EXPECT_EQ(s->steps[5].kind, Step::Kind::Comment);
+    EXPECT_EQ(*s->steps[6].text, "TP 'text=Camera 1' '1' 'UMD'");
+}
+
+TEST(scenario_parser, quoted_texts_read_back_the_same) {
+    for (const std::string text :
+         {"plain", "", " lead", "trail ", "a\nb", "\"q\"", "#x", "t\tab"}) {
+        std::string error;
+        auto step = parseLine("parent " + quoteText(text), 1, error);
+        ASSERT_TRUE(step) << text << ": " << error;
+        EXPECT_EQ(step->text.value_or("<none>"), text);
+    }
+}
+
+TEST(command_match, star_matches_exactly_one_field) {
+    struct Case {
+        const char* pattern;
+        const char* command;
+        bool match;
+    };
+    const Case cases[] = {
+        {"RC 5 12 40 ',' 0", "RC 5 12 40 ',' 0", true},
+        {"RC 5 * 40 ',' 0", "RC 5 12 40 ',' 0", true},
+        {"RC 5 * 40", "RC 5 12 40 ',' 0", false},
+        {"TP * '1' 'UMD'", "TP 'text=Camera 1' '1' 'UMD'", true},
+        {"TP 'text=*' '1' 'UMD'", "TP 'text=Camera 1' '1' 'UMD'", false},
+        {"* 1", "ET 1", true},
+        {"ET 1", "ET 1 10000", false},
+        {"ET 2", "ET 1", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(commandMatches(c.pattern, c.command), c.match) << c.pattern << " ~ " << c.command;
+}
+
+TEST(scenario_run, expectations_met) {
+    auto p = play("router 5\nsource 5 12 Camera 1\nload\nparent hello\nexpect HN 'heard hello'\n"
+                  "expect-parent heard hello\nanswer none\nparent answer=yes\n"
+                  "expect HN 'heard answer'\nanswer \"yes\"\nadvance 10\nexpect-none\nunload\n"
+                  "expect AS\n");
+    EXPECT_TRUE(p.result.ok()) << all(p.result.failures);
+    EXPECT_EQ(p.result.expectations, 7);
+}
+
+TEST(scenario_run, failed_expectation_names_file_line_expected_and_sent) {
+    auto p = play("load\nparent hello\nexpect HN 'heard goodbye'\n");
+    ASSERT_EQ(p.result.failures.size(), 1u);
+    const std::string& f = p.result.failures[0];
+    EXPECT_EQ(f.rfind("t.zs:3: ", 0), 0u) << f;
+    EXPECT_NE(f.find("expected `HN 'heard goodbye'`"), std::string::npos) << f;
+    EXPECT_NE(f.find("HN 'heard hello'"), std::string::npos) << f;
+}
+
+TEST(scenario_run, each_kind_of_expectation_can_fail) {
+    struct Case {
+        const char* steps;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"parent hello\nexpect-none\n", "expected nothing to be sent"},
+        {"parent hello\nexpect HN 'heard hello'\nexpect AS\n", "nothing was sent"},
+        {"parent hello\nexpect-parent heard bye\n", "the next text the parent heard was"},
+        {"expect-parent anything\n", "the parent heard nothing more"},
+        {"parent answer=x\nanswer \"y\"\n",
+         "expected the answer \"y\"; the component answered \"x\""},
+        {"parent hello\nanswer \"y\"\n", "the component answered none"},
+    };
+    for (const Case& c : cases) {
+        auto p = play(std::string("load\n") + c.steps);
+        ASSERT_EQ(p.result.failures.size(), 1u) << c.steps;
+        EXPECT_NE(p.result.failures[0].find(c.message), std::string::npos)
+            << c.steps << " -> " << p.result.failures[0];
+    }
+}
+
+TEST(scenario_run, revertive_caused_by_a_command_is_delivered_after_the_parent_returns) {
+    auto p = play("router 5\nsource 5 12 Camera 1\nload\nskip\nparent take\n");
+    std::vector<std::string> order;
+    for (const Event& e : p.events)
+        if (e.kind == Event::Kind::Notify || e.kind == Event::Kind::Answer)
+            order.push_back(std::string(kindName(e.kind)) + " " + e.text);
+    const std::vector<std::string> tail(order.end() - 4, order.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"notify parent take", "answer take",
+                                              "notify revertive 5 40 Camera 1", "notify destroy"}));
+}
+
+TEST(scenario_run, host_contract_breaches_fail_the_run) {
+    // A component that leaves a timer running when destroyed.
+    auto p = play("load\n");
+    EXPECT_TRUE(p.result.ok());
+    std::string error;
+    auto s = parseScenario("load\nunload\n", "t.zs", error);
+    Runner r(
+        [](zeph_client_callback* host, const char* path) -> zeph_client_callback* {
+            auto* probe = new ProbeComponent(host, path);
+            probe->timerStart(3, 100);
+            return probe;
+        },
+        RunOptions{});
+    RunResult result = r.run(*s);
+    ASSERT_EQ(result.failures.size(), 1u);
+    EXPECT_NE(result.failures[0].find("t.zs:2: host contract: timer left running"),
+              std::string::npos)
+        << result.failures[0];
+}
+
+TEST(scenario_run, recording_fills_every_expectation_and_plays_back_clean) {
+    const std::string source = "# a run\nrouter 5\nload\nparent hello\nparent answer=a\"b\n"
+                               "press 1 Tarnel\nadvance 5\nunload\n";
+    auto first = play(source);
+    EXPECT_TRUE(first.result.ok());
+    EXPECT_NE(first.recording.find("# a run\n"), std::string::npos);
+    EXPECT_NE(first.recording.find("parent hello\nexpect HN 'heard hello'\n"
+                                   "expect-parent heard hello\nanswer none\n"),
+              std::string::npos)
+        << first.recording;
+    EXPECT_NE(first.recording.find("answer \"a\\\"b\"\n"), std::string::npos) << first.recording;
+    EXPECT_NE(first.recording.find("advance 5\nexpect-none\n"), std::string::npos);
+    auto second = play(first.recording);
+    EXPECT_TRUE(second.result.ok()) << all(second.result.failures);
+    EXPECT_GE(second.result.expectations, 10);
+    EXPECT_EQ(second.recording, first.recording);
+}
+
+TEST(scenario_run, steps_without_a_component_are_noted_not_fatal) {
+    auto p = play("parent hello\ntick 1\nexpect-none\nload\nunload\nparent again\n");
+    EXPECT_TRUE(p.result.ok()) << all(p.result.failures);
+}
+
+TEST(builtin, scenarios_parse) {
+    std::string error;
+    EXPECT_TRUE(parseScenario(builtinTakeScenario(), "take", error)) << error;
+    EXPECT_TRUE(parseScenario(builtinWorkout(), "workout", error)) << error;
+}

@@ -1,0 +1,176 @@
+// The zeph-host executable as a user meets it: exit codes, the one-line load errors, scenario
+// errors with their line, failing expectations, recordings, and validate naming the failed check.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace {
+
+#if defined(ZEPH_HOST_EXE)
+struct Outcome {
+    int code = -1;
+    std::string out; // stdout and stderr together
+    std::string err; // stderr alone
+};
+
+std::string module(const std::string& fault) {
+    return std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_" + fault + ".so";
+}
+
+std::string tempFile(const std::string& name, const std::string& content = "") {
+    const std::string path = ::testing::TempDir() + "zeph_host_cli_" + name;
+    if (!content.empty())
+        std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Outcome zephHost(const std::string& args) {
+    Outcome r;
+    const std::string errPath = tempFile("stderr");
+    const std::string command = std::string(ZEPH_HOST_EXE) + " " + args + " 2>" + errPath;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = slurp(errPath);
+    r.out += r.err;
+    return r;
+}
+
+size_t lines(const std::string& text) {
+    size_t n = 0;
+    for (char c : text)
+        n += c == '\n';
+    return n;
+}
+#endif
+
+} // namespace
+
+#if defined(ZEPH_HOST_EXE)
+
+TEST(zeph_host_cli, modules_that_cannot_run_give_one_line_and_exit_2) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"/nonexistent/Missing.so", "cannot load /nonexistent/Missing.so"},
+        {module("no_factory"), "exports no load_zeph_client_script"},
+        {module("null_factory"), "the factory returned null"},
+    };
+    for (const auto& [path, message] : cases) {
+        for (const char* sub : {"run", "shell", "soak", "validate"}) {
+            if (std::string(sub) == "validate" && path == module("null_factory"))
+                continue; // validate reports that as a failed check instead
+            Outcome r = zephHost(std::string(sub) + " " + path + " </dev/null");
+            EXPECT_EQ(r.code, 2) << sub << " " << path << "\n" << r.out;
+            EXPECT_EQ(lines(r.err), 1u) << sub << " " << path << "\n" << r.err;
+            EXPECT_NE(r.err.find(message), std::string::npos) << sub << "\n" << r.err;
+        }
+    }
+}
+
+TEST(zeph_host_cli, bad_scenario_line_is_named_and_exits_2) {
+    const std::string path = tempFile("bad.zs", "load\nparent hello\ntick soon\n");
+    Outcome r = zephHost("run " + module("clean") + " " + path);
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_NE(r.err.find(path + ":3: \"soon\" is not a number"), std::string::npos) << r.err;
+    EXPECT_EQ(zephHost("run " + module("clean") + " /nonexistent.zs").code, 2);
+}
+
+TEST(zeph_host_cli, usage_errors_exit_2_and_help_lists_every_subcommand) {
+    EXPECT_EQ(zephHost("").code, 2);
+    EXPECT_EQ(zephHost("frobnicate").code, 2);
+    EXPECT_EQ(zephHost("run").code, 2);
+    EXPECT_EQ(zephHost("validate " + module("clean") + " --only nonsense").code, 2);
+    Outcome help = zephHost("--help");
+    EXPECT_EQ(help.code, 0);
+    for (const char* sub : {"run", "validate", "shell", "soak"})
+        EXPECT_NE(help.out.find(sub), std::string::npos) << help.out;
+}
+
+TEST(zeph_host_cli, failing_expectation_exits_1_with_file_and_line) {
+    const std::string path = tempFile("fail.zs", "load\nparent start\nexpect ET 1 999\n");
+    Outcome r = zephHost("run --quiet " + module("clean") + " " + path);
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find(path + ":3: expected `ET 1 999`"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ET 1 100"), std::string::npos) << r.out;
+}
+
+TEST(zeph_host_cli, recording_plays_back_and_json_is_one_object_per_line) {
+    const std::string source = tempFile("src.zs", "load\nparent start\nadvance 250\n"
+                                                  "parent _commands\nunload\n");
+    const std::string recorded = tempFile("recorded.zs");
+    Outcome first = zephHost("run " + module("clean") + " " + source + " --record " + recorded);
+    EXPECT_EQ(first.code, 0) << first.out;
+    const std::string text = slurp(recorded);
+    EXPECT_NE(text.find("advance 250\nexpect TG '1' 'UMD' 'text'\nexpect TG '1' 'UMD' 'text'\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("answer \"start=[value]\\nstop=[value]\""), std::string::npos) << text;
+
+    const std::string junit = tempFile("junit.xml");
+    Outcome again =
+        zephHost("run --json " + module("clean") + " " + recorded + " --junit " + junit);
+    EXPECT_EQ(again.code, 0) << again.out;
+    std::istringstream in(again.out);
+    std::string line;
+    size_t objects = 0;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(line.front(), '{') << line;
+        EXPECT_EQ(line.back(), '}') << line;
+        ++objects;
+    }
+    EXPECT_GT(objects, 10u);
+    EXPECT_NE(slurp(junit).find("failures=\"0\""), std::string::npos);
+}
+
+TEST(zeph_host_cli, validate_names_the_failed_check_and_prints_the_seed) {
+    Outcome r = zephHost("validate " + module("timer_left") + " --seed 99 --iterations 300");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("seed 99"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("timers-stopped     FAILED"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("null-host          PASSED"), std::string::npos) << r.out;
+
+    Outcome clean = zephHost("validate " + module("clean") + " --iterations 300");
+    EXPECT_EQ(clean.code, 0) << clean.out;
+    Outcome list = zephHost("validate --list");
+    EXPECT_EQ(list.code, 0);
+    EXPECT_EQ(lines(list.out), 9u) << list.out;
+}
+
+TEST(zeph_host_cli, shell_plays_typed_steps) {
+    const std::string input = tempFile("shell.in", "parent start\nexpect SD 'pkg/mon1'\n"
+                                                   "expect ET 1 100\nbogus\nadvance 100\n"
+                                                   "expect TG '1' 'UMD' 'text'\nquit\n");
+    Outcome r = zephHost("shell " + module("clean") + " < " + input);
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("line 4: unknown keyword \"bogus\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("100 ms  => tick 1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 expectations, 0 failed"), std::string::npos) << r.out;
+}
+
+TEST(zeph_host_cli, soak_reports_its_figures) {
+    Outcome r = zephHost("soak " + module("clean") + " --components 20 --notifications 2000");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("notifications/s"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("host errors    0"), std::string::npos) << r.out;
+}
+
+#else
+TEST(zeph_host_cli, needs_the_tool) {
+    GTEST_SKIP() << "zeph-host is not built (ZEPH_BUILD_TOOLS is off)";
+}
+#endif
