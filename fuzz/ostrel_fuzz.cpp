@@ -2,20 +2,22 @@
 //
 // The input is a script, one line per step, so seeds and crash inputs can be read and written by
 // hand. The first word of a line picks the step; malformed numbers read as 0:
-//   p TEXT              parent command; the host copies the answer and hands it back
-//   k TEXT              parent command; the host keeps the answer for a later "r"
-//   r N                 hand back kept answer N (again, if it was handed back before)
-//   f                   hand back a pointer the component never gave out
-//   z                   hand back a null pointer
-//   b PANEL|CONTROL|EVENT   button press; EVENT is a parent-command text
-//   v DEVICE INDEX TEXT revertive
+//   p TEXT               parent command; the host copies the answer and hands it back
+//   k TEXT               parent command; the host keeps the answer for a later "r"
+//   r N                  hand back kept answer N (again, if it was handed back before)
+//   f                    hand back a pointer the component never gave out
+//   z                    hand back a null pointer
+//   b PANEL|CONTROL|EV   button press; EV is a parent-command text
+//   v DEVICE INDEX TEXT  revertive
 //   d DEVICE DB INDEX TEXT  database change
-//   t ID                timer tick
-//   x TYPE TEXT         a notification of any type code without a record of its own (0, 7, 8,
-//   -3...) s MN TEXT           queue TEXT as a reply of the host to MN (SD, XI, RN, TG) n MN queue
-//   "no reply" (a null pointer) for MN q                   the host destroys the component c PATH
-//   the host creates a new component with base path PATH o                   (first line only)
-//   create the component without a host
+//   t ID                 timer tick
+//   x TYPE TEXT          any type code without a record of its own (0, 7, 8, -3...), TEXT as data
+//   0 TYPE               any type code with a null data pointer
+//   s MN TEXT            queue TEXT as a reply of the host to MN (SD, XI, RN, TG)
+//   n MN                 queue "no reply" (a null pointer) for MN
+//   q                    the host destroys the component
+//   c PATH               the host creates a new component with base path PATH
+//   o                    (first line only) create the component without a host
 // Replies queued by consecutive s/n lines are used in order, and the last stays in force; an s/n
 // line after any other step starts a new sequence for its MN. Nothing queued means no reply.
 //
@@ -154,6 +156,9 @@ private:
                 char* answer = m_host.raw(data.data(), code);
                 ZEPH_FUZZ_CHECK(answer == nullptr, "type " + std::to_string(code) + " answered");
             }
+        } else if (op == "0") {
+            char* answer = m_host.raw(nullptr, number(line.rest));
+            ZEPH_FUZZ_CHECK(answer == nullptr, "a null notification was answered");
         } else if (op == "s" || op == "n") {
             const Line mn = splitWord(line.rest);
             std::deque<std::optional<std::string>>& queue = m_queued[mn.word];
