@@ -21,7 +21,8 @@
 #endif
 #endif
 #if defined(ZEPH_ASAN)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime; declared here since not every compiler ships its header.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif

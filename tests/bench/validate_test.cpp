@@ -59,6 +59,11 @@ struct FaultCase {
     std::set<std::string> mayAlsoFail; // checks that see the same fault from another side
 };
 
+// Names the case by its fault in test listings.
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.fault;
+}
+
 class faulty_component : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(faulty_component, fails_the_matching_check_and_only_that_one) {
@@ -93,12 +98,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "command after \"AS\": RU 5",
                   {"create-destroy", "random"}},
         FaultCase{"timer_left", "timers-stopped", S::Failed, "timer left running", {}},
-        FaultCase{"crash_unknown", "type-codes", S::Crashed, "signal", {"random"}},
+        FaultCase{"crash_unknown",
+                  "type-codes",
+                  S::Crashed,
+                  "type codes: type 8 with null data",
+                  {"random"}},
         FaultCase{"hang", "type-codes", S::Crashed, "timed out", {}},
         FaultCase{"nonnull_return", "type-codes", S::Failed, "type 100 returned a non-null", {}},
         FaultCase{"bad_answer", "answers", S::Failed, "not NUL-terminated", {"random"}},
         FaultCase{"leak_heap", "heap-growth", S::Failed, "grew in every stretch", {}},
-        FaultCase{"null_host_crash", "null-host", S::Crashed, "signal", {}},
+        FaultCase{
+            "null_host_crash", "null-host", S::Crashed, "last step: factory with a null host", {}},
         FaultCase{"rare_crash", "random", S::Crashed, "seed 11", {}},
         FaultCase{"null_factory",
                   "create-destroy",

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,7 +22,9 @@ std::string module(const std::string& fault) {
 }
 
 std::string tempFile(const std::string& name, const std::string& content = "") {
-    const std::string path = ::testing::TempDir() + "zeph_host_cli_" + name;
+    // CTest runs the cases as parallel processes: each keeps to its own files.
+    const std::string path =
+        ::testing::TempDir() + "zeph_host_cli_" + std::to_string(getpid()) + "_" + name;
     if (!content.empty())
         std::ofstream(path, std::ios::binary) << content;
     return path;
