@@ -172,6 +172,11 @@ const std::vector<std::string>& Facility::parentTexts(int endpoint) const {
     return ep(endpoint).parentTexts;
 }
 
+void Facility::forgetRecords(int endpoint) {
+    ep(endpoint).parentTexts.clear();
+    ep(endpoint).host.takeCommands();
+}
+
 bool Facility::timerRunning(int endpoint, int id) const {
     return ep(endpoint).timers.count(id) != 0;
 }

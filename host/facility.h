@@ -119,6 +119,8 @@ public:
 
     // ---- What was seen --------------------------------------------------------------------------
     const std::vector<std::string>& parentTexts(int endpoint) const;
+    // Forgets the commands and parent texts recorded so far (a long run keeps its memory flat).
+    void forgetRecords(int endpoint);
     std::optional<int> crosspoint(int device, int destination) const;
     std::string property(const std::string& panel, const std::string& control,
                          const std::string& name) const;

@@ -55,6 +55,8 @@ SoakResult soak(zeph_factory_fn factory, const SoakOptions& o) {
         f.parent(i, "instance=pkg/mon" + std::to_string(i + 1));
         f.parent(i, "sdiID=sdi");
     }
+    for (int i = 0; i < n; ++i)
+        f.forgetRecords(i);
     const size_t heap2 = heapInUse(), rss2 = residentBytes();
     r.hostPerComponent = double(heap1 - heap0) / n;
     r.heapPerComponent = double(heap2 > heap1 ? heap2 - heap1 : 0) / n;
@@ -89,8 +91,11 @@ SoakResult soak(zeph_factory_fn factory, const SoakOptions& o) {
             break;
         }
         // The virtual clock moves 1 ms per round, so that the hosts' timers run as well.
-        if (c == n - 1)
+        if (c == n - 1) {
             f.advance(1);
+            for (int i = 0; i < n; ++i)
+                f.forgetRecords(i);
+        }
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = o.notifications;
