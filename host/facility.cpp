@@ -96,7 +96,9 @@ struct Facility::Endpoint {
 Facility::Facility(EventSink sink) : m_sink(std::move(sink)) {}
 
 Facility::~Facility() {
-    // Components still loaded go first, while their hosts still exist.
+    // Components still loaded go first, while their hosts still exist; whoever listened to the
+    // events may already be gone.
+    m_sink = nullptr;
     for (auto& e : m_endpoints)
         if (e->host.component())
             e->host.destroy();

@@ -520,7 +520,9 @@ Runner::Runner(zeph_factory_fn factory, RunOptions options, EventSink sink)
     m_endpoint = m_facility.addEndpoint();
 }
 
-Runner::~Runner() = default;
+Runner::~Runner() {
+    finish();
+}
 
 void Runner::onEvent(Event e) {
     e.file = m_file;

@@ -107,6 +107,19 @@ std::string eventJson(const Event& e) {
     return j.dump();
 }
 
+std::string summaryJson(const std::string& file, int expectations,
+                        const std::vector<std::string>& failures) {
+    nlohmann::json j;
+    j["event"] = "summary";
+    j["file"] = utf8(file);
+    j["expectations"] = expectations;
+    j["passed"] = failures.empty();
+    j["failures"] = nlohmann::json::array();
+    for (const std::string& f : failures)
+        j["failures"].push_back(utf8(f));
+    return j.dump();
+}
+
 void JsonTranscript::operator()(const Event& e) {
     m_out << eventJson(e) << "\n";
 }

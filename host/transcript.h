@@ -34,6 +34,9 @@ private:
 };
 
 std::string eventJson(const Event& e);
+// The closing object of a scenario run in --json output.
+std::string summaryJson(const std::string& file, int expectations,
+                        const std::vector<std::string>& failures);
 
 struct JUnitCase {
     std::string name;

@@ -131,12 +131,7 @@ int runCommand(const RunArgs& a) {
         }
         failed += !r.ok();
         if (a.json) {
-            Event e;
-            e.kind = r.ok() ? Event::Kind::Expect : Event::Kind::Failure;
-            e.file = s.file;
-            e.text = std::to_string(r.expectations) + " expectations, " +
-                     std::to_string(r.failures.size()) + " failed";
-            std::cout << eventJson(e) << "\n";
+            std::cout << summaryJson(s.file, r.expectations, r.failures) << "\n";
         } else {
             std::cout << (r.ok() ? "PASSED " : "FAILED ") << s.file << ": " << r.expectations
                       << " expectations, " << r.failures.size() << " failed\n";
