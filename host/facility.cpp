@@ -2,7 +2,9 @@
 #include "facility.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace zeph::host {
 
@@ -55,6 +57,8 @@ const char* kindName(Event::Kind kind) {
         return "expect";
     case Event::Kind::Failure:
         return "failure";
+    case Event::Kind::Debug:
+        return "debug";
     }
     return "event";
 }
@@ -99,6 +103,8 @@ Facility::~Facility() {
     // Components still loaded go first, while their hosts still exist; whoever listened to the
     // events may already be gone.
     m_sink = nullptr;
+    if (m_captureFile)
+        std::fclose(m_captureFile);
     for (auto& e : m_endpoints)
         if (e->host.component())
             e->host.destroy();
@@ -443,9 +449,9 @@ bool Facility::load(int endpoint, zeph_factory_fn factory, const std::string& ba
     e.timers.clear();
     e.registrations.clear();
     emit(Event::Kind::Notify, endpoint, "create (base path \"" + basePath + "\")");
-    ++m_depth;
+    enter(endpoint);
     const bool ok = e.host.create(factory, basePath.c_str());
-    --m_depth;
+    leave(endpoint);
     afterNotification(endpoint);
     if (!ok)
         emit(Event::Kind::Note, endpoint, "the factory returned null");
@@ -458,9 +464,9 @@ void Facility::unload(int endpoint) {
     if (!e.host.component())
         return;
     emit(Event::Kind::Notify, endpoint, "destroy");
-    ++m_depth;
+    enter(endpoint);
     e.host.destroy();
-    --m_depth;
+    leave(endpoint);
     afterNotification(endpoint);
     e.timers.clear();
     e.registrations.clear();
@@ -475,7 +481,7 @@ std::optional<std::string> Facility::parent(int endpoint, const std::string& tex
     }
     std::vector<char> copy(text.begin(), text.end());
     copy.push_back('\0');
-    ++m_depth;
+    enter(endpoint);
     char* answer = e.host.raw(copy.data(), ZEPH_PARENT);
     std::optional<std::string> result;
     if (answer) {
@@ -487,7 +493,7 @@ std::optional<std::string> Facility::parent(int endpoint, const std::string& tex
         if (e.host.raw(answer, ZEPH_RELEASE))
             emit(Event::Kind::HostError, endpoint, "type 5 returned a non-null pointer");
     }
-    --m_depth;
+    leave(endpoint);
     emit(Event::Kind::Answer, endpoint, text, result);
     afterNotification(endpoint);
     settle();
@@ -503,9 +509,9 @@ void Facility::press(int endpoint, const std::string& panel, const std::string& 
         emit(Event::Kind::Note, endpoint, "no component loaded");
         return;
     }
-    ++m_depth;
+    enter(endpoint);
     e.host.press(panel, control, event);
-    --m_depth;
+    leave(endpoint);
     afterNotification(endpoint);
     settle();
 }
@@ -540,9 +546,9 @@ void Facility::tick(int endpoint, int id) {
         emit(Event::Kind::Note, endpoint, "no component loaded");
         return;
     }
-    ++m_depth;
+    enter(endpoint);
     e.host.tick(id);
-    --m_depth;
+    leave(endpoint);
     afterNotification(endpoint);
     settle();
 }
@@ -560,7 +566,7 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
         copy.assign(text->begin(), text->end());
         copy.push_back('\0');
     }
-    ++m_depth;
+    enter(endpoint);
     char* r = e.host.raw(text ? copy.data() : nullptr, type);
     if (r && type == ZEPH_PARENT) {
         emit(Event::Kind::Answer, endpoint, *text, std::string(r, strnlen(r, kAnswerLimit)));
@@ -569,7 +575,7 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
         emit(Event::Kind::HostError, endpoint,
              "type " + std::to_string(type) + " returned a non-null pointer");
     }
-    --m_depth;
+    leave(endpoint);
     afterNotification(endpoint);
     settle();
 }
@@ -620,15 +626,53 @@ void Facility::deliver(const Queued& q) {
         emit(Event::Kind::Note, q.endpoint, "no component loaded");
         return;
     }
-    ++m_depth;
+    enter(q.endpoint);
     if (q.kind == Queued::Tick)
         e.host.tick(q.index);
     else if (q.kind == Queued::Revertive)
         e.host.revertive(q.device, q.index, q.text);
     else
         e.host.database(q.device, q.db, q.index, q.text);
-    --m_depth;
+    leave(q.endpoint);
     afterNotification(q.endpoint);
+}
+
+void Facility::setCaptureDebug(bool on) {
+    if (on && !m_captureFile)
+        m_captureFile = std::tmpfile();
+    m_capture = on && m_captureFile;
+}
+
+void Facility::enter(int endpoint) {
+    (void)endpoint;
+    if (m_depth++ > 0 || !m_capture)
+        return;
+    std::fflush(stderr);
+    m_savedStderr = dup(STDERR_FILENO);
+    if (m_savedStderr >= 0)
+        dup2(fileno(m_captureFile), STDERR_FILENO);
+}
+
+void Facility::leave(int endpoint) {
+    if (--m_depth > 0 || !m_capture || m_savedStderr < 0)
+        return;
+    std::fflush(stderr);
+    dup2(m_savedStderr, STDERR_FILENO);
+    close(m_savedStderr);
+    m_savedStderr = -1;
+    const int fd = fileno(m_captureFile);
+    std::string text;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    lseek(fd, 0, SEEK_SET);
+    if (ftruncate(fd, 0) != 0)
+        text += " (capture file could not be emptied)";
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty())
+        emit(Event::Kind::Debug, endpoint, text);
 }
 
 void Facility::runUntil(int64_t target) {

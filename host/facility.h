@@ -10,6 +10,7 @@
 #include "recording_host.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,6 +34,7 @@ struct Event {
         HostError, // a breach of the host contract seen by the recording host
         Expect,    // an expectation met
         Failure,   // an expectation not met
+        Debug,     // what the component wrote to stderr during a notification (when captured)
     };
     Kind kind = Kind::Note;
     int64_t time = 0;
@@ -114,6 +116,8 @@ public:
     // Delivers every notification due within ms, in time order, then sets the clock forward.
     void advance(int64_t ms);
     bool timerRunning(int endpoint, int id) const;
+    // Shows the component's diagnostics (its stderr) as Debug events, one per notification.
+    void setCaptureDebug(bool on);
     // A step may not deliver more than this many notifications (a feedback loop or a tiny period).
     void setEventLimit(size_t limit) { m_eventLimit = limit; }
 
@@ -165,6 +169,8 @@ private:
     void runUntil(int64_t target);
     void deliver(const Queued& q);
     void afterNotification(int endpoint);
+    void enter(int endpoint);
+    void leave(int endpoint);
     void emit(Event::Kind kind, int endpoint, std::string text,
               std::optional<std::string> reply = std::nullopt);
     Endpoint& ep(int endpoint);
@@ -190,6 +196,9 @@ private:
     size_t m_delivered = 0;
     size_t m_hostErrors = 0;
     int m_depth = 0;
+    bool m_capture = false;
+    std::FILE* m_captureFile = nullptr;
+    int m_savedStderr = -1;
 };
 
 } // namespace zeph::host

@@ -84,6 +84,9 @@ void TextTranscript::operator()(const Event& e) {
         if (m_showExpectations)
             m_out << blank << paint("32", "ok " + e.text) << "\n";
         break;
+    case Event::Kind::Debug:
+        m_out << blank << who << paint("33", "stderr: " + printable(e.text)) << "\n";
+        break;
     case Event::Kind::Failure:
         m_out << blank
               << paint("31;1", "FAIL " + e.file + ":" + std::to_string(e.line) + ": " + e.text)

@@ -268,3 +268,22 @@ TEST(command_fields, quoted_and_bare_fields) {
     for (const Case& c : cases)
         EXPECT_EQ(commandFields(c.command), c.fields) << c.command;
 }
+
+TEST(facility, component_diagnostics_are_captured_per_notification_when_asked) {
+    Bench b;
+    b.f.setCaptureDebug(true);
+    b.inside([](ProbeComponent& p) {
+        p.debugPrint("textGet: %1 was not %2", "Value", "value", "", "", "", "", "", "", "");
+    });
+    b.inside([](ProbeComponent&) {});
+    std::vector<std::string> debug;
+    for (const Event& e : b.events)
+        if (e.kind == Event::Kind::Debug)
+            debug.push_back(e.text);
+    EXPECT_EQ(debug, (std::vector<std::string>{"textGet: Value was not value"}));
+    // Once the notification has returned, stderr is the process's own again.
+    const size_t before = b.events.size();
+    b.probe->debugPrint("outside\n", "", "", "", "", "", "", "", "", "");
+    b.f.advance(1);
+    EXPECT_EQ(b.events.size(), before);
+}

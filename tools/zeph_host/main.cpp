@@ -25,6 +25,7 @@ struct Common {
     std::string module;
     std::string basePath;
     std::string colour = "auto";
+    bool captureStderr = false;
 };
 
 bool useColour(const std::string& mode) {
@@ -112,6 +113,7 @@ int runCommand(const RunArgs& a) {
         if (!a.json && !a.quiet)
             std::cout << "== " << s.file << "\n";
         Runner runner(module.factory(), RunOptions{a.common.basePath, true}, sink);
+        runner.facility().setCaptureDebug(a.common.captureStderr);
         const auto start = std::chrono::steady_clock::now();
         RunResult r = runner.run(s);
         const double seconds =
@@ -252,6 +254,7 @@ int shellCommand(const Common& c) {
         return kUsage;
     TextTranscript text(std::cout, useColour(c.colour), true);
     Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
+    runner.facility().setCaptureDebug(c.captureStderr);
     // Start where a panel designer wants to be: the built-in facility, the component created.
     std::string error;
     auto builtin = parseScenario(builtinTakeScenario(), "built-in", error);
@@ -350,6 +353,9 @@ int main(int argc, char** argv) {
     auto* runCmd = app.add_subcommand(
         "run", "play scenario files (the built-in take when none is given) and check them");
     addCommon(runCmd, run.common);
+    runCmd->add_flag(
+        "--capture-stderr", run.common.captureStderr,
+        "show what the component writes to stderr in the transcript, per notification");
     runCmd->add_option("SCENARIO", run.scenarios, "scenario files, played in order");
     runCmd->add_flag("--json", run.json, "one JSON object per event instead of the transcript");
     runCmd->add_option("--junit", run.junit, "write a JUnit report to this file");
@@ -379,6 +385,9 @@ int main(int argc, char** argv) {
     auto* shellCmd =
         app.add_subcommand("shell", "type scenario steps one by one, transcript after each");
     addCommon(shellCmd, shell);
+    shellCmd->add_flag(
+        "--capture-stderr", shell.captureStderr,
+        "show what the component writes to stderr in the transcript, per notification");
 
     Common soakCommon;
     SoakOptions soakOptions;
