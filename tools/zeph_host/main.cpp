@@ -28,6 +28,18 @@ struct Common {
     bool captureStderr = false;
 };
 
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        if (end > start)
+            items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
 bool useColour(const std::string& mode) {
     if (mode == "always")
         return true;
@@ -157,7 +169,7 @@ int runCommand(const RunArgs& a) {
 struct ValidateArgs {
     Common common;
     bool list = false;
-    std::vector<std::string> only, skip;
+    std::string onlyText, skipText;
     std::optional<uint64_t> seed;
     int iterations = 2000;
     double timeout = 30;
@@ -179,8 +191,8 @@ int validateCommand(const ValidateArgs& a) {
     o.seed = a.seed ? *a.seed : std::random_device{}() % 1000000000u;
     o.iterations = a.iterations;
     o.timeoutSeconds = a.timeout;
-    o.only = a.only;
-    o.skip = a.skip;
+    o.only = splitList(a.onlyText);
+    o.skip = splitList(a.skipText);
     o.isolate = !a.inProcess;
     const bool colour = useColour(a.common.colour);
     auto paint = [&](const char* code, const std::string& t) {
@@ -370,8 +382,8 @@ int main(int argc, char** argv) {
                                                   "process: PASSED, FAILED or CRASHED");
     addCommon(valCmd, val.common, false);
     valCmd->add_flag("--list", val.list, "name the checks and stop");
-    valCmd->add_option("--only", val.only, "run only these checks")->delimiter(',');
-    valCmd->add_option("--skip", val.skip, "leave these checks out")->delimiter(',');
+    valCmd->add_option("--only", val.onlyText, "run only these checks (comma-separated)");
+    valCmd->add_option("--skip", val.skipText, "leave these checks out (comma-separated)");
     valCmd->add_option("--seed", val.seed, "seed of the random run (printed; replays a failure)");
     valCmd->add_option("--iterations", val.iterations, "notifications in the random run")
         ->check(CLI::Range(1, 100000000));
