@@ -607,7 +607,9 @@ Outcome checkRandom(zeph_factory_fn factory, const ValidateOptions& o) {
             out.messages.push_back("  " + line);
     }
     out.messages.push_back("seed " + std::to_string(o.seed) + ", " + std::to_string(o.iterations) +
-                           " iterations");
+                           " iterations, " + std::to_string(f.notificationsDelivered()) +
+                           " notifications delivered, " +
+                           std::to_string(f.host(c).totalCommands()) + " commands answered");
     return out;
 }
 
