@@ -509,8 +509,16 @@ Outcome checkRandom(zeph_factory_fn factory, const ValidateOptions& o) {
         if (recent.size() > 6)
             recent.erase(recent.begin());
     };
-    step(0, "create");
-    f.load(c, factory, o.basePath);
+    // Each life starts configured as in the take, so that the random run reaches the deep states.
+    auto create = [&](int i) {
+        step(i, "create and configure");
+        randomReplies = false;
+        if (!f.load(c, factory, o.basePath))
+            return;
+        for (const char* text : {"offState=off", "onState=on", "instance=pkg/mon1", "sdiID=sdi"})
+            f.parent(c, text);
+    };
+    create(0);
     for (int i = 1; i <= o.iterations && errors.empty(); ++i) {
         randomReplies = r.chance(70);
         switch (r.below(20)) {
@@ -593,7 +601,7 @@ Outcome checkRandom(zeph_factory_fn factory, const ValidateOptions& o) {
             step(i, "destroy and create again");
             f.unload(c);
             if (errors.empty())
-                f.load(c, factory, o.basePath);
+                create(i);
             break;
         }
     }
