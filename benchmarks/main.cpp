@@ -118,8 +118,6 @@ std::unique_ptr<benchmark::BenchmarkReporter> reporterFor(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--benchmark_format=json") == 0)
             return std::make_unique<benchmark::JSONReporter>();
-        if (std::strcmp(argv[i], "--benchmark_format=csv") == 0)
-            return std::make_unique<benchmark::CSVReporter>();
     }
     return std::make_unique<benchmark::ConsoleReporter>(benchmark::ConsoleReporter::OO_Tabular);
 }
