@@ -1,0 +1,63 @@
+# Tests of the Windows build: the DLLs' exports, imports and resources, and the conformance host
+# that loads Ostrel.dll under Wine and plays a panel's life through the binary interface.
+enable_testing()
+
+set(ZEPH_WIN_TESTS ${PROJECT_SOURCE_DIR}/tests/windows)
+
+# ---- The binaries themselves (llvm-readobj) -------------------------------------------------------
+if(ZEPH_READOBJ)
+  foreach(check exports imports resources string_library)
+    add_test(NAME windows.binary.${check}
+             COMMAND ${CMAKE_COMMAND} -DREADOBJ=${ZEPH_READOBJ}
+                     -DBIN=${CMAKE_RUNTIME_OUTPUT_DIRECTORY} -DLIB=${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}
+                     -DCHECK=${check} -P ${ZEPH_WIN_TESTS}/check_binaries.cmake)
+    set_tests_properties(windows.binary.${check} PROPERTIES LABELS windows)
+  endforeach()
+else()
+  message(WARNING "llvm-readobj not found: the Windows binary checks are not registered")
+endif()
+
+# ---- The conformance host (mingw C compiler, run with wine) --------------------------------------
+# The host is C and built by another compiler on purpose: it sees the component only through the
+# Microsoft ABI, as the real host does. It lands beside the DLLs, where LoadLibrary looks first.
+if(NOT ZEPH_MINGW_CC OR NOT ZEPH_WINE)
+  message(WARNING "i686-w64-mingw32-gcc or wine not found: the Wine conformance test is not registered")
+  return()
+endif()
+
+set(ZEPH_CONFORMANCE_EXE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/zeph_conformance_host.exe)
+add_custom_command(
+  OUTPUT ${ZEPH_CONFORMANCE_EXE}
+  COMMAND ${ZEPH_MINGW_CC} -std=c11 -O1 -Wall -Wextra -Werror -o ${ZEPH_CONFORMANCE_EXE}
+          ${ZEPH_WIN_TESTS}/conformance_host.c
+  DEPENDS ${ZEPH_WIN_TESTS}/conformance_host.c
+  COMMENT "Building the Wine conformance host with ${ZEPH_MINGW_CC}"
+  VERBATIM)
+add_custom_target(zeph_conformance_host ALL DEPENDS ${ZEPH_CONFORMANCE_EXE})
+add_dependencies(zeph_conformance_host Ostrel zeph_string)
+
+# A prefix of the build's own, so the test neither needs nor touches a user's ~/.wine.
+set(ZEPH_WINE_ENV
+    WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
+    WINEARCH=win32
+    WINEDEBUG=-all,+debugstr
+    # Only what loading a DLL needs: no desktop, no services, no menu entries, no Mono or Gecko.
+    "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d")
+
+# One Wine session for the tests: created (with the prefix, the first time) before them and ended
+# after them; under emulation that is the slow part, so it is not charged to the test itself.
+add_test(NAME windows.wine_start
+         COMMAND ${CMAKE_COMMAND} -DWINE=${ZEPH_WINE} -DMODE=start -P ${ZEPH_WIN_TESTS}/wine_session.cmake)
+add_test(NAME windows.wine_stop
+         COMMAND ${CMAKE_COMMAND} -DWINE=${ZEPH_WINE} -DMODE=stop -P ${ZEPH_WIN_TESTS}/wine_session.cmake)
+set_tests_properties(windows.wine_start PROPERTIES
+  ENVIRONMENT "${ZEPH_WINE_ENV}" FIXTURES_SETUP wine LABELS windows TIMEOUT 1200)
+set_tests_properties(windows.wine_stop PROPERTIES
+  ENVIRONMENT "${ZEPH_WINE_ENV}" FIXTURES_CLEANUP wine LABELS windows TIMEOUT 120)
+
+add_test(NAME windows.conformance
+         COMMAND ${ZEPH_WINE} ${ZEPH_CONFORMANCE_EXE}
+         WORKING_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+set_tests_properties(windows.conformance PROPERTIES
+  ENVIRONMENT "${ZEPH_WINE_ENV}" FIXTURES_REQUIRED wine LABELS windows TIMEOUT 900
+  FAIL_REGULAR_EXPRESSION "FAIL:")
