@@ -293,31 +293,36 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
         } else {
             r->second.crosspoints[*dest] = *src;
             emit(Event::Kind::Command, endpoint, command);
-            for (int i = 0; i < endpoints(); ++i)
-                for (const Registration& g : ep(i).registrations)
-                    if (g.device == *dev && g.first <= *dest && *dest <= g.last) {
-                        sendRevertive(i, *dev, *dest);
-                        break;
-                    }
+            notifyRegistered(*dev, *dest);
             return std::nullopt;
         }
     } else if (m == "RR") {
         auto dev = num(0), first = num(1), last = num(2);
         if (dev && first && last) {
             const bool add = f.size() > 3 && f[3] == "ADD";
+            if (!add) {
+                for (const Registration& g : e.registrations)
+                    if (g.device == *dev)
+                        listen(endpoint, g, false);
+            }
             if (!add)
                 e.registrations.erase(std::remove_if(e.registrations.begin(), e.registrations.end(),
                                                      [&](auto& g) { return g.device == *dev; }),
                                       e.registrations.end());
             e.registrations.push_back({*dev, *first, *last});
+            listen(endpoint, {*dev, *first, *last}, true);
         } else {
             note = "malformed RR";
         }
     } else if (m == "RU") {
-        if (auto dev = num(0))
+        if (auto dev = num(0)) {
+            for (const Registration& g : e.registrations)
+                if (g.device == *dev)
+                    listen(endpoint, g, false);
             e.registrations.erase(std::remove_if(e.registrations.begin(), e.registrations.end(),
                                                  [&](auto& g) { return g.device == *dev; }),
                                   e.registrations.end());
+        }
     } else if (m == "RP") {
         auto dev = num(0), first = num(1), last = num(2);
         auto r = dev ? m_routers.find(*dev) : m_routers.end();
@@ -447,7 +452,7 @@ bool Facility::load(int endpoint, zeph_factory_fn factory, const std::string& ba
     if (e.host.component())
         unload(endpoint);
     e.timers.clear();
-    e.registrations.clear();
+    dropRegistrations(endpoint);
     emit(Event::Kind::Notify, endpoint, "create (base path \"" + basePath + "\")");
     enter(endpoint);
     const bool ok = e.host.create(factory, basePath.c_str());
@@ -469,7 +474,7 @@ void Facility::unload(int endpoint) {
     leave(endpoint);
     afterNotification(endpoint);
     e.timers.clear();
-    e.registrations.clear();
+    dropRegistrations(endpoint);
 }
 
 std::optional<std::string> Facility::parent(int endpoint, const std::string& text) {
@@ -580,14 +585,46 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
     settle();
 }
 
+void Facility::listen(int endpoint, const Registration& g, bool on) {
+    // Single destinations are looked up directly; ranges are few and walked.
+    if (g.first == g.last) {
+        auto& set = m_listeners[{g.device, g.first}];
+        if (on)
+            set.insert(endpoint);
+        else
+            set.erase(endpoint);
+    } else {
+        auto& set = m_rangeListeners[g.device];
+        if (on)
+            set.insert(endpoint);
+        else
+            set.erase(endpoint);
+    }
+}
+
+void Facility::notifyRegistered(int device, int destination) {
+    std::set<int> heard;
+    if (auto it = m_listeners.find({device, destination}); it != m_listeners.end())
+        heard = it->second;
+    if (auto it = m_rangeListeners.find(device); it != m_rangeListeners.end())
+        for (int i : it->second)
+            for (const Registration& g : ep(i).registrations)
+                if (g.device == device && g.first <= destination && destination <= g.last)
+                    heard.insert(i);
+    for (int i : heard)
+        sendRevertive(i, device, destination);
+}
+
+void Facility::dropRegistrations(int endpoint) {
+    Endpoint& e = ep(endpoint);
+    for (const Registration& g : e.registrations)
+        listen(endpoint, g, false);
+    e.registrations.clear();
+}
+
 void Facility::route(int device, int source, int destination) {
     m_routers[device].crosspoints[destination] = source;
-    for (int i = 0; i < endpoints(); ++i)
-        for (const Registration& g : ep(i).registrations)
-            if (g.device == device && g.first <= destination && destination <= g.last) {
-                sendRevertive(i, device, destination);
-                break;
-            }
+    notifyRegistered(device, destination);
     settle();
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <queue>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -165,6 +166,10 @@ private:
     std::optional<std::string> execute(int endpoint, const std::string& command);
     std::optional<std::string> answerQuery(const std::string& m, const std::vector<std::string>& f);
     void sendRevertive(int endpoint, int device, int destination);
+    // Every component registered for this destination hears a revertive, in endpoint order.
+    void notifyRegistered(int device, int destination);
+    void dropRegistrations(int endpoint);
+    void listen(int endpoint, const Registration& g, bool on);
     void schedule(Queued q);
     void runUntil(int64_t target);
     void deliver(const Queued& q);
@@ -183,6 +188,10 @@ private:
     std::map<std::string, std::pair<int, std::optional<int>>> m_names;
     std::map<std::tuple<int, int, int>, std::string> m_databases;
     std::map<int, Router> m_routers;
+    // Who hears a destination: (device, destination) -> endpoints for single-destination
+    // registrations, device -> endpoints for those that hold a range.
+    std::map<std::pair<int, int>, std::set<int>> m_listeners;
+    std::map<int, std::set<int>> m_rangeListeners;
     std::map<std::string, std::vector<Control>> m_panels;
     std::vector<std::string> m_panelFiles;
     ReplyOverride m_replyOverride;
