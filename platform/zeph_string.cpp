@@ -308,7 +308,11 @@ zeph_stringlist::zeph_stringlist() : m_items(nullptr), m_used(0), m_capacity(0) 
 zeph_stringlist::zeph_stringlist(const char* text, char separator) : zeph_stringlist() {
     if (!text || !*text)
         return;
-    const int len = static_cast<int>(strlen(text));
+    // Sizes are ints: a text too long for them leaves the list empty instead of overflowing.
+    const size_t size = strlen(text);
+    if (size >= static_cast<size_t>(INT_MAX / 2))
+        return;
+    const int len = static_cast<int>(size);
     if (!append(text, len + 1))
         return;
     for (int i = 0; i < len; ++i) {

@@ -13,6 +13,27 @@ namespace {
 
 const int NUMERIC_LIMIT = 31; // the numeric commands fit a 32-byte buffer
 
+// Decimal text of n with no leading zeros, kept on the stack: a number costs no string object.
+struct Decimal {
+    explicit Decimal(int n) {
+        char digits[12];
+        int count = 0;
+        unsigned int magnitude =
+            n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        int len = 0;
+        if (n < 0)
+            text[len++] = '-';
+        while (count > 0)
+            text[len++] = digits[--count];
+        text[len] = '\0';
+    }
+    char text[12];
+};
+
 // Appends the bytes [begin, end) to out; zeph_string takes NUL-terminated pieces only.
 void appendRun(zeph_string& out, const char* begin, const char* end) {
     char run[64];
@@ -28,14 +49,14 @@ void appendRun(zeph_string& out, const char* begin, const char* end) {
 }
 
 // Fills "%1".."%9" of a template in one pass, so an argument that itself holds "%2" stays as it is.
-zeph_string fill(const char* format, const zeph_string* const* values, int count) {
+zeph_string fill(const char* format, const char* const* values, int count) {
     zeph_string out;
     const char* start = format;
     for (const char* p = format; *p; ++p) {
         if (p[0] != '%' || p[1] < '1' || p[1] > '9' || p[1] - '0' > count)
             continue;
         appendRun(out, start, p);
-        out += *values[p[1] - '1'];
+        out += values[p[1] - '1'];
         ++p;
         start = p + 1;
     }
@@ -43,9 +64,46 @@ zeph_string fill(const char* format, const zeph_string* const* values, int count
     return out;
 }
 
-zeph_string number(int n) {
-    return zeph_string(n, 0, 0, 10);
-}
+// A command filled from its template as fill() does. Commands are short and the host's latency is
+// what they cost, so the text is assembled on the stack in one pass instead of one string operation
+// per piece; only a text too long for that is built as a string.
+class Command {
+public:
+    Command(const char* format, const char* const* values, int count)
+        : m_fits(assemble(format, values, count)) {
+        if (!m_fits)
+            m_long = fill(format, values, count);
+    }
+
+    operator const char*() const { return m_fits ? m_text : static_cast<const char*>(m_long); }
+
+private:
+    // Writes the text into m_text; false when it does not fit.
+    bool assemble(const char* format, const char* const* values, int count) {
+        char* out = m_text;
+        const char* const last = m_text + sizeof m_text - 1;
+        for (const char* p = format; *p; ++p) {
+            if (p[0] != '%' || p[1] < '1' || p[1] > '9' || p[1] - '0' > count) {
+                if (out == last)
+                    return false;
+                *out++ = *p;
+                continue;
+            }
+            for (const char* v = values[p[1] - '1']; *v; ++v) {
+                if (out == last)
+                    return false;
+                *out++ = *v;
+            }
+            ++p;
+        }
+        *out = '\0';
+        return true;
+    }
+
+    char m_text[256];
+    bool m_fits;
+    zeph_string m_long;
+};
 
 // The atoi rule without its overflow: white space, a sign, digits; saturates at the int range.
 int leadingInt(const char* text) {
@@ -122,26 +180,16 @@ void zeph_script_helper::sendNumeric(const char* mnemonic, const int* numbers, i
 void zeph_script_helper::hostNotify(const zeph_string& text) {
     if (!host)
         return;
-    zeph_string command("HN '");
-    command += text;
-    command += "'";
-    send(command);
+    const char* values[] = {text};
+    send(Command("HN '%1'", values, 1));
 }
 
 void zeph_script_helper::textPut(const zeph_string& property, const zeph_string& value,
                                  const zeph_string& panel, const zeph_string& control) {
     if (!host)
         return;
-    zeph_string command("TP '");
-    command += property;
-    command += "=";
-    command += value;
-    command += "' '";
-    command += panel;
-    command += "' '";
-    command += control;
-    command += "'";
-    send(command);
+    const char* values[] = {property, value, panel, control};
+    send(Command("TP '%1=%2' '%3' '%4'", values, 4));
 }
 
 void zeph_script_helper::textGet(const zeph_string& property, const zeph_string& panel,
@@ -150,14 +198,8 @@ void zeph_script_helper::textGet(const zeph_string& property, const zeph_string&
         value = "";
         return;
     }
-    zeph_string command("TG '");
-    command += panel;
-    command += "' '";
-    command += control;
-    command += "' '";
-    command += property;
-    command += "'";
-    char* reply = send(command);
+    const char* values[] = {panel, control, property};
+    char* reply = send(Command("TG '%1' '%2' '%3'", values, 3));
     if (!reply) {
         value = "";
         return;
@@ -213,8 +255,8 @@ bool zeph_script_helper::getDev(zeph_string name, int* device, int* offset) {
         *offset = 0;
     if (!host)
         return false;
-    const zeph_string* values[] = {&name};
-    char* reply = send(fill("SD '%1'", values, 1));
+    const char* values[] = {name};
+    char* reply = send(Command("SD '%1'", values, 1));
     if (!reply)
         return false;
     {
@@ -232,8 +274,8 @@ zeph_stringlist zeph_script_helper::controlList(const zeph_string& panel,
                                                 const zeph_string& prefix) {
     if (!host)
         return zeph_stringlist();
-    const zeph_string* values[] = {&panel, &prefix};
-    char* reply = send(fill("XI '%1' '%2'", values, 2));
+    const char* values[] = {panel, prefix};
+    char* reply = send(Command("XI '%1' '%2'", values, 2));
     if (!reply)
         return zeph_stringlist();
     zeph_stringlist list(reply, ',');
@@ -244,9 +286,9 @@ zeph_stringlist zeph_script_helper::controlList(const zeph_string& panel,
 void zeph_script_helper::routerName(int device, int database, int index, zeph_string& name) {
     if (!host)
         return;
-    const zeph_string d = number(device), db = number(database), i = number(index);
-    const zeph_string* values[] = {&d, &db, &i};
-    char* reply = send(fill("RN %1 %2 %3", values, 3));
+    const Decimal d(device), db(database), i(index);
+    const char* values[] = {d.text, db.text, i.text};
+    char* reply = send(Command("RN %1 %2 %3", values, 3));
     if (!reply)
         return; // nothing to hand back: the host is never sent a null release
     name = reply;
@@ -257,10 +299,9 @@ void zeph_script_helper::routerCrosspoint(int device, int source, int destinatio
                                           const zeph_string& extra, bool flag) {
     if (!host)
         return;
-    const zeph_string d = number(device), s = number(source), t = number(destination);
-    const zeph_string f(flag ? "1" : "0");
-    const zeph_string* values[] = {&d, &s, &t, &extra, &f};
-    send(fill("RC %1 %2 %3 ',%4' %5", values, 5));
+    const Decimal d(device), s(source), t(destination);
+    const char* values[] = {d.text, s.text, t.text, extra, flag ? "1" : "0"};
+    send(Command("RC %1 %2 %3 ',%4' %5", values, 5));
 }
 
 void zeph_script_helper::routerRegister(int device, int first, int last, bool add) {
@@ -296,7 +337,7 @@ void zeph_script_helper::debugPrint(const zeph_string& format, const zeph_string
                                     const zeph_string& v4, const zeph_string& v5,
                                     const zeph_string& v6, const zeph_string& v7,
                                     const zeph_string& v8, const zeph_string& v9) {
-    const zeph_string* values[] = {&v1, &v2, &v3, &v4, &v5, &v6, &v7, &v8, &v9};
+    const char* values[] = {v1, v2, v3, v4, v5, v6, v7, v8, v9};
     const zeph_string line = fill(format, values, 9);
 #if defined(_WIN32)
     OutputDebugStringA(line);
