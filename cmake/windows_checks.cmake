@@ -41,17 +41,18 @@ set(ZEPH_WINE_ENV
     WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
     WINEARCH=win32
     WINEDEBUG=-all,+debugstr
-    # Only what loading a DLL needs: no desktop, no services, no menu entries, no Mono or Gecko.
-    "WINEDLLOVERRIDES=mscoree,mshtml=;winemenubuilder.exe=d")
+    # Only what loading a DLL needs: no services, desktop or menu entries, no Mono or Gecko
+    # installers (which would wait for a display).
+    WINEDLLOVERRIDES=mscoree,mshtml,services.exe,explorer.exe,winemenubuilder.exe=d)
 
-# One Wine session for the tests: created (with the prefix, the first time) before them and ended
-# after them; under emulation that is the slow part, so it is not charged to the test itself.
+# One Wine session for the tests, started before them and ended after them, so nothing they
+# started outlives them. The first Windows process boots the session (and creates the prefix).
 add_test(NAME windows.wine_start
          COMMAND ${CMAKE_COMMAND} -DWINE=${ZEPH_WINE} -DMODE=start -P ${ZEPH_WIN_TESTS}/wine_session.cmake)
 add_test(NAME windows.wine_stop
          COMMAND ${CMAKE_COMMAND} -DWINE=${ZEPH_WINE} -DMODE=stop -P ${ZEPH_WIN_TESTS}/wine_session.cmake)
 set_tests_properties(windows.wine_start PROPERTIES
-  ENVIRONMENT "${ZEPH_WINE_ENV}" FIXTURES_SETUP wine LABELS windows TIMEOUT 1200)
+  ENVIRONMENT "${ZEPH_WINE_ENV}" FIXTURES_SETUP wine LABELS windows TIMEOUT 120)
 set_tests_properties(windows.wine_stop PROPERTIES
   ENVIRONMENT "${ZEPH_WINE_ENV}" FIXTURES_CLEANUP wine LABELS windows TIMEOUT 120)
 
