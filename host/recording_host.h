@@ -98,7 +98,6 @@ private:
     size_t m_total = 0;
     std::set<int> m_timers;
     bool m_detached = false;
-    int m_depth = 0;
 
     std::set<char*> m_outstanding;
     std::set<uintptr_t> m_released;
