@@ -128,23 +128,13 @@ int leadingInt(const char* text) {
 
 // Appends " <n>" in decimal to buf at *len; false when it would pass the numeric limit.
 bool appendNumber(char* buf, int* len, int n) {
-    char digits[12];
-    int count = 0;
-    unsigned int magnitude =
-        n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
-    do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    const int needed = 1 + (n < 0 ? 1 : 0) + count;
-    if (*len + needed > NUMERIC_LIMIT)
+    const Decimal number(n);
+    const int digits = static_cast<int>(strlen(number.text));
+    if (*len + 1 + digits > NUMERIC_LIMIT)
         return false;
     buf[(*len)++] = ' ';
-    if (n < 0)
-        buf[(*len)++] = '-';
-    while (count > 0)
-        buf[(*len)++] = digits[--count];
-    buf[*len] = '\0';
+    memcpy(buf + *len, number.text, static_cast<size_t>(digits) + 1);
+    *len += digits;
     return true;
 }
 
