@@ -77,7 +77,8 @@ struct CycleRecords {
 };
 
 // One take cycle: the press arms (it already is, after the first), the parent names the source, the
-// router confirms the route, and timer 2 ends the take. Not inlined, so that a profile counts cycles.
+// router confirms the route, and timer 2 ends the take. Not inlined, so that a profile counts
+// cycles.
 __attribute__((noinline)) void takeCycle(zeph_client_callback* component, CycleRecords& records) {
     component->callback(&records.button, ZEPH_BUTTON);
     char* answer = component->callback(records.sourceText, ZEPH_PARENT);

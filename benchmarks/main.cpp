@@ -106,8 +106,8 @@ int summarise(const std::map<std::string, Figures>& figures) {
             target = "<= 2 allocs";
             met = f.allocs >= 0 && f.allocs <= TEXT_COMMAND_LIMIT;
         }
-        // Only the allocation counts are exact enough to fail on; the time ratio is reported, since a
-        // busy machine can move it and a timing assertion would make the check flaky.
+        // Only the allocation counts are exact enough to fail on; the time ratio is reported, since
+        // a busy machine can move it and a timing assertion would make the check flaky.
         if (!met && !contains(name, "TakeCycle"))
             ++missed;
         std::fprintf(stderr, "%-24s %12.2f %8.2f  %s%s\n", name.c_str(),
