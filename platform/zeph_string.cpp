@@ -201,7 +201,7 @@ int zeph_string::length() const {
 
 int zeph_string::toInt() const {
     const char* p = m_data;
-    while (*p == ' ' || *p == '\t')
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
         ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') {

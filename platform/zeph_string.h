@@ -6,7 +6,7 @@
 //
 // Decisions where the platform leaves the behaviour open:
 //  - Comparisons are case-sensitive, byte for byte over the whole text.
-//  - toInt(): skips leading blanks and tabs, takes one optional '+' or '-', then decimal digits up
+//  - toInt(): skips leading white space (as atoi does), takes one optional '+' or '-', then decimal digits up
 //  to
 //    the first other character; trailing text is ignored. Text with no digits gives 0, so text that
 //    holds no number is always below 1. Values beyond the 32-bit range saturate at INT_MIN/INT_MAX.

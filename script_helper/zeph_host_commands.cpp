@@ -1,7 +1,6 @@
 // One operation per host command. Every command reaches the host through send(), the one seam.
 #include "zeph_script_helper.h"
 
-#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -104,27 +103,6 @@ private:
     bool m_fits;
     zeph_string m_long;
 };
-
-// The atoi rule without its overflow: white space, a sign, digits; saturates at the int range.
-int leadingInt(const char* text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
-        ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-')
-        negative = *text++ == '-';
-    long long value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        if (value <= static_cast<long long>(INT_MAX) + 1)
-            value = value * 10 + (*text - '0');
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
 
 // Appends " <n>" in decimal to buf at *len; false when it would pass the numeric limit.
 bool appendNumber(char* buf, int* len, int n) {
@@ -250,11 +228,12 @@ bool zeph_script_helper::getDev(zeph_string name, int* device, int* offset) {
     if (!reply)
         return false;
     {
+        // toInt reads as atoi does (white space, sign, digits), without its overflow.
         decodeZEPHString tokens(reply, '\'');
         if (device)
-            *device = leadingInt(tokens.token[0]);
+            *device = zeph_string(tokens.token[0]).toInt();
         if (offset)
-            *offset = leadingInt(tokens.token[1]);
+            *offset = zeph_string(tokens.token[1]).toInt();
     }
     release(reply);
     return true;

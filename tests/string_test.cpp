@@ -24,6 +24,7 @@ TEST(zeph_string, to_int_reads_the_leading_number) {
         {"12", 12},
         {"12,Camera 1", 12},
         {"  7", 7},
+        {"\n\r\v 8", 8},
         {"\t-3x", -3},
         {"+40", 40},
         {"", 0},
