@@ -6,13 +6,12 @@
 //
 // Decisions where the platform leaves the behaviour open:
 //  - Comparisons are case-sensitive, byte for byte over the whole text.
-//  - toInt(): skips leading white space (as atoi does), takes one optional '+' or '-', then decimal digits up
-//  to
-//    the first other character; trailing text is ignored. Text with no digits gives 0, so text that
-//    holds no number is always below 1. Values beyond the 32-bit range saturate at INT_MIN/INT_MAX.
+//  - toInt(): skips leading white space (as atoi does), takes one optional '+' or '-', then the
+//    decimal digits up to the first other character; trailing text is ignored. Text with no
+//    digits gives 0, so text that holds no number is always below 1. Values beyond the 32-bit
+//    range saturate at INT_MIN/INT_MAX.
 //  - split(): left gets the text before the first separator and right the text after it; without
-//  the
-//    separator left gets the whole text and right is emptied.
+//    the separator left gets the whole text and right is emptied.
 //  - Lists from text: every separator ends an item, so empty items are kept ("a,,b" has three items
 //    and "a," two); the empty text gives an empty list.
 //  - arg(): the placeholders are "%1" to "%99"; every occurrence of the lowest-numbered one still
