@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The 32-bit Windows DLLs: cross build with the windows-x86 preset, checks of the binaries, and the
-# conformance host that drives Ostrel.dll under Wine.
+# conformance host that drives Ostrel.dll under Wine (tools/wine-run: natively, or under a current
+# qemu-i386 in a private namespace; the Wine tests say skipped where neither works).
 set -euo pipefail
 
 missing=()
@@ -18,9 +19,13 @@ cmake --preset windows-x86
 cmake --build --preset windows-x86
 ls -l build/windows-x86/bin/*.dll
 
-if bash tests/windows/enable-i386.sh; then
-  ctest --preset windows-x86
-else
-  echo "40-windows: Wine conformance test skipped: this machine cannot run 32-bit x86 programs"
-  ctest --preset windows-x86 -E '^windows\.(wine_start|wine_stop|conformance)$'
+echo "40-windows: Wine runs here as: $(tools/wine-run --mode 2>&1)"
+ctest --preset windows-x86
+
+# Every Wine session ends with its program; make sure of it.
+left=$(ps -eo pid=,comm= | grep -E 'wine|qemu-i386' || true)
+if [ -n "$left" ]; then
+  echo "40-windows: processes left running:"
+  echo "$left"
+  exit 1
 fi
