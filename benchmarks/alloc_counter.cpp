@@ -42,7 +42,7 @@ void free(void* p) {
 }
 }
 
-namespace zeph::bench {
+namespace zeph::perf {
 
 uint64_t allocationCount() {
     return __atomic_load_n(&g_allocations, __ATOMIC_RELAXED);
@@ -55,4 +55,4 @@ bool allocationCountingWorks() {
     return allocationCount() > before && text.length() == 70;
 }
 
-} // namespace zeph::bench
+} // namespace zeph::perf

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace zeph::bench {
+namespace zeph::perf {
 
 // Calls of malloc, calloc and realloc since the process started (operator new goes through malloc).
 uint64_t allocationCount();
@@ -11,4 +11,4 @@ uint64_t allocationCount();
 // False when the counting replacement does not reach the string library (then every count is void).
 bool allocationCountingWorks();
 
-} // namespace zeph::bench
+} // namespace zeph::perf

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace zeph::bench {
+namespace zeph::perf {
 
 class BenchHost : public zeph_client_callback {
 public:
@@ -96,4 +96,4 @@ private:
     bool m_breach = false;
 };
 
-} // namespace zeph::bench
+} // namespace zeph::perf

@@ -24,8 +24,8 @@
 
 namespace {
 
-using zeph::bench::allocationCount;
-using zeph::bench::BenchHost;
+using zeph::perf::allocationCount;
+using zeph::perf::BenchHost;
 
 [[noreturn]] void die(const std::string& why) {
     std::fprintf(stderr, "benchmark setup failed: %s\n", why.c_str());
@@ -315,8 +315,8 @@ void registerCommandBenchmarks() {
 
 } // namespace
 
-namespace zeph::bench {
+namespace zeph::perf {
 void registerBenchmarks() {
     registerCommandBenchmarks();
 }
-} // namespace zeph::bench
+} // namespace zeph::perf

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace zeph::bench {
+namespace zeph::perf {
 void registerBenchmarks();
 }
 
@@ -137,13 +137,13 @@ int main(int argc, char** argv) {
             args.push_back(argv[i]);
     }
     int count = static_cast<int>(args.size());
-    if (!zeph::bench::allocationCountingWorks()) {
+    if (!zeph::perf::allocationCountingWorks()) {
         std::fprintf(stderr, "allocation counting does not reach the string library\n");
         return 1;
     }
     // Chosen before Initialize, which takes the flags it knows out of the arguments.
     CollectingReporter reporter(reporterFor(count, args.data()));
-    zeph::bench::registerBenchmarks();
+    zeph::perf::registerBenchmarks();
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 1;

@@ -1,9 +1,10 @@
 // The simulated facility's rules, seen through a probe component and the commands it sends.
-#include "facility.h"
+#include "facility/facility.h"
 #include "probe_component.h"
 
 #include <gtest/gtest.h>
 
+using namespace zeph::bench;
 using namespace zeph::host;
 
 namespace {

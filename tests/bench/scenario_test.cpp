@@ -1,9 +1,10 @@
 // Scenario lines, their errors, expectation matching and what a run reports, on a probe component.
 #include "probe_component.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <gtest/gtest.h>
 
+using namespace zeph::bench;
 using namespace zeph::host;
 
 namespace {

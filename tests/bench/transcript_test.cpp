@@ -1,5 +1,5 @@
 // What the bench prints: the readable transcript, JSON lines and JUnit reports.
-#include "transcript.h"
+#include "report/transcript.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -8,6 +8,7 @@
 #include <sstream>
 #include <unistd.h>
 
+using namespace zeph::bench;
 using namespace zeph::host;
 
 namespace {

@@ -1,12 +1,13 @@
 // validate on the clean test component and on each deliberately faulty build of it: every check
 // passes on the first and the matching check fails (or crashes) on each of the others.
 #include "module_loader.h"
-#include "validate.h"
+#include "validate/validate.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
+using namespace zeph::bench;
 using namespace zeph::host;
 
 namespace {

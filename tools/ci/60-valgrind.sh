@@ -19,7 +19,7 @@ runs=0
 # The built-in take, then every scenario file, as the scenario tests play them.
 "${grind[@]}" "$host" run --quiet "$module"
 runs=$((runs + 1))
-for scenario in scenarios/*.zs; do
+for scenario in panels/components/Ostrel/workout/*.zs; do
   echo "--- $scenario"
   "${grind[@]}" "$host" run --quiet "$module" "$scenario"
   runs=$((runs + 1))

@@ -1,10 +1,10 @@
 // zeph-host: the bench host that loads a script component module and runs, validates, lets a person
 // drive, or soaks it against a simulated facility. Options and output only; the work is in host/.
 #include "module_loader.h"
-#include "scenario.h"
-#include "soak.h"
-#include "transcript.h"
-#include "validate.h"
+#include "scenario/scenario.h"
+#include "soak/soak.h"
+#include "report/transcript.h"
+#include "validate/validate.h"
 
 #include <CLI/CLI.hpp>
 
@@ -15,6 +15,7 @@
 #include <random>
 #include <unistd.h>
 
+using namespace zeph::bench;
 using namespace zeph::host;
 
 namespace {

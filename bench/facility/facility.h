@@ -21,7 +21,10 @@
 #include <tuple>
 #include <vector>
 
-namespace zeph::host {
+namespace zeph::bench {
+using host::isQuery;
+using host::mnemonic;
+using host::RecordingHost;
 
 // One thing that happened in a run, in the order it happened.
 struct Event {
@@ -210,4 +213,4 @@ private:
     int m_savedStderr = -1;
 };
 
-} // namespace zeph::host
+} // namespace zeph::bench

@@ -2,13 +2,13 @@
 // commands expected back. One runner plays them for `zeph-host run`, the shell and validate.
 #pragma once
 
-#include "facility.h"
+#include "facility/facility.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 struct Step {
     enum class Kind {
@@ -128,4 +128,4 @@ private:
     std::string m_recording;
 };
 
-} // namespace zeph::host
+} // namespace zeph::bench

@@ -1,12 +1,12 @@
 // The simulated facility: executes each component's commands and delivers what follows from them.
-#include "facility.h"
+#include "facility/facility.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 namespace {
 // A longer answer is treated as unterminated rather than read on into foreign memory.
@@ -752,4 +752,4 @@ void Facility::advance(int64_t ms) {
     runUntil(m_now + std::max<int64_t>(0, ms));
 }
 
-} // namespace zeph::host
+} // namespace zeph::bench

@@ -1,13 +1,13 @@
 // What the bench prints: a readable transcript, one JSON object per event, and JUnit reports.
 #pragma once
 
-#include "facility.h"
+#include "facility/facility.h"
 
 #include <ostream>
 #include <string>
 #include <vector>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 // A readable transcript: virtual time, each notification in, each command out with its reply,
 // each answer, and every expectation that failed. Colour only when asked (on a terminal).
@@ -52,4 +52,4 @@ bool writeJUnit(const std::string& path, const std::string& suite,
                 const std::vector<JUnitCase>& cases);
 std::string xmlEscape(const std::string& text);
 
-} // namespace zeph::host
+} // namespace zeph::bench

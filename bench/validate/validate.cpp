@@ -1,9 +1,9 @@
 // The validate checks: each drives a component through the facility in a way that exposes one kind
 // of breach of the host contract, in a forked child so that a crash or a hang is only a result.
-#include "validate.h"
+#include "validate/validate.h"
 
-#include "facility.h"
-#include "scenario.h"
+#include "facility/facility.h"
+#include "scenario/scenario.h"
 #include "zeph_notify.h"
 
 #include <chrono>
@@ -33,7 +33,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 namespace {
 
@@ -821,4 +821,4 @@ std::vector<CheckResult> validate(zeph_factory_fn factory, const ValidateOptions
     return results;
 }
 
-} // namespace zeph::host
+} // namespace zeph::bench

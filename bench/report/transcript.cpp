@@ -1,5 +1,5 @@
 // Transcript, JSON-lines and JUnit writers over the events of a run.
-#include "transcript.h"
+#include "report/transcript.h"
 
 #include <nlohmann/json.hpp>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 namespace {
 std::string printable(const std::string& text) {
@@ -193,4 +193,4 @@ bool writeJUnit(const std::string& path, const std::string& suite,
     return static_cast<bool>(out);
 }
 
-} // namespace zeph::host
+} // namespace zeph::bench

@@ -1,10 +1,10 @@
 // Parses scenario lines and plays them against a component through the simulated facility.
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <fstream>
 #include <sstream>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 namespace {
 
@@ -782,4 +782,4 @@ RunResult Runner::run(const Scenario& scenario) {
     return m_result;
 }
 
-} // namespace zeph::host
+} // namespace zeph::bench

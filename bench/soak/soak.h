@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 struct SoakOptions {
     int components = 100;
@@ -32,4 +32,4 @@ struct SoakResult {
 
 SoakResult soak(zeph_factory_fn factory, const SoakOptions& options);
 
-} // namespace zeph::host
+} // namespace zeph::bench

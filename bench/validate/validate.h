@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 struct CheckInfo {
     const char* name;
@@ -45,4 +45,4 @@ std::vector<CheckResult> validate(zeph_factory_fn factory, const ValidateOptions
 // Bytes of heap in use by this process (the sanitizer's allocator when it is in place).
 size_t heapInUse();
 
-} // namespace zeph::host
+} // namespace zeph::bench

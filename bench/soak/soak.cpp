@@ -1,14 +1,14 @@
 // The soak run: N configured selectors on one facility, M notifications dealt round-robin.
-#include "soak.h"
+#include "soak/soak.h"
 
-#include "facility.h"
-#include "validate.h"
+#include "facility/facility.h"
+#include "validate/validate.h"
 
 #include <chrono>
 #include <cstdio>
 #include <unistd.h>
 
-namespace zeph::host {
+namespace zeph::bench {
 
 namespace {
 constexpr int kSources = 16;
@@ -110,4 +110,4 @@ SoakResult soak(zeph_factory_fn factory, const SoakOptions& o) {
     return r;
 }
 
-} // namespace zeph::host
+} // namespace zeph::bench
