@@ -185,12 +185,6 @@ function(_zeph_component_tests name version scenarios kit)
       set_tests_properties(${prefix}.scenario.${stem} PROPERTIES LABELS "scenario${wine}")
       list(APPEND tests ${prefix}.scenario.${stem})
     endforeach()
-    # With no scenario named, the bench plays take.zs of the workout beside the module.
-    if(scenarios MATCHES "(^|;)[^;]*/take\\.zs(;|$)")
-      add_test(NAME ${prefix}.run COMMAND ${host} run --quiet $<TARGET_FILE:${name}>)
-      set_tests_properties(${prefix}.run PROPERTIES LABELS "scenario${wine}")
-      list(APPEND tests ${prefix}.run)
-    endif()
     add_test(NAME ${prefix}.validate
              COMMAND ${host} validate $<TARGET_FILE:${name}> --seed ${ZEPH_VALIDATE_SEED}
                      --iterations ${ZEPH_VALIDATE_ITERATIONS})
