@@ -60,3 +60,24 @@ install(FILES
   DESTINATION ${ZEPH_SDK_CMAKE_DIR})
 install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/kit DESTINATION ${ZEPH_SDK_CMAKE_DIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/new-component DESTINATION bin RENAME zeph-new-component)
+
+# ---- The SDK under test ----------------------------------------------------------------------------
+# Installs this build into a scratch folder, scaffolds a component there and builds and tests it
+# out of tree (label "sdk"; it takes a while, since it configures and builds a project of its own).
+if(ZEPH_BUILD_TESTS AND (TARGET zeph-host OR NOT ZEPH_NATIVE_HOST))
+  set(args -DBUILD=${PROJECT_BINARY_DIR} -DSOURCE=${PROJECT_SOURCE_DIR}
+      -DWORK=${PROJECT_BINARY_DIR}/sdk-scaffold-test "-DGENERATOR=${CMAKE_GENERATOR}" -DCONFIG=$<CONFIG>)
+  if(ZEPH_NATIVE_HOST)
+    list(APPEND args "-DEXPECT=scenario.take;validate;exports")
+    if(ZEPH_SANITIZE)
+      # The installed libraries and zeph-host are instrumented; so is what links into them.
+      list(APPEND args "-DCXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined")
+    endif()
+  else()
+    list(APPEND args -DTOOLCHAIN=i686-windows-msvc-clang.cmake
+         "-DEXPECT=binary.exports;binary.imports;binary.resources")
+  endif()
+  add_test(NAME sdk.scaffold COMMAND ${CMAKE_COMMAND} ${args}
+           -P ${PROJECT_SOURCE_DIR}/tests/sdk/scaffold_test.cmake)
+  set_tests_properties(sdk.scaffold PROPERTIES LABELS sdk TIMEOUT 300)
+endif()
