@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every bench scenario played on the Ostrel module under valgrind: no memory error, no leak.
+# Every bench scenario played on every component module under valgrind: no memory error, no leak.
 set -euo pipefail
 
 if ! command -v valgrind >/dev/null; then
@@ -7,21 +7,28 @@ if ! command -v valgrind >/dev/null; then
   exit 0
 fi
 
+components=()
+for dir in panels/components/*/; do
+  components+=("$(basename "$dir")")
+done
+
 dir=build/valgrind
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEPH_WERROR=ON
-cmake --build "$dir" -j 2 --target zeph-host Ostrel
+cmake --build "$dir" -j 2 --target zeph-host "${components[@]}"
 
 host=$dir/bin/zeph-host
-module=$dir/bin/Ostrel.so
 grind=(valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect)
 
 runs=0
-# The built-in take, then every scenario file, as the scenario tests play them.
-"${grind[@]}" "$host" run --quiet "$module"
+# The built-in take on Ostrel, then every scenario file of every component, as the scenario tests
+# play them.
+"${grind[@]}" "$host" run --quiet "$dir/bin/Ostrel.so"
 runs=$((runs + 1))
-for scenario in panels/components/Ostrel/workout/*.zs; do
-  echo "--- $scenario"
-  "${grind[@]}" "$host" run --quiet "$module" "$scenario"
-  runs=$((runs + 1))
+for component in "${components[@]}"; do
+  for scenario in panels/components/"$component"/workout/*.zs; do
+    echo "--- $scenario"
+    "${grind[@]}" "$host" run --quiet "$dir/bin/$component.so" "$scenario"
+    runs=$((runs + 1))
+  done
 done
-echo "60-valgrind: $runs scenario runs, 0 errors, 0 leaks"
+echo "60-valgrind: $runs scenario runs on ${#components[@]} components, 0 errors, 0 leaks"
