@@ -1,5 +1,6 @@
-// Vigil against host replies no facility gives: missing, empty or odd lists and read-backs. The
-// workout plays the ordinary cases through the bench; here the host answers what a test says.
+// Vigil against list replies no facility gives: missing, empty, with empty items, or far longer
+// than a panel. The workout plays the ordinary cases through the bench, and the base's own tests
+// every read-back rule; here the host answers what a test says.
 #include "module_loader.h"
 #include "recording_host.h"
 
@@ -29,29 +30,6 @@ const HostileCase kCases[] = {
      {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'",
       "TP 'value=4' '1' 'alm_1'", "TP 'alarm=4' '1' ''", "TG '1' '' 'value'",
       "TP 'value=4' '1' ''"}},
-    {"no read-back is 0",
-     "alm_1",
-     std::nullopt,
-     {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'"}},
-    {"another property is 0",
-     "alm_1",
-     "alarm=7",
-     {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'"}},
-    {"blank before the number",
-     "alm_1",
-     "value= 7",
-     {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'",
-      "TP 'value=4' '1' 'alm_1'"}},
-    {"negative",
-     "alm_1",
-     "value=-1",
-     {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'",
-      "TP 'value=4' '1' 'alm_1'"}},
-    {"saturated",
-     "alm_1",
-     "value=99999999999",
-     {"XI '1' 'alm_'", "TP 'alarm=4' '1' 'alm_1'", "TG '1' 'alm_1' 'value'",
-      "TP 'value=4' '1' 'alm_1'"}},
 };
 
 class VigilTest : public ::testing::Test {
@@ -72,7 +50,7 @@ protected:
 
 } // namespace
 
-TEST_F(VigilTest, acknowledge_survives_hostile_replies) {
+TEST_F(VigilTest, acknowledge_walks_whatever_list_the_host_gives) {
     for (const HostileCase& c : kCases) {
         host.setResponder([&](const std::string& command) {
             return zeph::host::mnemonic(command) == "XI" ? c.list : c.readBack;
