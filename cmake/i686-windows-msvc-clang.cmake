@@ -3,7 +3,7 @@
 # The host calls the component through the Microsoft C++ vtable layout and __thiscall, so the
 # component is compiled for i686-pc-windows-msvc, never with mingw g++ (whose vtables differ).
 # There is no Windows SDK here: the C runtime headers come from Wine's MSVC-compatible set and
-# the import libraries (kernel32, the Universal CRT API sets) from the mingw-w64 i686 package.
+# the import libraries (kernel32, msvcrt) from the mingw-w64 i686 package.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_VERSION 6.1)
 set(CMAKE_SYSTEM_PROCESSOR x86)
@@ -32,13 +32,15 @@ set(CMAKE_C_FLAGS_INIT "${ZEPH_WIN_CFLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${ZEPH_WIN_CFLAGS} -fno-exceptions -fno-rtti")
 
 # Link with lld-link through the clang driver, against the import libraries only: no static C
-# runtime, so the DLLs import the Universal CRT API sets as a /MD build does and no C++ runtime.
+# runtime and no C++ runtime. The C runtime is msvcrt.dll, which every Windows has, rather than the
+# Universal CRT's API sets, which older systems load only once an update is installed; the few
+# functions the DLLs use (malloc, free, realloc, mem*, str*, abort) are all in it.
 set(ZEPH_WIN_LDFLAGS
     "-fuse-ld=lld -nostdlib -Wno-unused-command-line-argument -Wl,/safeseh:no -Wl,/libpath:${ZEPH_MINGW_LIBDIR} -Wl,/nodefaultlib")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ZEPH_WIN_LDFLAGS}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ZEPH_WIN_LDFLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${ZEPH_WIN_LDFLAGS}")
-set(CMAKE_C_STANDARD_LIBRARIES "${ZEPH_MINGW_LIBDIR}/libkernel32.a ${ZEPH_MINGW_LIBDIR}/libucrt.a"
+set(CMAKE_C_STANDARD_LIBRARIES "${ZEPH_MINGW_LIBDIR}/libkernel32.a ${ZEPH_MINGW_LIBDIR}/libmsvcrt.a"
     CACHE STRING "Libraries every Windows target links" FORCE)
 set(CMAKE_CXX_STANDARD_LIBRARIES "${CMAKE_C_STANDARD_LIBRARIES}" CACHE STRING
     "Libraries every Windows target links" FORCE)

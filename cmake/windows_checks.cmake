@@ -1,18 +1,17 @@
-# Tests of the Windows build: the DLLs' exports, imports and resources, and the conformance host
+# Tests of the Windows build: the string library's exports and imports, and the conformance host
 # that loads Ostrel.dll under Wine and plays a panel's life through the binary interface.
 enable_testing()
 
 set(ZEPH_WIN_TESTS ${PROJECT_SOURCE_DIR}/tests/windows)
 
-# ---- The binaries themselves (llvm-readobj) -------------------------------------------------------
+# ---- The string library itself (llvm-readobj) -----------------------------------------------------
+# Each component's DLL is checked by the tests zeph_add_component registers (NAME.binary.*).
 if(ZEPH_READOBJ)
-  foreach(check exports imports resources string_library)
-    add_test(NAME windows.binary.${check}
-             COMMAND ${CMAKE_COMMAND} -DREADOBJ=${ZEPH_READOBJ}
-                     -DBIN=${CMAKE_RUNTIME_OUTPUT_DIRECTORY} -DLIB=${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}
-                     -DCHECK=${check} -P ${ZEPH_WIN_TESTS}/check_binaries.cmake)
-    set_tests_properties(windows.binary.${check} PROPERTIES LABELS windows)
-  endforeach()
+  add_test(NAME windows.binary.string_library
+           COMMAND ${CMAKE_COMMAND} -DREADOBJ=${ZEPH_READOBJ} -DDLL=$<TARGET_FILE:zeph_string>
+                   -DLIB=$<TARGET_LINKER_FILE:zeph_string> -DCHECK=string_library
+                   -P ${PROJECT_SOURCE_DIR}/cmake/kit/check_binaries.cmake)
+  set_tests_properties(windows.binary.string_library PROPERTIES LABELS "windows;binary")
 else()
   message(WARNING "llvm-readobj not found: the Windows binary checks are not registered")
 endif()

@@ -1,7 +1,7 @@
 // The few C++ runtime entries an MSVC-ABI module needs, over malloc/free, so no C++ runtime DLL.
 //
-// Built only for the Windows cross build: the modules import the Universal CRT for malloc and free
-// and nothing else of a C++ runtime. Each module links its own copy, so memory never crosses a
+// Built only for the Windows cross build: the modules import msvcrt.dll for malloc and free and
+// nothing else of a C++ runtime. Each module links its own copy, so memory never crosses a
 // module boundary through these.
 #include <stdlib.h>
 

@@ -5,6 +5,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(__GNUC__) || defined(__clang__)
+#define ZEPH_KEEP __attribute__((used))
+#else
+#define ZEPH_KEEP
+#endif
+
+// Nothing reads it; it identifies the base library inside every module to whoever inspects the
+// file.
+ZEPH_KEEP extern const char zeph_signature[] =
+    "ZEPH_SIG,name=zeph_script_helper,type=LIB,version=4.8.6.0,date=16/06/2017,"
+    "author=Ostrel developers";
+
 zeph_script_helper::zeph_script_helper(zeph_client_callback* hostCallback, const char* basePath)
     : host(hostCallback), path(), alarmHandling(false), m_answers(nullptr), m_answerCount(0),
       m_answerCapacity(0) {

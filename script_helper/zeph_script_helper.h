@@ -95,4 +95,18 @@ private:
     int m_answerCapacity;
 };
 
+// The module's one export for a component class: ZEPH_COMPONENT(MyPanel); in one source file.
+// The class takes (host, path) in its constructor; its operator new (the base's) does not throw,
+// so a failed allocation reaches the host as null.
+#if defined(_WIN32)
+#define ZEPH_COMPONENT_EXPORT extern "C" __declspec(dllexport)
+#else
+#define ZEPH_COMPONENT_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+#define ZEPH_COMPONENT(Class)                                                                      \
+    ZEPH_COMPONENT_EXPORT zeph_client_callback* load_zeph_client_script(                           \
+        zeph_client_callback* host, const char* path) {                                            \
+        return new Class(host, path);                                                              \
+    }
+
 #endif

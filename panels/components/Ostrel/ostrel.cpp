@@ -228,3 +228,5 @@ void Ostrel::timerCallback(int id) {
         break;
     }
 }
+
+ZEPH_COMPONENT(Ostrel);

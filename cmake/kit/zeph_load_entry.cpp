@@ -1,4 +1,5 @@
-// The Windows load entry: the selector has no use for thread attach and detach notifications.
+// The Windows load entry every component module gets from the kit: a panel host's threads are none
+// of a component's business, so thread attach and detach notifications are turned off.
 #include "zeph_win32.h"
 
 #if defined(_WIN32)

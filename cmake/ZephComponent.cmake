@@ -1,0 +1,216 @@
+# The component kit: zeph_add_component() turns a class deriving from zeph_script_helper into a
+# module a panel host loads, with everything the host and the facility expect of one.
+#
+#   zeph_add_component(NAME SOURCES file.cpp...
+#                      [VERSION 1.0.0.1] [DESCRIPTION "text"] [COMPANY "text"] [PRODUCT "text"]
+#                      [WORKOUT dir])
+#
+# - natively NAME.so, exporting load_zeph_client_script alone (export map generated here);
+# - on Windows NAME.dll with the kit's load entry, a version resource (block "080904b0", the
+#   version from VERSION, InternalName and OriginalFilename NAME) and the "asInvoker" manifest;
+# - the workout folder (default: workout/ beside the CMakeLists, when present) copied beside the
+#   module as NAME.workout, refreshed whenever one of its scenarios changes;
+# - CTest: NAME.scenario.<stem> for each workout scenario, NAME.validate with a fixed seed and
+#   NAME.exports natively; NAME.binary.exports|imports|resources on the DLL.
+#
+# The component names its class in one source line: ZEPH_COMPONENT(MyPanel); (zeph_script_helper.h).
+# Linked targets: zeph::script_helper, zeph::string, zeph::component_flags and, in the cross build,
+# zeph::msvc_runtime; tests use zeph::zeph-host when it exists. In this repository they are the
+# build's own targets; elsewhere find_package(ZephScript) imports them from the SDK.
+include_guard(GLOBAL)
+
+set(ZEPH_VALIDATE_SEED 20261208 CACHE STRING
+    "Seed of the random check in each component's validate test (fixed, so CTest runs repeat)")
+set(ZEPH_VALIDATE_ITERATIONS 5000 CACHE STRING
+    "Notifications of the random check in each component's validate test")
+set(ZEPH_BRIDGE_HOST "" CACHE FILEPATH
+    "Windows build: a native zeph-host able to drive a DLL under Wine; when set, each workout is also played against the DLL")
+
+# The Windows binary checks read the DLLs with llvm-readobj (the cross toolchain finds it already).
+if(WIN32 AND NOT ZEPH_READOBJ)
+  find_program(ZEPH_READOBJ NAMES llvm-readobj-14 llvm-readobj)
+endif()
+
+function(zeph_add_component name)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "VERSION;DESCRIPTION;COMPANY;PRODUCT;WORKOUT" "SOURCES")
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "zeph_add_component(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT ARG_SOURCES)
+    message(FATAL_ERROR "zeph_add_component(${name}): SOURCES is required")
+  endif()
+  set(kit ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kit)
+  set(gen ${CMAKE_CURRENT_BINARY_DIR}/${name}.kit)
+
+  # Four numbers, as the version resource holds them; missing ones are 0.
+  set(version "${ARG_VERSION}")
+  if(version STREQUAL "")
+    set(version "${PROJECT_VERSION}")
+  endif()
+  if(version STREQUAL "")
+    set(version 1.0.0.0)
+  endif()
+  if(NOT version MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    message(FATAL_ERROR "zeph_add_component(${name}): VERSION '${version}' is not 1 to 4 numbers")
+  endif()
+  string(REPLACE "." ";" parts "${version}")
+  list(LENGTH parts count)
+  while(count LESS 4)
+    list(APPEND parts 0)
+    math(EXPR count "${count} + 1")
+  endwhile()
+  foreach(part IN LISTS parts)
+    if(part GREATER 65535)
+      message(FATAL_ERROR "zeph_add_component(${name}): VERSION parts must be below 65536")
+    endif()
+  endforeach()
+  list(JOIN parts "." version)
+  list(JOIN parts ", " ZEPH_VERSION_TEXT)
+  list(JOIN parts "," ZEPH_VERSION_COMMAS)
+  set(ZEPH_NAME ${name})
+  foreach(field DESCRIPTION COMPANY PRODUCT)
+    set(ZEPH_${field} "${ARG_${field}}")
+  endforeach()
+  if(ZEPH_DESCRIPTION STREQUAL "")
+    set(ZEPH_DESCRIPTION "${name} script component")
+  endif()
+  if(ZEPH_COMPANY STREQUAL "")
+    set(ZEPH_COMPANY "${name} developers")
+  endif()
+  if(ZEPH_PRODUCT STREQUAL "")
+    set(ZEPH_PRODUCT "${name} panel components")
+  endif()
+  foreach(field DESCRIPTION COMPANY PRODUCT)
+    # The resource script has no escape for these.
+    if(ZEPH_${field} MATCHES "[\"\\\\\n]")
+      message(FATAL_ERROR "zeph_add_component(${name}): ${field} may not hold quotes, backslashes or line ends")
+    endif()
+  endforeach()
+
+  add_library(${name} MODULE ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE zeph::script_helper zeph::string zeph::component_flags)
+  set_target_properties(${name} PROPERTIES
+    PREFIX ""
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    # zeph_string sits beside the module wherever the host loads it from.
+    BUILD_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN"
+    ZEPH_COMPONENT_VERSION "${version}")
+
+  if(UNIX AND NOT APPLE)
+    configure_file(${kit}/exports.map.in ${gen}/${name}.map @ONLY)
+    target_link_options(${name} PRIVATE "LINKER:--version-script=${gen}/${name}.map")
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${gen}/${name}.map)
+  endif()
+
+  if(WIN32)
+    configure_file(${kit}/version.rc.in ${gen}/${name}.rc @ONLY)
+    configure_file(${kit}/component.manifest.in ${gen}/${name}.manifest COPYONLY)
+    target_sources(${name} PRIVATE ${kit}/zeph_load_entry.cpp ${gen}/${name}.rc)
+    set_property(SOURCE ${gen}/${name}.rc APPEND PROPERTY OBJECT_DEPENDS ${gen}/${name}.manifest)
+    # The manifest is in the resources: the linker must not add a second one.
+    target_link_options(${name} PRIVATE "LINKER:/manifest:no")
+    if(MSVC)
+      # The static C runtime: the module imports no runtime DLL, and DllMain is reached through
+      # the runtime's own entry.
+      set_property(TARGET ${name} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+    else()
+      # Cross build: no C runtime start-up, so the load entry is the DLL's entry itself.
+      target_link_libraries(${name} PRIVATE zeph::msvc_runtime)
+      target_link_options(${name} PRIVATE "LINKER:/entry:DllMain")
+    endif()
+  endif()
+
+  # Outside this repository zeph_string comes from the SDK: a copy beside the module lets the
+  # bench (and, on Windows, the loader) find it.
+  get_target_property(imported zeph::string IMPORTED)
+  if(imported)
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:zeph::string> $<TARGET_FILE_DIR:${name}>
+      VERBATIM)
+  endif()
+
+  # The workout travels with the module: the bench finds it as NAME.workout beside it.
+  set(workout "${ARG_WORKOUT}")
+  if(workout STREQUAL "" AND IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/workout)
+    set(workout workout)
+  endif()
+  set(scenarios "")
+  if(NOT workout STREQUAL "")
+    get_filename_component(workout "${workout}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    if(NOT IS_DIRECTORY "${workout}")
+      message(FATAL_ERROR "zeph_add_component(${name}): WORKOUT ${workout} is not a folder")
+    endif()
+    file(GLOB scenarios CONFIGURE_DEPENDS "${workout}/*.zs")
+    list(SORT scenarios)
+    set(stamp ${gen}/workout-$<CONFIG>.stamp)
+    add_custom_command(OUTPUT ${stamp}
+      COMMAND ${CMAKE_COMMAND} -E rm -rf $<TARGET_FILE_DIR:${name}>/${name}.workout
+      COMMAND ${CMAKE_COMMAND} -E copy_directory ${workout} $<TARGET_FILE_DIR:${name}>/${name}.workout
+      COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+      # The folder too: its time changes when a scenario is added or removed.
+      DEPENDS ${workout} ${scenarios}
+      COMMENT "Copying the workout of ${name}"
+      VERBATIM)
+    target_sources(${name} PRIVATE ${stamp})
+  endif()
+
+  _zeph_component_tests(${name} "${version}" "${scenarios}" ${kit})
+endfunction()
+
+# CTest entries of one component: what a facility would check before installing it.
+function(_zeph_component_tests name version scenarios kit)
+  set(host "")
+  if(NOT CMAKE_CROSSCOMPILING AND NOT WIN32 AND TARGET zeph::zeph-host)
+    set(host $<TARGET_FILE:zeph::zeph-host>)
+  elseif(WIN32 AND ZEPH_BRIDGE_HOST)
+    set(host ${ZEPH_BRIDGE_HOST})
+  endif()
+  set(prefix ${name})
+  set(wine "")
+  if(WIN32)
+    # Tests that need the Wine bridge carry "wine" in their names and labels, and run inside the
+    # Windows checks' Wine session when there is one.
+    set(prefix ${name}.wine)
+    set(wine ";wine")
+  endif()
+
+  if(NOT host STREQUAL "")
+    set(tests "")
+    foreach(file IN LISTS scenarios)
+      get_filename_component(stem ${file} NAME_WE)
+      add_test(NAME ${prefix}.scenario.${stem}
+               COMMAND ${host} run --quiet $<TARGET_FILE:${name}> ${file})
+      set_tests_properties(${prefix}.scenario.${stem} PROPERTIES LABELS "scenario${wine}")
+      list(APPEND tests ${prefix}.scenario.${stem})
+    endforeach()
+    add_test(NAME ${prefix}.validate
+             COMMAND ${host} validate $<TARGET_FILE:${name}> --seed ${ZEPH_VALIDATE_SEED}
+                     --iterations ${ZEPH_VALIDATE_ITERATIONS})
+    set_tests_properties(${prefix}.validate PROPERTIES LABELS "validate${wine}" TIMEOUT 600)
+    list(APPEND tests ${prefix}.validate)
+    if(WIN32)
+      set_tests_properties(${tests} PROPERTIES FIXTURES_REQUIRED wine)
+    endif()
+  elseif(NOT WIN32)
+    message(STATUS "${name}: zeph-host is not built, the scenario and validate tests are not registered")
+  endif()
+
+  if(WIN32 AND ZEPH_READOBJ)
+    foreach(check exports imports resources)
+      add_test(NAME ${name}.binary.${check}
+               COMMAND ${CMAKE_COMMAND} -DREADOBJ=${ZEPH_READOBJ} -DDLL=$<TARGET_FILE:${name}>
+                       -DNAME=${name} -DVERSION=${version} -DCHECK=${check}
+                       -P ${kit}/check_binaries.cmake)
+      set_tests_properties(${name}.binary.${check} PROPERTIES LABELS "windows;binary")
+    endforeach()
+  elseif(WIN32)
+    message(STATUS "${name}: llvm-readobj not found, the DLL's binary checks are not registered")
+  elseif(CMAKE_NM AND NOT APPLE)
+    add_test(NAME ${name}.exports
+             COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DMODULE=$<TARGET_FILE:${name}>
+                     -P ${kit}/check_exports.cmake)
+    set_tests_properties(${name}.exports PROPERTIES LABELS "unit;binary")
+  endif()
+endfunction()
