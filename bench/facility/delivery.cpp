@@ -18,10 +18,10 @@ std::vector<char> terminatedCopy(const std::string& text) {
 } // namespace
 
 template <class Call, class Then>
-bool Facility::notify(int endpoint, std::string what, Call&& call, Then&& then, NotifyOptions o) {
+bool Facility::notify(int endpoint, std::string what, Call&& call, Then&& then, unsigned flags) {
     emit(Event::Kind::Notify, endpoint, std::move(what));
     Endpoint& e = ep(endpoint);
-    if (o.needsComponent && !e.host.component()) {
+    if ((flags & kNeedsComponent) && !e.host.component()) {
         emit(Event::Kind::Note, endpoint, "no component loaded");
         return false;
     }
@@ -30,7 +30,7 @@ bool Facility::notify(int endpoint, std::string what, Call&& call, Then&& then, 
     leave(endpoint);
     then();
     afterNotification(endpoint);
-    if (o.settle)
+    if (flags & kSettle)
         settle();
     return true;
 }
@@ -55,8 +55,7 @@ bool Facility::load(int endpoint, zeph_factory_fn factory, const std::string& ba
     bool ok = false;
     notify(
         endpoint, "create (base path \"" + basePath + "\")",
-        [&](RecordingHost& h) { ok = h.create(factory, basePath.c_str()); }, [] {},
-        NotifyOptions{false, false});
+        [&](RecordingHost& h) { ok = h.create(factory, basePath.c_str()); }, [] {}, 0);
     if (!ok)
         emit(Event::Kind::Note, endpoint, "the factory returned null");
     settle();
@@ -67,8 +66,7 @@ void Facility::unload(int endpoint) {
     if (!loaded(endpoint))
         return;
     notify(
-        endpoint, "destroy", [](RecordingHost& h) { h.destroy(); }, [] {},
-        NotifyOptions{true, false});
+        endpoint, "destroy", [](RecordingHost& h) { h.destroy(); }, [] {}, kNeedsComponent);
     ep(endpoint).timers.clear();
     dropRegistrations(endpoint);
 }
@@ -168,7 +166,7 @@ void Facility::deliver(const Queued& q) {
             else
                 h.database(q.device, q.db, q.index, q.text);
         },
-        [] {}, NotifyOptions{true, false});
+        [] {}, kNeedsComponent);
 }
 
 // ---- The queue and the virtual clock

@@ -187,14 +187,15 @@ private:
 
     // ---- Delivery (delivery.cpp)
     // -----------------------------------------------------------------
-    struct NotifyOptions {
-        bool needsComponent = true; // without one, a note instead of the call
-        bool settle = true;         // deliver what the notification caused, once it has returned
+    enum NotifyFlags : unsigned {
+        kNeedsComponent = 1, // without one, a note instead of the call
+        kSettle = 2,         // deliver what the notification caused, once it has returned
     };
     // One notification: reported, the component called with its stderr captured, then whatever
     // `then` adds, the host's findings, and what it caused. False when there was no component.
     template <class Call, class Then>
-    bool notify(int endpoint, std::string what, Call&& call, Then&& then, NotifyOptions o = {});
+    bool notify(int endpoint, std::string what, Call&& call, Then&& then,
+                unsigned flags = kNeedsComponent | kSettle);
     template <class Call> bool notify(int endpoint, std::string what, Call&& call) {
         return notify(endpoint, std::move(what), std::forward<Call>(call), [] {});
     }

@@ -125,7 +125,7 @@ int soakCommand(const Common& c, const SoakOptions& options, bool json) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+static int parseAndRun(int argc, char** argv) {
     CLI::App app{"zeph-host: the bench host for script component modules.\n"
                  "Loads a module, plays the panel host against a simulated facility and checks "
                  "the component's traffic."};
@@ -204,4 +204,16 @@ int main(int argc, char** argv) {
     if (*shellCmd)
         return shellCommand(shell);
     return soakCommand(soakCommon, soakOptions, soakJson);
+}
+
+int main(int argc, char** argv) {
+    // Nothing below should throw; if it does, one line rather than an abort.
+    try {
+        return parseAndRun(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "zeph-host: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "zeph-host: unexpected failure\n";
+    }
+    return kUsage;
 }
