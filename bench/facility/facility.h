@@ -4,9 +4,13 @@
 //
 // Nothing here reads the wall clock: time moves only when advance() is called, so a run is the same
 // every time. Notifications caused by a command (the revertive after RC, the state after RP) are
-// queued and delivered after the notification that caused them has returned, never re-entrantly.
+// queued and delivered after the notification that caused them has returned, unless the router is
+// set to answer inline: its revertives then reach the components inside the RC or RP call, as a
+// host is allowed to do.
 #pragma once
 
+#include "facility/event.h"
+#include "facility/text.h"
 #include "recording_host.h"
 
 #include <cstdint>
@@ -26,36 +30,6 @@ using host::isQuery;
 using host::mnemonic;
 using host::RecordingHost;
 
-// One thing that happened in a run, in the order it happened.
-struct Event {
-    enum class Kind {
-        Step,      // a scenario step starts (text: the step as written)
-        Notify,    // host -> component (text: readable form of the notification)
-        Command,   // component -> host (text: the command; reply: the host's reply, if any)
-        Answer,    // the component's answer to a parent command (reply: the text, nullopt for null)
-        Parent,    // a text the component raised to its parent with HN
-        Note,      // something the facility did or ignored
-        HostError, // a breach of the host contract seen by the recording host
-        Expect,    // an expectation met
-        Failure,   // an expectation not met
-        Debug,     // what the component wrote to stderr during a notification (when captured)
-    };
-    Kind kind = Kind::Note;
-    int64_t time = 0;
-    int component = 0;
-    std::string text;
-    std::optional<std::string> reply;
-    std::string file;
-    int line = 0;
-};
-using EventSink = std::function<void(const Event&)>;
-const char* kindName(Event::Kind kind);
-
-// Splits the fields of a command after its mnemonic: 'quoted texts' (quotes removed) and bare
-// words. A quoted field ends at an apostrophe followed by a blank or by the end of the text, so a
-// value holding an apostrophe or a blank still reads as one field.
-std::vector<std::string> commandFields(const std::string& command);
-
 class Facility {
 public:
     explicit Facility(EventSink sink = nullptr);
@@ -70,9 +44,13 @@ public:
     void setDatabase(int device, int database, int index, const std::string& text);
     void addRouter(int device);
     // Revertives from this router wait this many virtual ms (0: delivered as soon as possible).
+    // A delay ends inline delivery.
     void setRouterDelay(int device, int64_t ms);
     // The next `count` revertives from this router are lost; -1 loses all of them, 0 none.
     void setRouterDrop(int device, int count);
+    // On: the revertives that a component's RC or RP causes are delivered inside that call, before
+    // it returns. Off (the default): they are queued until the notification in progress returns.
+    void setRouterInline(int device, bool on);
     void addControl(const std::string& panel, const std::string& control,
                     const std::map<std::string, std::string>& properties = {});
     // Once a file is listed, PS is answered only for listed files (matched on the last path part).
@@ -143,7 +121,13 @@ private:
         int64_t period;
         uint64_t generation;
     };
-    struct Endpoint;
+    struct Endpoint {
+        RecordingHost host;
+        std::map<int, Timer> timers;
+        std::vector<Registration> registrations;
+        std::vector<std::string> parentTexts;
+        size_t errorsSeen = 0;
+    };
     struct Queued {
         int64_t time;
         uint64_t seq;
@@ -160,25 +144,69 @@ private:
         std::map<int, int> crosspoints; // destination -> source
         int64_t delay = 0;
         int drop = 0;
+        bool inlineDelivery = false;
     };
     struct Control {
         std::string id;
         std::map<std::string, std::string> properties;
     };
 
+    // ---- Commands (commands.cpp): one handler per mnemonic --------------------------------------
+    struct Command {
+        const std::string& text;
+        std::vector<CommandField> fields;
+        const std::string& field(size_t i) const;
+        std::optional<int> number(size_t i) const;
+    };
+    struct CommandRule;
+    static const CommandRule* findRule(const std::string& mnemonic);
     std::optional<std::string> execute(int endpoint, const std::string& command);
-    std::optional<std::string> answerQuery(const std::string& m, const std::vector<std::string>& f);
+    // Replies, computed before the command is reported.
+    std::optional<std::string> replySD(int endpoint, const Command& c);
+    std::optional<std::string> replyRN(int endpoint, const Command& c);
+    std::optional<std::string> replyXI(int endpoint, const Command& c);
+    std::optional<std::string> replyTG(int endpoint, const Command& c);
+    std::optional<std::string> replyPS(int endpoint, const Command& c);
+    // Effects, carried out after the command is reported; each returns a note when it ignored it.
+    std::string actHN(int endpoint, const Command& c);
+    std::string actTP(int endpoint, const Command& c);
+    std::string actRC(int endpoint, const Command& c);
+    std::string actRR(int endpoint, const Command& c);
+    std::string actRU(int endpoint, const Command& c);
+    std::string actRP(int endpoint, const Command& c);
+    std::string actET(int endpoint, const Command& c);
+
+    // ---- Routing (routing.cpp)
+    // -------------------------------------------------------------------
     void sendRevertive(int endpoint, int device, int destination);
     // Every component registered for this destination hears a revertive, in endpoint order.
     void notifyRegistered(int device, int destination);
+    void unregister(int endpoint, int device);
     void dropRegistrations(int endpoint);
     void listen(int endpoint, const Registration& g, bool on);
+
+    // ---- Delivery (delivery.cpp)
+    // -----------------------------------------------------------------
+    enum NotifyFlags : unsigned {
+        kNeedsComponent = 1, // without one, a note instead of the call
+        kSettle = 2,         // deliver what the notification caused, once it has returned
+    };
+    // One notification: reported, the component called with its stderr captured, then whatever
+    // `then` adds, the host's findings, and what it caused. False when there was no component.
+    template <class Call, class Then>
+    bool notify(int endpoint, std::string what, Call&& call, Then&& then,
+                unsigned flags = kNeedsComponent | kSettle);
+    template <class Call> bool notify(int endpoint, std::string what, Call&& call) {
+        return notify(endpoint, std::move(what), std::forward<Call>(call), [] {});
+    }
     void schedule(Queued q);
     void runUntil(int64_t target);
     void deliver(const Queued& q);
     void afterNotification(int endpoint);
+    // Capture of the component's stderr around the outermost notification (capture.cpp).
     void enter(int endpoint);
     void leave(int endpoint);
+
     void emit(Event::Kind kind, int endpoint, std::string text,
               std::optional<std::string> reply = std::nullopt);
     Endpoint& ep(int endpoint);

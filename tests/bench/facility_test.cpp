@@ -63,6 +63,102 @@ TEST(facility, crosspoint_revertive_arrives_after_the_notification_that_caused_i
     EXPECT_EQ(b.f.crosspoint(5, 40), 12);
 }
 
+// On an inline router the revertives a command causes arrive inside that command's call, before
+// the notification that sent it returns; a delay puts them back in the queue.
+TEST(facility, inline_router_delivers_inside_the_call) {
+    struct Case {
+        const char* name;
+        std::function<void(Facility&)> setUp;
+        std::function<void(ProbeComponent&)> action;
+        size_t seenInside; // handler calls, the parent command's own included
+    };
+    const auto routeAndRegister = [](ProbeComponent& p) {
+        p.routerRegister(5, 40, 40, false);
+        p.routerCrosspoint(5, 12, 40, "", false);
+    };
+    const Case cases[] = {
+        {"crosspoint", [](Facility& f) { f.setRouterInline(5, true); }, routeAndRegister, 2},
+        {"poll",
+         [](Facility& f) {
+             f.route(5, 3, 40);
+             f.setRouterInline(5, true);
+         },
+         [](ProbeComponent& p) { p.routerPoll(5, 40, 40); }, 2},
+        {"delay ends it",
+         [](Facility& f) {
+             f.setRouterInline(5, true);
+             f.setRouterDelay(5, 10);
+         },
+         routeAndRegister, 1},
+        {"off by default", [](Facility&) {}, routeAndRegister, 1},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        c.setUp(b.f);
+        size_t seenInside = 0;
+        b.inside([&](ProbeComponent& p) {
+            c.action(p);
+            seenInside = p.seen.size();
+        });
+        b.f.advance(10);
+        EXPECT_EQ(seenInside, c.seenInside) << c.name;
+        EXPECT_EQ(b.probe->seen.back().rfind("revertive 5 40 Camera", 0), 0u) << c.name;
+        EXPECT_EQ(b.hostErrors(), 0u) << c.name;
+    }
+}
+
+namespace {
+// Holds the reply of an SD while it routes, as a component may: a revertive delivered inline then
+// would find the host checking, and freeing, a reply still in use.
+struct HoldingComponent : zeph_client_callback {
+    explicit HoldingComponent(zeph_client_callback* host) : host(host) {}
+    ~HoldingComponent() override { send("AS"); }
+    char* send(const char* command) { return host->callback(const_cast<char*>(command), 0); }
+    char* callback(void*, int type) override {
+        if (type == ZEPH_PARENT) {
+            char* reply = send("SD 'sdi'");
+            send("RR 5 40 40");
+            send("RC 5 12 40 ',' 0");
+            revertivesWhileHolding = revertives;
+            if (reply)
+                host->callback(reply, ZEPH_RELEASE);
+        } else if (type == ZEPH_REVERTIVE) {
+            ++revertives;
+        }
+        return nullptr;
+    }
+    zeph_client_callback* host;
+    int revertives = 0;
+    int revertivesWhileHolding = -1;
+};
+HoldingComponent* g_holding = nullptr;
+} // namespace
+
+TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply) {
+    std::vector<Event> events;
+    Facility f([&](const Event& e) { events.push_back(e); });
+    f.setName("sdi", 5, std::nullopt);
+    f.addRouter(5);
+    f.setDatabase(5, 0, 12, "Camera 1");
+    f.setRouterInline(5, true);
+    const int c = f.addEndpoint();
+    ASSERT_TRUE(f.load(
+        c,
+        [](zeph_client_callback* host, const char*) -> zeph_client_callback* {
+            return g_holding = new HoldingComponent(host);
+        },
+        ""));
+    f.parent(c, "go");
+    EXPECT_EQ(g_holding->revertivesWhileHolding, 0);
+    EXPECT_EQ(g_holding->revertives, 1);
+    EXPECT_EQ(f.hostErrors(), 0u);
+    bool noted = false;
+    for (const Event& e : events)
+        noted = noted || e.text == "revertive 5 40 queued: the component still holds a reply";
+    EXPECT_TRUE(noted);
+    f.unload(c);
+}
+
 TEST(facility, crosspoint_reaches_every_registered_component_and_no_other) {
     Bench b;
     const int other = b.f.addEndpoint(), stranger = b.f.addEndpoint();

@@ -1,6 +1,7 @@
 // Scenario lines, their errors, expectation matching and what a run reports, on a probe component.
 #include "probe_component.h"
 #include "scenario/scenario.h"
+#include "workout/workout.h"
 
 #include <gtest/gtest.h>
 
@@ -30,14 +31,22 @@ zeph_client_callback* createEcho(zeph_client_callback* host, const char* path) {
     return p;
 }
 
-Played play(const std::string& text) {
+// The echo probe that also sets two controls while it is created.
+zeph_client_callback* createChatty(zeph_client_callback* host, const char* path) {
+    auto* p = static_cast<ProbeComponent*>(createEcho(host, path));
+    p->textPut("state", "idle", "1", "Lamp");
+    p->textPut("text", "", "1", "UMD");
+    return p;
+}
+
+Played play(const std::string& text, zeph_factory_fn factory = createEcho) {
     std::string error;
     auto s = parseScenario(text, "t.zs", error);
     EXPECT_TRUE(s) << error;
     Played p;
     if (!s)
         return p;
-    Runner r(createEcho, RunOptions{}, [&](const Event& e) { p.events.push_back(e); });
+    Runner r(factory, RunOptions{}, [&](const Event& e) { p.events.push_back(e); });
     p.result = r.run(*s);
     p.recording = r.recording();
     return p;
@@ -72,6 +81,8 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         {"press 1", "missing argument"},
         {"router 5 fast", "bad router setting"},
         {"router 5 delay -1", "bad router setting"},
+        {"router 5 inline now", "bad router setting"},
+        {"router 5 drop 99999999999", "bad router setting"},
         {"control 1 UMD text", "is not PROPERTY=VALUE"},
         {"expect", "missing command"},
         {"expect-none now", "unexpected \"now\""},
@@ -242,8 +253,77 @@ TEST(scenario_run, steps_without_a_component_are_noted_not_fatal) {
     EXPECT_TRUE(p.result.ok()) << all(p.result.failures);
 }
 
-TEST(builtin, scenarios_parse) {
+// One mistake, one failure: after a failed expectation the runner passes over the rest of that
+// step's expectations of the same kind and starts afresh at the next step.
+TEST(scenario_run, failed_expectation_is_reported_once_then_the_next_step_resynchronises) {
+    struct Case {
+        const char* name;
+        zeph_factory_fn factory;
+        const char* text;
+        std::vector<int> failedLines;
+    };
+    const Case cases[] = {
+        {"construction commands not expected",
+         createChatty,
+         "load\n"                      // 1: sends two TP while created
+         "parent hello\n"              // 2
+         "expect HN 'heard hello'\n"   // 3: compared with the first TP
+         "expect-parent heard hello\n" // 4
+         "answer none\n"               // 5
+         "parent bye\n"                // 6
+         "expect HN 'heard bye'\n"     // 7
+         "expect-parent heard bye\n"   // 8
+         "advance 10\n"                // 9
+         "expect-none\n"               // 10
+         "unload\n"                    // 11
+         "expect AS\n",                // 12
+         {3}},
+        {"a command left out in the middle",
+         createEcho,
+         "router 5\nload\n"
+         "parent take\n"              // 3: HN, RR, RC
+         "expect HN 'heard take'\n"   // 4
+         "expect RC 5 12 40 ',' 0\n"  // 5: compared with RR
+         "expect RR 5 40 40\n"        // 6: passed over
+         "parent hello\n"             // 7
+         "expect HN 'heard hello'\n", // 8
+         {5}},
+        {"separate mistakes each reported",
+         createEcho,
+         "load\n"
+         "parent a\nexpect HN 'heard b'\n" // 3
+         "parent c\nexpect HN 'heard c'\nexpect-none\n"
+         "parent d\nexpect-none\n" // 8
+         "parent e\nexpect HN 'heard e'\n",
+         {3, 8}},
+        {"parent texts resynchronise too",
+         createEcho,
+         "load\n"
+         "parent a\nexpect-parent heard x\nexpect-parent heard a\n" // 3, then 4 passed over
+         "parent b\nexpect-parent heard b\n",
+         {3}},
+        {"an answer after a comment",
+         createEcho,
+         "load\nparent answer=yes\n# what it answers\nanswer \"yes\"\n",
+         {}},
+    };
+    for (const Case& c : cases) {
+        auto p = play(c.text, c.factory);
+        std::vector<int> lines;
+        for (const std::string& f : p.result.failures)
+            lines.push_back(std::stoi(f.substr(f.find(':') + 1)));
+        EXPECT_EQ(lines, c.failedLines) << c.name << "\n" << all(p.result.failures);
+    }
+}
+
+TEST(workout, a_component_workout_parses_and_has_its_take) {
     std::string error;
-    EXPECT_TRUE(parseScenario(builtinTakeScenario(), "take", error)) << error;
-    EXPECT_TRUE(parseScenario(builtinWorkout(), "workout", error)) << error;
+    const std::string dir = std::string(ZEPH_PROJECT_DIR) + "/panels/components/Ostrel/workout";
+    auto w = loadWorkout(dir, error);
+    ASSERT_TRUE(w) << error;
+    ASSERT_NE(w->take(), nullptr);
+    EXPECT_EQ(w->take()->file, dir + "/take.zs");
+    EXPECT_GT(w->scenarios.size(), 1u);
+    EXPECT_FALSE(loadWorkout(dir + "/none", error));
+    EXPECT_NE(error.find("no such workout"), std::string::npos) << error;
 }

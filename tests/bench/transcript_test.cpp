@@ -1,5 +1,7 @@
 // What the bench prints: the readable transcript, JSON lines and JUnit reports.
-#include "report/transcript.h"
+#include "report/json.h"
+#include "report/junit.h"
+#include "report/text.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

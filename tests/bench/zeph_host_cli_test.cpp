@@ -165,6 +165,36 @@ TEST(zeph_host_cli, shell_plays_typed_steps) {
     EXPECT_NE(r.out.find("3 expectations, 0 failed"), std::string::npos) << r.out;
 }
 
+TEST(zeph_host_cli, run_without_a_scenario_plays_the_take_of_the_module_workout) {
+    Outcome beside = zephHost("run --quiet " + module("clean"));
+    EXPECT_EQ(beside.code, 0) << beside.out;
+    EXPECT_NE(beside.out.find("test_component_clean.workout/take.zs: 10 expectations, 0 failed"),
+              std::string::npos)
+        << beside.out;
+    const std::string take = std::string(ZEPH_TEST_SOURCE_DIR) + "/workout/take.zs";
+    Outcome given = zephHost("run --quiet " + module("clean") + " --workout " + take);
+    EXPECT_EQ(given.code, 0) << given.out;
+    EXPECT_NE(given.out.find("PASSED " + take), std::string::npos) << given.out;
+
+    // A module on its own, or a workout that is not there: one line and exit 2.
+    const std::string alone = tempFile("alone.so", slurp(module("clean")));
+    const std::pair<std::string, const char*> cases[] = {
+        {"run " + alone, "no scenario given and no workout"},
+        {"run " + module("clean") + " --workout /nonexistent/w", "no such workout"},
+        {"shell " + module("clean") + " --workout /nonexistent/w", "no such workout"},
+    };
+    for (const auto& [args, message] : cases) {
+        Outcome r = zephHost(args + " </dev/null");
+        EXPECT_EQ(r.code, 2) << args << "\n" << r.out;
+        EXPECT_EQ(lines(r.err), 1u) << args << "\n" << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << args << "\n" << r.err;
+    }
+    // The shell needs none: it starts from an empty facility.
+    Outcome shell = zephHost("shell " + alone + " </dev/null");
+    EXPECT_EQ(shell.code, 0) << shell.out;
+    EXPECT_NE(shell.out.find("no workout, an empty facility"), std::string::npos) << shell.out;
+}
+
 TEST(zeph_host_cli, soak_reports_its_figures) {
     Outcome r = zephHost("soak " + module("clean") + " --components 20 --notifications 2000");
     EXPECT_EQ(r.code, 0) << r.out;

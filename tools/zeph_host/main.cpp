@@ -1,168 +1,23 @@
 // zeph-host: the bench host that loads a script component module and runs, validates, lets a person
-// drive, or soaks it against a simulated facility. Options and output only; the work is in host/.
-#include "module_loader.h"
-#include "scenario/scenario.h"
+// drive, or soaks it against a simulated facility. Options and output only; the work is in bench/.
+#include "cli.h"
+#include "report/json.h"
+#include "report/junit.h"
+#include "report/text.h"
 #include "soak/soak.h"
-#include "report/transcript.h"
 #include "validate/validate.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <random>
-#include <unistd.h>
 
 using namespace zeph::bench;
+using namespace zeph::cli;
 using namespace zeph::host;
 
 namespace {
-
-constexpr int kOk = 0, kFailed = 1, kUsage = 2;
-
-struct Common {
-    std::string module;
-    std::string basePath;
-    std::string colour = "auto";
-    bool captureStderr = false;
-};
-
-std::vector<std::string> splitList(const std::string& text) {
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = std::min(text.find(',', start), text.size());
-        if (end > start)
-            items.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return items;
-}
-
-bool useColour(const std::string& mode) {
-    if (mode == "always")
-        return true;
-    if (mode == "never")
-        return false;
-    const char* term = std::getenv("TERM");
-    return isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") && term && std::string(term) != "dumb";
-}
-
-// Loads the module and finds its factory; one line on stderr when that fails.
-bool openModule(Module& module, const std::string& path) {
-    if (path.empty()) {
-        std::cerr << "zeph-host: no module given\n";
-        return false;
-    }
-    if (!module.open(path)) {
-        std::cerr << "zeph-host: " << module.error() << "\n";
-        return false;
-    }
-    return true;
-}
-
-void addCommon(CLI::App* app, Common& c, bool moduleRequired = true) {
-    auto* opt = app->add_option("MODULE", c.module, "the component module (.so) to load");
-    if (moduleRequired)
-        opt->required();
-    app->add_option("--base-path", c.basePath, "base path given to the factory (default empty)");
-    app->add_option("--color", c.colour, "colour the transcript: auto, always or never")
-        ->check(CLI::IsMember({"auto", "always", "never"}));
-}
-
-// ---- run
-// -----------------------------------------------------------------------------------------
-
-struct RunArgs {
-    Common common;
-    std::vector<std::string> scenarios;
-    bool json = false;
-    bool quiet = false;
-    bool showExpectations = false;
-    std::string junit;
-    std::string record;
-};
-
-int runCommand(const RunArgs& a) {
-    std::vector<Scenario> scenarios;
-    std::string error;
-    if (a.scenarios.empty()) {
-        scenarios.push_back(*parseScenario(builtinTakeScenario(), "built-in take", error));
-    }
-    for (const std::string& path : a.scenarios) {
-        auto s = loadScenario(path, error);
-        if (!s) {
-            std::cerr << "zeph-host: " << error << "\n";
-            return kUsage;
-        }
-        scenarios.push_back(std::move(*s));
-    }
-    if (!a.record.empty() && scenarios.size() != 1) {
-        std::cerr << "zeph-host: --record takes exactly one scenario\n";
-        return kUsage;
-    }
-    Module module;
-    if (!openModule(module, a.common.module))
-        return kUsage;
-
-    TextTranscript text(std::cout, useColour(a.common.colour), a.showExpectations);
-    JsonTranscript json(std::cout);
-    EventSink sink;
-    if (a.json)
-        sink = [&](const Event& e) { json(e); };
-    else if (!a.quiet)
-        sink = [&](const Event& e) { text(e); };
-    else
-        sink = [&](const Event& e) {
-            if (e.kind == Event::Kind::Failure)
-                text(e);
-        };
-
-    std::vector<JUnitCase> cases;
-    int failed = 0;
-    for (const Scenario& s : scenarios) {
-        if (!a.json && !a.quiet)
-            std::cout << "== " << s.file << "\n";
-        Runner runner(module.factory(), RunOptions{a.common.basePath, true}, sink);
-        runner.facility().setCaptureDebug(a.common.captureStderr);
-        const auto start = std::chrono::steady_clock::now();
-        RunResult r = runner.run(s);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (r.loadFailed) {
-            std::cerr << "zeph-host: " << a.common.module
-                      << ": the factory returned null; no component to run\n";
-            return kUsage;
-        }
-        if (!a.record.empty()) {
-            std::ofstream out(a.record, std::ios::binary);
-            out << runner.recording();
-            if (!out) {
-                std::cerr << "zeph-host: cannot write " << a.record << "\n";
-                return kUsage;
-            }
-        }
-        failed += !r.ok();
-        if (a.json) {
-            std::cout << summaryJson(s.file, r.expectations, r.failures) << "\n";
-        } else {
-            std::cout << (r.ok() ? "PASSED " : "FAILED ") << s.file << ": " << r.expectations
-                      << " expectations, " << r.failures.size() << " failed\n";
-            for (const std::string& f : r.failures)
-                std::cout << "  " << f << "\n";
-        }
-        cases.push_back(JUnitCase{s.file, "zeph-host.run", seconds, r.failures, false, ""});
-    }
-    if (!a.junit.empty() && !writeJUnit(a.junit, "zeph-host run", cases)) {
-        std::cerr << "zeph-host: cannot write " << a.junit << "\n";
-        return kUsage;
-    }
-    if (!a.json && scenarios.size() > 1)
-        std::cout << scenarios.size() - failed << " passed, " << failed << " failed\n";
-    return failed ? kFailed : kOk;
-}
 
 // ---- validate
 // ------------------------------------------------------------------------------------
@@ -195,10 +50,7 @@ int validateCommand(const ValidateArgs& a) {
     o.only = splitList(a.onlyText);
     o.skip = splitList(a.skipText);
     o.isolate = !a.inProcess;
-    const bool colour = useColour(a.common.colour);
-    auto paint = [&](const char* code, const std::string& t) {
-        return colour ? std::string("\x1b[") + code + "m" + t + "\x1b[0m" : t;
-    };
+    const Painter paint(useColour(a.common.colour));
     std::cout << "validate " << a.common.module << "  (seed " << o.seed << ", " << o.iterations
               << " iterations)\n";
     std::string error;
@@ -222,16 +74,7 @@ int validateCommand(const ValidateArgs& a) {
                           << "\n";
             std::cout.flush();
             ++counts[static_cast<int>(r.status)];
-            JUnitCase c{r.name, "zeph-host.validate", r.seconds, {}, false, ""};
-            if (r.status != CheckResult::Status::Passed) {
-                c.failures = r.messages;
-                c.failures.insert(c.failures.begin(), std::string(statusName(r.status)));
-                c.error = r.status == CheckResult::Status::Crashed;
-            } else {
-                for (const std::string& m : r.messages)
-                    c.output += m + "\n";
-            }
-            cases.push_back(std::move(c));
+            cases.push_back(junitCase(r));
         },
         error);
     if (!error.empty()) {
@@ -245,74 +88,6 @@ int validateCommand(const ValidateArgs& a) {
         return kUsage;
     }
     return counts[1] + counts[2] ? kFailed : kOk;
-}
-
-// ---- shell
-// ---------------------------------------------------------------------------------------
-
-const char* const kShellHelp = R"(Type scenario lines one at a time; the transcript follows each.
-  facility: name NAME DEV [OFFSET] | db DEV DB INDEX TEXT | source DEV SRC NAME
-            router DEV [delay MS | drop [N|all] | normal] | control PANEL CONTROL [P=V ...]
-            panel-file FILE
-  steps:    load [BASE-PATH] | unload | parent TEXT | press PANEL CONTROL [EVENT]
-            revertive DEV INDEX TEXT | dbchange DEV DB INDEX TEXT | route DEV SRC DEST
-            tick ID | advance MS | raw TYPE [TEXT] | skip
-  checks:   expect COMMAND | expect-none | expect-parent TEXT | answer "TEXT" | answer none
-  shell:    help | quit      (expectations are about the step typed just before them)
-)";
-
-int shellCommand(const Common& c) {
-    Module module;
-    if (!openModule(module, c.module))
-        return kUsage;
-    TextTranscript text(std::cout, useColour(c.colour), true);
-    Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
-    runner.facility().setCaptureDebug(c.captureStderr);
-    // Start where a panel designer wants to be: the built-in facility, the component created.
-    std::string error;
-    auto builtin = parseScenario(builtinTakeScenario(), "built-in", error);
-    for (const Step& step : builtin->steps) {
-        runner.play(step, "built-in");
-        if (step.kind == Step::Kind::Load)
-            break;
-    }
-    if (runner.result().loadFailed) {
-        std::cerr << "zeph-host: " << c.module << ": the factory returned null\n";
-        return kUsage;
-    }
-    const bool interactive = isatty(STDIN_FILENO);
-    std::cout << "zeph-host shell on " << c.module
-              << ": the built-in facility is in place and the component created; "
-                 "'help' lists the steps.\n";
-    std::string line;
-    int number = 0;
-    for (;;) {
-        if (interactive)
-            std::cout << "zeph> " << std::flush;
-        if (!std::getline(std::cin, line))
-            break;
-        ++number;
-        if (line == "quit" || line == "exit")
-            break;
-        if (line == "help") {
-            std::cout << kShellHelp;
-            continue;
-        }
-        auto step = parseLine(line, number, error);
-        if (!step) {
-            std::cout << "line " << number << ": " << error << "\n";
-            continue;
-        }
-        // Expectations typed at the prompt are about the step just before them.
-        if (!isExpectation(step->kind) && step->kind != Step::Kind::Comment)
-            runner.forgetSent();
-        runner.play(*step, "shell");
-        std::cout.flush();
-    }
-    runner.finish();
-    const RunResult& r = runner.result();
-    std::cout << "\n" << r.expectations << " expectations, " << r.failures.size() << " failed\n";
-    return r.ok() ? kOk : kFailed;
 }
 
 // ---- soak
@@ -330,13 +105,7 @@ int soakCommand(const Common& c, const SoakOptions& options, bool json) {
         return kUsage;
     }
     if (json) {
-        std::printf(
-            "{\"components\":%d,\"notifications_sent\":%lld,\"notifications_delivered\":%zu,"
-            "\"commands\":%zu,\"seconds\":%.6f,\"notifications_per_second\":%.0f,"
-            "\"heap_bytes_per_component\":%.0f,\"host_heap_bytes_per_component\":%.0f,"
-            "\"rss_bytes_per_component\":%.0f,\"host_errors\":%zu}\n",
-            r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond,
-            r.heapPerComponent, r.hostPerComponent, r.rssPerComponent, r.hostErrors);
+        std::printf("%s\n", soakJson(r).c_str());
     } else {
         std::printf("soak %s: %d components, %lld notifications sent\n", c.module.c_str(),
                     r.components, r.sent);
@@ -356,7 +125,7 @@ int soakCommand(const Common& c, const SoakOptions& options, bool json) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+static int parseAndRun(int argc, char** argv) {
     CLI::App app{"zeph-host: the bench host for script component modules.\n"
                  "Loads a module, plays the panel host against a simulated facility and checks "
                  "the component's traffic."};
@@ -364,8 +133,10 @@ int main(int argc, char** argv) {
 
     RunArgs run;
     auto* runCmd = app.add_subcommand(
-        "run", "play scenario files (the built-in take when none is given) and check them");
+        "run", "play scenario files (the take of the module's workout when none is given) and "
+               "check them");
     addCommon(runCmd, run.common);
+    addWorkoutOption(runCmd, run.workout);
     runCmd->add_flag(
         "--capture-stderr", run.common.captureStderr,
         "show what the component writes to stderr in the transcript, per notification");
@@ -394,12 +165,13 @@ int main(int argc, char** argv) {
     valCmd->add_flag("--in-process", val.inProcess,
                      "run the checks in this process (for a debugger; a crash ends the bench)");
 
-    Common shell;
+    ShellArgs shell;
     auto* shellCmd =
         app.add_subcommand("shell", "type scenario steps one by one, transcript after each");
-    addCommon(shellCmd, shell);
+    addCommon(shellCmd, shell.common);
+    addWorkoutOption(shellCmd, shell.workout);
     shellCmd->add_flag(
-        "--capture-stderr", shell.captureStderr,
+        "--capture-stderr", shell.common.captureStderr,
         "show what the component writes to stderr in the transcript, per notification");
 
     Common soakCommon;
@@ -432,4 +204,16 @@ int main(int argc, char** argv) {
     if (*shellCmd)
         return shellCommand(shell);
     return soakCommand(soakCommon, soakOptions, soakJson);
+}
+
+int main(int argc, char** argv) {
+    // Nothing below should throw; if it does, one line rather than an abort.
+    try {
+        return parseAndRun(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "zeph-host: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "zeph-host: unexpected failure\n";
+    }
+    return kUsage;
 }

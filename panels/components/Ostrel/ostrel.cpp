@@ -64,12 +64,15 @@ void Ostrel::updateRegistration() {
             timerStop(POLL_TIMER);
         return;
     }
+    // Cleared before registering: a host may deliver the destination's state inside the RR or RP
+    // call, and that revertive already ends this registration's poll, so none is started.
+    revertiveSeen = false;
     routerRegister(sdiDevice, destIndex, destIndex, false);
     registeredDevice = sdiDevice;
     registered = true;
     routerPoll(sdiDevice, destIndex, destIndex);
-    revertiveSeen = false;
-    timerStart(POLL_TIMER, POLL_PERIOD);
+    if (!revertiveSeen)
+        timerStart(POLL_TIMER, POLL_PERIOD);
 }
 
 zeph_string Ostrel::parentCallback(parentNotify* command) {

@@ -1,4 +1,4 @@
-# The road of a take on the built-in facility: configure, arm, take source 7, clear.
+# The road of a take: configure, arm, take source 7, clear. zeph-host run plays it by default.
 name pkg/mon1 201 7
 name sdi 5
 db 201 1 7 40,Monitor 1

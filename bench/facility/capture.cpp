@@ -1,0 +1,45 @@
+// The component's stderr, caught around each outermost notification and reported as one event.
+#include "facility/facility.h"
+
+#include <unistd.h>
+
+namespace zeph::bench {
+
+void Facility::setCaptureDebug(bool on) {
+    if (on && !m_captureFile)
+        m_captureFile = std::tmpfile();
+    m_capture = on && m_captureFile;
+}
+
+void Facility::enter(int) {
+    if (m_depth++ > 0 || !m_capture)
+        return;
+    std::fflush(stderr);
+    m_savedStderr = dup(STDERR_FILENO);
+    if (m_savedStderr >= 0)
+        dup2(fileno(m_captureFile), STDERR_FILENO);
+}
+
+void Facility::leave(int endpoint) {
+    if (--m_depth > 0 || !m_capture || m_savedStderr < 0)
+        return;
+    std::fflush(stderr);
+    dup2(m_savedStderr, STDERR_FILENO);
+    close(m_savedStderr);
+    m_savedStderr = -1;
+    const int fd = fileno(m_captureFile);
+    std::string text;
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    lseek(fd, 0, SEEK_SET);
+    if (ftruncate(fd, 0) != 0)
+        text += " (capture file could not be emptied)";
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!text.empty())
+        emit(Event::Kind::Debug, endpoint, text);
+}
+
+} // namespace zeph::bench

@@ -1,0 +1,220 @@
+// Notifications to the components, and the queue of those that wait for their time.
+#include "facility/facility.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zeph::bench {
+
+namespace {
+// A longer answer is treated as unterminated rather than read on into foreign memory.
+constexpr size_t kAnswerLimit = 65536;
+
+std::vector<char> terminatedCopy(const std::string& text) {
+    std::vector<char> copy(text.begin(), text.end());
+    copy.push_back('\0');
+    return copy;
+}
+} // namespace
+
+template <class Call, class Then>
+bool Facility::notify(int endpoint, std::string what, Call&& call, Then&& then, unsigned flags) {
+    emit(Event::Kind::Notify, endpoint, std::move(what));
+    Endpoint& e = ep(endpoint);
+    if ((flags & kNeedsComponent) && !e.host.component()) {
+        emit(Event::Kind::Note, endpoint, "no component loaded");
+        return false;
+    }
+    enter(endpoint);
+    call(e.host);
+    leave(endpoint);
+    then();
+    afterNotification(endpoint);
+    if (flags & kSettle)
+        settle();
+    return true;
+}
+
+void Facility::afterNotification(int endpoint) {
+    Endpoint& e = ep(endpoint);
+    const auto& errors = e.host.errors();
+    for (; e.errorsSeen < errors.size(); ++e.errorsSeen)
+        emit(Event::Kind::HostError, endpoint, errors[e.errorsSeen]);
+    ++m_delivered;
+}
+
+// ---- Life
+// ----------------------------------------------------------------------------------------
+
+bool Facility::load(int endpoint, zeph_factory_fn factory, const std::string& basePath) {
+    Endpoint& e = ep(endpoint);
+    if (e.host.component())
+        unload(endpoint);
+    e.timers.clear();
+    dropRegistrations(endpoint);
+    bool ok = false;
+    notify(
+        endpoint, "create (base path \"" + basePath + "\")",
+        [&](RecordingHost& h) { ok = h.create(factory, basePath.c_str()); }, [] {}, 0);
+    if (!ok)
+        emit(Event::Kind::Note, endpoint, "the factory returned null");
+    settle();
+    return ok;
+}
+
+void Facility::unload(int endpoint) {
+    if (!loaded(endpoint))
+        return;
+    notify(
+        endpoint, "destroy", [](RecordingHost& h) { h.destroy(); }, [] {}, kNeedsComponent);
+    ep(endpoint).timers.clear();
+    dropRegistrations(endpoint);
+}
+
+// ---- Notifications
+// -------------------------------------------------------------------------------
+
+std::optional<std::string> Facility::parent(int endpoint, const std::string& text) {
+    std::optional<std::string> result;
+    notify(
+        endpoint, "parent " + text,
+        [&](RecordingHost& h) {
+            std::vector<char> copy = terminatedCopy(text);
+            char* answer = h.raw(copy.data(), ZEPH_PARENT);
+            if (!answer)
+                return;
+            const size_t n = strnlen(answer, kAnswerLimit);
+            if (n == kAnswerLimit)
+                emit(Event::Kind::HostError, endpoint,
+                     "answer not NUL-terminated within " + std::to_string(kAnswerLimit) + " bytes");
+            result = std::string(answer, n);
+            if (h.raw(answer, ZEPH_RELEASE))
+                emit(Event::Kind::HostError, endpoint, "type 5 returned a non-null pointer");
+        },
+        [&] { emit(Event::Kind::Answer, endpoint, text, result); });
+    return result;
+}
+
+void Facility::press(int endpoint, const std::string& panel, const std::string& control,
+                     const std::string& event) {
+    notify(endpoint, "press " + panel + " " + control + (event.empty() ? "" : " " + event),
+           [&](RecordingHost& h) { h.press(panel, control, event); });
+}
+
+void Facility::revertive(int endpoint, int device, int index, const std::string& text) {
+    Queued q{};
+    q.endpoint = endpoint;
+    q.kind = Queued::Revertive;
+    q.device = device;
+    q.index = index;
+    q.text = text;
+    deliver(q);
+    settle();
+}
+
+void Facility::database(int endpoint, int device, int db, int index, const std::string& text) {
+    Queued q{};
+    q.endpoint = endpoint;
+    q.kind = Queued::Database;
+    q.device = device;
+    q.db = db;
+    q.index = index;
+    q.text = text;
+    deliver(q);
+    settle();
+}
+
+void Facility::tick(int endpoint, int id) {
+    notify(endpoint, "tick " + std::to_string(id), [&](RecordingHost& h) { h.tick(id); });
+}
+
+void Facility::raw(int endpoint, int type, const std::optional<std::string>& text) {
+    notify(endpoint, "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"),
+           [&](RecordingHost& h) {
+               std::vector<char> copy;
+               if (text)
+                   copy = terminatedCopy(*text);
+               char* r = h.raw(text ? copy.data() : nullptr, type);
+               if (r && type == ZEPH_PARENT) {
+                   emit(Event::Kind::Answer, endpoint, *text,
+                        std::string(r, strnlen(r, kAnswerLimit)));
+                   h.raw(r, ZEPH_RELEASE);
+               } else if (r) {
+                   emit(Event::Kind::HostError, endpoint,
+                        "type " + std::to_string(type) + " returned a non-null pointer");
+               }
+           });
+}
+
+void Facility::deliver(const Queued& q) {
+    std::string what;
+    if (q.kind == Queued::Tick)
+        what = "tick " + std::to_string(q.index);
+    else if (q.kind == Queued::Revertive)
+        what =
+            "revertive " + std::to_string(q.device) + " " + std::to_string(q.index) + " " + q.text;
+    else
+        what = "database " + std::to_string(q.device) + " " + std::to_string(q.db) + " " +
+               std::to_string(q.index) + " " + q.text;
+    notify(
+        q.endpoint, std::move(what),
+        [&](RecordingHost& h) {
+            if (q.kind == Queued::Tick)
+                h.tick(q.index);
+            else if (q.kind == Queued::Revertive)
+                h.revertive(q.device, q.index, q.text);
+            else
+                h.database(q.device, q.db, q.index, q.text);
+        },
+        [] {}, kNeedsComponent);
+}
+
+// ---- The queue and the virtual clock
+// -------------------------------------------------------------
+
+void Facility::schedule(Queued q) {
+    q.seq = ++m_seq;
+    m_queue.push(std::move(q));
+}
+
+void Facility::runUntil(int64_t target) {
+    // Commands inside a notification only queue; delivery resumes when it has returned.
+    if (m_depth > 0)
+        return;
+    size_t count = 0;
+    while (!m_queue.empty() && m_queue.top().time <= target) {
+        Queued q = m_queue.top();
+        m_queue.pop();
+        m_now = std::max(m_now, q.time);
+        if (q.kind == Queued::Tick) {
+            Endpoint& e = ep(q.endpoint);
+            auto t = e.timers.find(q.index);
+            if (t == e.timers.end() || t->second.generation != q.generation)
+                continue;
+            Queued next = q;
+            next.time = q.time + t->second.period;
+            schedule(next);
+        }
+        deliver(q);
+        if (++count >= m_eventLimit) {
+            emit(Event::Kind::HostError, q.endpoint,
+                 "more than " + std::to_string(m_eventLimit) +
+                     " notifications in one step: stopped (a feedback loop or a tiny period)");
+            m_queue = {};
+            for (auto& e : m_endpoints)
+                e->timers.clear();
+            break;
+        }
+    }
+    m_now = std::max(m_now, target);
+}
+
+void Facility::settle() {
+    runUntil(m_now);
+}
+
+void Facility::advance(int64_t ms) {
+    runUntil(m_now + std::max<int64_t>(0, ms));
+}
+
+} // namespace zeph::bench

@@ -1,0 +1,119 @@
+// Routers: who is registered for which destination, and the revertives that tell them of a route.
+#include "facility/facility.h"
+
+#include <algorithm>
+
+namespace zeph::bench {
+
+namespace {
+// Inline revertives that lead to more inline revertives stop nesting here and are queued instead.
+constexpr int kInlineDepth = 16;
+} // namespace
+
+void Facility::sendRevertive(int endpoint, int device, int destination) {
+    Router& r = m_routers[device];
+    const auto note = [&](const std::string& what) {
+        emit(Event::Kind::Note, endpoint,
+             "revertive " + std::to_string(device) + " " + std::to_string(destination) + " " +
+                 what);
+    };
+    if (r.drop != 0) {
+        if (r.drop > 0)
+            --r.drop;
+        note("dropped");
+        return;
+    }
+    auto source = r.crosspoints.find(destination);
+    const int number = source != r.crosspoints.end() ? source->second : 0;
+    auto name = m_databases.find({device, 0, number});
+    Queued q{};
+    q.time = m_now + r.delay;
+    q.endpoint = endpoint;
+    q.kind = Queued::Revertive;
+    q.device = device;
+    q.index = destination;
+    q.text = name != m_databases.end() ? name->second : std::to_string(number);
+    // Inline only from inside a component's call; a route made by another panel is queued as
+    // always, which comes to the same.
+    if (r.inlineDelivery && m_depth > 0) {
+        const RecordingHost& h = ep(endpoint).host;
+        std::string why;
+        if (!h.component())
+            why = "the component is not created yet";
+        else if (h.outstandingReplies() > 0)
+            why = "the component still holds a reply";
+        else if (m_depth >= kInlineDepth)
+            why = "inline revertives nested too deep";
+        if (why.empty()) {
+            deliver(q);
+            return;
+        }
+        note("queued: " + why);
+    }
+    schedule(std::move(q));
+}
+
+void Facility::listen(int endpoint, const Registration& g, bool on) {
+    // Single destinations are looked up directly; ranges are few and walked.
+    auto& set = g.first == g.last ? m_listeners[{g.device, g.first}] : m_rangeListeners[g.device];
+    if (on)
+        set.insert(endpoint);
+    else
+        set.erase(endpoint);
+}
+
+void Facility::notifyRegistered(int device, int destination) {
+    std::set<int> heard;
+    if (auto it = m_listeners.find({device, destination}); it != m_listeners.end())
+        heard = it->second;
+    if (auto it = m_rangeListeners.find(device); it != m_rangeListeners.end())
+        for (int i : it->second)
+            for (const Registration& g : ep(i).registrations)
+                if (g.device == device && g.first <= destination && destination <= g.last)
+                    heard.insert(i);
+    for (int i : heard)
+        sendRevertive(i, device, destination);
+}
+
+void Facility::unregister(int endpoint, int device) {
+    auto& held = ep(endpoint).registrations;
+    for (const Registration& g : held)
+        if (g.device == device)
+            listen(endpoint, g, false);
+    held.erase(std::remove_if(held.begin(), held.end(),
+                              [&](const Registration& g) { return g.device == device; }),
+               held.end());
+}
+
+void Facility::dropRegistrations(int endpoint) {
+    Endpoint& e = ep(endpoint);
+    for (const Registration& g : e.registrations)
+        listen(endpoint, g, false);
+    e.registrations.clear();
+}
+
+void Facility::route(int device, int source, int destination) {
+    m_routers[device].crosspoints[destination] = source;
+    notifyRegistered(device, destination);
+    settle();
+}
+
+void Facility::databaseChange(int device, int db, int index, const std::string& text) {
+    m_databases[{device, db, index}] = text;
+    for (int i = 0; i < endpoints(); ++i) {
+        if (!loaded(i))
+            continue;
+        Queued q{};
+        q.time = m_now;
+        q.endpoint = i;
+        q.kind = Queued::Database;
+        q.device = device;
+        q.db = db;
+        q.index = index;
+        q.text = text;
+        schedule(std::move(q));
+    }
+    settle();
+}
+
+} // namespace zeph::bench

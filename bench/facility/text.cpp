@@ -1,0 +1,69 @@
+// Numbers and command fields as the bench reads them.
+#include "facility/text.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace zeph::bench {
+
+std::optional<long long> toNumber(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    const size_t first = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    // 18 digits always fit, so the conversion below cannot overflow.
+    if (first == text.size() || text.size() - first > 18)
+        return std::nullopt;
+    long long value = 0;
+    for (size_t i = first; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return std::nullopt;
+        value = value * 10 + (text[i] - '0');
+    }
+    return text[0] == '-' ? -value : value;
+}
+
+bool isNumber(const std::string& text) {
+    return toNumber(text).has_value();
+}
+
+std::optional<int> toInt(const std::string& text) {
+    auto n = toNumber(text);
+    if (!n || *n < INT32_MIN || *n > INT32_MAX)
+        return std::nullopt;
+    return static_cast<int>(*n);
+}
+
+std::vector<CommandField> splitCommand(const std::string& command) {
+    std::vector<CommandField> fields;
+    size_t i = command.find(' ');
+    if (i == std::string::npos)
+        return fields;
+    const size_t n = command.size();
+    while (i < n) {
+        while (i < n && command[i] == ' ')
+            ++i;
+        if (i >= n)
+            break;
+        if (command[i] == '\'') {
+            size_t j = i + 1;
+            while (j < n && !(command[j] == '\'' && (j + 1 == n || command[j + 1] == ' ')))
+                ++j;
+            fields.push_back({command.substr(i + 1, j - i - 1), true});
+            i = j + 1;
+        } else {
+            const size_t j = std::min(command.find(' ', i), n);
+            fields.push_back({command.substr(i, j - i), false});
+            i = j;
+        }
+    }
+    return fields;
+}
+
+std::vector<std::string> commandFields(const std::string& command) {
+    std::vector<std::string> out;
+    for (CommandField& f : splitCommand(command))
+        out.push_back(std::move(f.text));
+    return out;
+}
+
+} // namespace zeph::bench

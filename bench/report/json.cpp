@@ -1,0 +1,68 @@
+// JSON writers over the events of a run and the figures of a soak.
+#include "report/json.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+namespace zeph::bench {
+
+std::string utf8(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string eventJson(const Event& e) {
+    nlohmann::json j;
+    j["time"] = e.time;
+    j["event"] = kindName(e.kind);
+    j["component"] = e.component;
+    j["text"] = utf8(e.text);
+    if (e.kind == Event::Kind::Command || e.kind == Event::Kind::Answer)
+        j["reply"] = e.reply ? nlohmann::json(utf8(*e.reply)) : nlohmann::json(nullptr);
+    if (!e.file.empty()) {
+        j["file"] = utf8(e.file);
+        j["line"] = e.line;
+    }
+    return j.dump();
+}
+
+std::string summaryJson(const std::string& file, int expectations,
+                        const std::vector<std::string>& failures) {
+    nlohmann::json j;
+    j["event"] = "summary";
+    j["file"] = utf8(file);
+    j["expectations"] = expectations;
+    j["passed"] = failures.empty();
+    j["failures"] = nlohmann::json::array();
+    for (const std::string& f : failures)
+        j["failures"].push_back(utf8(f));
+    return j.dump();
+}
+
+void JsonTranscript::operator()(const Event& e) {
+    m_out << eventJson(e) << "\n";
+}
+
+std::string soakJson(const SoakResult& r) {
+    // Fixed formats, so that figures from different runs line up for a script comparing them.
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "{\"components\":%d,\"notifications_sent\":%lld,\"notifications_delivered\":%zu,"
+                  "\"commands\":%zu,\"seconds\":%.6f,\"notifications_per_second\":%.0f,"
+                  "\"heap_bytes_per_component\":%.0f,\"host_heap_bytes_per_component\":%.0f,"
+                  "\"rss_bytes_per_component\":%.0f,\"host_errors\":%zu}",
+                  r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond,
+                  r.heapPerComponent, r.hostPerComponent, r.rssPerComponent, r.hostErrors);
+    return line;
+}
+
+} // namespace zeph::bench

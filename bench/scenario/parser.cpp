@@ -1,0 +1,287 @@
+// Parses scenario lines: each keyword has one grammar entry, its arguments read by their codes.
+#include "scenario/parser.h"
+
+#include "facility/text.h"
+#include "scenario/quote.h"
+
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+namespace zeph::bench {
+
+namespace {
+
+// Reads the words and texts of one scenario line.
+class Cursor {
+public:
+    explicit Cursor(const std::string& line) : m_s(line) {
+        while (!m_s.empty() && (m_s.back() == ' ' || m_s.back() == '\t' || m_s.back() == '\r'))
+            m_s.pop_back();
+    }
+    bool atEnd() {
+        skip();
+        return m_i >= m_s.size();
+    }
+    // A bare word, or a double-quoted text with escapes. False at the end of the line, or with
+    // error set when a quoted text is malformed.
+    bool word(std::string& out, std::string& error) {
+        skip();
+        if (m_i >= m_s.size())
+            return false;
+        if (m_s[m_i] == '"')
+            return quoted(out, error);
+        const size_t j = m_s.find_first_of(" \t", m_i);
+        out = m_s.substr(m_i, j == std::string::npos ? std::string::npos : j - m_i);
+        m_i = j == std::string::npos ? m_s.size() : j;
+        return true;
+    }
+    // The rest of the line as one text: unescaped when it is one double-quoted text.
+    bool text(std::string& out, std::string& error) {
+        skip();
+        if (m_i < m_s.size() && m_s[m_i] == '"') {
+            if (!quoted(out, error))
+                return false;
+            if (!atEnd()) {
+                error = "text after the closing quote";
+                return false;
+            }
+            return true;
+        }
+        out = rawRest();
+        return true;
+    }
+    std::string rawRest() {
+        skip();
+        std::string r = m_s.substr(std::min(m_i, m_s.size()));
+        m_i = m_s.size();
+        return r;
+    }
+
+private:
+    void skip() {
+        while (m_i < m_s.size() && (m_s[m_i] == ' ' || m_s[m_i] == '\t'))
+            ++m_i;
+    }
+    bool quoted(std::string& out, std::string& error) {
+        size_t end = 0;
+        auto text = readQuoted(m_s, m_i, end, error);
+        if (!text)
+            return false;
+        m_i = end;
+        if (m_i < m_s.size() && m_s[m_i] != ' ' && m_s[m_i] != '\t') {
+            error = "text after the closing quote";
+            return false;
+        }
+        out = std::move(*text);
+        return true;
+    }
+
+    std::string m_s;
+    size_t m_i = 0;
+};
+
+struct Grammar {
+    const char* keyword;
+    Step::Kind kind;
+    // One code per argument: n number, N optional number, w word, W optional word, * any further
+    // words, t text (the rest), T text that may be empty, ? optional text (absent: none), c
+    // command.
+    const char* args;
+    const char* usage;
+};
+
+const Grammar kGrammar[] = {
+    {"name", Step::Kind::Name, "wnN", "name NAME DEVICE [OFFSET]"},
+    {"db", Step::Kind::Db, "nnnT", "db DEVICE DATABASE INDEX TEXT"},
+    {"source", Step::Kind::Source, "nnT", "source ROUTER SOURCE NAME"},
+    {"router", Step::Kind::Router, "n*",
+     "router DEVICE [delay MS | drop [COUNT|all] | inline | normal]"},
+    {"control", Step::Kind::Control, "ww*", "control PANEL CONTROL [PROPERTY=VALUE ...]"},
+    {"panel-file", Step::Kind::PanelFile, "w", "panel-file FILE"},
+    {"load", Step::Kind::Load, "W", "load [BASE-PATH]"},
+    {"unload", Step::Kind::Unload, "", "unload"},
+    {"parent", Step::Kind::Parent, "t", "parent TEXT"},
+    {"press", Step::Kind::Press, "wwT", "press PANEL CONTROL [EVENT]"},
+    {"revertive", Step::Kind::Revertive, "nnT", "revertive DEVICE INDEX TEXT"},
+    {"dbchange", Step::Kind::DbChange, "nnnT", "dbchange DEVICE DATABASE INDEX TEXT"},
+    {"route", Step::Kind::Route, "nnn", "route DEVICE SOURCE DESTINATION"},
+    {"tick", Step::Kind::Tick, "n", "tick ID"},
+    {"advance", Step::Kind::Advance, "n", "advance MS"},
+    {"raw", Step::Kind::Raw, "n?", "raw TYPE [TEXT]"},
+    {"skip", Step::Kind::Skip, "", "skip"},
+    {"answer", Step::Kind::Answer, "t", "answer \"TEXT\" | answer none"},
+    {"expect", Step::Kind::Expect, "c", "expect COMMAND"},
+    {"expect-none", Step::Kind::ExpectNone, "", "expect-none"},
+    {"expect-parent", Step::Kind::ExpectParent, "t", "expect-parent TEXT"},
+};
+
+// Reads the arguments of a line by its grammar. False with error set when they do not fit.
+bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error) {
+    const auto usage = [&](const std::string& why) {
+        error = why + " (usage: " + g.usage + ")";
+        return false;
+    };
+    for (const char* a = g.args; *a; ++a) {
+        const bool optional = *a == 'N' || *a == 'W' || *a == '?' || *a == '*';
+        if (optional && cur.atEnd())
+            continue;
+        std::string w;
+        switch (*a) {
+        case 'n':
+        case 'N':
+            if (!cur.word(w, error))
+                return error.empty() ? usage("missing number") : false;
+            if (!isNumber(w))
+                return usage("\"" + w + "\" is not a number");
+            step.numbers.push_back(*toNumber(w));
+            break;
+        case 'w':
+        case 'W':
+            if (!cur.word(w, error))
+                return error.empty() ? usage("missing argument") : false;
+            step.words.push_back(w);
+            break;
+        case '*':
+            while (!cur.atEnd()) {
+                if (!cur.word(w, error))
+                    return false;
+                step.words.push_back(w);
+            }
+            break;
+        case 't':
+        case 'T':
+        case '?':
+            if (*a == 't' && cur.atEnd())
+                return usage("missing text");
+            if (!cur.text(w, error))
+                return false;
+            step.text = w;
+            break;
+        case 'c':
+            if (cur.atEnd())
+                return usage("missing command");
+            step.text = cur.rawRest();
+            break;
+        }
+    }
+    if (!cur.atEnd())
+        return usage("unexpected \"" + cur.rawRest() + "\"");
+    return true;
+}
+
+bool validRouterSetting(const std::vector<std::string>& words) {
+    if (words.empty())
+        return true;
+    const std::string& mode = words[0];
+    const size_t extra = words.size() - 1;
+    if (mode == "delay")
+        return extra == 1 && toNumber(words[1]).value_or(-1) >= 0;
+    if (mode == "drop")
+        return extra == 0 || (extra == 1 && (words[1] == "all" || toInt(words[1]).has_value()));
+    return (mode == "normal" || mode == "inline") && extra == 0;
+}
+
+// What the shape of a line cannot tell: empty when the step is sound, else why not.
+std::string checkStep(const Step& step) {
+    if (step.kind == Step::Kind::Router && !validRouterSetting(step.words))
+        return "bad router setting";
+    if (step.kind == Step::Kind::Control)
+        for (size_t i = 2; i < step.words.size(); ++i)
+            if (step.words[i].find('=') == std::string::npos)
+                return "\"" + step.words[i] + "\" is not PROPERTY=VALUE";
+    if (step.kind == Step::Kind::Advance && step.numbers[0] < 0)
+        return "time cannot go back";
+    if (step.kind == Step::Kind::Answer && *step.text != "none" &&
+        step.source.find('"') == std::string::npos)
+        return "the answer must be in double quotes";
+    for (long long n : step.numbers)
+        if (n < INT32_MIN || n > INT32_MAX)
+            return std::to_string(n) + " is out of range";
+    return {};
+}
+
+} // namespace
+
+bool isExpectation(Step::Kind kind) {
+    return kind == Step::Kind::Answer || kind == Step::Kind::Expect ||
+           kind == Step::Kind::ExpectNone || kind == Step::Kind::ExpectParent;
+}
+
+bool describesFacility(Step::Kind kind) {
+    return kind >= Step::Kind::Name && kind <= Step::Kind::PanelFile;
+}
+
+std::optional<Step> parseLine(const std::string& line, int number, std::string& error) {
+    error.clear();
+    Step step;
+    step.line = number;
+    step.source = line;
+    while (!step.source.empty() && (step.source.back() == '\r' || step.source.back() == '\n'))
+        step.source.pop_back();
+    Cursor cur(step.source);
+    std::string keyword;
+    if (cur.atEnd() || (cur.word(keyword, error) && keyword[0] == '#'))
+        return step;
+    if (!error.empty())
+        return std::nullopt;
+    const Grammar* g = nullptr;
+    for (const Grammar& candidate : kGrammar)
+        if (keyword == candidate.keyword)
+            g = &candidate;
+    if (!g) {
+        error = "unknown keyword \"" + keyword + "\"";
+        return std::nullopt;
+    }
+    step.kind = g->kind;
+    if (!readArguments(cur, *g, step, error))
+        return std::nullopt;
+    if (std::string why = checkStep(step); !why.empty()) {
+        error = why + " (usage: " + g->usage + ")";
+        return std::nullopt;
+    }
+    return step;
+}
+
+std::optional<Scenario> parseScenario(const std::string& text, const std::string& file,
+                                      std::string& error) {
+    Scenario s;
+    s.file = file;
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    bool afterParent = false;
+    while (std::getline(in, line)) {
+        ++number;
+        std::string why;
+        auto step = parseLine(line, number, why);
+        if (!step) {
+            error = file + ":" + std::to_string(number) + ": " + why;
+            return std::nullopt;
+        }
+        if (step->kind == Step::Kind::Answer && !afterParent) {
+            error = file + ":" + std::to_string(number) +
+                    ": \"answer\" must follow a \"parent\" line (only expectations between)";
+            return std::nullopt;
+        }
+        if (step->kind == Step::Kind::Parent)
+            afterParent = true;
+        else if (!isExpectation(step->kind) && step->kind != Step::Kind::Comment)
+            afterParent = false;
+        s.steps.push_back(std::move(*step));
+    }
+    return s;
+}
+
+std::optional<Scenario> loadScenario(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read the file";
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return parseScenario(text.str(), path, error);
+}
+
+} // namespace zeph::bench

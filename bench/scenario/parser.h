@@ -1,0 +1,19 @@
+// The scenario language: lines into steps. Language reference in tools/zeph_host/README.md.
+#pragma once
+
+#include "scenario/step.h"
+
+#include <optional>
+#include <string>
+
+namespace zeph::bench {
+
+// Parses one line. A bad line gives nullopt and the reason in error (without file and line).
+std::optional<Step> parseLine(const std::string& line, int number, std::string& error);
+// Parses a whole file; the first bad line gives nullopt and "file:line: reason" in error.
+std::optional<Scenario> parseScenario(const std::string& text, const std::string& file,
+                                      std::string& error);
+// Reads and parses a file; a file that cannot be read is reported the same way.
+std::optional<Scenario> loadScenario(const std::string& path, std::string& error);
+
+} // namespace zeph::bench

@@ -1,0 +1,95 @@
+// Plays scenario steps against a component through the simulated facility. One runner serves
+// `zeph-host run`, the shell and validate.
+//
+// Each step goes through the same stages: an expectation is checked against what was sent; a
+// facility line is applied to the facility; any other step is delivered to the component; then
+// the step and what it caused are recorded. When an expectation fails, the rest of that step's
+// expectations of the same kind are passed over and the next step starts afresh from what has been
+// sent by then, so that one mistake is reported once.
+#pragma once
+
+#include "facility/facility.h"
+#include "scenario/step.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zeph::bench {
+
+// "*" in an expected command matches one field; otherwise the texts must be equal.
+bool commandMatches(const std::string& pattern, const std::string& command);
+
+struct RunOptions {
+    std::string basePath;
+    bool checkExpectations = true;
+};
+
+struct RunResult {
+    int expectations = 0;
+    std::vector<std::string> failures; // "file:line: what went wrong"
+    bool loadFailed = false;           // the factory returned null
+    bool ok() const { return failures.empty(); }
+};
+
+class Runner {
+public:
+    Runner(zeph_factory_fn factory, RunOptions options, EventSink sink = nullptr);
+    ~Runner();
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+
+    // Plays every step, then destroys a component still loaded.
+    RunResult run(const Scenario& scenario);
+    // One step at a time, for the shell; finish() ends the run.
+    void play(const Step& step, const std::string& file);
+    void finish();
+    // Expectations from here on look only at commands sent after this call (what "skip" does).
+    void forgetSent();
+    const RunResult& result() const { return m_result; }
+    // The run as a scenario with every expectation filled in from what was sent.
+    const std::string& recording() const { return m_recording; }
+    Facility& facility() { return m_facility; }
+
+private:
+    // The stages of a step (expect.cpp, apply.cpp, runner.cpp).
+    void check(const Step& step);
+    void apply(const Step& step);
+    void deliver(const Step& step);
+    void record(const Step& step, size_t sentBefore, size_t parentsBefore);
+    void resynchronise();
+
+    void expectCommand(const std::string& pattern);
+    void expectNothing();
+    void expectParent(const std::string& text);
+    void expectAnswer(const Step& step);
+    void met(const std::string& what);
+    void onEvent(Event e);
+    void fail(const std::string& message);
+    void report(Event::Kind kind, const std::string& text);
+    std::string sentSinceMark() const;
+
+    zeph_factory_fn m_factory;
+    RunOptions m_options;
+    EventSink m_sink;
+    Facility m_facility;
+    int m_endpoint = 0;
+
+    std::string m_file;
+    int m_line = 0;
+    bool m_finishing = false;
+    std::vector<std::string> m_sent;
+    size_t m_cursor = 0; // the next command an expectation compares with
+    size_t m_mark = 0;   // where the commands since the previous expectation begin
+    std::vector<std::string> m_parents;
+    size_t m_parentCursor = 0;
+    // Set by a failed expectation until the next step: the commands (or parent texts) no longer
+    // line up with the expectations, so the rest are passed over.
+    bool m_commandsLost = false;
+    bool m_parentsLost = false;
+    std::optional<std::optional<std::string>> m_lastAnswer;
+    RunResult m_result;
+    std::string m_recording;
+};
+
+} // namespace zeph::bench

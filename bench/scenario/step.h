@@ -1,0 +1,55 @@
+// One line of a scenario file, parsed: a facility line, a step or an expectation.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zeph::bench {
+
+struct Step {
+    enum class Kind {
+        Comment, // a blank line or a '#' comment, kept so that a recording reads like its source
+        // The facility (allowed anywhere, applied in order)
+        Name,
+        Db,
+        Source,
+        Router,
+        Control,
+        PanelFile,
+        // Steps
+        Load,
+        Unload,
+        Parent,
+        Press,
+        Revertive,
+        DbChange,
+        Route,
+        Tick,
+        Advance,
+        Raw,
+        Skip,
+        // Expectations
+        Answer,
+        Expect,
+        ExpectNone,
+        ExpectParent,
+    };
+    Kind kind = Kind::Comment;
+    int line = 0;
+    std::string source;              // the line as written
+    std::vector<long long> numbers;  // numeric arguments in order
+    std::vector<std::string> words;  // word arguments in order (panel, control, name, mode...)
+    std::optional<std::string> text; // the trailing text argument
+};
+
+bool isExpectation(Step::Kind kind);
+// A line that describes the facility rather than drive the component.
+bool describesFacility(Step::Kind kind);
+
+struct Scenario {
+    std::string file;
+    std::vector<Step> steps;
+};
+
+} // namespace zeph::bench

@@ -1,0 +1,54 @@
+# A first scenario as a new user writes it: the two commands the selector sends while it is
+# created are not expected. That one mistake must be reported once, at the first expectation.
+name pkg/mon1 201 7
+name sdi 5
+db 201 1 7 40,Monitor 1
+db 201 0 7 12,Camera 1
+router 5
+source 5 1 Black
+source 5 12 Camera 1
+route 5 1 40
+control 1 Tarnel
+control 1 StateIndicate
+control 1 UMD
+
+load
+parent offState=off
+expect TP 'statesheet=off' '1' 'StateIndicate'
+answer none
+parent onState=on
+expect-none
+parent instance=pkg/mon1
+expect SD 'pkg/mon1'
+expect RN 201 1 7
+parent sdiID=sdi
+expect SD 'sdi'
+expect RR 5 40 40
+expect RP 5 40 40
+expect ET 1 10000
+# The state that RP asked for arrives once the parent command has returned.
+expect TP 'text=Black' '1' 'UMD'
+expect ET 1
+
+press 1 Tarnel
+expect TP 'statesheet=on' '1' 'StateIndicate'
+expect HN 'clear=1'
+expect-parent clear=1
+parent sourceID=7
+expect RN 201 0 7
+expect RC 5 12 40 ',' 0
+expect ET 2 250
+expect TP 'text=Camera 1' '1' 'UMD'
+answer none
+advance 249
+expect-none
+advance 1
+expect HN 'setindex=-1'
+expect ET 2
+expect-parent setindex=-1
+parent clear=1
+expect TP 'statesheet=off' '1' 'StateIndicate'
+
+unload
+expect RU 5
+expect AS

@@ -1,0 +1,67 @@
+// Options and helpers shared by the subcommands.
+#include "cli.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
+
+namespace zeph::cli {
+
+void addCommon(CLI::App* app, Common& c, bool moduleRequired) {
+    auto* opt = app->add_option("MODULE", c.module, "the component module (.so) to load");
+    if (moduleRequired)
+        opt->required();
+    app->add_option("--base-path", c.basePath, "base path given to the factory (default empty)");
+    app->add_option("--color", c.colour, "colour the transcript: auto, always or never")
+        ->check(CLI::IsMember({"auto", "always", "never"}));
+}
+
+void addWorkoutOption(CLI::App* app, std::string& path) {
+    app->add_option("--workout", path,
+                    "the component's workout (a folder of .zs files or one file); by default "
+                    "STEM.workout beside the module");
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find(',', start), text.size());
+        if (end > start)
+            items.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return items;
+}
+
+bool useColour(const std::string& mode) {
+    if (mode == "always")
+        return true;
+    if (mode == "never")
+        return false;
+    const char* term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") && term && std::string(term) != "dumb";
+}
+
+bool openModule(host::Module& module, const std::string& path) {
+    if (path.empty()) {
+        std::cerr << "zeph-host: no module given\n";
+        return false;
+    }
+    if (!module.open(path)) {
+        std::cerr << "zeph-host: " << module.error() << "\n";
+        return false;
+    }
+    return true;
+}
+
+std::optional<bench::Workout> findWorkout(const std::string& module, const std::string& given,
+                                          std::string& error) {
+    error.clear();
+    const std::string path = given.empty() ? bench::workoutBeside(module) : given;
+    if (path.empty())
+        return std::nullopt;
+    return bench::loadWorkout(path, error);
+}
+
+} // namespace zeph::cli

@@ -1,0 +1,119 @@
+// zeph-host run: plays scenario files, or the take of the module's workout, and checks them.
+#include "cli.h"
+#include "report/json.h"
+#include "report/junit.h"
+#include "report/text.h"
+#include "scenario/scenario.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace zeph::cli {
+
+using namespace zeph::bench;
+
+namespace {
+// The take of the module's workout, or one line on stderr saying why there is none.
+std::optional<Scenario> findTake(const RunArgs& a) {
+    std::string error;
+    auto workout = findWorkout(a.common.module, a.workout, error);
+    if (!workout && error.empty()) {
+        const std::filesystem::path module(a.common.module);
+        error = a.common.module + ": no scenario given and no workout to take one from (" +
+                module.stem().string() + ".workout beside the module, or --workout PATH)";
+    } else if (workout && !workout->take()) {
+        error = workout->path + ": the workout has no take.zs to play";
+    }
+    if (!error.empty()) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return std::nullopt;
+    }
+    return *workout->take();
+}
+} // namespace
+
+int runCommand(const RunArgs& a) {
+    std::vector<Scenario> scenarios;
+    std::string error;
+    for (const std::string& path : a.scenarios) {
+        auto s = loadScenario(path, error);
+        if (!s) {
+            std::cerr << "zeph-host: " << error << "\n";
+            return kUsage;
+        }
+        scenarios.push_back(std::move(*s));
+    }
+    if (!a.record.empty() && scenarios.size() > 1) {
+        std::cerr << "zeph-host: --record takes exactly one scenario\n";
+        return kUsage;
+    }
+    host::Module module;
+    if (!openModule(module, a.common.module))
+        return kUsage;
+    if (scenarios.empty()) {
+        auto take = findTake(a);
+        if (!take)
+            return kUsage;
+        scenarios.push_back(std::move(*take));
+    }
+
+    TextTranscript text(std::cout, useColour(a.common.colour), a.showExpectations);
+    JsonTranscript json(std::cout);
+    EventSink sink;
+    if (a.json)
+        sink = [&](const Event& e) { json(e); };
+    else if (!a.quiet)
+        sink = [&](const Event& e) { text(e); };
+    else
+        sink = [&](const Event& e) {
+            if (e.kind == Event::Kind::Failure)
+                text(e);
+        };
+
+    std::vector<JUnitCase> cases;
+    int failed = 0;
+    for (const Scenario& s : scenarios) {
+        if (!a.json && !a.quiet)
+            std::cout << "== " << s.file << "\n";
+        Runner runner(module.factory(), RunOptions{a.common.basePath, true}, sink);
+        runner.facility().setCaptureDebug(a.common.captureStderr);
+        const auto start = std::chrono::steady_clock::now();
+        RunResult r = runner.run(s);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (r.loadFailed) {
+            std::cerr << "zeph-host: " << a.common.module
+                      << ": the factory returned null; no component to run\n";
+            return kUsage;
+        }
+        if (!a.record.empty()) {
+            std::ofstream out(a.record, std::ios::binary);
+            out << runner.recording();
+            if (!out) {
+                std::cerr << "zeph-host: cannot write " << a.record << "\n";
+                return kUsage;
+            }
+        }
+        failed += !r.ok();
+        if (a.json) {
+            std::cout << summaryJson(s.file, r.expectations, r.failures) << "\n";
+        } else {
+            std::cout << (r.ok() ? "PASSED " : "FAILED ") << s.file << ": " << r.expectations
+                      << " expectations, " << r.failures.size() << " failed\n";
+            for (const std::string& f : r.failures)
+                std::cout << "  " << f << "\n";
+        }
+        cases.push_back(junitCase(s.file, seconds, r));
+    }
+    if (!a.junit.empty() && !writeJUnit(a.junit, "zeph-host run", cases)) {
+        std::cerr << "zeph-host: cannot write " << a.junit << "\n";
+        return kUsage;
+    }
+    if (!a.json && scenarios.size() > 1)
+        std::cout << scenarios.size() - failed << " passed, " << failed << " failed\n";
+    return failed ? kFailed : kOk;
+}
+
+} // namespace zeph::cli

@@ -1,0 +1,95 @@
+// zeph-host shell: the component created on its take's facility, then steps typed one at a time.
+#include "cli.h"
+#include "report/text.h"
+#include "scenario/scenario.h"
+
+#include <iostream>
+#include <unistd.h>
+
+namespace zeph::cli {
+
+using namespace zeph::bench;
+
+namespace {
+const char* const kShellHelp = R"(Type scenario lines one at a time; the transcript follows each.
+  facility: name NAME DEV [OFFSET] | db DEV DB INDEX TEXT | source DEV SRC NAME
+            router DEV [delay MS | drop [N|all] | inline | normal] | control PANEL CONTROL [P=V ...]
+            panel-file FILE
+  steps:    load [BASE-PATH] | unload | parent TEXT | press PANEL CONTROL [EVENT]
+            revertive DEV INDEX TEXT | dbchange DEV DB INDEX TEXT | route DEV SRC DEST
+            tick ID | advance MS | raw TYPE [TEXT] | skip
+  checks:   expect COMMAND | expect-none | expect-parent TEXT | answer "TEXT" | answer none
+  shell:    help | quit      (expectations are about the step typed just before them)
+)";
+
+// Plays the take's lines up to its first load (the facility and the component created), or only
+// a load when there is no take. Returns what the shell starts from, for its greeting.
+std::string setUp(Runner& runner, const Scenario* take) {
+    if (take) {
+        for (const Step& step : take->steps) {
+            runner.play(step, take->file);
+            if (step.kind == Step::Kind::Load)
+                return "the facility of " + take->file;
+        }
+    }
+    std::string error;
+    runner.play(*parseLine("load", 0, error), "shell");
+    return take ? "the facility of " + take->file : "no workout, an empty facility";
+}
+} // namespace
+
+int shellCommand(const ShellArgs& a) {
+    const Common& c = a.common;
+    host::Module module;
+    if (!openModule(module, c.module))
+        return kUsage;
+    std::string error;
+    auto workout = findWorkout(c.module, a.workout, error);
+    if (!error.empty()) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return kUsage;
+    }
+    TextTranscript text(std::cout, useColour(c.colour), true);
+    Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
+    runner.facility().setCaptureDebug(c.captureStderr);
+    // Start where a panel designer wants to be: the component's facility, the component created.
+    const std::string start = setUp(runner, workout ? workout->take() : nullptr);
+    if (runner.result().loadFailed) {
+        std::cerr << "zeph-host: " << c.module << ": the factory returned null\n";
+        return kUsage;
+    }
+    const bool interactive = isatty(STDIN_FILENO);
+    std::cout << "zeph-host shell on " << c.module << ": " << start
+              << " is in place and the component created; 'help' lists the steps.\n";
+    std::string line;
+    int number = 0;
+    for (;;) {
+        if (interactive)
+            std::cout << "zeph> " << std::flush;
+        if (!std::getline(std::cin, line))
+            break;
+        ++number;
+        if (line == "quit" || line == "exit")
+            break;
+        if (line == "help") {
+            std::cout << kShellHelp;
+            continue;
+        }
+        auto step = parseLine(line, number, error);
+        if (!step) {
+            std::cout << "line " << number << ": " << error << "\n";
+            continue;
+        }
+        // Expectations typed at the prompt are about the step just before them.
+        if (!isExpectation(step->kind) && step->kind != Step::Kind::Comment)
+            runner.forgetSent();
+        runner.play(*step, "shell");
+        std::cout.flush();
+    }
+    runner.finish();
+    const RunResult& r = runner.result();
+    std::cout << "\n" << r.expectations << " expectations, " << r.failures.size() << " failed\n";
+    return r.ok() ? kOk : kFailed;
+}
+
+} // namespace zeph::cli
