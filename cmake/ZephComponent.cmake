@@ -10,8 +10,8 @@
 #   version from VERSION, InternalName and OriginalFilename NAME) and the "asInvoker" manifest;
 # - the workout folder (default: workout/ beside the CMakeLists, when present) copied beside the
 #   module as NAME.workout, refreshed whenever one of its scenarios changes;
-# - CTest: NAME.scenario.<stem> for each workout scenario, NAME.validate with a fixed seed and
-#   NAME.exports natively; NAME.binary.exports|imports|resources on the DLL.
+# - CTest: NAME.scenario.<stem> for each workout scenario, NAME.run (the take, found beside the
+#   module), NAME.validate with a fixed seed and NAME.exports natively; NAME.binary.exports|imports|resources on the DLL.
 #
 # The component names its class in one source line: ZEPH_COMPONENT(MyPanel); (zeph_script_helper.h).
 # Linked targets: zeph::script_helper, zeph::string, zeph::component_flags and, in the cross build,
@@ -184,6 +184,12 @@ function(_zeph_component_tests name version scenarios kit)
                COMMAND ${host} run --quiet $<TARGET_FILE:${name}> ${file})
       set_tests_properties(${prefix}.scenario.${stem} PROPERTIES LABELS "scenario${wine}")
       list(APPEND tests ${prefix}.scenario.${stem})
+      if(stem STREQUAL "take")
+        # With no scenario named, the bench plays the take of the workout beside the module.
+        add_test(NAME ${prefix}.run COMMAND ${host} run --quiet $<TARGET_FILE:${name}>)
+        set_tests_properties(${prefix}.run PROPERTIES LABELS "scenario${wine}")
+        list(APPEND tests ${prefix}.run)
+      endif()
     endforeach()
     add_test(NAME ${prefix}.validate
              COMMAND ${host} validate $<TARGET_FILE:${name}> --seed ${ZEPH_VALIDATE_SEED}
