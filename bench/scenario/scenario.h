@@ -102,6 +102,9 @@ public:
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }
     Facility& facility() { return m_facility; }
+    // ---- Added for the serve session
+    // The endpoint the scenario's component lives on.
+    int endpoint() const { return m_endpoint; }
 
 private:
     void onEvent(Event e);

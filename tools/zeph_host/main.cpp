@@ -5,6 +5,7 @@
 #include "soak/soak.h"
 #include "report/transcript.h"
 #include "validate/validate.h"
+#include "serve_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -415,6 +416,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0LL, 1000000000000LL));
     soakCmd->add_flag("--json", soakJson, "print the figures as one JSON object");
 
+    zeph::cli::ServeArgs serve;
+    auto* serveCmd = zeph::cli::addServeCommand(app, serve);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -431,5 +435,7 @@ int main(int argc, char** argv) {
         return validateCommand(val);
     if (*shellCmd)
         return shellCommand(shell);
+    if (*serveCmd)
+        return zeph::cli::serveCommand(serve);
     return soakCommand(soakCommon, soakOptions, soakJson);
 }
