@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <sys/socket.h>
 #include <thread>
 
 namespace zeph::bench {
@@ -268,7 +269,16 @@ PageServer::PageServer(Session& session, ServerOptions options)
     m.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     // Short, so that stopping does not wait long on an idle connection.
     m.http.set_keep_alive_timeout(1);
+    // Updates are small and must leave at once, not wait for the previous one to be acknowledged.
+    m.http.set_tcp_nodelay(true);
+    m.http.set_keep_alive_max_count(1000);
     m.http.set_payload_max_length(1 << 20);
+    // Address reuse only: the library's default also shares the port (SO_REUSEPORT), so that a
+    // second bench on a taken port would quietly get half of the first one's requests.
+    m.http.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     m.routes();
 }
 

@@ -200,3 +200,56 @@ TEST_F(ServeTest, the_session_comes_back_as_a_scenario_that_replays_green) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_from) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    struct Case {
+        const char* scenario;
+        const char* recordingEnds; // the last step the recording holds
+    };
+    const Case cases[] = {
+        // A closing unload is held back; one before other steps is played.
+        {"load\nparent start\nunload\nexpect ET 1\nexpect AS\n", "parent start\n"},
+        {"load\nunload\nload\nparent stop\n# done\n", "parent stop\n"},
+        // Nothing loaded at the end: the session loads the component.
+        {"router 5\n", "load\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        Session session(module.factory(), SessionOptions{});
+        std::string error;
+        auto scenario = parseScenario(c.scenario, "start.zs", error);
+        ASSERT_TRUE(scenario) << error;
+        EXPECT_TRUE(session.start({*scenario}).empty());
+        EXPECT_NE(session.snapshot().json.find("\"loaded\":true"), std::string::npos);
+        const std::string recording = session.recording();
+        std::string lastStep;
+        for (size_t start = 0, end; start < recording.size(); start = end + 1) {
+            end = recording.find('\n', start);
+            const std::string line = recording.substr(start, end - start);
+            if (line.compare(0, 6, "expect") != 0 && line.compare(0, 6, "answer") != 0 &&
+                !line.empty() && line[0] != '#')
+                lastStep = line + "\n";
+        }
+        EXPECT_EQ(lastStep, c.recordingEnds) << recording;
+    }
+}
+
+TEST(serve_server, a_taken_port_is_refused_with_the_address) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    Session session(module.factory(), SessionOptions{});
+    PageServer first(session, ServerOptions{});
+    std::string error;
+    ASSERT_TRUE(first.bind(error)) << error;
+    ServerOptions same;
+    same.port = first.port();
+    PageServer second(session, same);
+    EXPECT_FALSE(second.bind(error));
+    EXPECT_NE(error.find("127.0.0.1:" + std::to_string(first.port())), std::string::npos) << error;
+}
+
+} // namespace
