@@ -85,6 +85,17 @@ def kill_group(pgid):
         pass
 
 
+def stop_server(server):
+    """Ctrl-C, as a person would stop it: the exit code and what it printed (a sanitizer's report)."""
+    server.send_signal(signal.SIGINT)
+    try:
+        output, _ = server.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        stop_process(server, signal.SIGKILL)
+        return "no exit within 20 s", ""
+    return server.returncode, output
+
+
 def start_browser(chromium, driver_path, profile, downloads):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -313,6 +324,10 @@ def main():
         download_and_replay(driver, downloads, args.zeph_host, args.module)
         if args.measure:
             measure(driver, url, server)
+        code, output = stop_server(server)
+        server = None
+        if code != 0:
+            raise Failed("zeph-host serve exited with %s after Ctrl-C:\n%s" % (code, output))
         print("PASSED: the page drove the take and its scenario replays green")
         return 0
     except Failed as e:
