@@ -113,6 +113,30 @@ public:
     size_t notificationsDelivered() const { return m_delivered; }
     size_t hostErrors() const { return m_hostErrors; }
 
+    // ---- Read-only views of the facility (added for the serve page) ----
+    struct ControlView {
+        std::string id;
+        std::map<std::string, std::string> properties;
+    };
+    struct PanelView {
+        std::string id;
+        std::vector<ControlView> controls; // in the order they were first described
+    };
+    struct RouterView {
+        int device = 0;
+        int64_t delay = 0;
+        int drop = 0;                   // revertives still to be lost; -1: all of them
+        std::map<int, int> crosspoints; // destination -> source
+    };
+    // Every panel in id order.
+    std::vector<PanelView> panels() const;
+    bool hasControl(const std::string& panel, const std::string& control) const;
+    // Every router in device order.
+    std::vector<RouterView> routers() const;
+    // When the next queued notification (a running timer's tick, a delayed revertive) is due.
+    std::optional<int64_t> nextDue() const;
+    // ---- (end of the serve views)
+
 private:
     struct Registration {
         int device, first, last;

@@ -49,6 +49,8 @@ public:
     const RunResult& result() const { return m_result; }
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }
+    // The endpoint the scenario's component lives on.
+    int endpoint() const { return m_endpoint; }
     Facility& facility() { return m_facility; }
 
 private:

@@ -6,6 +6,7 @@
 #include "report/text.h"
 #include "soak/soak.h"
 #include "validate/validate.h"
+#include "serve_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -187,6 +188,9 @@ static int parseAndRun(int argc, char** argv) {
         ->check(CLI::Range(0LL, 1000000000000LL));
     soakCmd->add_flag("--json", soakJson, "print the figures as one JSON object");
 
+    zeph::cli::ServeArgs serve;
+    auto* serveCmd = zeph::cli::addServeCommand(app, serve);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -203,6 +207,8 @@ static int parseAndRun(int argc, char** argv) {
         return validateCommand(val);
     if (*shellCmd)
         return shellCommand(shell);
+    if (*serveCmd)
+        return zeph::cli::serveCommand(serve);
     return soakCommand(soakCommon, soakOptions, soakJson);
 }
 

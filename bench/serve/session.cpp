@@ -1,0 +1,350 @@
+// The serve session: a runner on its own thread, and the updates the page streams.
+#include "serve/session.h"
+
+#include <nlohmann/json.hpp>
+
+#include <future>
+
+namespace zeph::bench {
+
+namespace {
+
+using nlohmann::json;
+
+// Texts from a component are bytes, not necessarily UTF-8: show what cannot be decoded as U+FFFD.
+std::string dump(const json& j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json eventJson(const Event& e) {
+    json j = {{"time", e.time}, {"kind", kindName(e.kind)}, {"text", e.text}};
+    if (e.reply)
+        j["reply"] = *e.reply;
+    if (e.kind == Event::Kind::Failure)
+        j["where"] = e.file + ":" + std::to_string(e.line);
+    return j;
+}
+
+json controlJson(const std::string& panel, const Facility::ControlView& c) {
+    return {{"panel", panel}, {"id", c.id}, {"properties", c.properties}};
+}
+
+json routersJson(const Facility& f) {
+    json out = json::array();
+    for (const Facility::RouterView& r : f.routers()) {
+        json crosspoints = json::array();
+        for (const auto& [destination, source] : r.crosspoints)
+            crosspoints.push_back({{"destination", destination}, {"source", source}});
+        out.push_back({{"device", r.device},
+                       {"delay", r.delay},
+                       {"drop", r.drop},
+                       {"crosspoints", crosspoints}});
+    }
+    return out;
+}
+
+// Steps that notify the component, and so need one.
+bool needsComponent(Step::Kind kind) {
+    switch (kind) {
+    case Step::Kind::Unload:
+    case Step::Kind::Parent:
+    case Step::Kind::Press:
+    case Step::Kind::Revertive:
+    case Step::Kind::Tick:
+    case Step::Kind::Raw:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// One action may move the clock this far; a longer stretch is a few clicks away, and a fast timer
+// cannot flood the session in one go.
+constexpr long long kMaxAdvance = 3600000;
+
+ActionResult refuse(int status, std::string why) {
+    ActionResult r;
+    r.status = status;
+    r.error = std::move(why);
+    return r;
+}
+
+} // namespace
+
+Session::Session(zeph_factory_fn factory, SessionOptions options)
+    : m_factory(factory), m_options(std::move(options)) {
+    m_thread = std::thread([this] { worker(); });
+}
+
+Session::~Session() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        m_closed = true;
+    }
+    m_taskReady.notify_all();
+    m_updated.notify_all();
+    m_thread.join();
+}
+
+void Session::worker() {
+    m_runner = std::make_unique<Runner>(
+        m_factory, RunOptions{m_options.basePath, true}, [this](const Event& e) {
+            const bool alarm = e.kind == Event::Kind::Failure || e.kind == Event::Kind::HostError;
+            if (m_pending.size() < m_options.maxEventsPerUpdate ||
+                (alarm && m_pending.size() < 2 * m_options.maxEventsPerUpdate))
+                m_pending.push_back(e);
+            else
+                ++m_unshown;
+        });
+    m_runner->facility().setCaptureDebug(m_options.captureStderr);
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_taskReady.wait(lock, [&] { return m_stopping || !m_tasks.empty(); });
+            if (m_tasks.empty())
+                break;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        task();
+    }
+    // The component is destroyed here, on the one thread that ever called it.
+    m_runner.reset();
+}
+
+void Session::call(const std::function<void()>& fn) {
+    std::promise<void> done;
+    auto finished = done.get_future();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping)
+            return;
+        m_tasks.push_back([&] {
+            try {
+                fn();
+                done.set_value();
+            } catch (...) {
+                done.set_exception(std::current_exception());
+            }
+        });
+    }
+    m_taskReady.notify_one();
+    finished.get();
+}
+
+std::vector<std::string> Session::start(const std::vector<Scenario>& scenarios) {
+    std::vector<std::string> failures;
+    call([&] {
+        for (size_t s = 0; s < scenarios.size(); ++s) {
+            const Scenario& scenario = scenarios[s];
+            size_t end = scenario.steps.size();
+            if (s + 1 == scenarios.size()) {
+                size_t last = end;
+                for (size_t i = 0; i < end; ++i)
+                    if (!isExpectation(scenario.steps[i].kind) &&
+                        scenario.steps[i].kind != Step::Kind::Comment)
+                        last = i;
+                if (last < end && scenario.steps[last].kind == Step::Kind::Unload)
+                    end = last;
+            }
+            for (size_t i = 0; i < end; ++i)
+                m_runner->play(scenario.steps[i], scenario.file);
+        }
+        Facility& f = m_runner->facility();
+        if (!f.loaded(m_runner->endpoint())) {
+            std::string error;
+            m_runner->play(*parseLine("load", 0, error), "serve");
+        }
+        failures = m_runner->result().failures;
+        f.forgetRecords(m_runner->endpoint());
+        publish("start");
+    });
+    return failures;
+}
+
+ActionResult Session::play(const std::string& line) {
+    if (line.size() > m_options.maxLine)
+        return refuse(413, "the step is " + std::to_string(line.size()) +
+                               " bytes long; the session takes at most " +
+                               std::to_string(m_options.maxLine));
+    ActionResult r = refuse(503, "the session is closing");
+    call([&] { r = playOnWorker(line); });
+    return r;
+}
+
+ActionResult Session::advanceToNextDue() {
+    ActionResult r = refuse(503, "the session is closing");
+    call([&] {
+        const Facility& f = m_runner->facility();
+        const std::optional<int64_t> due = f.nextDue();
+        if (!due) {
+            r = refuse(409, "nothing is due: no timer runs and no revertive waits");
+            return;
+        }
+        r = playOnWorker("advance " + std::to_string(*due - f.now()));
+    });
+    return r;
+}
+
+ActionResult Session::playOnWorker(const std::string& line) {
+    for (char c : line)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+            return refuse(400, "a step is one line without control characters (inside a quoted "
+                               "text write \\n, \\t or \\xHH)");
+    std::string why;
+    std::optional<Step> step = parseLine(line, ++m_actions, why);
+    if (!step)
+        return refuse(400, why);
+    if (step->kind == Step::Kind::Comment)
+        return refuse(400, "nothing to play: the line is blank or a comment");
+    if (isExpectation(step->kind))
+        return refuse(400, "expectations are filled in by the recording; play steps only");
+    Facility& f = m_runner->facility();
+    const int endpoint = m_runner->endpoint();
+    if (needsComponent(step->kind) && !f.loaded(endpoint))
+        return refuse(409, "no component is loaded: load one first");
+    if (step->kind == Step::Kind::Press && !f.hasControl(step->words[0], step->words[1]))
+        return refuse(404,
+                      "panel " + step->words[0] + " has no control \"" + step->words[1] + "\"");
+    if (step->kind == Step::Kind::Advance && step->numbers[0] > kMaxAdvance)
+        return refuse(400,
+                      "the clock moves at most " + std::to_string(kMaxAdvance) + " ms in one step");
+
+    m_runner->play(*step, "page");
+    ActionResult r;
+    if (step->kind == Step::Kind::Parent) {
+        for (const Event& e : m_pending)
+            if (e.kind == Event::Kind::Answer) {
+                r.answered = true;
+                r.answer = e.reply;
+            }
+    }
+    // The runner keeps what the recording needs; the host's own copy of the traffic can go.
+    f.forgetRecords(endpoint);
+    publish(line);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    r.seq = m_seq;
+    return r;
+}
+
+std::string Session::recording() {
+    std::string text;
+    call([&] { text = m_runner->recording(); });
+    return text;
+}
+
+void Session::publish(const std::string& action) {
+    const Facility& f = m_runner->facility();
+    const int endpoint = m_runner->endpoint();
+
+    json events = json::array();
+    for (const Event& e : m_pending)
+        events.push_back(eventJson(e));
+    if (m_unshown) {
+        Event note;
+        note.kind = Event::Kind::Note;
+        note.time = f.now();
+        note.text = std::to_string(m_unshown) + " more events of this step are not shown";
+        events.push_back(eventJson(note));
+    }
+    m_pending.clear();
+    m_unshown = 0;
+
+    json changed = json::array();
+    json panels = json::array();
+    for (const Facility::PanelView& p : f.panels()) {
+        json controls = json::array();
+        for (const Facility::ControlView& c : p.controls) {
+            json cj = controlJson(p.id, c);
+            std::string text = dump(cj);
+            std::string& last = m_lastControls[{p.id, c.id}];
+            if (last != text) {
+                changed.push_back(cj);
+                last = std::move(text);
+            }
+            controls.push_back(std::move(cj));
+        }
+        panels.push_back({{"id", p.id}, {"controls", std::move(controls)}});
+    }
+
+    const json routers = routersJson(f);
+    json timers = json::array();
+    const bool loaded = f.loaded(endpoint);
+    if (loaded)
+        for (int id : m_runner->facility().host(endpoint).runningTimers())
+            timers.push_back(id);
+    const std::optional<int64_t> due = f.nextDue();
+    json clock = {{"now", f.now()},
+                  {"nextDue", due ? json(*due) : json(nullptr)},
+                  {"loaded", loaded},
+                  {"timers", timers},
+                  {"failures", m_runner->result().failures.size()}};
+
+    json update = {{"kind", "update"},
+                   {"action", action},
+                   {"events", events},
+                   {"controls", changed},
+                   {"clock", clock}};
+    std::string routerText = dump(routers);
+    if (routerText != m_lastRouters) {
+        update["routers"] = routers;
+        m_lastRouters = std::move(routerText);
+    }
+    std::string state = dump(json{
+        {"title", m_options.title}, {"panels", panels}, {"routers", routers}, {"clock", clock}});
+
+    std::vector<std::string> eventTexts;
+    for (const json& e : events)
+        eventTexts.push_back(dump(e));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        update["seq"] = ++m_seq;
+        m_updates.push_back(Update{m_seq, dump(update)});
+        while (m_updates.size() > m_options.keepUpdates)
+            m_updates.pop_front();
+        for (std::string& e : eventTexts)
+            m_events.push_back(std::move(e));
+        while (m_events.size() > m_options.keepEvents)
+            m_events.pop_front();
+        m_state = std::move(state);
+    }
+    m_updated.notify_all();
+}
+
+Session::Update Session::snapshot() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text = "{\"kind\":\"state\",\"seq\":" + std::to_string(m_seq) +
+                       ",\"state\":" + (m_state.empty() ? "null" : m_state) + ",\"events\":[";
+    for (size_t i = 0; i < m_events.size(); ++i)
+        text += (i ? "," : "") + m_events[i];
+    text += "]}";
+    return Update{m_seq, std::move(text)};
+}
+
+Session::Wait Session::updatesAfter(uint64_t seq, std::vector<Update>& out,
+                                    std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_updated.wait_for(lock, timeout, [&] { return m_closed || m_seq != seq; });
+    if (m_closed)
+        return Wait::Closed;
+    if (m_seq == seq)
+        return Wait::Timeout;
+    if (seq > m_seq || m_updates.empty() || m_updates.front().seq > seq + 1)
+        return Wait::Gap;
+    for (const Update& u : m_updates)
+        if (u.seq > seq)
+            out.push_back(u);
+    return Wait::Ready;
+}
+
+void Session::close() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+    }
+    m_updated.notify_all();
+}
+
+} // namespace zeph::bench

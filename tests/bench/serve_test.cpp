@@ -1,0 +1,255 @@
+// The serve page's server on loopback: bad requests get a clear error and leave the session
+// going, a client may leave mid-stream, a reconnecting page gets only what it missed, and the
+// session comes back as a scenario that replays green.
+#include "module_loader.h"
+#include "serve/server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <csignal>
+
+namespace {
+
+using namespace zeph::bench;
+
+const char* const kFacility = R"(router 5
+source 5 12 Camera 1
+control 1 UMD
+control 1 Btn
+load
+)";
+
+class ServeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::signal(SIGPIPE, SIG_IGN);
+        ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"))
+            << module.error();
+        session = std::make_unique<Session>(module.factory(), SessionOptions{});
+        std::string error;
+        auto scenario = parseScenario(kFacility, "facility", error);
+        ASSERT_TRUE(scenario) << error;
+        ASSERT_TRUE(session->start({*scenario}).empty());
+        ServerOptions o;
+        o.keepAliveMs = 200;
+        server = std::make_unique<PageServer>(*session, o);
+        ASSERT_TRUE(server->bind(error)) << error;
+        server->start();
+        client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+    }
+    void TearDown() override {
+        client.reset();
+        server.reset();
+        session.reset();
+    }
+
+    httplib::Result post(const std::string& path, const std::string& body) {
+        return client->Post(path.c_str(), body, "application/json");
+    }
+
+    zeph::host::Module module;
+    std::unique_ptr<Session> session;
+    std::unique_ptr<PageServer> server;
+    std::unique_ptr<httplib::Client> client;
+};
+
+TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
+    struct Case {
+        const char* path;
+        std::string body;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"/api/press", "{bad", 400, "malformed request"},
+        {"/api/press", "[1,2]", 400, "one JSON object"},
+        {"/api/press", R"({"panel":"1"})", 400, "control\\\" is missing"},
+        {"/api/press", R"({"panel":1,"control":"UMD"})", 400, "panel\\\" must be a text"},
+        {"/api/press", R"({"panel":"1","control":"Nope"})", 404, "no control \\\"Nope"},
+        {"/api/press", R"({"panel":"9","control":"UMD"})", 404, "panel 9"},
+        {"/api/parent", R"({"text":")" + std::string(100 * 1024, 'x') + "\"}", 413, "102400 bytes"},
+        {"/api/advance", R"({"ms":-1})", 400, "does not go back"},
+        {"/api/advance", R"({"ms":"10"})", 400, "whole number"},
+        {"/api/advance", R"({"ms":99999999})", 400, "at most"},
+        {"/api/router", R"({"router":5,"mode":"sideways"})", 400, "normal, delay or drop"},
+        {"/api/step", R"({"line":"expect AS"})", 400, "expectations"},
+        {"/api/step", R"({"line":"bogus 1"})", 400, "unknown keyword"},
+        {"/api/step", R"({"line":"parent a\nb"})", 400, "one line"},
+        {"/api/step", R"({"line":"# a comment"})", 400, "nothing to play"},
+        {"/api/next", "{}", 409, "nothing is due"},
+        {"/api/nothing", "{}", 404, "nothing is served"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + c.body.substr(0, 60));
+        auto res = post(c.path, c.body);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, c.status);
+        EXPECT_NE(res->body.find(c.says), std::string::npos) << res->body;
+    }
+    // Nothing but the page is served: no path reaches a file.
+    for (const char* path : {"/index.html", "/../etc/passwd", "/%2e%2e/etc/passwd", "/api"}) {
+        auto res = client->Get(path);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 404) << path;
+    }
+    auto page = client->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->body, servePage());
+
+    auto ok = post("/api/press", R"({"panel":"1","control":"Btn","event":"alarm=ack"})");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->status, 200) << ok->body;
+    auto state = client->Get("/api/state");
+    ASSERT_TRUE(state);
+    EXPECT_NE(state->body.find("XI '1' 'alm_'"), std::string::npos) << state->body;
+}
+
+TEST_F(ServeTest, notifications_need_a_loaded_component) {
+    ASSERT_EQ(post("/api/step", R"({"line":"unload"})")->status, 200);
+    for (const auto& [path, body] : std::vector<std::pair<std::string, std::string>>{
+             {"/api/press", R"({"panel":"1","control":"Btn"})"},
+             {"/api/parent", R"({"text":"start"})"},
+             {"/api/step", R"({"line":"tick 1"})"},
+             {"/api/step", R"({"line":"unload"})"}}) {
+        auto res = post(path, body);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 409) << path;
+        EXPECT_NE(res->body.find("no component is loaded"), std::string::npos);
+    }
+    // The facility still moves without one.
+    EXPECT_EQ(post("/api/route", R"({"router":5,"source":12,"destination":40})")->status, 200);
+    EXPECT_EQ(post("/api/step", R"({"line":"load"})")->status, 200);
+    EXPECT_EQ(post("/api/press", R"({"panel":"1","control":"Btn"})")->status, 200);
+}
+
+TEST_F(ServeTest, parent_answers_and_the_clock_runs_to_the_next_due_tick) {
+    auto res = post("/api/parent", R"({"text":"echo=hello"})");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\"answer\":\"hello\""), std::string::npos) << res->body;
+    res = post("/api/parent", R"({"text":"start"})");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\"answer\":null"), std::string::npos) << res->body;
+    ASSERT_EQ(post("/api/next", "{}")->status, 200);
+    auto state = client->Get("/api/state");
+    ASSERT_TRUE(state);
+    EXPECT_NE(state->body.find("\"now\":100"), std::string::npos) << state->body;
+    EXPECT_NE(state->body.find("TG '1' 'UMD' 'text'"), std::string::npos);
+}
+
+TEST_F(ServeTest, a_client_leaving_mid_stream_leaves_the_session_serving) {
+    std::string seen;
+    // The receiver stops after the first message: the client closes the connection.
+    client->Get("/events", [&](const char* data, size_t n) {
+        seen.append(data, n);
+        return false;
+    });
+    EXPECT_NE(seen.find("\"kind\":\"state\""), std::string::npos);
+    // Another one stays until it has seen the revertive's effect on the UMD tile, then leaves.
+    std::thread reader([&] {
+        httplib::Client c("127.0.0.1", server->port());
+        std::string stream;
+        c.Get("/events", [&](const char* data, size_t n) {
+            stream.append(data, n);
+            return stream.find("text=seen") == std::string::npos &&
+                   stream.find("\"text\":\"seen\"") == std::string::npos;
+        });
+        EXPECT_NE(stream.find("\"kind\":\"update\""), std::string::npos);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(post("/api/step", R"({"line":"revertive 5 40 Camera 1"})")->status, 200);
+    reader.join();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(post("/api/press", R"({"panel":"1","control":"Btn"})")->status, 200);
+    // A page coming back with the id of the last message it saw gets only what came after.
+    const std::string last = std::to_string(session->snapshot().seq - 1);
+    std::string resumed;
+    client->Get("/events", {{"Last-Event-ID", last}}, [&](const char* data, size_t n) {
+        resumed.append(data, n);
+        return false;
+    });
+    EXPECT_EQ(resumed.rfind("id: " + std::to_string(session->snapshot().seq) + "\n", 0), 0u)
+        << resumed;
+    EXPECT_NE(resumed.find("\"kind\":\"update\""), std::string::npos);
+}
+
+TEST_F(ServeTest, the_session_comes_back_as_a_scenario_that_replays_green) {
+    ASSERT_EQ(post("/api/press", R"({"panel":"1","control":"Btn"})")->status, 200);
+    ASSERT_EQ(post("/api/parent", R"({"text":"a \"quoted\" text"})")->status, 200);
+    ASSERT_EQ(post("/api/parent", R"({"text":"start"})")->status, 200);
+    ASSERT_EQ(post("/api/advance", R"({"ms":250})")->status, 200);
+    ASSERT_EQ(post("/api/router", R"({"router":5,"mode":"drop","count":1})")->status, 200);
+    ASSERT_EQ(post("/api/route", R"({"router":5,"source":12,"destination":40})")->status, 200);
+    ASSERT_EQ(post("/api/step", R"({"line":"dbchange 5 0 12 Camera One"})")->status, 200);
+    auto res = client->Get("/api/scenario");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->get_header_value("Content-Disposition").find("session.zs"), std::string::npos);
+    const std::string& text = res->body;
+    EXPECT_NE(text.find("expect XI '1' 'alm_'"), std::string::npos) << text;
+    EXPECT_NE(text.find("advance 250\nexpect TG"), std::string::npos) << text;
+
+    std::string error;
+    auto scenario = parseScenario(text, "session.zs", error);
+    ASSERT_TRUE(scenario) << error;
+    Runner runner(module.factory(), RunOptions{});
+    const RunResult r = runner.run(*scenario);
+    EXPECT_TRUE(r.ok()) << (r.failures.empty() ? "" : r.failures.front());
+    EXPECT_GT(r.expectations, 10);
+}
+
+} // namespace
+
+namespace {
+
+TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_from) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    struct Case {
+        const char* scenario;
+        const char* recordingEnds; // the last step the recording holds
+    };
+    const Case cases[] = {
+        // A closing unload is held back; one before other steps is played.
+        {"load\nparent start\nunload\nexpect ET 1\nexpect AS\n", "parent start\n"},
+        {"load\nunload\nload\nparent stop\n# done\n", "parent stop\n"},
+        // Nothing loaded at the end: the session loads the component.
+        {"router 5\n", "load\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        Session session(module.factory(), SessionOptions{});
+        std::string error;
+        auto scenario = parseScenario(c.scenario, "start.zs", error);
+        ASSERT_TRUE(scenario) << error;
+        EXPECT_TRUE(session.start({*scenario}).empty());
+        EXPECT_NE(session.snapshot().json.find("\"loaded\":true"), std::string::npos);
+        const std::string recording = session.recording();
+        std::string lastStep;
+        for (size_t start = 0, end; start < recording.size(); start = end + 1) {
+            end = recording.find('\n', start);
+            const std::string line = recording.substr(start, end - start);
+            if (line.compare(0, 6, "expect") != 0 && line.compare(0, 6, "answer") != 0 &&
+                !line.empty() && line[0] != '#')
+                lastStep = line + "\n";
+        }
+        EXPECT_EQ(lastStep, c.recordingEnds) << recording;
+    }
+}
+
+TEST(serve_server, a_taken_port_is_refused_with_the_address) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    Session session(module.factory(), SessionOptions{});
+    PageServer first(session, ServerOptions{});
+    std::string error;
+    ASSERT_TRUE(first.bind(error)) << error;
+    ServerOptions same;
+    same.port = first.port();
+    PageServer second(session, same);
+    EXPECT_FALSE(second.bind(error));
+    EXPECT_NE(error.find("127.0.0.1:" + std::to_string(first.port())), std::string::npos) << error;
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// zeph-host serve: reads the scenarios (or the module's workout), starts the session and the page,
+// and waits for Ctrl-C.
+#include "serve_command.h"
+
+#include "module_loader.h"
+#include "serve/server.h"
+#include "workout/workout.h"
+
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zeph::cli {
+
+namespace {
+
+constexpr int kStopped = 0, kUsage = 2;
+
+// Hands the address to the desktop's browser without waiting for it (or leaving a zombie).
+void openInBrowser(const std::string& url) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (fork() == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            pthread_sigmask(SIG_SETMASK, &none, nullptr);
+            execlp("xdg-open", "xdg-open", url.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        _exit(0);
+    }
+    if (child > 0)
+        waitpid(child, nullptr, 0);
+}
+
+} // namespace
+
+CLI::App* addServeCommand(CLI::App& app, ServeArgs& a) {
+    CLI::App* cmd = app.add_subcommand(
+        "serve", "a live panel page in the browser: press, send, route and watch the component");
+    cmd->add_option("MODULE", a.module, "the component module (.so) to load")->required();
+    cmd->add_option("SCENARIO", a.scenarios,
+                    "scenario files whose facility and steps the session starts from (default: "
+                    "the module's workout take)");
+    cmd->add_option("--port", a.port, "port to listen on (default: any free one, printed)")
+        ->check(CLI::Range(0, 65535));
+    cmd->add_option("--bind", a.bind,
+                    "address to listen on (default 127.0.0.1, this machine only)");
+    cmd->add_option("--base-path", a.basePath, "base path given to the factory (default empty)");
+    cmd->add_flag("--capture-stderr", a.captureStderr,
+                  "show what the component writes to stderr in the transcript, per notification");
+    cmd->add_flag("--open", a.open, "open the page in the desktop's browser");
+    return cmd;
+}
+
+int serveCommand(const ServeArgs& a) {
+    using namespace zeph::bench;
+    std::string error;
+    std::vector<Scenario> scenarios;
+    for (const std::string& path : a.scenarios) {
+        auto s = loadScenario(path, error);
+        if (!s) {
+            std::cerr << "zeph-host: " << error << "\n";
+            return kUsage;
+        }
+        scenarios.push_back(std::move(*s));
+    }
+    if (a.scenarios.empty()) {
+        const std::string dir = workoutBeside(a.module);
+        if (!dir.empty()) {
+            auto workout = loadWorkout(dir, error);
+            if (!workout) {
+                std::cerr << "zeph-host: " << error << "\n";
+                return kUsage;
+            }
+            if (const Scenario* take = workout->take())
+                scenarios.push_back(*take);
+        }
+    }
+    zeph::host::Module module;
+    if (!module.open(a.module)) {
+        std::cerr << "zeph-host: " << module.error() << "\n";
+        return kUsage;
+    }
+
+    // Ctrl-C and SIGTERM reach only sigwait below: blocked before any thread starts, so that no
+    // thread of the session or the server is interrupted. A page that goes away must not end us.
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    SessionOptions options;
+    options.title = std::filesystem::path(a.module).filename().string();
+    options.basePath = a.basePath;
+    options.captureStderr = a.captureStderr;
+    Session session(module.factory(), options);
+    const std::vector<std::string> failures = session.start(scenarios);
+    for (const Scenario& s : scenarios)
+        std::cout << "played " << s.file << "\n";
+    for (const std::string& f : failures)
+        std::cout << "  FAILED " << f << "\n";
+
+    ServerOptions serverOptions;
+    serverOptions.address = a.bind;
+    serverOptions.port = a.port;
+    PageServer server(session, serverOptions);
+    if (!server.bind(error)) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return kUsage;
+    }
+    server.start();
+    std::cout << "serving " << server.url() << "  (Ctrl-C stops)" << std::endl;
+    if (a.open)
+        openInBrowser(server.url());
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    std::cout << "stopping\n";
+    session.close();
+    server.stop();
+    return kStopped;
+}
+
+} // namespace zeph::cli
