@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -282,7 +283,8 @@ private:
     void send(Writer& w);
     // The next message; ends the process when the bridge has ended or does not answer in time.
     Message receive(double seconds);
-    bool readMessage(Message& m, Clock::time_point deadline, bool& timedOut);
+    enum class Read { Ok, Ended, TimedOut, Garbled };
+    Read readMessage(Message& m, Clock::time_point deadline);
     void debugText(const Message& m);
     bool readExact(void* dst, size_t n, Clock::time_point deadline, bool& timedOut);
     void serveCall(const Message& m);
@@ -302,9 +304,12 @@ private:
 
     std::unordered_map<uint32_t, zeph_client_callback*> m_hosts;
     uint32_t m_nextHost = 1;
-    // Every reply the hosts handed the component, by address: a release comes back as one of
-    // these, or is foreign.
+    // The replies the hosts handed the component during the call from the bench in progress,
+    // and those it released lately: a release names one of these (a repeated release names the
+    // same again), or it is foreign. Bounded, as the hosts drop unreleased replies themselves.
     std::unordered_set<uint64_t> m_replies;
+    uint64_t m_released[256] = {};
+    size_t m_releasedNext = 0;
     char m_foreign[64] = {};
     std::vector<const Activity*> m_activities;
 };
@@ -370,14 +375,18 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
     // The first message says whether the DLL loaded; what DllMain writes to the debugger output
     // may come before it.
     const auto deadline = after(launch.startSeconds);
-    bool timedOut = false;
     Message hello;
-    bool got;
-    while ((got = c->readMessage(hello, deadline, timedOut)) && hello.kind == ZB_DEBUG)
+    Read read;
+    while ((read = c->readMessage(hello, deadline)) == Read::Ok && hello.kind == ZB_DEBUG)
         c->debugText(hello);
     const std::string prefix = "cannot load " + launch.module + ": ";
-    if (!got) {
-        if (timedOut) {
+    if (read == Read::Garbled) {
+        error = prefix + "the bridge (" + launch.argv.front() + ") speaks another protocol";
+        c->stop(false);
+        return nullptr;
+    }
+    if (read != Read::Ok) {
+        if (read == Read::TimedOut) {
             error = prefix + "the bridge did not start within " +
                     std::to_string(int(launch.startSeconds)) + " s";
             c->stop(false);
@@ -405,7 +414,8 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
     const uint32_t magic = h.u32(), version = h.u32(), status = h.u32(), code = h.u32();
     const std::string what = h.text().value_or("");
     if (hello.kind != ZB_HELLO || h.bad() || magic != ZB_MAGIC || version != ZB_VERSION) {
-        error = prefix + "the bridge (" + launch.argv.back() + ") speaks another protocol";
+        error = prefix + "the bridge (" + launch.argv.front() + ") speaks another protocol";
+        c->stop(false);
         return nullptr;
     }
     if (status == ZB_NO_FACTORY) {
@@ -413,9 +423,9 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
         return nullptr;
     }
     if (status != ZB_READY) {
-        error = prefix + (status == ZB_LOAD_FAILED
-                              ? "Wine: " + what + " (error " + std::to_string(code) + ")"
-                              : what);
+        error = prefix + (status == ZB_LOAD_FAILED ? "the bridge could not load it: " + what +
+                                                         " (error " + std::to_string(code) + ")"
+                                                   : what);
         return nullptr;
     }
     return c;
@@ -552,18 +562,21 @@ bool Connection::readExact(void* dst, size_t n, Clock::time_point deadline, bool
     return true;
 }
 
-bool Connection::readMessage(Message& m, Clock::time_point deadline, bool& timedOut) {
+Connection::Read Connection::readMessage(Message& m, Clock::time_point deadline) {
     unsigned char head[8];
+    bool timedOut = false;
     if (!readExact(head, 8, deadline, timedOut))
-        return false;
+        return timedOut ? Read::TimedOut : Read::Ended;
     const uint32_t size = uint32_t(head[0]) | uint32_t(head[1]) << 8 | uint32_t(head[2]) << 16 |
                           uint32_t(head[3]) << 24;
     m.kind = uint32_t(head[4]) | uint32_t(head[5]) << 8 | uint32_t(head[6]) << 16 |
              uint32_t(head[7]) << 24;
     if (size < 4 || size > ZB_MESSAGE_LIMIT)
-        protocolError();
+        return Read::Garbled;
     m.body.resize(size - 4);
-    return readExact(m.body.data(), m.body.size(), deadline, timedOut);
+    if (!readExact(m.body.data(), m.body.size(), deadline, timedOut))
+        return timedOut ? Read::TimedOut : Read::Ended;
+    return Read::Ok;
 }
 
 void Connection::debugText(const Message& m) {
@@ -576,12 +589,13 @@ void Connection::debugText(const Message& m) {
 }
 
 Message Connection::receive(double seconds) {
-    const auto deadline = after(seconds);
-    bool timedOut = false;
     Message m;
-    if (readMessage(m, deadline, timedOut))
+    const Read read = readMessage(m, after(seconds));
+    if (read == Read::Ok)
         return m;
-    if (timedOut)
+    if (read == Read::Garbled)
+        protocolError();
+    if (read == Read::TimedOut)
         crash("the bridge did not answer within " + std::to_string(int(seconds)) + " s" +
                   activityText(),
               SIGABRT);
@@ -648,7 +662,15 @@ void Connection::serveCall(const Message& m) {
         break;
     case ZB_DATA_HANDED: {
         const uint64_t token = c.u64();
-        data = m_replies.count(token) ? reinterpret_cast<void*>(uintptr_t(token)) : m_foreign;
+        data = m_foreign;
+        if (m_replies.erase(token)) {
+            m_released[m_releasedNext] = token;
+            m_releasedNext = (m_releasedNext + 1) % std::size(m_released);
+            data = reinterpret_cast<void*>(uintptr_t(token));
+        } else if (token && std::find(std::begin(m_released), std::end(m_released), token) !=
+                                std::end(m_released)) {
+            data = reinterpret_cast<void*>(uintptr_t(token));
+        }
         break;
     }
     case ZB_DATA_VALUE:
@@ -697,6 +719,8 @@ Reply Connection::call(Writer& w, const Activity& activity) {
             if (c.bad())
                 protocolError();
             m_activities.pop_back();
+            if (m_activities.empty())
+                m_replies.clear();
             return r;
         }
         case ZB_CALL:
