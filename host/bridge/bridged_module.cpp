@@ -331,8 +331,10 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
         error = "cannot load " + launch.module + ": no pipe for the bridge";
         return nullptr;
     }
-    // What Wine and wine-run say goes here, to explain a bridge that does not start.
-    c->m_err = static_cast<int>(syscall(SYS_memfd_create, "zeph-bridge-stderr", MFD_CLOEXEC));
+    // What Wine and wine-run say is kept to explain a bridge that does not start; unless the user
+    // asked Wine to say more (WINEDEBUG), which then goes to the bench's own stderr.
+    if (!std::getenv("WINEDEBUG"))
+        c->m_err = static_cast<int>(syscall(SYS_memfd_create, "zeph-bridge-stderr", MFD_CLOEXEC));
     std::vector<char*> argv;
     for (const std::string& a : launch.argv)
         argv.push_back(const_cast<char*>(a.c_str()));

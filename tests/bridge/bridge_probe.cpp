@@ -5,7 +5,7 @@
 //   twice        SD, releases the reply twice            foreign    releases a text of its own
 //   null-release releases null                           answer T   answers a heap copy of T
 //   long         answers 70000 characters                pid        answers its process id
-//   crash        writes through null                     die        ends its process
+//   crash        writes to an unmapped address           die        ends its process
 //   hang         never returns
 #include "zeph_client_callback.h"
 #include "zeph_notify.h"
@@ -137,7 +137,8 @@ private:
     zeph_client_callback* m_host;
     std::set<char*> m_answers;  // handed out, not yet back
     std::set<char*> m_released; // back already (addresses only)
-    void* volatile m_nowhere = nullptr;
+    // Unmapped but not null, so that a sanitizer's null check does not stop the fault first.
+    void* volatile m_nowhere = reinterpret_cast<void*>(0x10);
 };
 
 } // namespace

@@ -1,7 +1,8 @@
 /* A Windows component for the bridge's tests under Wine, built with the mingw C compiler: the
  * callback object as the Microsoft C++ ABI lays it out (slot 0 deleting destructor, slot 1
  * callback, __thiscall). Parent texts: "crash" writes through null, "divide" divides by zero,
- * "debug" writes to the debugger output, "leak" loses 100 bytes; type 8 writes through null too.
+ * "debug" writes to the debugger output, "leak" loses 100 bytes; type 8 writes through null too, or
+ * never returns when PROBE_HANG is set in the environment.
  * The factory returns null for the base path "null". Built once more without the factory's export.
  */
 #include <windows.h>
@@ -34,8 +35,12 @@ static void tell_host(struct probe* p, const char* command) {
 
 static char* __attribute__((thiscall)) probe_callback(struct object* self, void* data, int type) {
     (void)self;
-    if (type == 8)
+    if (type == 8) {
+        if (GetEnvironmentVariableA("PROBE_HANG", NULL, 0))
+            for (;;)
+                Sleep(1000);
         *g_nowhere = 1;
+    }
     if (type != 3 || !data)
         return NULL;
     if (!strcmp(data, "crash"))

@@ -31,7 +31,7 @@ cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_hea
 ctest --preset dev -L dll
 
 # Every Wine session ends with its program; make sure of it.
-left=$(ps -eo pid=,comm= | grep -E 'wine|qemu-i386' || true)
+left=$(ps -eo pid=,comm= | grep -E 'wine|qemu-i386|zeph-bridge' || true)
 if [ -n "$left" ]; then
   echo "40-windows: processes left running:"
   echo "$left"
