@@ -6,8 +6,8 @@
 #include "zeph_notify.h"
 #include "zeph_records.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -260,8 +260,7 @@ bool reap(pid_t pid, double seconds, int* status = nullptr) {
     }
 }
 
-// ---- The connection to one bridge
-// ----------------------------------------------------------------
+// ---- The connection to one bridge --------------------------------------------------------------
 
 class Connection {
 public:
@@ -334,7 +333,7 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
     // What Wine and wine-run say is kept to explain a bridge that does not start; unless the user
     // asked Wine to say more (WINEDEBUG), which then goes to the bench's own stderr.
     if (!std::getenv("WINEDEBUG"))
-        c->m_err = static_cast<int>(syscall(SYS_memfd_create, "zeph-bridge-stderr", MFD_CLOEXEC));
+        c->m_err = memfd_create("zeph-bridge-stderr", MFD_CLOEXEC);
     std::vector<char*> argv;
     for (const std::string& a : launch.argv)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -739,8 +738,7 @@ Reply Connection::call(Writer& w, const Activity& activity) {
     }
 }
 
-// ---- The stand-in for one bridged component
-// ---------------------------------------------------------
+// ---- The stand-in for one bridged component ----------------------------------------------------
 
 class Proxy final : public zeph_client_callback {
 public:
@@ -869,8 +867,7 @@ char* Proxy::callback(void* data, int type) {
     return copy;
 }
 
-// ---- Modules: one factory function per open bridged module
-// ------------------------------------------
+// ---- Modules: one factory function per open bridged module -------------------------------------
 
 struct Slot {
     bool used = false;
@@ -924,8 +921,7 @@ int slotOf(zeph_factory_fn factory) {
     return -1;
 }
 
-// ---- Finding the bridge
-// ---------------------------------------------------------------------------
+// ---- Finding the bridge ------------------------------------------------------------------------
 
 std::string executableDir() {
     char path[4096];
