@@ -11,7 +11,8 @@
 # - the workout folder (default: workout/ beside the CMakeLists, when present) copied beside the
 #   module as NAME.workout, refreshed whenever one of its scenarios changes;
 # - CTest: NAME.scenario.<stem> for each workout scenario, NAME.run (the take, found beside the
-#   module), NAME.validate with a fixed seed and NAME.exports natively; NAME.binary.exports|imports|resources on the DLL.
+#   module), NAME.validate with a fixed seed and NAME.exports natively, and NAME.dll.* the same on
+#   the DLL under Wine when ZEPH_WINDOWS_BIN names a windows-x86 build; NAME.binary.exports|imports|resources on the DLL.
 #
 # The component names its class in one source line: ZEPH_COMPONENT(MyPanel); (zeph_script_helper.h).
 # Linked targets: zeph::script_helper, zeph::string, zeph::component_flags and, in the cross build,
@@ -23,8 +24,13 @@ set(ZEPH_VALIDATE_SEED 20261208 CACHE STRING
     "Seed of the random check in each component's validate test (fixed, so CTest runs repeat)")
 set(ZEPH_VALIDATE_ITERATIONS 5000 CACHE STRING
     "Notifications of the random check in each component's validate test")
-set(ZEPH_BRIDGE_HOST "" CACHE FILEPATH
-    "Windows build: a native zeph-host able to drive a DLL under Wine; when set, each workout is also played against the DLL")
+if(PROJECT_IS_TOP_LEVEL AND EXISTS ${PROJECT_SOURCE_DIR}/platform/zeph_string.h)
+  set(_zeph_windows_bin ${PROJECT_SOURCE_DIR}/build/windows-x86/bin)
+else()
+  set(_zeph_windows_bin "")
+endif()
+set(ZEPH_WINDOWS_BIN "${_zeph_windows_bin}" CACHE PATH
+    "Native build: bin folder of a windows-x86 build; each component's workout and validate are then also played against its DLL under Wine (label dll, skipped where the DLL or Wine is missing)")
 
 # The Windows binary checks read the DLLs with llvm-readobj (the cross toolchain finds it already).
 if(WIN32 AND NOT ZEPH_READOBJ)
@@ -159,45 +165,38 @@ function(zeph_add_component name)
   _zeph_component_tests(${name} "${version}" "${scenarios}" ${kit})
 endfunction()
 
+# The bench's tests of one module file: each workout scenario, the take found beside it, validate.
+function(_zeph_bench_tests prefix module scenarios labels)
+  set(tests "")
+  foreach(file IN LISTS scenarios)
+    get_filename_component(stem ${file} NAME_WE)
+    add_test(NAME ${prefix}.scenario.${stem} COMMAND ${ARGN} run --quiet ${module} ${file})
+    list(APPEND tests ${prefix}.scenario.${stem})
+    if(stem STREQUAL "take")
+      # With no scenario named, the bench plays the take of the workout beside the module.
+      add_test(NAME ${prefix}.run COMMAND ${ARGN} run --quiet ${module})
+      list(APPEND tests ${prefix}.run)
+    endif()
+  endforeach()
+  add_test(NAME ${prefix}.validate
+           COMMAND ${ARGN} validate ${module} --seed ${ZEPH_VALIDATE_SEED}
+                   --iterations ${ZEPH_VALIDATE_ITERATIONS})
+  set_tests_properties(${tests} PROPERTIES LABELS "scenario${labels}")
+  set_tests_properties(${prefix}.validate PROPERTIES LABELS "validate${labels}" TIMEOUT 600)
+  if(labels STREQUAL ";dll")
+    set_tests_properties(${tests} ${prefix}.validate PROPERTIES SKIP_RETURN_CODE 77)
+  endif()
+endfunction()
+
 # CTest entries of one component: what a facility would check before installing it.
 function(_zeph_component_tests name version scenarios kit)
-  set(host "")
-  if(NOT CMAKE_CROSSCOMPILING AND NOT WIN32 AND TARGET zeph::zeph-host)
+  if(NOT WIN32 AND TARGET zeph::zeph-host)
     set(host $<TARGET_FILE:zeph::zeph-host>)
-  elseif(WIN32 AND ZEPH_BRIDGE_HOST)
-    set(host ${ZEPH_BRIDGE_HOST})
-  endif()
-  set(prefix ${name})
-  set(wine "")
-  if(WIN32)
-    # Tests that need the Wine bridge carry "wine" in their names and labels, and run inside the
-    # Windows checks' Wine session when there is one.
-    set(prefix ${name}.wine)
-    set(wine ";wine")
-  endif()
-
-  if(NOT host STREQUAL "")
-    set(tests "")
-    foreach(file IN LISTS scenarios)
-      get_filename_component(stem ${file} NAME_WE)
-      add_test(NAME ${prefix}.scenario.${stem}
-               COMMAND ${host} run --quiet $<TARGET_FILE:${name}> ${file})
-      set_tests_properties(${prefix}.scenario.${stem} PROPERTIES LABELS "scenario${wine}")
-      list(APPEND tests ${prefix}.scenario.${stem})
-      if(stem STREQUAL "take")
-        # With no scenario named, the bench plays the take of the workout beside the module.
-        add_test(NAME ${prefix}.run COMMAND ${host} run --quiet $<TARGET_FILE:${name}>)
-        set_tests_properties(${prefix}.run PROPERTIES LABELS "scenario${wine}")
-        list(APPEND tests ${prefix}.run)
-      endif()
-    endforeach()
-    add_test(NAME ${prefix}.validate
-             COMMAND ${host} validate $<TARGET_FILE:${name}> --seed ${ZEPH_VALIDATE_SEED}
-                     --iterations ${ZEPH_VALIDATE_ITERATIONS})
-    set_tests_properties(${prefix}.validate PROPERTIES LABELS "validate${wine}" TIMEOUT 600)
-    list(APPEND tests ${prefix}.validate)
-    if(WIN32)
-      set_tests_properties(${tests} PROPERTIES FIXTURES_REQUIRED wine)
+    _zeph_bench_tests(${name} $<TARGET_FILE:${name}> "${scenarios}" "" ${host})
+    # The same on the DLL of a windows-x86 build, through the bench's Wine bridge.
+    if(ZEPH_WINDOWS_BIN)
+      set(dll ${ZEPH_WINDOWS_BIN}/${name}.dll)
+      _zeph_bench_tests(${name}.dll ${dll} "${scenarios}" ";dll" ${kit}/on-dll ${dll} ${host})
     endif()
   elseif(NOT WIN32)
     message(STATUS "${name}: zeph-host is not built, the scenario and validate tests are not registered")

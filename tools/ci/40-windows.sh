@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The 32-bit Windows DLLs: cross build with the windows-x86 preset, checks of the binaries, and the
+# The 32-bit Windows DLLs: cross build with the windows-x86 preset, checks of the binaries, the
 # conformance host that drives Ostrel.dll under Wine (tools/wine-run: natively, or under a current
-# qemu-i386 in a private namespace; the Wine tests say skipped where neither works).
+# qemu-i386 in a private namespace; the Wine tests say skipped where neither works), and the bench
+# playing every scenario and validate on the DLL through the bridge.
 set -euo pipefail
 
 missing=()
@@ -22,8 +23,15 @@ ls -l build/windows-x86/bin/*.dll
 echo "40-windows: Wine runs here as: $(tools/wine-run --mode 2>&1)"
 ctest --preset windows-x86
 
+# The bench on the DLL itself, through the bridge: every workout scenario, validate, a soak and a
+# faulting probe DLL under Wine (the native build's tests labelled dll; they play the DLLs just
+# built in build/windows-x86/bin).
+cmake --preset dev >/dev/null
+cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test
+ctest --preset dev -L dll
+
 # Every Wine session ends with its program; make sure of it.
-left=$(ps -eo pid=,comm= | grep -E 'wine|qemu-i386' || true)
+left=$(ps -eo pid=,comm= | grep -E 'wine|qemu-i386|zeph-bridge' || true)
 if [ -n "$left" ]; then
   echo "40-windows: processes left running:"
   echo "$left"

@@ -8,7 +8,9 @@
 namespace zeph::cli {
 
 void addCommon(CLI::App* app, Common& c, bool moduleRequired) {
-    auto* opt = app->add_option("MODULE", c.module, "the component module (.so) to load");
+    auto* opt = app->add_option(
+        "MODULE", c.module,
+        "the component module to load: a .so, or a 32-bit Windows DLL (run under Wine)");
     if (moduleRequired)
         opt->required();
     app->add_option("--base-path", c.basePath, "base path given to the factory (default empty)");

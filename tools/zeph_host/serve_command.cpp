@@ -41,7 +41,9 @@ void openInBrowser(const std::string& url) {
 CLI::App* addServeCommand(CLI::App& app, ServeArgs& a) {
     CLI::App* cmd = app.add_subcommand(
         "serve", "a live panel page in the browser: press, send, route and watch the component");
-    cmd->add_option("MODULE", a.module, "the component module (.so) to load")->required();
+    cmd->add_option("MODULE", a.module,
+                    "the component module to load: a .so, or a 32-bit Windows DLL (run under Wine)")
+        ->required();
     cmd->add_option("SCENARIO", a.scenarios,
                     "scenario files whose facility and steps the session starts from (default: "
                     "the module's workout take)");

@@ -1,0 +1,240 @@
+/* zeph-bridge.exe: loads one component DLL as the panel host does and relays the callback
+ * interface to the bench over its standard input and output (bridge_protocol.h). The bench starts
+ * it under Wine, one per bench process, and it ends when its input ends.
+ *
+ * Built with the mingw C compiler, like the conformance host, so it shares nothing with the
+ * component's C++ compiler: the component and the host object are seen as the Microsoft C++ ABI
+ * lays them out, a pointer to a table whose slot 0 is the deleting destructor and slot 1
+ * callback(), both __thiscall. A fault inside the DLL is reported to the bench with its exception
+ * code and place instead of taking the bridge down silently. */
+#include <windows.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "bridge_core.h"
+#include "bridge_protocol.h"
+
+typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
+
+/* ---- The MSVC view of a zeph_client_callback object ------------------------------------------ */
+struct object;
+typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
+typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
+struct vtable {
+    destroy_fn destroy;   /* slot 0: deleting destructor, flags bit 0 = free the memory */
+    callback_fn callback; /* slot 1 */
+};
+struct object {
+    const struct vtable* vtbl;
+};
+typedef struct object*(__cdecl* factory_fn)(struct object* host, const char* path);
+
+/* The host object of one component: the table, then which of the bench's hosts it stands for. */
+struct host_object {
+    struct object base;
+    uint32_t id;
+    struct host_object* next_free;
+};
+
+static char* __attribute__((thiscall)) host_callback(struct object* self, void* data, int type) {
+    return zb_host_call(((struct host_object*)self)->id, data, type);
+}
+
+/* The component never owns its host: a delete through slot 0 changes nothing. */
+static void* __attribute__((thiscall)) host_destroy(struct object* self, unsigned flags) {
+    (void)flags;
+    return self;
+}
+
+static const struct vtable g_host_vtable = {host_destroy, host_callback};
+
+/* Host objects are reused, so that creating and destroying components leaves the heap as it
+ * was: the heap is measured here for the bench. */
+static struct host_object* g_free_hosts;
+
+static void* make_host(uint32_t id) {
+    struct host_object* h = g_free_hosts;
+    if (h)
+        g_free_hosts = h->next_free;
+    else
+        h = malloc(sizeof *h);
+    if (!h)
+        return NULL;
+    h->base.vtbl = &g_host_vtable;
+    h->id = id;
+    h->next_free = NULL;
+    return h;
+}
+
+static void free_host(void* host) {
+    struct host_object* h = host;
+    h->id = 0; /* a component still calling it reaches no host */
+    h->next_free = g_free_hosts;
+    g_free_hosts = h;
+}
+
+/* ---- The component ----------------------------------------------------------------------------
+ */
+static factory_fn g_factory;
+
+static void* create(void* host, const char* path) {
+    return g_factory((struct object*)host, path);
+}
+
+static char* callback(void* component, void* data, int type) {
+    struct object* c = component;
+    return c->vtbl->callback(c, data, type);
+}
+
+static void destroy(void* component) {
+    struct object* c = component;
+    c->vtbl->destroy(c, 1);
+}
+
+/* ---- The pipe, the heap, the end --------------------------------------------------------------
+ */
+static HANDLE g_input, g_output;
+
+static int read_input(void* buffer, unsigned size) {
+    DWORD got = 0;
+    if (!ReadFile(g_input, buffer, size, &got, NULL)) {
+        const DWORD e = GetLastError();
+        return e == ERROR_BROKEN_PIPE || e == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return (int)got;
+}
+
+static int write_output(const void* data, unsigned size) {
+    const char* p = data;
+    while (size) {
+        DWORD done = 0;
+        if (!WriteFile(g_output, p, size, &done, NULL) || done == 0)
+            return -1;
+        p += done;
+        size -= done;
+    }
+    return 0;
+}
+
+/* Bytes in blocks in use on every heap of the process: the component's runtime has its own. */
+static int heap_in_use(uint64_t* bytes) {
+    HANDLE heaps[256];
+    const DWORD count = GetProcessHeaps(256, heaps);
+    uint64_t total = 0;
+    DWORD i;
+    if (count == 0 || count > 256)
+        return 0;
+    for (i = 0; i < count; ++i) {
+        PROCESS_HEAP_ENTRY entry;
+        if (!HeapLock(heaps[i]))
+            continue;
+        memset(&entry, 0, sizeof entry);
+        while (HeapWalk(heaps[i], &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                total += entry.cbData;
+        HeapUnlock(heaps[i]);
+    }
+    *bytes = total;
+    return 1;
+}
+
+/* Nothing is left to save when the bench has gone or a fault was reported, and the component's
+ * own detach code must not run on a broken state. */
+static void quit(int code) {
+    TerminateProcess(GetCurrentProcess(), (UINT)code);
+}
+
+static const struct zb_platform g_platform = {
+    read_input, write_output, make_host, free_host, create, callback, destroy, heap_in_use, quit};
+
+/* ---- Faults and the debugger output -----------------------------------------------------------
+ */
+/* "Ostrel.dll+0x1a2b", or the bare address outside any module. */
+static void locate(const void* address, char* out, size_t size) {
+    HMODULE module = NULL;
+    char path[MAX_PATH];
+    const DWORD flags =
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    if (GetModuleHandleExA(flags, (LPCSTR)address, &module) &&
+        GetModuleFileNameA(module, path, sizeof path)) {
+        const char* name = strrchr(path, '\\');
+        snprintf(out, size, "%s+0x%lx", name ? name + 1 : path,
+                 (unsigned long)((uintptr_t)address - (uintptr_t)module));
+    } else {
+        snprintf(out, size, "0x%08lx", (unsigned long)(uintptr_t)address);
+    }
+}
+
+/* Only faults nothing else handled reach this filter, so the component's own handlers and Wine's
+ * internal probes keep working. */
+static LONG WINAPI fault_filter(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* rec = info->ExceptionRecord;
+    uint32_t access = ZB_NO_ACCESS;
+    uint64_t target = 0;
+    char where[320];
+    if ((rec->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
+         rec->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
+        rec->NumberParameters >= 2) {
+        access = (uint32_t)rec->ExceptionInformation[0];
+        target = rec->ExceptionInformation[1];
+    }
+    locate(rec->ExceptionAddress, where, sizeof where);
+    zb_fault((uint32_t)rec->ExceptionCode, (uint64_t)(uintptr_t)rec->ExceptionAddress, access,
+             target, where);
+    quit(70);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+#ifndef DBG_PRINTEXCEPTION_C
+#define DBG_PRINTEXCEPTION_C 0x40010006
+#endif
+/* OutputDebugStringA raises DBG_PRINTEXCEPTION_C; the system's own handling still runs. */
+static LONG CALLBACK debug_catcher(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* rec = info->ExceptionRecord;
+    if (rec->ExceptionCode == DBG_PRINTEXCEPTION_C && rec->NumberParameters >= 2 &&
+        rec->ExceptionInformation[1])
+        zb_debug((const char*)rec->ExceptionInformation[1]);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+static void describe_error(DWORD error, char* out, size_t size) {
+    size_t n;
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                        out, (DWORD)size, NULL))
+        snprintf(out, size, "error %lu", (unsigned long)error);
+    n = strlen(out);
+    while (n &&
+           (out[n - 1] == '\n' || out[n - 1] == '\r' || out[n - 1] == ' ' || out[n - 1] == '.'))
+        out[--n] = '\0';
+}
+
+int main(int argc, char** argv) {
+    HMODULE dll;
+    char what[600];
+    g_input = GetStdHandle(STD_INPUT_HANDLE);
+    g_output = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    AddVectoredExceptionHandler(1, debug_catcher);
+    SetUnhandledExceptionFilter(fault_filter);
+    if (argc < 2) {
+        zb_hello(&g_platform, ZB_BAD_USAGE, 0, "usage: zeph-bridge.exe DLL");
+        return 2;
+    }
+    /* The DLL's own folder is searched for the DLLs it imports (zeph_string.dll). */
+    dll = LoadLibraryExA(argv[1], NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!dll) {
+        const DWORD error = GetLastError();
+        describe_error(error, what, sizeof what);
+        zb_hello(&g_platform, ZB_LOAD_FAILED, error, what);
+        return 1;
+    }
+    g_factory = (factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
+    if (!g_factory) {
+        zb_hello(&g_platform, ZB_NO_FACTORY, 0, "load_zeph_client_script");
+        return 1;
+    }
+    zb_hello(&g_platform, ZB_READY, 0, argv[1]);
+    return zb_serve(&g_platform);
+}

@@ -1,0 +1,277 @@
+// The bench's end of the bridge against a fake bridge: the same relay as the Windows bridge, built
+// natively around a dlopen'ed module, so every rule is checked here without Wine. The same runs are
+// made directly and through the bridge and must look the same to the recording host.
+#include "bridge/bridged_module.h"
+#include "module_loader.h"
+#include "recording_host.h"
+#include "scenario/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using zeph::host::Module;
+using zeph::host::RecordingHost;
+using zeph::host::bridge::BridgedModule;
+using zeph::host::bridge::Launch;
+
+namespace {
+
+Launch fakeLaunch(const std::string& module = ZEPH_BRIDGE_PROBE, double answerSeconds = 10) {
+    Launch l;
+    l.argv = {ZEPH_FAKE_BRIDGE, module};
+    l.module = std::filesystem::path(module).filename().string();
+    l.startSeconds = 10;
+    l.answerSeconds = answerSeconds;
+    return l;
+}
+
+// What a run looked like to the host: every command and every breach, in order.
+struct Seen {
+    std::vector<std::string> commands;
+    std::vector<std::string> errors;
+    std::vector<std::string> answers;
+};
+
+// A parent text, or a raw call whose data the step builds.
+using Step = std::function<void(RecordingHost&, Seen&)>;
+
+Step parent(const std::string& text) {
+    return [text](RecordingHost& h, Seen& s) {
+        auto a = h.parent(text);
+        s.answers.push_back(a ? *a : "(null)");
+    };
+}
+
+Seen play(zeph_factory_fn factory, const std::vector<Step>& steps) {
+    Seen s;
+    RecordingHost host;
+    host.setReply("SD 'rtr'", "5 7");
+    EXPECT_TRUE(host.create(factory, "D:/panels"));
+    for (const Step& step : steps)
+        step(host, s);
+    host.destroy();
+    s.commands = host.commands();
+    s.errors = host.errors();
+    return s;
+}
+
+class Bridge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_direct.open(ZEPH_BRIDGE_PROBE)) << m_direct.error();
+        std::string error;
+        ASSERT_TRUE(m_bridged.open(fakeLaunch(), error)) << error;
+    }
+    // The same steps directly and through the bridge; both runs must look the same.
+    void same(const std::vector<Step>& steps, const std::vector<std::string>& errors,
+              const std::vector<std::string>& expected = {}) {
+        const Seen direct = play(m_direct.factory(), steps);
+        const Seen bridged = play(m_bridged.factory(), steps);
+        EXPECT_EQ(bridged.commands, direct.commands);
+        EXPECT_EQ(bridged.errors, direct.errors);
+        EXPECT_EQ(bridged.answers, direct.answers);
+        EXPECT_EQ(bridged.errors, errors);
+        for (const std::string& command : expected)
+            EXPECT_NE(std::find(bridged.commands.begin(), bridged.commands.end(), command),
+                      bridged.commands.end())
+                << command;
+    }
+
+    Module m_direct;
+    BridgedModule m_bridged;
+};
+
+TEST_F(Bridge, records_and_texts_arrive_as_sent) {
+    same({[](RecordingHost& h, Seen&) { h.revertive(5, 40, "Camera 1"); },
+          [](RecordingHost& h, Seen&) { h.database(5, 1, 12, "Cam One"); },
+          [](RecordingHost& h, Seen&) { h.press("1", "Tarnel", "alarm.a.b=ack"); },
+          [](RecordingHost& h, Seen&) { h.press("2", "Other"); },
+          [](RecordingHost& h, Seen&) { h.tick(7); }, [](RecordingHost& h, Seen&) { h.tick(-3); },
+          [](RecordingHost& h, Seen&) { h.raw(const_cast<char*>("HN 'x'"), 0); },
+          [](RecordingHost& h, Seen&) { h.raw(nullptr, 8); },
+          [](RecordingHost& h, Seen&) { h.raw(const_cast<char*>("spare"), -1); }},
+         {},
+         {"CREATED D:/panels", "REV 5 40 Camera 1", "DB 5 1 12 Cam One",
+          "BTN 1 Tarnel [alarm|ack|2|=|a|b]", "BTN 2 Other [||0|-||]", "TICK 7", "TICK -3",
+          "TYPE 0 HN 'x'", "TYPE 8 null", "TYPE -1 spare", "AS"});
+}
+
+TEST_F(Bridge, host_replies_and_their_releases_look_the_same) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"query", {}},
+        {"keep", {"1 reply not released by the end of a parent command"}},
+        {"twice", {"reply released twice"}},
+        {"foreign", {"release of a pointer the host never handed out"}},
+        {"null-release", {"release of a null pointer"}},
+    };
+    for (const auto& [text, errors] : cases) {
+        SCOPED_TRACE(text);
+        same({parent(text), parent(text)},
+             errors.empty() ? errors : std::vector{errors[0], errors[0]},
+             {std::string(text) == "query" ? "REPLY 5 7" : "AS"});
+    }
+}
+
+TEST_F(Bridge, answers_come_back_to_the_component_as_its_own) {
+    // The host keeps the answer, hands it back twice, then hands back one it never got.
+    same({[](RecordingHost& h, Seen& s) {
+              const auto a = h.parent("answer hello", false);
+              s.answers.push_back(a.value_or("(null)"));
+              char* kept = h.keptAnswers().back();
+              h.raw(kept, 5);
+              h.raw(kept, 5);
+              char text[] = "not yours";
+              h.raw(text, 5);
+              h.raw(nullptr, 5);
+          },
+          parent("answer again"),
+          [](RecordingHost& h, Seen& s) {
+              s.answers.push_back(h.parent("answer kept", false).value_or(""));
+          }},
+         {}, {"RELEASED answer", "RELEASED twice", "RELEASED foreign", "RELEASED null"});
+}
+
+TEST_F(Bridge, an_answer_without_a_nul_in_reach_stays_so) {
+    RecordingHost host;
+    ASSERT_TRUE(host.create(m_bridged.factory(), ""));
+    host.parent("long", false);
+    ASSERT_EQ(host.keptAnswers().size(), 1u);
+    EXPECT_EQ(strnlen(host.keptAnswers()[0], 65536), 65536u);
+    host.destroy();
+}
+
+TEST_F(Bridge, every_workout_scenario_passes_on_the_real_selector_through_the_bridge) {
+    BridgedModule ostrel;
+    std::string error;
+    ASSERT_TRUE(ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error)) << error;
+    int played = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ZEPH_WORKOUT_DIR)) {
+        if (entry.path().extension() != ".zs")
+            continue;
+        auto scenario = zeph::bench::loadScenario(entry.path().string(), error);
+        ASSERT_TRUE(scenario) << error;
+        zeph::bench::Runner runner(ostrel.factory(), {});
+        const auto result = runner.run(*scenario);
+        EXPECT_TRUE(result.ok()) << entry.path() << ": " << result.failures.front();
+        ++played;
+    }
+    EXPECT_GE(played, 6);
+}
+
+TEST_F(Bridge, a_forked_process_starts_its_own_bridge_and_leaves_the_parents_alone) {
+    RecordingHost host;
+    ASSERT_TRUE(host.create(m_bridged.factory(), ""));
+    const auto parentPid = host.parent("pid");
+    ASSERT_TRUE(parentPid);
+    const pid_t child = fork();
+    if (child == 0) {
+        RecordingHost h;
+        const bool created = h.create(m_bridged.factory(), "");
+        const auto childPid = h.parent("pid");
+        h.destroy();
+        _exit(created && childPid && *childPid != *parentPid && h.errors().empty() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(host.parent("pid"), parentPid);
+    host.destroy();
+    EXPECT_TRUE(host.errors().empty());
+}
+
+TEST_F(Bridge, the_bridge_heap_is_measured_for_bridged_factories_only) {
+    using namespace zeph::host::bridge;
+    EXPECT_TRUE(isBridgedFactory(m_bridged.factory()));
+    EXPECT_FALSE(isBridgedFactory(m_direct.factory()));
+    EXPECT_TRUE(bridgedHeapInUse(m_bridged.factory()).has_value());
+    EXPECT_FALSE(bridgedHeapInUse(m_direct.factory()).has_value());
+}
+
+// ---- A bridge that faults, dies or hangs ends the bench as a crashing module would ------------
+
+bool gone(const std::string& pidFile) {
+    std::ifstream in(pidFile);
+    pid_t pid = 0;
+    return (in >> pid) && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+void runUntilDeath(const char* text, double answerSeconds, const std::string& pidFile) {
+    setenv("ZEPH_FAKE_BRIDGE_PID_FILE", pidFile.c_str(), 1);
+    BridgedModule m;
+    std::string error;
+    if (!m.open(fakeLaunch(ZEPH_BRIDGE_PROBE, answerSeconds), error))
+        _exit(50);
+    RecordingHost host;
+    host.create(m.factory(), "");
+    host.parent(text);
+    _exit(0);
+}
+
+TEST(BridgeDeath, a_fault_in_the_module_is_reported_with_its_code_place_and_notification) {
+    const std::string pidFile = ::testing::TempDir() + "bridge_fault_" + std::to_string(getpid());
+    EXPECT_EXIT(runUntilDeath("crash", 10, pidFile), ::testing::KilledBySignal(SIGSEGV),
+                "bridge_probe.so: access violation \\(exception 0xc0000005\\) writing address "
+                "0x0+10 at bridge_probe.so\\+0x[0-9a-f]+ during parent \"crash\"");
+    EXPECT_TRUE(gone(pidFile));
+}
+
+TEST(BridgeDeath, a_bridge_that_ends_is_reported_with_its_exit_and_notification) {
+    const std::string pidFile = ::testing::TempDir() + "bridge_die_" + std::to_string(getpid());
+    EXPECT_EXIT(runUntilDeath("die", 10, pidFile), ::testing::KilledBySignal(SIGABRT),
+                "bridge_probe.so: the bridge ended with exit code 9 during parent \"die\"");
+    EXPECT_TRUE(gone(pidFile));
+}
+
+TEST(BridgeDeath, a_bridge_that_stops_answering_is_reported_and_ended_in_time) {
+    const std::string pidFile = ::testing::TempDir() + "bridge_hang_" + std::to_string(getpid());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(runUntilDeath("hang", 1, pidFile), ::testing::KilledBySignal(SIGABRT),
+                "bridge_probe.so: the bridge did not answer within 1 s during parent \"hang\"");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_TRUE(gone(pidFile));
+}
+
+// ---- A bridge that cannot start says why in one line -------------------------------------------
+
+TEST(BridgeStart, failures_before_the_first_message_are_one_clear_line) {
+    unsetenv("WINEDEBUG"); // which would send the bridge's stderr through instead of keeping it
+    const std::string noFactory = ZEPH_NO_FACTORY_MODULE;
+    struct Case {
+        std::vector<std::string> argv;
+        const char* message;
+    } cases[] = {
+        {{"/bin/sh", "-c", "echo 'wine-run: skipped: no wine32 here' >&2; exit 77"},
+         "cannot load probe: Wine cannot run here (wine-run: skipped: no wine32 here)"},
+        {{"/nonexistent/zeph-bridge"},
+         "cannot load probe: the bridge ended before it started "
+         "(exit code 127)"},
+        {{"/bin/sh", "-c", "printf 'not the protocol at all'; exec sleep 5"},
+         "cannot load probe: the bridge (/bin/sh) speaks another protocol"},
+        {{ZEPH_FAKE_BRIDGE, noFactory}, "probe exports no load_zeph_client_script"},
+        {{ZEPH_FAKE_BRIDGE, "/nonexistent/x.so"},
+         "cannot load probe: the bridge could not load "
+         "it: /nonexistent/x.so: cannot open shared"},
+    };
+    for (const Case& c : cases) {
+        Launch l;
+        l.argv = c.argv;
+        l.module = "probe";
+        l.startSeconds = 10;
+        BridgedModule m;
+        std::string error;
+        EXPECT_FALSE(m.open(l, error));
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_EQ(error.rfind(c.message, 0), 0u) << error;
+        EXPECT_EQ(m.factory(), nullptr);
+    }
+}
+
+} // namespace

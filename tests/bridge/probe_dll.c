@@ -1,0 +1,83 @@
+/* A Windows component for the bridge's tests under Wine, built with the mingw C compiler: the
+ * callback object as the Microsoft C++ ABI lays it out (slot 0 deleting destructor, slot 1
+ * callback, __thiscall). Parent texts: "crash" writes through null, "divide" divides by zero,
+ * "debug" writes to the debugger output, "leak" loses 100 bytes; type 8 writes through null too, or
+ * never returns when PROBE_HANG is set in the environment.
+ * The factory returns null for the base path "null". Built once more without the factory's export.
+ */
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+struct object;
+typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
+typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
+struct vtable {
+    destroy_fn destroy;
+    callback_fn callback;
+};
+struct object {
+    const struct vtable* vtbl;
+};
+struct probe {
+    struct object base;
+    struct object* host;
+};
+
+static int* volatile g_nowhere;
+static volatile int g_zero;
+static void* volatile g_lost;
+
+static void tell_host(struct probe* p, const char* command) {
+    if (p->host)
+        p->host->vtbl->callback(p->host, (void*)command, 0);
+}
+
+static char* __attribute__((thiscall)) probe_callback(struct object* self, void* data, int type) {
+    (void)self;
+    if (type == 8) {
+        if (GetEnvironmentVariableA("PROBE_HANG", NULL, 0))
+            for (;;)
+                Sleep(1000);
+        *g_nowhere = 1;
+    }
+    if (type != 3 || !data)
+        return NULL;
+    if (!strcmp(data, "crash"))
+        *g_nowhere = 1;
+    else if (!strcmp(data, "divide"))
+        g_zero = 1000 / g_zero;
+    else if (!strcmp(data, "debug"))
+        OutputDebugStringA("probe: said on the debugger output");
+    else if (!strcmp(data, "leak"))
+        g_lost = malloc(100);
+    return NULL;
+}
+
+static void* __attribute__((thiscall)) probe_destroy(struct object* self, unsigned flags) {
+    tell_host((struct probe*)self, "AS");
+    if (flags & 1)
+        free(self);
+    return self;
+}
+
+static const struct vtable g_vtable = {probe_destroy, probe_callback};
+
+#ifndef PROBE_NO_FACTORY
+__declspec(dllexport) struct object* load_zeph_client_script(struct object* host,
+                                                             const char* path) {
+    struct probe* p;
+    if (path && !strcmp(path, "null"))
+        return NULL;
+    p = malloc(sizeof *p);
+    if (!p)
+        return NULL;
+    p->base.vtbl = &g_vtable;
+    p->host = host;
+    return &p->base;
+}
+#else
+__declspec(dllexport) const void* probe_without_factory(void) {
+    return &g_vtable;
+}
+#endif
