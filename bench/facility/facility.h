@@ -47,6 +47,7 @@ struct Event {
     std::optional<std::string> reply;
     std::string file;
     int line = 0;
+    std::optional<host::ErrorKind> error; // what a HostError was, for code that sorts them
 };
 using EventSink = std::function<void(const Event&)>;
 const char* kindName(Event::Kind kind);
@@ -181,6 +182,7 @@ private:
     void leave(int endpoint);
     void emit(Event::Kind kind, int endpoint, std::string text,
               std::optional<std::string> reply = std::nullopt);
+    void emitError(int endpoint, host::ErrorKind kind, std::string text);
     Endpoint& ep(int endpoint);
     const Endpoint& ep(int endpoint) const;
     Control* findControl(const std::string& panel, const std::string& control);

@@ -4,7 +4,7 @@
 
 #include "facility/facility.h"
 #include "scenario/scenario.h"
-#include "zeph_notify.h"
+#include "host_records.h"
 
 #include <chrono>
 #include <climits>
@@ -206,13 +206,9 @@ Outcome checkNullHost(zeph_factory_fn factory, const ValidateOptions& o) {
             c->callback(answer, ZEPH_RELEASE);
     }
     progress("null host: button press");
-    parentNotify event("alarm=ack");
     for (const char* control : {"Tarnel", "ActionAll", "AckAll"}) {
-        zeph_button_record b{};
-        b.panel = "1";
-        b.control = control;
-        b.event = &event;
-        c->callback(&b, ZEPH_BUTTON);
+        host::ButtonRecord b("1", control, "alarm=ack");
+        c->callback(b.data(), ZEPH_BUTTON);
     }
     progress("null host: revertive, database change, ticks, spare");
     auto rev = record(5, 0, 40, 0, "Camera 1");
