@@ -45,6 +45,7 @@ struct JUnitCase {
     std::vector<std::string> failures; // empty: passed
     bool error = false;                // crashed or did not run, rather than failed
     std::string output;                // system-out
+    bool skipped = false;              // could not apply; output says why
 };
 
 // Writes a JUnit XML report with one suite; false when the file cannot be written.

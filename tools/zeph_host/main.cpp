@@ -5,11 +5,14 @@
 #include "soak/soak.h"
 #include "report/transcript.h"
 #include "validate/validate.h"
+#include "workout/workout.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -167,8 +170,28 @@ int runCommand(const RunArgs& a) {
 // ---- validate
 // ------------------------------------------------------------------------------------
 
+// The component's workout for validate and soak: the one given, else the one beside the module.
+// False (and one line on stderr) when a workout is there but cannot be read; none is not an error.
+bool findWorkout(const std::string& given, const std::string& module,
+                 std::optional<Workout>& workout) {
+    const std::string path = given.empty() ? workoutBeside(module) : given;
+    if (path.empty())
+        return true;
+    std::string error;
+    workout = loadWorkout(path, error);
+    if (!workout)
+        std::cerr << "zeph-host: " << error << "\n";
+    return workout.has_value();
+}
+
+std::string noWorkout(const std::string& module) {
+    return "no workout (none beside the module as " +
+           std::filesystem::path(module).stem().string() + ".workout, and no --workout PATH given)";
+}
+
 struct ValidateArgs {
     Common common;
+    std::string workout;
     bool list = false;
     std::string onlyText, skipText;
     std::optional<uint64_t> seed;
@@ -180,14 +203,28 @@ struct ValidateArgs {
 
 int validateCommand(const ValidateArgs& a) {
     if (a.list) {
-        for (const CheckInfo& c : validateChecks())
-            std::printf("%-18s %s\n", c.name, c.summary);
+        for (const Check& c : validateChecks()) {
+            // The breaches it fails on, or those it leaves to other checks when that is shorter.
+            const auto& all = zeph::host::allErrorKinds();
+            const bool most = c.kinds.size() * 2 > all.size();
+            std::string kinds;
+            for (zeph::host::ErrorKind k : all)
+                if ((std::find(c.kinds.begin(), c.kinds.end(), k) != c.kinds.end()) != most)
+                    kinds += std::string(kinds.empty() ? "" : ", ") + zeph::host::errorKindName(k);
+            if (most)
+                kinds = "every breach but " + kinds;
+            std::printf("%-18s %s%s%s\n", c.name, c.summary,
+                        c.needsWorkout ? " [needs the workout]" : "",
+                        kinds.empty() ? "" : (" [fails on: " + kinds + "]").c_str());
+        }
         return kOk;
     }
     Module module;
     if (!openModule(module, a.common.module))
         return kUsage;
     ValidateOptions o;
+    if (!findWorkout(a.workout, a.common.module, o.workout))
+        return kUsage;
     o.basePath = a.common.basePath;
     o.seed = a.seed ? *a.seed : std::random_device{}() % 1000000000u;
     o.iterations = a.iterations;
@@ -201,15 +238,22 @@ int validateCommand(const ValidateArgs& a) {
     };
     std::cout << "validate " << a.common.module << "  (seed " << o.seed << ", " << o.iterations
               << " iterations)\n";
+    std::cout << "  workout: "
+              << (o.workout ? o.workout->path + " (" + std::to_string(o.workout->scenarios.size()) +
+                                  " scenarios)"
+                            : noWorkout(a.common.module) + ": the checks that need one are skipped")
+              << "\n";
     std::string error;
     std::vector<JUnitCase> cases;
-    int counts[3] = {0, 0, 0};
+    int counts[4] = {0, 0, 0, 0};
     auto results = validate(
         module.factory(), o,
         [&](const CheckResult& r) {
             char line[128];
             std::snprintf(line, sizeof line, "  %-18s ", r.name.c_str());
-            const char* code = r.status == CheckResult::Status::Passed ? "32" : "31;1";
+            const char* code = r.status == CheckResult::Status::Passed    ? "32"
+                               : r.status == CheckResult::Status::Skipped ? "33"
+                                                                          : "31;1";
             char secs[32];
             std::snprintf(secs, sizeof secs, " %8.3f s", r.seconds);
             std::cout << line << paint(code, statusName(r.status)) << secs << "\n";
@@ -223,7 +267,10 @@ int validateCommand(const ValidateArgs& a) {
             std::cout.flush();
             ++counts[static_cast<int>(r.status)];
             JUnitCase c{r.name, "zeph-host.validate", r.seconds, {}, false, ""};
-            if (r.status != CheckResult::Status::Passed) {
+            if (r.status == CheckResult::Status::Skipped) {
+                c.skipped = true;
+                c.output = r.messages.empty() ? std::string() : r.messages.front();
+            } else if (r.status != CheckResult::Status::Passed) {
                 c.failures = r.messages;
                 c.failures.insert(c.failures.begin(), std::string(statusName(r.status)));
                 c.error = r.status == CheckResult::Status::Crashed;
@@ -239,7 +286,7 @@ int validateCommand(const ValidateArgs& a) {
         return kUsage;
     }
     std::cout << results.size() << " checks: " << counts[0] << " passed, " << counts[1]
-              << " failed, " << counts[2] << " crashed\n";
+              << " failed, " << counts[2] << " crashed, " << counts[3] << " skipped\n";
     if (!a.junit.empty() && !writeJUnit(a.junit, "zeph-host validate", cases)) {
         std::cerr << "zeph-host: cannot write " << a.junit << "\n";
         return kUsage;
@@ -318,13 +365,26 @@ int shellCommand(const Common& c) {
 // ---- soak
 // ----------------------------------------------------------------------------------------
 
-int soakCommand(const Common& c, const SoakOptions& options, bool json) {
+int soakCommand(const Common& c, const std::string& workoutPath, const SoakOptions& options,
+                bool json) {
     Module module;
     if (!openModule(module, c.module))
         return kUsage;
+    std::optional<Workout> workout;
+    if (!findWorkout(workoutPath, c.module, workout))
+        return kUsage;
+    if (!workout) {
+        std::cerr << "zeph-host: " << c.module << ": " << noWorkout(c.module)
+                  << ": the soak deals out the steps of its take\n";
+        return kUsage;
+    }
     SoakOptions o = options;
     o.basePath = c.basePath;
-    const SoakResult r = soak(module.factory(), o);
+    const SoakResult r = soak(module.factory(), *workout, o);
+    if (!r.error.empty()) {
+        std::cerr << "zeph-host: " << workout->path << ": " << r.error << "\n";
+        return kUsage;
+    }
     if (r.loadFailed) {
         std::cerr << "zeph-host: " << c.module << ": the factory returned null\n";
         return kUsage;
@@ -345,9 +405,9 @@ int soakCommand(const Common& c, const SoakOptions& options, bool json) {
         std::printf("  time           %.3f s\n", r.seconds);
         std::printf("  throughput     %.0f notifications/s\n", r.perSecond);
         std::printf("  memory         %.0f heap bytes per component (configured), plus %.0f for "
-                    "its bench host endpoint\n",
+                    "its bench endpoint and facility\n",
                     r.heapPerComponent, r.hostPerComponent);
-        std::printf("  resident       %.0f bytes per component, endpoint included\n",
+        std::printf("  resident       %.0f bytes per component, the bench's part included\n",
                     r.rssPerComponent);
         std::printf("  host errors    %zu\n", r.hostErrors);
     }
@@ -380,8 +440,11 @@ int main(int argc, char** argv) {
 
     ValidateArgs val;
     auto* valCmd = app.add_subcommand("validate", "named host-contract checks, each in a child "
-                                                  "process: PASSED, FAILED or CRASHED");
+                                                  "process: PASSED, FAILED, CRASHED or SKIPPED");
     addCommon(valCmd, val.common, false);
+    valCmd->add_option("--workout", val.workout,
+                       "the component's workout: a folder of .zs files or one file (default: "
+                       "STEM.workout beside the module)");
     valCmd->add_flag("--list", val.list, "name the checks and stop");
     valCmd->add_option("--only", val.onlyText, "run only these checks (comma-separated)");
     valCmd->add_option("--skip", val.skipText, "leave these checks out (comma-separated)");
@@ -405,6 +468,7 @@ int main(int argc, char** argv) {
     Common soakCommon;
     SoakOptions soakOptions;
     bool soakJson = false;
+    std::string soakWorkout;
     auto* soakCmd = app.add_subcommand(
         "soak", "N components under one host, M notifications: throughput and memory");
     addCommon(soakCmd, soakCommon);
@@ -414,6 +478,9 @@ int main(int argc, char** argv) {
         ->add_option("--notifications", soakOptions.notifications, "notifications spread over them")
         ->check(CLI::Range(0LL, 1000000000000LL));
     soakCmd->add_flag("--json", soakJson, "print the figures as one JSON object");
+    soakCmd->add_option("--workout", soakWorkout,
+                        "the component's workout, whose take is dealt out (default: STEM.workout "
+                        "beside the module)");
 
     try {
         app.parse(argc, argv);
@@ -431,5 +498,5 @@ int main(int argc, char** argv) {
         return validateCommand(val);
     if (*shellCmd)
         return shellCommand(shell);
-    return soakCommand(soakCommon, soakOptions, soakJson);
+    return soakCommand(soakCommon, soakWorkout, soakOptions, soakJson);
 }
