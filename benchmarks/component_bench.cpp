@@ -61,7 +61,10 @@ const int DESTINATION = 40;
 
 // The notifications of one cycle, laid out once as the host would hand them over.
 struct CycleRecords {
-    CycleRecords() : event(""), revertive(ZEPH_RECORD_SIZE(sizeof TALLY_TEXT - 1), 0) {
+    CycleRecords() : revertive(ZEPH_RECORD_SIZE(sizeof TALLY_TEXT - 1), 0) {
+        event.command = event.value = "";
+        for (const char*& sub : event.sub)
+            sub = "";
         button.panel = "1";
         button.control = "Tarnel";
         button.event = &event;
@@ -70,7 +73,7 @@ struct CycleRecords {
         std::memcpy(revertive.data() + 16, TALLY_TEXT, sizeof TALLY_TEXT);
         std::memcpy(sourceText, SOURCE_COMMAND, sizeof SOURCE_COMMAND);
     }
-    parentNotify event;
+    zeph_parent_event event{};
     zeph_button_record button{};
     std::vector<char> revertive;
     char sourceText[sizeof SOURCE_COMMAND];

@@ -1,8 +1,7 @@
 // The simulated host's side of the callback contract, with its ownership bookkeeping.
 #include "recording_host.h"
 
-#include "zeph_notify.h"
-#include "zeph_records.h"
+#include "host_records.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -17,16 +16,51 @@ char g_accepted[] = "1";
 std::string firstWord(const std::string& text) {
     return text.substr(0, text.find(' '));
 }
-
-// Allocates a record with its text stored from byte 16 on.
-std::vector<char> makeRecord(int w0, int w1, int w2, int w3, const std::string& text) {
-    std::vector<char> bytes(ZEPH_RECORD_SIZE(text.size()), 0);
-    const int32_t words[4] = {w0, w1, w2, w3};
-    std::memcpy(bytes.data(), words, sizeof words);
-    std::memcpy(bytes.data() + 16, text.c_str(), text.size() + 1);
-    return bytes;
-}
 } // namespace
+
+const char* errorKindName(ErrorKind kind) {
+    switch (kind) {
+    case ErrorKind::ReplyNotReleased:
+        return "reply-not-released";
+    case ErrorKind::ReleasedTwice:
+        return "released-twice";
+    case ErrorKind::ForeignRelease:
+        return "foreign-release";
+    case ErrorKind::NullRelease:
+        return "null-release";
+    case ErrorKind::UnknownCallType:
+        return "unknown-call-type";
+    case ErrorKind::NullCommand:
+        return "null-command";
+    case ErrorKind::CommandAfterDetach:
+        return "command-after-detach";
+    case ErrorKind::NoDetach:
+        return "no-detach";
+    case ErrorKind::DetachNotLast:
+        return "detach-not-last";
+    case ErrorKind::TimerLeftRunning:
+        return "timer-left-running";
+    case ErrorKind::UnterminatedAnswer:
+        return "unterminated-answer";
+    case ErrorKind::ReleaseReturned:
+        return "release-returned";
+    case ErrorKind::NonNullReturn:
+        return "non-null-return";
+    case ErrorKind::Runaway:
+        return "runaway";
+    }
+    return "?";
+}
+
+const std::vector<ErrorKind>& allErrorKinds() {
+    static const std::vector<ErrorKind> kinds = [] {
+        std::vector<ErrorKind> all;
+        for (int k = 0; k <= static_cast<int>(ErrorKind::Runaway); ++k)
+            all.push_back(static_cast<ErrorKind>(k));
+        return all;
+    }();
+    return kinds;
+}
 
 bool isQuery(const std::string& command) {
     const std::string m = mnemonic(command);
@@ -49,29 +83,30 @@ char* RecordingHost::callback(void* data, int type) {
     if (type == ZEPH_RELEASE) {
         char* p = static_cast<char*>(data);
         if (!p) {
-            error("release of a null pointer");
+            error(ErrorKind::NullRelease, "release of a null pointer");
         } else if (m_outstanding.erase(p)) {
             // Remembered as an address only: the block itself is gone.
             m_released.insert(reinterpret_cast<uintptr_t>(p));
             std::free(p);
         } else if (m_released.count(reinterpret_cast<uintptr_t>(p))) {
-            error("reply released twice");
+            error(ErrorKind::ReleasedTwice, "reply released twice");
         } else {
-            error("release of a pointer the host never handed out");
+            error(ErrorKind::ForeignRelease, "release of a pointer the host never handed out");
         }
         return nullptr;
     }
     if (type != ZEPH_COMMAND) {
-        error("component called the host with type " + std::to_string(type));
+        error(ErrorKind::UnknownCallType,
+              "component called the host with type " + std::to_string(type));
         return nullptr;
     }
     if (!data) {
-        error("command with a null text");
+        error(ErrorKind::NullCommand, "command with a null text");
         return nullptr;
     }
     const std::string command(static_cast<const char*>(data));
     if (m_detached)
-        error("command after \"AS\": " + command);
+        error(ErrorKind::CommandAfterDetach, "command after \"AS\": " + command);
     m_commands.push_back(command);
     ++m_total;
 
@@ -113,7 +148,8 @@ char* RecordingHost::handOut(const std::string& reply) {
     return p;
 }
 
-void RecordingHost::error(std::string text) {
+void RecordingHost::error(ErrorKind kind, std::string text) {
+    m_breaches.push_back(HostError{kind, text});
     m_errors.push_back(std::move(text));
 }
 
@@ -158,8 +194,9 @@ bool RecordingHost::create(zeph_factory_fn factory, const char* path) {
 
 void RecordingHost::checkAfterNotification(const char* what) {
     if (!m_outstanding.empty()) {
-        error(std::to_string(m_outstanding.size()) + " repl" +
-              (m_outstanding.size() == 1 ? "y" : "ies") + " not released by the end of " + what);
+        error(ErrorKind::ReplyNotReleased, std::to_string(m_outstanding.size()) + " repl" +
+                                               (m_outstanding.size() == 1 ? "y" : "ies") +
+                                               " not released by the end of " + what);
         for (char* p : m_outstanding)
             std::free(p);
         m_outstanding.clear();
@@ -187,19 +224,15 @@ void RecordingHost::press(const std::string& panel, const std::string& control,
                           const std::string& event) {
     if (!m_component)
         return;
-    parentNotify ev(event.c_str());
-    zeph_button_record record{};
-    record.panel = panel.c_str();
-    record.control = control.c_str();
-    record.event = &ev;
-    m_component->callback(&record, ZEPH_BUTTON);
+    ButtonRecord record(panel, control, event);
+    m_component->callback(record.data(), ZEPH_BUTTON);
     checkAfterNotification("a button press");
 }
 
 void RecordingHost::revertive(int device, int index, const std::string& text) {
     if (!m_component)
         return;
-    std::vector<char> record = makeRecord(device, 0, index, 0, text);
+    std::vector<char> record = revertiveRecord(device, index, text);
     m_component->callback(record.data(), ZEPH_REVERTIVE);
     checkAfterNotification("a revertive");
 }
@@ -207,7 +240,7 @@ void RecordingHost::revertive(int device, int index, const std::string& text) {
 void RecordingHost::database(int device, int db, int index, const std::string& text) {
     if (!m_component)
         return;
-    std::vector<char> record = makeRecord(device, db, 0, index, text);
+    std::vector<char> record = databaseRecord(device, db, index, text);
     m_component->callback(record.data(), ZEPH_DATABASE);
     checkAfterNotification("a database change");
 }
@@ -235,14 +268,14 @@ void RecordingHost::destroy() {
     delete c;
     checkAfterNotification("destruction");
     if (!m_detached)
-        error("component destroyed without sending \"AS\"");
+        error(ErrorKind::NoDetach, "component destroyed without sending \"AS\"");
     if (!m_commands.empty() && m_commands.back() != "AS")
-        error("\"AS\" was not the last command");
+        error(ErrorKind::DetachNotLast, "\"AS\" was not the last command");
     if (!m_timers.empty()) {
         std::string ids;
         for (int id : m_timers)
             ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-        error("timer left running after destruction: " + ids);
+        error(ErrorKind::TimerLeftRunning, "timer left running after destruction: " + ids);
     }
 }
 

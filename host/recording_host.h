@@ -16,6 +16,35 @@
 
 namespace zeph::host {
 
+// What a breach of the host contract was, for the code that sorts breaches (validate); the text
+// beside it says the same for people and may be reworded freely.
+enum class ErrorKind {
+    ReplyNotReleased,   // a reply still out when the notification that asked for it returned
+    ReleasedTwice,      // a reply handed back with type 5 a second time
+    ForeignRelease,     // type 5 with a pointer the host never handed out
+    NullRelease,        // type 5 with a null pointer
+    UnknownCallType,    // the component called the host with a type other than 0 and 5
+    NullCommand,        // type 0 with a null text
+    CommandAfterDetach, // a command after "AS"
+    NoDetach,           // destroyed without sending "AS"
+    DetachNotLast,      // the last command before destruction was not "AS"
+    TimerLeftRunning,   // a timer still running once the component is destroyed
+    // Seen by the code that drives the host (the bench's facility), reported with the same kinds:
+    UnterminatedAnswer, // a parent answer with no NUL within the host's limit
+    ReleaseReturned,    // the component returned a non-null pointer from type 5
+    NonNullReturn,      // a notification other than type 3 or 5 returned a non-null pointer
+    Runaway,            // one step caused more notifications than the facility allows
+};
+// A short stable name ("reply-not-released") for reports.
+const char* errorKindName(ErrorKind kind);
+// Every kind, in the order above.
+const std::vector<ErrorKind>& allErrorKinds();
+
+struct HostError {
+    ErrorKind kind;
+    std::string text;
+};
+
 // The commands whose replies the component reads and must hand back with type 5.
 bool isQuery(const std::string& command);
 // The two-letter mnemonic of a command ("" when it has none).
@@ -54,9 +83,14 @@ public:
 
     // ---- Ownership checks -------------------------------------------------------------------
     // Every breach seen so far, in words: a reply not released by the end of the notification, a
-    // foreign or repeated release, a command after "AS", an answer that is not NUL-terminated...
+    // foreign or repeated release, a command after "AS", a timer left running...
     const std::vector<std::string>& errors() const { return m_errors; }
-    void clearErrors() { m_errors.clear(); }
+    // The same breaches, in the same order, each with its kind.
+    const std::vector<HostError>& breaches() const { return m_breaches; }
+    void clearErrors() {
+        m_errors.clear();
+        m_breaches.clear();
+    }
     size_t outstandingReplies() const { return m_outstanding.size(); }
     size_t repliesHandedOut() const { return m_handedOut; }
 
@@ -86,7 +120,7 @@ public:
 
 private:
     char* handOut(const std::string& reply);
-    void error(std::string text);
+    void error(ErrorKind kind, std::string text);
 
     zeph_client_callback* m_component = nullptr;
     std::map<std::string, std::optional<std::string>> m_replies;
@@ -103,6 +137,7 @@ private:
     std::set<uintptr_t> m_released;
     size_t m_handedOut = 0;
     std::vector<std::string> m_errors;
+    std::vector<HostError> m_breaches;
     std::vector<char*> m_keptAnswers;
 };
 

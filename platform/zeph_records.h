@@ -2,14 +2,12 @@
 //
 // The host builds them in 32-bit words; the component reads only the words named here. Texts are
 // stored inside the record from byte 16 on, NUL-terminated. On a 64-bit build the pointers of the
-// button record widen and move; everything else stays where the host puts it.
+// button record and its event widen and move; everything else stays where the host puts it.
 #ifndef ZEPH_RECORDS_H
 #define ZEPH_RECORDS_H
 
 #include <stddef.h>
 #include <stdint.h>
-
-class parentNotify;
 
 // Type 1: the new state of one destination of a router.
 struct zeph_revertive_record {
@@ -29,13 +27,22 @@ struct zeph_database_record {
     char text[1];     // byte 16 on: the new text, NUL-terminated, may run past [1]
 };
 
+// The event of a button press: the event text split as a parent command is ("command.sub=value"),
+// one pointer per word. The host fills every word (an absent part points at an empty text); the
+// component reads only the command and the value.
+struct zeph_parent_event {
+    const char* command; // word 0: text before the first '.' or '='
+    const char* sub[32]; // words 1 to 32: the dotted sub-fields, not read
+    const char* value;   // word 33: text after the first '='
+};
+
 // Type 2: a press on a panel control. The texts and the event belong to the host.
 struct zeph_button_record {
-    int32_t unused0;           // word 0, not read
-    int32_t unused1;           // word 1, not read
-    const char* panel;         // word 2: panel id text
-    const char* control;       // word 3: control id text
-    const parentNotify* event; // word 4: the event, laid out as a parsed parent command
+    int32_t unused0;                // word 0, not read
+    int32_t unused1;                // word 1, not read
+    const char* panel;              // word 2: panel id text
+    const char* control;            // word 3: control id text
+    const zeph_parent_event* event; // word 4: the event
 };
 
 // Bytes a host allocates for a revertive or database record carrying a text of len characters.
@@ -46,7 +53,11 @@ static_assert(offsetof(zeph_revertive_record, index) == 8, "revertive index is w
 static_assert(offsetof(zeph_database_record, text) == 16, "database text starts at byte 16");
 static_assert(offsetof(zeph_database_record, database) == 4, "database number is word 1");
 static_assert(offsetof(zeph_database_record, index) == 12, "database index is word 3");
+static_assert(offsetof(zeph_parent_event, command) == 0, "event command is word 0");
+static_assert(offsetof(zeph_parent_event, sub) == sizeof(void*), "event sub-fields from word 1");
+static_assert(offsetof(zeph_parent_event, value) == 33 * sizeof(void*), "event value is word 33");
 #if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(offsetof(zeph_parent_event, value) == 132, "event value is at byte 132");
 static_assert(offsetof(zeph_button_record, panel) == 8, "panel id pointer is word 2");
 static_assert(offsetof(zeph_button_record, control) == 12, "control id pointer is word 3");
 static_assert(offsetof(zeph_button_record, event) == 16, "event pointer is word 4");

@@ -33,75 +33,83 @@ struct Decimal {
     char text[12];
 };
 
-// Appends the bytes [begin, end) to out; zeph_string takes NUL-terminated pieces only.
-void appendRun(zeph_string& out, const char* begin, const char* end) {
-    char run[64];
-    while (begin < end) {
-        size_t n = static_cast<size_t>(end - begin);
-        if (n > sizeof run - 1)
-            n = sizeof run - 1;
-        memcpy(run, begin, n);
-        run[n] = '\0';
-        out += run;
-        begin += n;
-    }
-}
-
 // Fills "%1".."%9" of a template in one pass, so an argument that itself holds "%2" stays as it is.
-zeph_string fill(const char* format, const char* const* values, int count) {
-    zeph_string out;
+// Each literal run and each value goes to out.append(begin, end); false as soon as out has no room.
+template <class Out>
+bool expand(const char* format, const char* const* values, int count, Out& out) {
     const char* start = format;
     for (const char* p = format; *p; ++p) {
         if (p[0] != '%' || p[1] < '1' || p[1] > '9' || p[1] - '0' > count)
             continue;
-        appendRun(out, start, p);
-        out += values[p[1] - '1'];
+        const char* value = values[p[1] - '1'] ? values[p[1] - '1'] : "";
+        if (!out.append(start, p) || !out.append(value, value + strlen(value)))
+            return false;
         ++p;
         start = p + 1;
     }
-    out += start;
-    return out;
+    return out.append(start, start + strlen(start));
 }
 
-// A command filled from its template as fill() does. Commands are short and the host's latency is
-// what they cost, so the text is assembled on the stack in one pass instead of one string operation
-// per piece; only a text too long for that is built as a string.
+// A text of up to 255 characters on the stack: commands are short and the host's latency is what
+// they cost, so most are built without a string operation per piece.
+class StackText {
+public:
+    StackText() { m_text[0] = '\0'; }
+    bool append(const char* begin, const char* end) {
+        const size_t n = static_cast<size_t>(end - begin);
+        if (n > sizeof m_text - 1 - m_length)
+            return false;
+        memcpy(m_text + m_length, begin, n);
+        m_length += n;
+        m_text[m_length] = '\0';
+        return true;
+    }
+    const char* text() const { return m_text; }
+
+private:
+    char m_text[256];
+    size_t m_length = 0;
+};
+
+// A text of any length; zeph_string takes NUL-terminated pieces only, so runs go in by chunks.
+class StringText {
+public:
+    bool append(const char* begin, const char* end) {
+        char run[64];
+        while (begin < end) {
+            size_t n = static_cast<size_t>(end - begin);
+            if (n > sizeof run - 1)
+                n = sizeof run - 1;
+            memcpy(run, begin, n);
+            run[n] = '\0';
+            m_text += run;
+            begin += n;
+        }
+        return true;
+    }
+    const zeph_string& text() const { return m_text; }
+
+private:
+    zeph_string m_text;
+};
+
+// A command filled from its template, on the stack unless it is too long for that.
 class Command {
 public:
     Command(const char* format, const char* const* values, int count)
-        : m_fits(assemble(format, values, count)) {
+        : m_fits(expand(format, values, count, m_short)) {
         if (!m_fits)
-            m_long = fill(format, values, count);
+            expand(format, values, count, m_long);
     }
 
-    operator const char*() const { return m_fits ? m_text : static_cast<const char*>(m_long); }
+    operator const char*() const {
+        return m_fits ? m_short.text() : static_cast<const char*>(m_long.text());
+    }
 
 private:
-    // Writes the text into m_text; false when it does not fit.
-    bool assemble(const char* format, const char* const* values, int count) {
-        char* out = m_text;
-        const char* const last = m_text + sizeof m_text - 1;
-        for (const char* p = format; *p; ++p) {
-            if (p[0] != '%' || p[1] < '1' || p[1] > '9' || p[1] - '0' > count) {
-                if (out == last)
-                    return false;
-                *out++ = *p;
-                continue;
-            }
-            for (const char* v = values[p[1] - '1']; *v; ++v) {
-                if (out == last)
-                    return false;
-                *out++ = *v;
-            }
-            ++p;
-        }
-        *out = '\0';
-        return true;
-    }
-
-    char m_text[256];
+    StackText m_short;
     bool m_fits;
-    zeph_string m_long;
+    StringText m_long;
 };
 
 // Appends " <n>" in decimal to buf at *len; false when it would pass the numeric limit.
@@ -307,11 +315,12 @@ void zeph_script_helper::debugPrint(const zeph_string& format, const zeph_string
                                     const zeph_string& v6, const zeph_string& v7,
                                     const zeph_string& v8, const zeph_string& v9) {
     const char* values[] = {v1, v2, v3, v4, v5, v6, v7, v8, v9};
-    const zeph_string line = fill(format, values, 9);
+    StringText line;
+    expand(format, values, 9, line);
 #if defined(_WIN32)
-    OutputDebugStringA(line);
+    OutputDebugStringA(line.text());
 #else
-    fputs(line, stderr);
+    fputs(line.text(), stderr);
     fflush(stderr);
 #endif
 }

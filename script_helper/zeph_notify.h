@@ -14,8 +14,8 @@ enum { ZEPH_MAX_FIELDS = 32 };
 // The read-only empty text that unfilled fields point at.
 extern const char zeph_empty_text[1];
 
-// A parent command "command.sub1.sub2=value" split in place. The layout is part of the host
-// contract: a button record's event points at one (command at word 0, value at word 33).
+// A parent command "command.sub1.sub2=value" split in place. Its first words are laid out as a
+// button's event record (zeph_parent_event), which the asserts below hold it to.
 class parentNotify {
 public:
     const char* command;              // text before the first '.' or '='
@@ -35,6 +35,14 @@ private:
     parentNotify(const parentNotify&) = delete;
     parentNotify& operator=(const parentNotify&) = delete;
 };
+
+// A parsed parent command can stand in for a button's event: its words sit where the record's do.
+static_assert(offsetof(parentNotify, command) == offsetof(zeph_parent_event, command),
+              "parentNotify command is the event's word 0");
+static_assert(offsetof(parentNotify, sub) == offsetof(zeph_parent_event, sub),
+              "parentNotify sub-fields are the event's words 1 to 32");
+static_assert(offsetof(parentNotify, value) == offsetof(zeph_parent_event, value),
+              "parentNotify value is the event's word 33");
 
 // A host reply split into blank-separated tokens; the quote character groups blanks into a token.
 class decodeZEPHString {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,4 +93,111 @@ TEST_F(Fault, commands_after_as_and_running_timers_are_reported) {
     faulty->send("AS");
     faulty->send("HN 'late'");
     EXPECT_TRUE(mentions("command after \"AS\": HN 'late'"));
+}
+
+namespace {
+
+using zeph::host::ErrorKind;
+
+// Each breach a component can make at the boundary, and the kind the host files it under.
+struct KindCase {
+    const char* what;
+    ErrorKind kind;
+    void (*commit)(zeph::host::RecordingHost& host, Faulty& faulty);
+};
+
+const KindCase kKindCases[] = {
+    {"reply kept", ErrorKind::ReplyNotReleased,
+     [](zeph::host::RecordingHost& h, Faulty& f) {
+         f.send("SD 'x'");
+         h.checkAfterNotification("a test");
+     }},
+    {"reply released twice", ErrorKind::ReleasedTwice,
+     [](zeph::host::RecordingHost& h, Faulty& f) {
+         char* reply = f.send("TG '1' 'c' 'p'");
+         h.callback(reply, ZEPH_RELEASE);
+         h.callback(reply, ZEPH_RELEASE);
+     }},
+    {"foreign release", ErrorKind::ForeignRelease,
+     [](zeph::host::RecordingHost& h, Faulty&) {
+         char foreign[] = "x";
+         h.callback(foreign, ZEPH_RELEASE);
+     }},
+    {"null release", ErrorKind::NullRelease,
+     [](zeph::host::RecordingHost& h, Faulty&) { h.callback(nullptr, ZEPH_RELEASE); }},
+    {"call with type 3", ErrorKind::UnknownCallType,
+     [](zeph::host::RecordingHost& h, Faulty&) {
+         char text[] = "x";
+         h.callback(text, ZEPH_PARENT);
+     }},
+    {"null command", ErrorKind::NullCommand,
+     [](zeph::host::RecordingHost& h, Faulty&) { h.callback(nullptr, ZEPH_COMMAND); }},
+    {"command after AS", ErrorKind::CommandAfterDetach,
+     [](zeph::host::RecordingHost&, Faulty& f) {
+         f.send("AS");
+         f.send("HN 'late'");
+     }},
+    {"timer left", ErrorKind::TimerLeftRunning,
+     [](zeph::host::RecordingHost& h, Faulty& f) {
+         f.send("ET 4 100");
+         h.destroy();
+     }},
+};
+
+} // namespace
+
+TEST_F(Fault, every_breach_carries_its_kind_beside_its_words) {
+    for (const KindCase& c : kKindCases) {
+        if (host.component())
+            host.destroy();
+        faulty = new Faulty(&host);
+        host.attach(faulty);
+        host.clearErrors();
+        c.commit(host, *faulty);
+        ASSERT_FALSE(host.breaches().empty()) << c.what;
+        EXPECT_EQ(host.breaches().front().kind, c.kind) << c.what;
+        // errors() stays the words of the same breaches, in the same order.
+        ASSERT_EQ(host.errors().size(), host.breaches().size()) << c.what;
+        for (size_t i = 0; i < host.errors().size(); ++i)
+            EXPECT_EQ(host.errors()[i], host.breaches()[i].text) << c.what;
+    }
+}
+
+TEST(recording_host, destruction_without_as_or_with_as_not_last_has_its_own_kinds) {
+    class Silent : public zeph_client_callback {
+    public:
+        explicit Silent(zeph_client_callback* h, bool asFirst) : m_host(h), m_asFirst(asFirst) {}
+        ~Silent() override {
+            if (m_asFirst) {
+                m_host->callback(const_cast<char*>("AS"), ZEPH_COMMAND);
+                m_host->callback(const_cast<char*>("HN 'x'"), ZEPH_COMMAND);
+            }
+        }
+        char* callback(void*, int) override { return nullptr; }
+
+    private:
+        zeph_client_callback* m_host;
+        bool m_asFirst;
+    };
+    for (bool asFirst : {false, true}) {
+        zeph::host::RecordingHost host;
+        host.attach(new Silent(&host, asFirst));
+        host.destroy();
+        std::vector<ErrorKind> kinds;
+        for (const auto& b : host.breaches())
+            kinds.push_back(b.kind);
+        const std::vector<ErrorKind> expected =
+            asFirst
+                ? std::vector<ErrorKind>{ErrorKind::CommandAfterDetach, ErrorKind::DetachNotLast}
+                : std::vector<ErrorKind>{ErrorKind::NoDetach};
+        EXPECT_EQ(kinds, expected) << "AS first: " << asFirst;
+    }
+}
+
+TEST(recording_host, every_kind_has_its_own_name) {
+    std::set<std::string> names;
+    for (ErrorKind k : zeph::host::allErrorKinds())
+        EXPECT_TRUE(names.insert(zeph::host::errorKindName(k)).second)
+            << zeph::host::errorKindName(k);
+    EXPECT_EQ(names.size(), static_cast<size_t>(ErrorKind::Runaway) + 1);
 }

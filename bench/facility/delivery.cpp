@@ -37,9 +37,9 @@ bool Facility::notify(int endpoint, std::string what, Call&& call, Then&& then, 
 
 void Facility::afterNotification(int endpoint) {
     Endpoint& e = ep(endpoint);
-    const auto& errors = e.host.errors();
+    const auto& errors = e.host.breaches();
     for (; e.errorsSeen < errors.size(); ++e.errorsSeen)
-        emit(Event::Kind::HostError, endpoint, errors[e.errorsSeen]);
+        emitError(endpoint, errors[e.errorsSeen].kind, errors[e.errorsSeen].text);
     ++m_delivered;
 }
 
@@ -85,11 +85,13 @@ std::optional<std::string> Facility::parent(int endpoint, const std::string& tex
                 return;
             const size_t n = strnlen(answer, kAnswerLimit);
             if (n == kAnswerLimit)
-                emit(Event::Kind::HostError, endpoint,
-                     "answer not NUL-terminated within " + std::to_string(kAnswerLimit) + " bytes");
+                emitError(endpoint, host::ErrorKind::UnterminatedAnswer,
+                          "answer not NUL-terminated within " + std::to_string(kAnswerLimit) +
+                              " bytes");
             result = std::string(answer, n);
             if (h.raw(answer, ZEPH_RELEASE))
-                emit(Event::Kind::HostError, endpoint, "type 5 returned a non-null pointer");
+                emitError(endpoint, host::ErrorKind::ReleaseReturned,
+                          "type 5 returned a non-null pointer");
         },
         [&] { emit(Event::Kind::Answer, endpoint, text, result); });
     return result;
@@ -140,8 +142,10 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
                         std::string(r, strnlen(r, kAnswerLimit)));
                    h.raw(r, ZEPH_RELEASE);
                } else if (r) {
-                   emit(Event::Kind::HostError, endpoint,
-                        "type " + std::to_string(type) + " returned a non-null pointer");
+                   emitError(endpoint,
+                             type == ZEPH_RELEASE ? host::ErrorKind::ReleaseReturned
+                                                  : host::ErrorKind::NonNullReturn,
+                             "type " + std::to_string(type) + " returned a non-null pointer");
                }
            });
 }
@@ -197,9 +201,9 @@ void Facility::runUntil(int64_t target) {
         }
         deliver(q);
         if (++count >= m_eventLimit) {
-            emit(Event::Kind::HostError, q.endpoint,
-                 "more than " + std::to_string(m_eventLimit) +
-                     " notifications in one step: stopped (a feedback loop or a tiny period)");
+            emitError(q.endpoint, host::ErrorKind::Runaway,
+                      "more than " + std::to_string(m_eventLimit) +
+                          " notifications in one step: stopped (a feedback loop or a tiny period)");
             m_queue = {};
             for (auto& e : m_endpoints)
                 e->timers.clear();

@@ -1,6 +1,8 @@
 // What a run reports: one event per thing that happened, in the order it happened.
 #pragma once
 
+#include "recording_host.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -28,6 +30,7 @@ struct Event {
     std::optional<std::string> reply;
     std::string file;
     int line = 0;
+    std::optional<host::ErrorKind> error; // what a HostError was, for code that sorts them
 };
 using EventSink = std::function<void(const Event&)>;
 const char* kindName(Event::Kind kind);

@@ -150,6 +150,19 @@ std::string Facility::property(const std::string& panel, const std::string& cont
     return it == c->properties.end() ? std::string() : it->second;
 }
 
+void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
+    ++m_hostErrors;
+    if (!m_sink)
+        return;
+    Event e;
+    e.kind = Event::Kind::HostError;
+    e.time = m_now;
+    e.component = endpoint;
+    e.text = std::move(text);
+    e.error = kind;
+    m_sink(e);
+}
+
 void Facility::emit(Event::Kind kind, int endpoint, std::string text,
                     std::optional<std::string> reply) {
     if (kind == Event::Kind::HostError)

@@ -231,6 +231,7 @@ private:
     void enter(int endpoint);
     void leave(int endpoint);
 
+    void emitError(int endpoint, host::ErrorKind kind, std::string text);
     void emit(Event::Kind kind, int endpoint, std::string text,
               std::optional<std::string> reply = std::nullopt);
     Endpoint& ep(int endpoint);

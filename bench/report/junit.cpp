@@ -13,8 +13,12 @@ JUnitCase junitCase(const std::string& file, double seconds, const RunResult& re
 }
 
 JUnitCase junitCase(const CheckResult& r) {
-    JUnitCase c{r.name, "zeph-host.validate", r.seconds, {}, false, ""};
-    if (r.status != CheckResult::Status::Passed) {
+    JUnitCase c{r.name, "zeph-host.validate", r.seconds, {}, false, "", false};
+    if (r.status == CheckResult::Status::Skipped) {
+        c.skipped = true;
+        for (const std::string& m : r.messages)
+            c.output += m + "\n";
+    } else if (r.status != CheckResult::Status::Passed) {
         c.failures = r.messages;
         c.failures.insert(c.failures.begin(), std::string(statusName(r.status)));
         c.error = r.status == CheckResult::Status::Crashed;
@@ -54,11 +58,13 @@ std::string xmlEscape(const std::string& text) {
 
 bool writeJUnit(const std::string& path, const std::string& suite,
                 const std::vector<JUnitCase>& cases) {
-    size_t failures = 0, errors = 0;
+    size_t failures = 0, errors = 0, skipped = 0;
     double total = 0;
     for (const JUnitCase& c : cases) {
         total += c.seconds;
-        if (c.error)
+        if (c.skipped)
+            ++skipped;
+        else if (c.error)
             ++errors;
         else if (!c.failures.empty())
             ++failures;
@@ -66,11 +72,13 @@ bool writeJUnit(const std::string& path, const std::string& suite,
     std::ostringstream x;
     x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     x << "<testsuites>\n<testsuite name=\"" << xmlEscape(suite) << "\" tests=\"" << cases.size()
-      << "\" failures=\"" << failures << "\" errors=\"" << errors << "\" time=\"" << total
-      << "\">\n";
+      << "\" failures=\"" << failures << "\" errors=\"" << errors << "\" skipped=\"" << skipped
+      << "\" time=\"" << total << "\">\n";
     for (const JUnitCase& c : cases) {
         x << "  <testcase name=\"" << xmlEscape(c.name) << "\" classname=\""
           << xmlEscape(c.className) << "\" time=\"" << c.seconds << "\">\n";
+        if (c.skipped)
+            x << "    <skipped message=\"" << xmlEscape(c.output) << "\"/>\n";
         if (!c.failures.empty()) {
             std::string all;
             for (const std::string& f : c.failures)

@@ -16,6 +16,7 @@ struct JUnitCase {
     std::vector<std::string> failures; // empty: passed
     bool error = false;                // crashed or did not run, rather than failed
     std::string output;                // system-out
+    bool skipped = false;              // could not apply; output says why
 };
 
 // A scenario's run, named by its file.

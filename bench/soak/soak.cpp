@@ -1,17 +1,19 @@
-// The soak run: N configured selectors on one facility, M notifications dealt round-robin.
+// The soak run: N components, each configured as the take configures it on a copy of the take's
+// facility, and M notifications from the take's later steps dealt round-robin.
 #include "soak/soak.h"
 
 #include "facility/facility.h"
 #include "validate/validate.h"
+#include "workout/vocabulary.h"
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace zeph::bench {
 
 namespace {
-constexpr int kSources = 16;
 
 size_t residentBytes() {
     long pages = 0, resident = 0;
@@ -22,91 +24,160 @@ size_t residentBytes() {
     }
     return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
+
+// One step of the take after its configuration, and how far the clock moves after it.
+struct Beat {
+    const Step* step;
+    int64_t advance = 0;
+};
+
+struct Plan {
+    std::vector<const Step*> world; // facility lines, and routes made before the load
+    std::vector<std::string> configuration;
+    std::vector<Beat> beats;
+};
+
+bool dealt(Step::Kind kind) {
+    switch (kind) {
+    case Step::Kind::Parent:
+    case Step::Kind::Press:
+    case Step::Kind::Revertive:
+    case Step::Kind::DbChange:
+    case Step::Kind::Route:
+    case Step::Kind::Tick:
+    case Step::Kind::Raw:
+        return true;
+    default:
+        return false;
+    }
+}
+
+Plan planOf(const Scenario& take) {
+    Plan p;
+    bool loaded = false, configuring = false;
+    for (const Step& s : take.steps) {
+        if (describesFacility(s) && !(loaded && s.kind == Step::Kind::Route)) {
+            p.world.push_back(&s);
+        } else if (!loaded) {
+            loaded = configuring = s.kind == Step::Kind::Load;
+        } else if (s.kind == Step::Kind::Unload) {
+            break;
+        } else if (configuring && s.kind == Step::Kind::Parent) {
+            p.configuration.push_back(s.text.value_or(""));
+        } else if (s.kind == Step::Kind::Advance) {
+            configuring = false;
+            if (!p.beats.empty())
+                p.beats.back().advance += s.numbers[0];
+        } else if (dealt(s.kind)) {
+            configuring = false;
+            p.beats.push_back(Beat{&s, 0});
+        }
+    }
+    return p;
+}
+
+// Endpoint 0 of f, the component's only one, gets the step.
+void deal(Facility& f, const Step& s) {
+    static const std::string none;
+    const std::string& text = s.text ? *s.text : none;
+    const auto n = [&](size_t i) { return static_cast<int>(s.numbers[i]); };
+    switch (s.kind) {
+    case Step::Kind::Parent:
+        f.parent(0, text);
+        break;
+    case Step::Kind::Press:
+        f.press(0, s.words[0], s.words[1], text);
+        break;
+    case Step::Kind::Revertive:
+        f.revertive(0, n(0), n(1), text);
+        break;
+    case Step::Kind::DbChange:
+        f.databaseChange(n(0), n(1), n(2), text);
+        break;
+    case Step::Kind::Route:
+        f.route(n(0), n(1), n(2));
+        break;
+    case Step::Kind::Tick:
+        f.tick(0, n(0));
+        break;
+    default:
+        f.raw(0, n(0), s.text);
+        break;
+    }
+}
+
 } // namespace
 
-SoakResult soak(zeph_factory_fn factory, const SoakOptions& o) {
+SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptions& o) {
     SoakResult r;
     const int n = std::max(1, o.components);
     r.components = n;
-    Facility f;
-    // Component i (from 1) controls destination 100 + i of router 5 through package entry i.
-    f.setName("sdi", 5, std::nullopt);
-    f.addRouter(5);
-    for (int s = 1; s <= kSources; ++s) {
-        f.setDatabase(201, 0, s, std::to_string(s + 1) + ",Camera " + std::to_string(s));
-        f.setDatabase(5, 0, s + 1, "Camera " + std::to_string(s));
-    }
-    for (int i = 1; i <= n; ++i) {
-        f.setName("pkg/mon" + std::to_string(i), 201, i);
-        f.setDatabase(201, 1, i, std::to_string(100 + i) + ",Monitor " + std::to_string(i));
+    const Scenario* take = workout.take();
+    if (!take && !workout.scenarios.empty())
+        take = &workout.scenarios.front();
+    const Plan plan = take ? planOf(*take) : Plan{};
+    if (plan.beats.empty()) {
+        r.error = "the workout's take has no step after its configuration to deal out";
+        return r;
     }
 
-    const size_t heap0 = heapInUse(), rss0 = residentBytes();
-    for (int i = 0; i < n; ++i)
-        f.addEndpoint();
-    const size_t heap1 = heapInUse();
+    // Each component is built right after its facility, so that what one notification touches
+    // lies close together; the heap is read between the two to keep their figures apart.
+    std::vector<std::unique_ptr<Facility>> worlds;
+    worlds.reserve(static_cast<size_t>(n));
+    size_t benchHeap = 0, componentHeap = 0;
+    const size_t rss0 = residentBytes();
     for (int i = 0; i < n; ++i) {
-        if (!f.load(i, factory, o.basePath)) {
+        const size_t before = heapInUse();
+        worlds.push_back(std::make_unique<Facility>());
+        Facility& f = *worlds.back();
+        for (const Step* line : plan.world)
+            describe(f, *line);
+        f.addEndpoint();
+        const size_t built = heapInUse();
+        if (!f.load(0, factory, o.basePath)) {
             r.loadFailed = true;
             return r;
         }
-        f.parent(i, "offState=off");
-        f.parent(i, "onState=on");
-        f.parent(i, "instance=pkg/mon" + std::to_string(i + 1));
-        f.parent(i, "sdiID=sdi");
+        for (const std::string& text : plan.configuration)
+            f.parent(0, text);
+        f.forgetRecords(0);
+        const size_t configured = heapInUse();
+        benchHeap += built - before;
+        componentHeap += configured > built ? configured - built : 0;
     }
-    for (int i = 0; i < n; ++i)
-        f.forgetRecords(i);
-    const size_t heap2 = heapInUse(), rss2 = residentBytes();
-    r.hostPerComponent = double(heap1 - heap0) / n;
-    r.heapPerComponent = double(heap2 > heap1 ? heap2 - heap1 : 0) / n;
-    r.rssPerComponent = double(rss2 > rss0 ? rss2 - rss0 : 0) / n;
+    const size_t rss1 = residentBytes();
+    r.hostPerComponent = double(benchHeap) / n;
+    r.heapPerComponent = double(componentHeap) / n;
+    r.rssPerComponent = double(rss1 > rss0 ? rss1 - rss0 : 0) / n;
 
-    const size_t delivered0 = f.notificationsDelivered();
-    size_t commands0 = 0;
-    for (int i = 0; i < n; ++i)
-        commands0 += f.host(i).totalCommands();
+    size_t delivered0 = 0, commands0 = 0;
+    for (const auto& f : worlds) {
+        delivered0 += f->notificationsDelivered();
+        commands0 += f->host(0).totalCommands();
+    }
     const auto start = std::chrono::steady_clock::now();
     for (long long j = 0; j < o.notifications; ++j) {
-        const int c = static_cast<int>(j % n);
-        const long long round = j / n;
-        switch (round % 6) {
-        case 0:
-            f.press(c, "1", "Tarnel", "");
-            break;
-        case 1:
-            f.parent(c, "sourceID=" + std::to_string(1 + (round / 6 + c) % kSources));
-            break;
-        case 2:
-            f.revertive(c, 5, 100 + c + 1, "Camera");
-            break;
-        case 3:
-            f.tick(c, 2);
-            break;
-        case 4:
-            f.parent(c, "return=all");
-            break;
-        default:
-            f.parent(c, "clear=1");
-            break;
-        }
-        // The virtual clock moves 1 ms per round, so that the hosts' timers run as well.
-        if (c == n - 1) {
-            f.advance(1);
-            for (int i = 0; i < n; ++i)
-                f.forgetRecords(i);
-        }
+        const Beat& beat = plan.beats[static_cast<size_t>((j / n) % plan.beats.size())];
+        Facility& f = *worlds[static_cast<size_t>(j % n)];
+        deal(f, *beat.step);
+        // Each facility is a world of its own: its clock moves right after its component's step,
+        // as the take moves it (at least 1 ms, so that the hosts' timers run as well), while what
+        // the step touched is still at hand.
+        f.advance(std::max<int64_t>(1, beat.advance));
+        f.forgetRecords(0);
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = o.notifications;
-    r.delivered = f.notificationsDelivered() - delivered0;
-    for (int i = 0; i < n; ++i)
-        r.commands += f.host(i).totalCommands();
+    for (auto& f : worlds) {
+        r.delivered += f->notificationsDelivered();
+        r.commands += f->host(0).totalCommands();
+        f->unload(0);
+        r.hostErrors += f->hostErrors();
+    }
+    r.delivered -= delivered0;
     r.commands -= commands0;
     r.perSecond = r.seconds > 0 ? double(r.delivered) / r.seconds : 0;
-    for (int i = 0; i < n; ++i)
-        f.unload(i);
-    r.hostErrors = f.hostErrors();
     return r;
 }
 

@@ -1,6 +1,8 @@
-// Many components in one process under one simulated facility: throughput and memory per component.
+// Many components in one process, driven by the component's own workout: throughput and memory per
+// component.
 #pragma once
 
+#include "workout/workout.h"
 #include "zeph_client_callback.h"
 
 #include <cstddef>
@@ -22,14 +24,19 @@ struct SoakResult {
     double seconds = 0;   // wall-clock time of the notification phase
     double perSecond = 0; // delivered / seconds
     // Heap bytes per configured component, with what the host keeps for it (its registration,
-    // timers and released-reply records); the endpoint object itself is counted apart.
+    // timers and released-reply records); the bench's own part is counted apart.
     double heapPerComponent = 0;
-    double hostPerComponent = 0; // heap bytes per host endpoint of the bench
-    double rssPerComponent = 0;  // resident bytes per component, endpoint included
+    double hostPerComponent = 0; // heap bytes per component of the bench: endpoint and facility
+    double rssPerComponent = 0;  // resident bytes per component, the bench's part included
     size_t hostErrors = 0;
     bool loadFailed = false;
+    std::string error; // the workout gives nothing to soak with (nothing ran)
 };
 
-SoakResult soak(zeph_factory_fn factory, const SoakOptions& options);
+// Each component gets a facility of its own, built from the take's facility lines (components
+// configured alike would otherwise share a destination and hear each other's routes), and is
+// configured as the take configures it. Then the take's later steps are dealt round-robin, one
+// notification per component in turn, its clock moving as the take moves it after each step.
+SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptions& options);
 
 } // namespace zeph::bench

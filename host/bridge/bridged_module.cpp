@@ -3,7 +3,6 @@
 #include "bridge/bridged_module.h"
 
 #include "bridge/bridge_protocol.h"
-#include "zeph_notify.h"
 #include "zeph_records.h"
 
 #include <algorithm>
@@ -824,11 +823,16 @@ char* Proxy::callback(void* data, int type) {
             w.text(b->panel);
             w.text(b->control);
             w.u32(b->event ? 1 : 0);
-            if (const parentNotify* e = b->event) {
+            if (const zeph_parent_event* e = b->event) {
+                // The host's record holds only the texts; the counts the component's own parser
+                // keeps beside them are what those texts say.
+                uint32_t subs = 0;
+                for (int i = 0; i < ZB_EVENT_SUBS; ++i)
+                    subs += e->sub[i] && *e->sub[i] ? 1 : 0;
                 w.text(e->command);
                 w.text(e->value);
-                w.u32(uint32_t(e->subCount));
-                w.u32(e->hasValue ? 1 : 0);
+                w.u32(subs);
+                w.u32(e->value && *e->value ? 1 : 0);
                 for (int i = 0; i < ZB_EVENT_SUBS; ++i)
                     w.text(e->sub[i]);
             }

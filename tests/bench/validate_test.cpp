@@ -1,10 +1,13 @@
 // validate on the clean test component and on each deliberately faulty build of it: every check
-// passes on the first and the matching check fails (or crashes) on each of the others.
+// passes on the first and the matching check fails (or crashes) on each of the others; the checks
+// that need a workout are skipped without one, and breaches are sorted into checks by kind.
 #include "module_loader.h"
+#include "validate/check.h"
 #include "validate/validate.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 using namespace zeph::bench;
@@ -16,12 +19,17 @@ std::string modulePath(const std::string& fault) {
     return std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_" + fault + ".so";
 }
 
+// Validates the module with the workout beside it, as zeph-host does.
 std::vector<CheckResult> run(const std::string& fault, ValidateOptions o = {}) {
     Module m;
     EXPECT_TRUE(m.open(modulePath(fault))) << m.error();
     if (!m.factory())
         return {};
     std::string error;
+    if (!o.workout) {
+        o.workout = loadWorkout(workoutBeside(modulePath(fault)), error);
+        EXPECT_TRUE(o.workout) << error;
+    }
     auto results = validate(m.factory(), o, nullptr, error);
     EXPECT_EQ(error, "");
     return results;
@@ -155,4 +163,75 @@ TEST(validate, only_and_skip_select_checks_and_reject_unknown_names) {
     std::string error;
     EXPECT_TRUE(validate(m.factory(), bad, nullptr, error).empty());
     EXPECT_NE(error.find("no-such-check"), std::string::npos);
+}
+
+TEST(validate, without_a_workout_the_checks_that_need_one_are_skipped_and_say_why) {
+    Module m;
+    ASSERT_TRUE(m.open(modulePath("clean"))) << m.error();
+    ValidateOptions o;
+    o.iterations = 100;
+    std::string error;
+    const auto results = validate(m.factory(), o, nullptr, error);
+    ASSERT_EQ(results.size(), validateChecks().size()) << error;
+    size_t skipped = 0;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const CheckResult& r = results[i];
+        if (validateChecks()[i].needsWorkout) {
+            ++skipped;
+            EXPECT_EQ(r.status, CheckResult::Status::Skipped) << r.name;
+            EXPECT_NE(joined(r.messages).find("no workout"), std::string::npos) << r.name;
+        } else {
+            EXPECT_EQ(r.status, CheckResult::Status::Passed) << r.name << "\n"
+                                                             << joined(r.messages);
+        }
+    }
+    EXPECT_EQ(skipped, 3u); // replies-released, answers, random
+}
+
+// With no workout the checks that still run go as far as creation and destruction take them, and
+// that is far enough for faults made there.
+TEST(validate, without_a_workout_faults_of_creation_and_destruction_still_fail) {
+    const struct {
+        const char* fault;
+        const char* check;
+    } cases[] = {{"timer_left", "timers-stopped"},
+                 {"send_after_detach", "detach-last"},
+                 {"leak_heap", "heap-growth"},
+                 {"nonnull_return", "type-codes"}};
+    for (const auto& c : cases) {
+        Module m;
+        ASSERT_TRUE(m.open(modulePath(c.fault))) << m.error();
+        ValidateOptions o;
+        o.only = {c.check};
+        std::string error;
+        const auto results = validate(m.factory(), o, nullptr, error);
+        ASSERT_EQ(results.size(), 1u) << error;
+        EXPECT_EQ(results[0].status, CheckResult::Status::Failed) << c.fault << "\n"
+                                                                  << joined(results[0].messages);
+    }
+}
+
+TEST(validate, breaches_are_sorted_by_kind_never_by_their_words) {
+    using zeph::host::ErrorKind;
+    // Words that would mislead a search: each breach reads like another kind.
+    const Breaches found = {{ErrorKind::ReplyNotReleased, "answer not NUL-terminated"},
+                            {ErrorKind::UnterminatedAnswer, "1 reply not released"},
+                            {ErrorKind::TimerLeftRunning, "command after \"AS\""}};
+    CheckResult answers;
+    keep(answers, found, {ErrorKind::UnterminatedAnswer, ErrorKind::ReleaseReturned});
+    EXPECT_EQ(answers.status, CheckResult::Status::Failed);
+    EXPECT_EQ(answers.messages, std::vector<std::string>{"1 reply not released"});
+    CheckResult detach;
+    keep(detach, found, {ErrorKind::CommandAfterDetach, ErrorKind::DetachNotLast});
+    EXPECT_EQ(detach.status, CheckResult::Status::Passed);
+    EXPECT_TRUE(detach.messages.empty());
+}
+
+TEST(validate, every_kind_of_breach_is_the_business_of_some_check) {
+    for (zeph::host::ErrorKind k : zeph::host::allErrorKinds()) {
+        bool claimed = false;
+        for (const Check& c : validateChecks())
+            claimed = claimed || std::find(c.kinds.begin(), c.kinds.end(), k) != c.kinds.end();
+        EXPECT_TRUE(claimed) << zeph::host::errorKindName(k);
+    }
 }

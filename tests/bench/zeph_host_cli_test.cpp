@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -168,10 +169,10 @@ TEST(zeph_host_cli, shell_plays_typed_steps) {
 TEST(zeph_host_cli, run_without_a_scenario_plays_the_take_of_the_module_workout) {
     Outcome beside = zephHost("run --quiet " + module("clean"));
     EXPECT_EQ(beside.code, 0) << beside.out;
-    EXPECT_NE(beside.out.find("test_component_clean.workout/take.zs: 10 expectations, 0 failed"),
+    EXPECT_NE(beside.out.find("test_component_clean.workout/take.zs: 14 expectations, 0 failed"),
               std::string::npos)
         << beside.out;
-    const std::string take = std::string(ZEPH_TEST_SOURCE_DIR) + "/workout/take.zs";
+    const std::string take = std::string(ZEPH_TEST_SOURCE_DIR) + "/test_component.workout/take.zs";
     Outcome given = zephHost("run --quiet " + module("clean") + " --workout " + take);
     EXPECT_EQ(given.code, 0) << given.out;
     EXPECT_NE(given.out.find("PASSED " + take), std::string::npos) << given.out;
@@ -200,6 +201,41 @@ TEST(zeph_host_cli, soak_reports_its_figures) {
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(r.out.find("notifications/s"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("host errors    0"), std::string::npos) << r.out;
+}
+
+TEST(zeph_host_cli, validate_without_a_workout_skips_what_needs_one_and_passes) {
+    // A copy of the module away from the workout that sits beside the built one.
+    const std::string lone = tempFile("lone.so");
+    std::filesystem::copy_file(module("clean"), lone,
+                               std::filesystem::copy_options::overwrite_existing);
+    const std::string junit = tempFile("skipped.xml");
+    Outcome r = zephHost("validate " + lone + " --iterations 100 --junit " + junit);
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("workout: no workout"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("random             SKIPPED"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("9 checks: 6 passed, 0 failed, 0 crashed, 3 skipped"), std::string::npos)
+        << r.out;
+    const std::string xml = slurp(junit);
+    EXPECT_NE(xml.find("skipped=\"3\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<skipped message=\"no workout"), std::string::npos) << xml;
+
+    const std::string workout = std::string(ZEPH_TEST_SOURCE_DIR) + "/test_component.workout";
+    Outcome given = zephHost("validate " + lone + " --iterations 100 --workout " + workout);
+    EXPECT_EQ(given.code, 0) << given.out;
+    EXPECT_NE(given.out.find("9 checks: 9 passed, 0 failed, 0 crashed, 0 skipped"),
+              std::string::npos)
+        << given.out;
+
+    for (const char* sub : {"validate", "soak"}) {
+        Outcome missing = zephHost(std::string(sub) + " " + lone + " --workout /nonexistent");
+        EXPECT_EQ(missing.code, 2) << sub << "\n" << missing.out;
+        EXPECT_NE(missing.err.find("no such workout"), std::string::npos) << missing.err;
+    }
+    Outcome soak = zephHost("soak " + lone);
+    EXPECT_EQ(soak.code, 2) << soak.out;
+    EXPECT_EQ(lines(soak.err), 1u) << soak.err;
+    EXPECT_NE(soak.err.find("no workout"), std::string::npos) << soak.err;
+    std::filesystem::remove(lone);
 }
 
 #else

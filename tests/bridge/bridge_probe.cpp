@@ -48,10 +48,9 @@ public:
         case ZEPH_BUTTON: {
             const auto* b = static_cast<const zeph_button_record*>(data);
             std::string line = std::string("BTN ") + b->panel + " " + b->control;
-            if (const parentNotify* e = b->event)
-                line += std::string(" [") + e->command + "|" + e->value + "|" +
-                        std::to_string(e->subCount) + "|" + (e->hasValue ? "=" : "-") + "|" +
-                        e->sub[0] + "|" + e->sub[1] + "]";
+            if (const zeph_parent_event* e = b->event)
+                line += std::string(" [") + e->command + "|" + e->value + "|" + e->sub[0] + "|" +
+                        e->sub[1] + "]";
             send(line);
             break;
         }

@@ -10,7 +10,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <random>
 
@@ -23,8 +25,26 @@ namespace {
 // ---- validate
 // ------------------------------------------------------------------------------------
 
+// The workout for validate and soak: --workout, else the one beside the module; false (and one
+// line) when it cannot be read. Having none is not an error here.
+bool workoutFor(const Common& c, const std::string& given, std::optional<Workout>& workout) {
+    std::string error;
+    workout = findWorkout(c.module, given, error);
+    if (!workout && !error.empty()) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+std::string noWorkout(const std::string& module) {
+    return "no workout (none beside the module as " +
+           std::filesystem::path(module).stem().string() + ".workout, and no --workout PATH given)";
+}
+
 struct ValidateArgs {
     Common common;
+    std::string workout;
     bool list = false;
     std::string onlyText, skipText;
     std::optional<uint64_t> seed;
@@ -36,14 +56,28 @@ struct ValidateArgs {
 
 int validateCommand(const ValidateArgs& a) {
     if (a.list) {
-        for (const CheckInfo& c : validateChecks())
-            std::printf("%-18s %s\n", c.name, c.summary);
+        for (const Check& c : validateChecks()) {
+            // The breaches it fails on, or those it leaves to other checks when that is shorter.
+            const auto& all = allErrorKinds();
+            const bool most = c.kinds.size() * 2 > all.size();
+            std::string kinds;
+            for (ErrorKind k : all)
+                if ((std::find(c.kinds.begin(), c.kinds.end(), k) != c.kinds.end()) != most)
+                    kinds += std::string(kinds.empty() ? "" : ", ") + errorKindName(k);
+            if (most)
+                kinds = "every breach but " + kinds;
+            std::printf("%-18s %s%s%s\n", c.name, c.summary,
+                        c.needsWorkout ? " [needs the workout]" : "",
+                        kinds.empty() ? "" : (" [fails on: " + kinds + "]").c_str());
+        }
         return kOk;
     }
     Module module;
     if (!openModule(module, a.common.module))
         return kUsage;
     ValidateOptions o;
+    if (!workoutFor(a.common, a.workout, o.workout))
+        return kUsage;
     o.basePath = a.common.basePath;
     o.seed = a.seed ? *a.seed : std::random_device{}() % 1000000000u;
     o.iterations = a.iterations;
@@ -54,15 +88,22 @@ int validateCommand(const ValidateArgs& a) {
     const Painter paint(useColour(a.common.colour));
     std::cout << "validate " << a.common.module << "  (seed " << o.seed << ", " << o.iterations
               << " iterations)\n";
+    std::cout << "  workout: "
+              << (o.workout ? o.workout->path + " (" + std::to_string(o.workout->scenarios.size()) +
+                                  " scenarios)"
+                            : noWorkout(a.common.module) + ": the checks that need one are skipped")
+              << "\n";
     std::string error;
     std::vector<JUnitCase> cases;
-    int counts[3] = {0, 0, 0};
+    int counts[4] = {0, 0, 0, 0};
     auto results = validate(
         module.factory(), o,
         [&](const CheckResult& r) {
             char line[128];
             std::snprintf(line, sizeof line, "  %-18s ", r.name.c_str());
-            const char* code = r.status == CheckResult::Status::Passed ? "32" : "31;1";
+            const char* code = r.status == CheckResult::Status::Passed    ? "32"
+                               : r.status == CheckResult::Status::Skipped ? "33"
+                                                                          : "31;1";
             char secs[32];
             std::snprintf(secs, sizeof secs, " %8.3f s", r.seconds);
             std::cout << line << paint(code, statusName(r.status)) << secs << "\n";
@@ -83,7 +124,7 @@ int validateCommand(const ValidateArgs& a) {
         return kUsage;
     }
     std::cout << results.size() << " checks: " << counts[0] << " passed, " << counts[1]
-              << " failed, " << counts[2] << " crashed\n";
+              << " failed, " << counts[2] << " crashed, " << counts[3] << " skipped\n";
     if (!a.junit.empty() && !writeJUnit(a.junit, "zeph-host validate", cases)) {
         std::cerr << "zeph-host: cannot write " << a.junit << "\n";
         return kUsage;
@@ -94,13 +135,26 @@ int validateCommand(const ValidateArgs& a) {
 // ---- soak
 // ----------------------------------------------------------------------------------------
 
-int soakCommand(const Common& c, const SoakOptions& options, bool json) {
+int soakCommand(const Common& c, const std::string& workoutPath, const SoakOptions& options,
+                bool json) {
     Module module;
     if (!openModule(module, c.module))
         return kUsage;
+    std::optional<Workout> workout;
+    if (!workoutFor(c, workoutPath, workout))
+        return kUsage;
+    if (!workout) {
+        std::cerr << "zeph-host: " << c.module << ": " << noWorkout(c.module)
+                  << ": the soak deals out the steps of its take\n";
+        return kUsage;
+    }
     SoakOptions o = options;
     o.basePath = c.basePath;
-    const SoakResult r = soak(module.factory(), o);
+    const SoakResult r = soak(module.factory(), *workout, o);
+    if (!r.error.empty()) {
+        std::cerr << "zeph-host: " << workout->path << ": " << r.error << "\n";
+        return kUsage;
+    }
     if (r.loadFailed) {
         std::cerr << "zeph-host: " << c.module << ": the factory returned null\n";
         return kUsage;
@@ -115,9 +169,9 @@ int soakCommand(const Common& c, const SoakOptions& options, bool json) {
         std::printf("  time           %.3f s\n", r.seconds);
         std::printf("  throughput     %.0f notifications/s\n", r.perSecond);
         std::printf("  memory         %.0f heap bytes per component (configured), plus %.0f for "
-                    "its bench host endpoint\n",
+                    "its bench endpoint and facility\n",
                     r.heapPerComponent, r.hostPerComponent);
-        std::printf("  resident       %.0f bytes per component, endpoint included\n",
+        std::printf("  resident       %.0f bytes per component, the bench's part included\n",
                     r.rssPerComponent);
         std::printf("  host errors    %zu\n", r.hostErrors);
     }
@@ -152,8 +206,9 @@ static int parseAndRun(int argc, char** argv) {
 
     ValidateArgs val;
     auto* valCmd = app.add_subcommand("validate", "named host-contract checks, each in a child "
-                                                  "process: PASSED, FAILED or CRASHED");
+                                                  "process: PASSED, FAILED, CRASHED or SKIPPED");
     addCommon(valCmd, val.common, false);
+    addWorkoutOption(valCmd, val.workout);
     valCmd->add_flag("--list", val.list, "name the checks and stop");
     valCmd->add_option("--only", val.onlyText, "run only these checks (comma-separated)");
     valCmd->add_option("--skip", val.skipText, "leave these checks out (comma-separated)");
@@ -176,11 +231,13 @@ static int parseAndRun(int argc, char** argv) {
         "show what the component writes to stderr in the transcript, per notification");
 
     Common soakCommon;
+    std::string soakWorkout;
     SoakOptions soakOptions;
     bool soakJson = false;
     auto* soakCmd = app.add_subcommand(
         "soak", "N components under one host, M notifications: throughput and memory");
     addCommon(soakCmd, soakCommon);
+    addWorkoutOption(soakCmd, soakWorkout);
     soakCmd->add_option("--components", soakOptions.components, "components to create")
         ->check(CLI::Range(1, 1000000));
     soakCmd
@@ -209,7 +266,7 @@ static int parseAndRun(int argc, char** argv) {
         return shellCommand(shell);
     if (*serveCmd)
         return zeph::cli::serveCommand(serve);
-    return soakCommand(soakCommon, soakOptions, soakJson);
+    return soakCommand(soakCommon, soakWorkout, soakOptions, soakJson);
 }
 
 int main(int argc, char** argv) {

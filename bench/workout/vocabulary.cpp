@@ -1,0 +1,192 @@
+// Reads a workout's scenarios for the facility, the configuration and the words they use.
+#include "workout/vocabulary.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <set>
+
+namespace zeph::bench {
+
+namespace {
+
+template <class T> void addOnce(std::vector<T>& list, const T& item) {
+    if (std::find(list.begin(), list.end(), item) == list.end())
+        list.push_back(item);
+}
+
+std::optional<int> toInt(const std::string& text) {
+    int n = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
+    if (ec != std::errc() || ptr != end || text.empty())
+        return std::nullopt;
+    return n;
+}
+
+class Reader {
+public:
+    explicit Reader(Vocabulary& v) : m_v(v) {}
+
+    void number(long long n) { addOnce(m_v.numbers, static_cast<int>(n)); }
+
+    // The text itself, and for "key=value" its key and its value.
+    void words(const std::string& text) {
+        if (text.empty())
+            return;
+        addOnce(m_v.words, text);
+        if (auto n = toInt(text))
+            number(*n);
+        const size_t eq = text.find('=');
+        if (eq != std::string::npos) {
+            words(text.substr(0, eq));
+            words(text.substr(eq + 1));
+        }
+    }
+
+    void step(const Step& s) {
+        for (long long n : s.numbers)
+            number(n);
+        for (const std::string& w : s.words)
+            words(w);
+        const std::string text = s.text.value_or("");
+        const auto num = [&](size_t i) { return static_cast<int>(s.numbers[i]); };
+        switch (s.kind) {
+        case Step::Kind::Router:
+            addOnce(m_v.routers, num(0));
+            break;
+        case Step::Kind::Parent:
+            addOnce(m_v.parents, text);
+            break;
+        case Step::Kind::Press:
+            addOnce(m_v.presses, Press{s.words[0], s.words[1], text});
+            break;
+        case Step::Kind::Revertive:
+            addOnce(m_v.revertives, Record{num(0), 0, num(1), text});
+            addOnce(m_v.destinations, num(1));
+            break;
+        case Step::Kind::DbChange:
+            addOnce(m_v.databaseChanges, Record{num(0), num(1), num(2), text});
+            break;
+        case Step::Kind::Route:
+            addOnce(m_v.destinations, num(2));
+            break;
+        case Step::Kind::Tick:
+            addOnce(m_v.timers, num(0));
+            break;
+        case Step::Kind::Expect: {
+            // The component's own commands name its timers and the texts it shows.
+            const std::vector<std::string> fields = commandFields(text);
+            if (mnemonic(text) == "ET" && !fields.empty())
+                if (auto id = toInt(fields[0]))
+                    addOnce(m_v.timers, *id);
+            for (const std::string& f : fields)
+                words(f);
+            return;
+        }
+        default:
+            break;
+        }
+        if (s.kind != Step::Kind::Comment)
+            words(text);
+    }
+
+private:
+    Vocabulary& m_v;
+};
+
+} // namespace
+
+bool describesFacility(const Step& step) {
+    return (step.kind >= Step::Kind::Name && step.kind <= Step::Kind::PanelFile) ||
+           step.kind == Step::Kind::Route;
+}
+
+Vocabulary vocabularyOf(const Workout& workout) {
+    Vocabulary v;
+    Reader reader(v);
+    std::set<std::string> described;
+    for (const Scenario& scenario : workout.scenarios) {
+        bool loaded = false;
+        for (const Step& s : scenario.steps) {
+            reader.step(s);
+            loaded = loaded || s.kind == Step::Kind::Load;
+            if (!describesFacility(s) || (loaded && s.kind == Step::Kind::Route))
+                continue;
+            Step line = s;
+            if (line.kind == Step::Kind::Router) {
+                // A scenario's delays and drops are its own business, not the facility's.
+                line.words.clear();
+                line.source = "router " + std::to_string(line.numbers[0]);
+            }
+            if (described.insert(line.source).second)
+                v.facility.push_back(std::move(line));
+        }
+    }
+    const Scenario* take = workout.take();
+    if (!take && !workout.scenarios.empty())
+        take = &workout.scenarios.front();
+    if (take) {
+        bool loaded = false;
+        for (const Step& s : take->steps) {
+            if (!loaded) {
+                loaded = s.kind == Step::Kind::Load;
+            } else if (s.kind == Step::Kind::Parent) {
+                v.configuration.push_back(s.text.value_or(""));
+            } else if (s.kind != Step::Kind::Comment && !isExpectation(s.kind)) {
+                break;
+            }
+        }
+    }
+    return v;
+}
+
+void describe(Facility& f, const Step& step) {
+    const auto& n = step.numbers;
+    const auto& w = step.words;
+    const std::string text = step.text.value_or("");
+    const int dev = n.empty() ? 0 : static_cast<int>(n[0]);
+    switch (step.kind) {
+    case Step::Kind::Name:
+        f.setName(w[0], dev,
+                  n.size() > 1 ? std::optional<int>(static_cast<int>(n[1])) : std::nullopt);
+        break;
+    case Step::Kind::Db:
+        f.setDatabase(dev, static_cast<int>(n[1]), static_cast<int>(n[2]), text);
+        break;
+    case Step::Kind::Source:
+        f.addRouter(dev);
+        f.setDatabase(dev, 0, static_cast<int>(n[1]), text);
+        break;
+    case Step::Kind::Router:
+        f.addRouter(dev);
+        if (!w.empty() && w[0] == "delay") {
+            f.setRouterDelay(dev, std::stoll(w[1]));
+        } else if (!w.empty() && w[0] == "drop") {
+            f.setRouterDrop(dev, w.size() < 2 || w[1] == "all" ? -1 : std::stoi(w[1]));
+        } else if (!w.empty() && w[0] == "normal") {
+            f.setRouterDelay(dev, 0);
+            f.setRouterDrop(dev, 0);
+        }
+        break;
+    case Step::Kind::Control: {
+        std::map<std::string, std::string> properties;
+        for (size_t i = 2; i < w.size(); ++i) {
+            const size_t eq = w[i].find('=');
+            properties[w[i].substr(0, eq)] = w[i].substr(eq + 1);
+        }
+        f.addControl(w[0], w[1], properties);
+        break;
+    }
+    case Step::Kind::PanelFile:
+        f.acceptPanelFile(w[0]);
+        break;
+    case Step::Kind::Route:
+        f.route(dev, static_cast<int>(n[1]), static_cast<int>(n[2]));
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace zeph::bench

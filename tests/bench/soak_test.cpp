@@ -1,0 +1,50 @@
+// The soak deals the steps of the component's take round-robin, each component on its own facility.
+#include "module_loader.h"
+#include "soak/soak.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace zeph::bench;
+
+namespace {
+const std::string kClean = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
+} // namespace
+
+TEST(soak, every_component_gets_the_whole_take_after_its_configuration) {
+    zeph::host::Module m;
+    ASSERT_TRUE(m.open(kClean)) << m.error();
+    std::string error;
+    auto workout = loadWorkout(workoutBeside(kClean), error);
+    ASSERT_TRUE(workout) << error;
+    // The take after its configuration: press, revertive, dbchange, stop; timer 1, started by the
+    // configuration, ticks once in the 100 ms after the press.
+    SoakOptions o;
+    o.components = 7;
+    o.notifications = 7 * 4;
+    const SoakResult r = soak(m.factory(), *workout, o);
+    EXPECT_EQ(r.error, "");
+    EXPECT_FALSE(r.loadFailed);
+    EXPECT_EQ(r.sent, 28);
+    EXPECT_EQ(r.delivered, 7u * 5u);
+    EXPECT_EQ(r.commands, 7u * 6u); // XI, TG, TP, RN, SD, ET 1
+    EXPECT_EQ(r.hostErrors, 0u);
+}
+
+TEST(soak, a_take_with_nothing_after_its_configuration_is_refused) {
+    zeph::host::Module m;
+    ASSERT_TRUE(m.open(kClean)) << m.error();
+    const std::string path = ::testing::TempDir() + "soak_" + std::to_string(getpid()) + "_take.zs";
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("load\nparent start=1\nadvance 100\nunload\n", f);
+    std::fclose(f);
+    std::string error;
+    auto workout = loadWorkout(path, error);
+    ASSERT_TRUE(workout) << error;
+    const SoakResult r = soak(m.factory(), *workout, SoakOptions{});
+    EXPECT_NE(r.error.find("no step after its configuration"), std::string::npos) << r.error;
+    EXPECT_EQ(r.sent, 0);
+    std::remove(path.c_str());
+}
