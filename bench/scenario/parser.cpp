@@ -203,6 +203,21 @@ std::string checkStep(const Step& step) {
 
 } // namespace
 
+bool isStimulus(Step::Kind kind) {
+    switch (kind) {
+    case Step::Kind::Parent:
+    case Step::Kind::Press:
+    case Step::Kind::Revertive:
+    case Step::Kind::DbChange:
+    case Step::Kind::Route:
+    case Step::Kind::Tick:
+    case Step::Kind::Raw:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool isExpectation(Step::Kind kind) {
     return kind == Step::Kind::Answer || kind == Step::Kind::Expect ||
            kind == Step::Kind::ExpectNone || kind == Step::Kind::ExpectParent;

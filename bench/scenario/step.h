@@ -44,6 +44,9 @@ struct Step {
 };
 
 bool isExpectation(Step::Kind kind);
+// A step that stirs the facility or the component (a parent text, a press, a record, a route, a
+// tick, a raw call), as opposed to describing, loading, waiting or expecting.
+bool isStimulus(Step::Kind kind);
 // A line that describes the facility rather than drive the component.
 bool describesFacility(Step::Kind kind);
 

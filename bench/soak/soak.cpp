@@ -37,21 +37,6 @@ struct Plan {
     std::vector<Beat> beats;
 };
 
-bool dealt(Step::Kind kind) {
-    switch (kind) {
-    case Step::Kind::Parent:
-    case Step::Kind::Press:
-    case Step::Kind::Revertive:
-    case Step::Kind::DbChange:
-    case Step::Kind::Route:
-    case Step::Kind::Tick:
-    case Step::Kind::Raw:
-        return true;
-    default:
-        return false;
-    }
-}
-
 Plan planOf(const Scenario& take) {
     Plan p;
     bool loaded = false, configuring = false;
@@ -68,7 +53,7 @@ Plan planOf(const Scenario& take) {
             configuring = false;
             if (!p.beats.empty())
                 p.beats.back().advance += s.numbers[0];
-        } else if (dealt(s.kind)) {
+        } else if (isStimulus(s.kind)) {
             configuring = false;
             p.beats.push_back(Beat{&s, 0});
         }

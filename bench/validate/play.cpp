@@ -35,21 +35,8 @@ EventSink collectBreaches(Breaches& into, const std::string* where) {
 }
 
 bool isAction(const Step& step) {
-    switch (step.kind) {
-    case Step::Kind::Load:
-    case Step::Kind::Unload:
-    case Step::Kind::Parent:
-    case Step::Kind::Press:
-    case Step::Kind::Revertive:
-    case Step::Kind::DbChange:
-    case Step::Kind::Route:
-    case Step::Kind::Tick:
-    case Step::Kind::Advance:
-    case Step::Kind::Raw:
-        return true;
-    default:
-        return false;
-    }
+    return isStimulus(step.kind) || step.kind == Step::Kind::Load ||
+           step.kind == Step::Kind::Unload || step.kind == Step::Kind::Advance;
 }
 
 Played play(const CheckContext& context, const Scenario& scenario, const PlayOptions& options) {

@@ -66,4 +66,29 @@ std::optional<bench::Workout> findWorkout(const std::string& module, const std::
     return bench::loadWorkout(path, error);
 }
 
+std::optional<bench::Scenario> workoutTake(const std::string& module, const std::string& given,
+                                           std::string& error) {
+    auto workout = findWorkout(module, given, error);
+    if (!workout)
+        return std::nullopt;
+    if (!workout->take()) {
+        error = workout->path + ": the workout has no take.zs to play";
+        return std::nullopt;
+    }
+    return *workout->take();
+}
+
+bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Scenario>& out) {
+    std::string error;
+    for (const std::string& path : paths) {
+        auto s = bench::loadScenario(path, error);
+        if (!s) {
+            std::cerr << "zeph-host: " << error << "\n";
+            return false;
+        }
+        out.push_back(std::move(*s));
+    }
+    return true;
+}
+
 } // namespace zeph::cli

@@ -34,6 +34,12 @@ bool openModule(host::Module& module, const std::string& path);
 // set when it cannot be read; nullopt with error empty when the module has none.
 std::optional<bench::Workout> findWorkout(const std::string& module, const std::string& given,
                                           std::string& error);
+// The take (take.zs) of that workout. nullopt with the reason in error; error empty when the
+// module has no workout at all.
+std::optional<bench::Scenario> workoutTake(const std::string& module, const std::string& given,
+                                           std::string& error);
+// Reads scenario files in order; false, with one line on stderr, at the first that cannot be read.
+bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Scenario>& out);
 
 struct RunArgs {
     Common common;

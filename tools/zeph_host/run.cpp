@@ -18,33 +18,22 @@ namespace {
 // The take of the module's workout, or one line on stderr saying why there is none.
 std::optional<Scenario> findTake(const RunArgs& a) {
     std::string error;
-    auto workout = findWorkout(a.common.module, a.workout, error);
-    if (!workout && error.empty()) {
+    auto take = workoutTake(a.common.module, a.workout, error);
+    if (!take && error.empty()) {
         const std::filesystem::path module(a.common.module);
         error = a.common.module + ": no scenario given and no workout to take one from (" +
                 module.stem().string() + ".workout beside the module, or --workout PATH)";
-    } else if (workout && !workout->take()) {
-        error = workout->path + ": the workout has no take.zs to play";
     }
-    if (!error.empty()) {
+    if (!take)
         std::cerr << "zeph-host: " << error << "\n";
-        return std::nullopt;
-    }
-    return *workout->take();
+    return take;
 }
 } // namespace
 
 int runCommand(const RunArgs& a) {
     std::vector<Scenario> scenarios;
-    std::string error;
-    for (const std::string& path : a.scenarios) {
-        auto s = loadScenario(path, error);
-        if (!s) {
-            std::cerr << "zeph-host: " << error << "\n";
-            return kUsage;
-        }
-        scenarios.push_back(std::move(*s));
-    }
+    if (!loadScenarios(a.scenarios, scenarios))
+        return kUsage;
     if (!a.record.empty() && scenarios.size() > 1) {
         std::cerr << "zeph-host: --record takes exactly one scenario\n";
         return kUsage;

@@ -2,6 +2,7 @@
 // and waits for Ctrl-C.
 #include "serve_command.h"
 
+#include "cli.h"
 #include "module_loader.h"
 #include "serve/server.h"
 #include "workout/workout.h"
@@ -17,7 +18,7 @@ namespace zeph::cli {
 
 namespace {
 
-constexpr int kStopped = 0, kUsage = 2;
+constexpr int kStopped = kOk;
 
 // Hands the address to the desktop's browser without waiting for it (or leaving a zombie).
 void openInBrowser(const std::string& url) {
@@ -60,27 +61,19 @@ CLI::App* addServeCommand(CLI::App& app, ServeArgs& a) {
 
 int serveCommand(const ServeArgs& a) {
     using namespace zeph::bench;
-    std::string error;
     std::vector<Scenario> scenarios;
-    for (const std::string& path : a.scenarios) {
-        auto s = loadScenario(path, error);
-        if (!s) {
+    if (!loadScenarios(a.scenarios, scenarios))
+        return kUsage;
+    std::string error;
+    if (scenarios.empty()) {
+        // The workout's take when the module has one; else an empty facility to start from.
+        auto workout = findWorkout(a.module, "", error);
+        if (!workout && !error.empty()) {
             std::cerr << "zeph-host: " << error << "\n";
             return kUsage;
         }
-        scenarios.push_back(std::move(*s));
-    }
-    if (a.scenarios.empty()) {
-        const std::string dir = workoutBeside(a.module);
-        if (!dir.empty()) {
-            auto workout = loadWorkout(dir, error);
-            if (!workout) {
-                std::cerr << "zeph-host: " << error << "\n";
-                return kUsage;
-            }
-            if (const Scenario* take = workout->take())
-                scenarios.push_back(*take);
-        }
+        if (workout && workout->take())
+            scenarios.push_back(*workout->take());
     }
     zeph::host::Module module;
     if (!module.open(a.module)) {
