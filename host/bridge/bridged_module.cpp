@@ -147,7 +147,7 @@ std::string describe(const Activity& a) {
     const char* d = static_cast<const char*>(a.data);
     auto word = [&](int i) {
         int32_t w;
-        std::memcpy(&w, d + 4 * i, 4);
+        std::memcpy(&w, d + ptrdiff_t(4) * i, 4);
         return std::to_string(w);
     };
     switch (a.type) {
@@ -806,7 +806,7 @@ char* Proxy::callback(void* data, int type) {
             w.u32(ZB_DATA_RECORD);
             for (int i = 0; i < 4; ++i) {
                 int32_t word;
-                std::memcpy(&word, static_cast<const char*>(data) + 4 * i, 4);
+                std::memcpy(&word, static_cast<const char*>(data) + ptrdiff_t(4) * i, 4);
                 w.u32(uint32_t(word));
             }
             w.text(static_cast<const char*>(data) + 16);

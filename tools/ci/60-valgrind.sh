@@ -20,6 +20,6 @@ if sed -n '/^Memory checking results:/,$p' "$log" | grep -q '[-] [0-9]'; then
   echo "60-valgrind: valgrind found defects (see $dir/Testing/Temporary/MemoryChecker.*.log)"
   exit 1
 fi
-runs=$(grep -c "MemCheck #[0-9]*:" "$log" || true)
+runs=$(grep -cE "MemCheck +#[0-9]+:" "$log" || true)
 [ "$runs" -gt 0 ] || { echo "60-valgrind: no scenario test ran"; exit 1; }
 echo "60-valgrind: $runs scenario runs under valgrind, no defect"

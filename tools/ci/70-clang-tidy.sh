@@ -10,5 +10,5 @@ if ! command -v clang-tidy-14 >/dev/null || ! command -v clang++-14 >/dev/null; 
 fi
 
 cmake --preset tidy >/dev/null
-cmake --build --preset tidy -j 2
+cmake --build --preset tidy -j 2 -- -k 0 # every finding at once, not the first file's only
 echo "70-clang-tidy: $(grep -c '"file"' build/tidy/compile_commands.json) files, no finding"
