@@ -8,6 +8,7 @@
  * callback(), both __thiscall. A fault inside the DLL is reported to the bench with its exception
  * code and place instead of taking the bridge down silently. */
 #include <windows.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -187,6 +188,16 @@ static LONG WINAPI fault_filter(EXCEPTION_POINTERS* info) {
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+/* abort() in the component (the C runtime it shares with the bridge raises SIGABRT first) is a
+ * fault like any other, not a silent exit code 3. The code is the one Windows gives a fatal
+ * application exit. */
+#define ZB_ABORT_CODE 0x40000015u
+static void abort_catcher(int sig) {
+    (void)sig;
+    zb_fault(ZB_ABORT_CODE, 0, ZB_NO_ACCESS, 0, "abort() of the C runtime");
+    quit(70);
+}
+
 #ifndef DBG_PRINTEXCEPTION_C
 #define DBG_PRINTEXCEPTION_C 0x40010006
 #endif
@@ -218,6 +229,7 @@ int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     AddVectoredExceptionHandler(1, debug_catcher);
     SetUnhandledExceptionFilter(fault_filter);
+    signal(SIGABRT, abort_catcher);
     if (argc < 2) {
         zb_hello(&g_platform, ZB_BAD_USAGE, 0, "usage: zeph-bridge.exe DLL");
         return 2;

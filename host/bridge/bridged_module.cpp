@@ -205,6 +205,8 @@ Fault faultOf(uint32_t code) {
         return {"heap corruption", SIGABRT};
     case 0xE06D7363:
         return {"C++ exception", SIGABRT};
+    case 0x40000015:
+        return {"abort", SIGABRT};
     default:
         if (code >= 0xC000008D && code <= 0xC0000093)
             return {"floating-point fault", SIGFPE};

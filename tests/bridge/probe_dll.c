@@ -1,7 +1,8 @@
 /* A Windows component for the bridge's tests under Wine, built with the mingw C compiler: the
  * callback object as the Microsoft C++ ABI lays it out (slot 0 deleting destructor, slot 1
  * callback, __thiscall). Parent texts: "crash" writes through null, "divide" divides by zero,
- * "debug" writes to the debugger output, "leak" loses 100 bytes; type 8 writes through null too, or
+ * "debug" writes to the debugger output, "leak" loses 100 bytes, "abort" calls the C runtime's
+ * abort(); type 8 writes through null too, or
  * never returns when PROBE_HANG is set in the environment.
  * The factory returns null for the base path "null". Built once more without the factory's export.
  */
@@ -51,6 +52,8 @@ static char* __attribute__((thiscall)) probe_callback(struct object* self, void*
         OutputDebugStringA("probe: said on the debugger output");
     else if (!strcmp(data, "leak"))
         g_lost = malloc(100);
+    else if (!strcmp(data, "abort"))
+        abort();
     return NULL;
 }
 
