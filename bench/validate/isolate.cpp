@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <poll.h>
 #include <signal.h>
@@ -83,6 +85,38 @@ std::vector<std::string> splitNul(const std::string& data) {
     return out;
 }
 
+// What the child wrote to stderr (the component's diagnostics, a sanitizer's or the bridge's
+// report): kept out of the check list, summed up, and its end shown when the child crashed.
+void reportStderr(std::FILE* file, CheckResult& result) {
+    if (!file)
+        return;
+    std::string text;
+    std::rewind(file);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0 && text.size() < (1u << 20))
+        text.append(buf, n);
+    std::fclose(file);
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < text.size();) {
+        const size_t end = std::min(text.find('\n', i), text.size());
+        if (end > i)
+            lines.push_back(text.substr(i, std::min<size_t>(end - i, 240)));
+        i = end + 1;
+    }
+    if (lines.empty())
+        return;
+    if (result.status == CheckResult::Status::Crashed) {
+        const size_t from = lines.size() > 6 ? lines.size() - 6 : 0;
+        for (size_t i = from; i < lines.size(); ++i)
+            result.messages.push_back("stderr: " + lines[i]);
+    } else {
+        result.messages.push_back(std::to_string(lines.size()) +
+                                  (lines.size() == 1 ? " line" : " lines") +
+                                  " of diagnostics on stderr (--in-process shows them)");
+    }
+}
+
 CheckResult crashed(std::string why) {
     CheckResult r;
     r.status = CheckResult::Status::Crashed;
@@ -109,9 +143,12 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
         return crashed("cannot create a pipe");
     std::fflush(stdout);
     std::fflush(stderr);
+    std::FILE* errors = std::tmpfile();
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
+        if (errors)
+            dup2(fileno(errors), STDERR_FILENO);
         const CheckResult r = run();
         std::string data;
         for (const std::string& m : r.messages)
@@ -125,6 +162,8 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
+        if (errors)
+            std::fclose(errors);
         return crashed("cannot fork");
     }
     const auto start = Clock::now();
@@ -160,6 +199,7 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
         result.status = CheckResult::Status::Skipped;
     else
         crash("exit code " + std::to_string(code));
+    reportStderr(errors, result);
     return result;
 }
 
