@@ -3,6 +3,7 @@
 // fail.
 #include "zeph_client_callback.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,8 +56,10 @@ public:
             break;
         default:
 #if defined(FAULT_CRASH_UNKNOWN)
-            if (type == 8)
+            if (type == 8) {
+                std::fputs("test component: giving up on type 8\n", stderr);
                 std::abort();
+            }
 #endif
 #if defined(FAULT_HANG)
             if (type == 255) {

@@ -148,6 +148,17 @@ TEST(validate, random_run_replays_exactly_from_its_seed) {
     EXPECT_NE(joined(first[0].messages).find("iteration"), std::string::npos);
 }
 
+TEST(validate, a_crash_shows_the_end_of_what_the_component_wrote_to_stderr) {
+    ValidateOptions o;
+    o.only = {"type-codes"};
+    auto results = run("crash_unknown", o);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].status, CheckResult::Status::Crashed);
+    EXPECT_NE(joined(results[0].messages).find("stderr: test component: giving up on type 8"),
+              std::string::npos)
+        << joined(results[0].messages);
+}
+
 TEST(validate, only_and_skip_select_checks_and_reject_unknown_names) {
     ValidateOptions o;
     o.only = {"null-host", "answers"};
