@@ -104,25 +104,13 @@ void Facility::press(int endpoint, const std::string& panel, const std::string& 
 }
 
 void Facility::revertive(int endpoint, int device, int index, const std::string& text) {
-    Queued q{};
-    q.endpoint = endpoint;
-    q.kind = Queued::Revertive;
-    q.device = device;
-    q.index = index;
-    q.text = text;
-    deliver(q);
+    // time, seq, endpoint, kind, device, db, index, text, generation
+    deliver(Queued{m_now, 0, endpoint, Queued::Revertive, device, 0, index, text, 0});
     settle();
 }
 
 void Facility::database(int endpoint, int device, int db, int index, const std::string& text) {
-    Queued q{};
-    q.endpoint = endpoint;
-    q.kind = Queued::Database;
-    q.device = device;
-    q.db = db;
-    q.index = index;
-    q.text = text;
-    deliver(q);
+    deliver(Queued{m_now, 0, endpoint, Queued::Database, device, db, index, text, 0});
     settle();
 }
 

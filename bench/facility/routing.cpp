@@ -103,15 +103,8 @@ void Facility::databaseChange(int device, int db, int index, const std::string& 
     for (int i = 0; i < endpoints(); ++i) {
         if (!loaded(i))
             continue;
-        Queued q{};
-        q.time = m_now;
-        q.endpoint = i;
-        q.kind = Queued::Database;
-        q.device = device;
-        q.db = db;
-        q.index = index;
-        q.text = text;
-        schedule(std::move(q));
+        // time, seq, endpoint, kind, device, db, index, text, generation
+        schedule(Queued{m_now, 0, i, Queued::Database, device, db, index, text, 0});
     }
     settle();
 }
