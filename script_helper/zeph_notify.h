@@ -14,15 +14,18 @@ enum { ZEPH_MAX_FIELDS = 32 };
 // The read-only empty text that unfilled fields point at.
 extern const char zeph_empty_text[1];
 
-// A parent command "command.sub1.sub2=value" split in place. Its first words are laid out as a
-// button's event record (zeph_parent_event), which the asserts below hold it to.
+// A parent command "command.sub1.sub2=value" split in place: "a.b.d=x.y" gives command "a",
+// sub-fields "b" and "d", value "x.y"; "=5" an empty command and value "5"; "return" the command
+// alone. Every field not found points at the shared empty text, never null. The walk stops at the
+// first '=' or at the 32nd sub-field (a later '=' is then not seen). Its first words are laid out
+// as a button's event record (zeph_parent_event), which the asserts below hold it to.
 class parentNotify {
 public:
-    const char* command;              // text before the first '.' or '='
-    const char* sub[ZEPH_MAX_FIELDS]; // dotted sub-fields in order
-    const char* value;                // text after the first '='
+    const char* command;              // text before the first '.' or '='; empty for no text
+    const char* sub[ZEPH_MAX_FIELDS]; // dotted sub-fields in order; sub[subCount..] are empty
+    const char* value;                // everything after the first '=', dots and '=' included
     int32_t subCount;                 // 0 to 32
-    bool hasValue;                    // an '=' was found
+    bool hasValue;                    // an '=' was found ("x=" has one, with an empty value)
     char* buffer;                     // private NUL-split copy; null for a null or empty text
 
     explicit parentNotify(const char* text);
@@ -45,11 +48,14 @@ static_assert(offsetof(parentNotify, value) == offsetof(zeph_parent_event, value
               "parentNotify value is the event's word 33");
 
 // A host reply split into blank-separated tokens; the quote character groups blanks into a token.
+// With quote '\'': "101 4" gives "101" and "4"; "'a b' d" gives "", "a b" and "d" (a text that
+// starts with a blank or a quote has an empty first token); "x ''" gives "x" and "". At most 32
+// tokens are kept.
 class decodeZEPHString {
 public:
-    const char* token[ZEPH_MAX_FIELDS];
-    int32_t count;
-    char* buffer;
+    const char* token[ZEPH_MAX_FIELDS]; // in order; token[count..] point at the empty text
+    int32_t count;                      // tokens found, 0 for a null or empty text
+    char* buffer;                       // private NUL-split copy; null for a null or empty text
     char quote;
 
     decodeZEPHString(const char* text, char quoteChar);
@@ -60,15 +66,16 @@ private:
     decodeZEPHString& operator=(const decodeZEPHString&) = delete;
 };
 
-// Views of the host's records. A null record reads as zeros and empty texts.
+// Views of the host's records. A null record reads as zeros and empty texts. Each accessor copies
+// into a fresh zeph_string, so a handler may keep what it reads.
 class buttonNotify {
 public:
     explicit buttonNotify(const void* record)
         : m_record(static_cast<const zeph_button_record*>(record)) {}
     zeph_string panelId() const;
     zeph_string controlId() const;
-    zeph_string eventCommand() const;
-    zeph_string eventValue() const;
+    zeph_string eventCommand() const; // the press's event text before its first '.' or '='
+    zeph_string eventValue() const;   // and after its first '='
     const zeph_button_record* record() const { return m_record; }
 
 private:

@@ -4,8 +4,7 @@
 //
 // Ownership across the boundary:
 //  - A reply the host returns for SD, XI, RN or TG belongs to the host; the operation copies what
-//  it
-//    needs and hands the reply back with ZEPH_RELEASE before it returns. Other replies are never
+//    it needs and hands the reply back with ZEPH_RELEASE before it returns. Other replies are never
 //    released (PS is only tested for null).
 //  - An answer returned for ZEPH_PARENT is a heap buffer of this component; the host hands it back
 //    with ZEPH_RELEASE. Only answers still outstanding are freed: any other pointer is ignored, so
@@ -39,43 +38,104 @@ public:
 
 protected:
     // ---- Handlers: one per notification kind -------------------------------------------------
+    // A press on a control (type 2): panelId(), controlId(), and the press's event text split as a
+    // parent command is, eventCommand() and eventValue(). With alarmHandling on, the presses the
+    // alarm actions take ("ActionAll" with event command "alarm", and "AckAll") never arrive here.
     virtual void buttonCallback(buttonNotify* button) = 0;
+    // A registered destination's new state (type 1): device(), index() (the destination) and
+    // text() (the routed source's name).
     virtual void revertiveCallback(revertiveNotify* revertive) = 0;
-    // The returned text is the answer to the parent; an empty text reaches the host as null.
+    // A text from the parent panel (type 3), "command.sub1.sub2=value", parsed: command (before the
+    // first '.' or '='), sub[0..subCount-1] (the dotted fields, at most 32), value (everything
+    // after the first '=', dots included) and hasValue (an '=' was seen); absent parts are empty
+    // texts. The returned text is the answer to the parent; an empty text reaches the host as null.
+    //
+    // Two queries every component answers, whatever their value or sub-fields:
+    //  - "_commands": the texts a parent drives it with (settings and queries may stay unlisted),
+    //    one a line (line feed between, none after), each as the parent writes it with a bracketed
+    //    word for what varies: "sourceID=[value]"; a dotted command names its sub-fields the same
+    //    way: "salvo.[n]=[value]", "salvo.fire".
+    //  - "_events": the texts it raises with hostNotify, one a line, "*" for a varying value:
+    //    "clear=*". Neither lists the two queries themselves; nothing to list answers empty.
     virtual zeph_string parentCallback(parentNotify* command) = 0;
+    // The spare notification (type 7); the record is the host's, unread by the base.
     virtual void extraCallback(extraNotify* /*extra*/) {}
+    // A tick of a timer this component started with timerStart (type 4).
     virtual void timerCallback(int id) = 0;
+    // A changed database entry (type 6): device(), database(), entry() and text().
     virtual void databaseCallback(revertiveNotify* /*change*/) {}
 
     // ---- Host commands: each sends one text with ZEPH_COMMAND --------------------------------
-    void hostNotify(const zeph_string& text); // HN
+    // Text fields go out between apostrophes unescaped; numbers in decimal. Without a host each
+    // sends nothing and gives the neutral result named below; "no reply" is a null from the host.
+    // A query (TG, SD, XI, RN) copies the reply and hands it back with ZEPH_RELEASE before it
+    // returns; the others ignore what the host returns.
+
+    // HN 'text': raises text to the parent panel (list it under "_events").
+    void hostNotify(const zeph_string& text);
+    // TP 'property=value' 'panel' 'control': sets one property of one control.
     void textPut(const zeph_string& property, const zeph_string& value, const zeph_string& panel,
-                 const zeph_string& control); // TP
+                 const zeph_string& control);
+    // TG 'panel' 'control' 'property' (property last, unlike TP): value gets what follows '=' in
+    // the reply "property=...", or the whole reply for property "all". A reply naming another
+    // property (compared case-sensitively) empties value and writes one diagnostic line
+    // (debugPrint). No host or no reply: value emptied, no diagnostic.
     void textGet(const zeph_string& property, const zeph_string& panel, const zeph_string& control,
-                 zeph_string& value); // TG
+                 zeph_string& value);
+    // PS 'panel' 'path/file', then " 'parameters'" when parameters is not empty: shows a panel
+    // file. The base path and "/" stand before file unless the path is empty ("/" is added even
+    // when the path ends with one). True when the host returns non-null (the reply is not read,
+    // nor handed back); no host: true; no reply: false.
     bool panelShow(const zeph_string& panel, const zeph_string& file,
-                   const zeph_string& parameters);                                    // PS
-    bool getDev(zeph_string name, int* device, int* offset);                          // SD
-    zeph_stringlist controlList(const zeph_string& panel, const zeph_string& prefix); // XI
-    void routerName(int device, int database, int index, zeph_string& name);          // RN
+                   const zeph_string& parameters);
+    // SD 'name': resolves a facility name. The reply "DEVICE OFFSET" (split at blanks, apostrophes
+    // grouping) is read as atoi would into *device and *offset; either pointer may be null. Both
+    // are set to 0 first; true for any reply, even one that holds no number (device 0), so test
+    // the device too. No host or no reply: false, outputs 0.
+    bool getDev(zeph_string name, int* device, int* offset);
+    // XI 'panel' 'prefix': the ids of the panel's controls whose id starts with prefix, from the
+    // comma-separated reply (empty items kept). No host or no reply: an empty list.
+    zeph_stringlist controlList(const zeph_string& panel, const zeph_string& prefix);
+    // RN device database index: entry index of a device database (database 0 of a router holds
+    // its source names). name gets the reply; no host or no reply: name unchanged, so empty it
+    // first if that matters.
+    void routerName(int device, int database, int index, zeph_string& name);
+    // RC device source destination ',extra' flag: routes source to destination on router device.
+    // extra stands after the comma inside the apostrophes (empty: ','), flag goes out as 1 or 0;
+    // the base passes both untouched and gives them no meaning: that is the host's.
     void routerCrosspoint(int device, int source, int destination, const zeph_string& extra,
-                          bool flag); // RC
+                          bool flag);
     // The numeric commands are never longer than 31 characters: one whose numbers would not fit is
     // not sent at all, since a cut text would address something else.
-    void routerRegister(int device, int first, int last, bool add); // RR
-    void routerPoll(int device, int first, int last);               // RP
-    void routerUnregister(int device);                              // RU
-    void timerStart(int id, int period);                            // ET id period
-    void timerStop(int id);                                         // ET id
-    void hostDetach();                                              // AS
-    // Fills %1..%9 in one pass (inserted text is never searched again) and writes the line to the
-    // debugger output: OutputDebugStringA on Windows, stderr elsewhere.
+    //
+    // RR device first last, with " 'ADD'" when add: revertives of destinations first..last of
+    // device arrive as revertiveCallback. With ADD the range joins those held on the device;
+    // without, the bench's facility lets it replace them.
+    void routerRegister(int device, int first, int last, bool add);
+    // RP device first last: asks for the current state of destinations first..last, which
+    // arrives as revertives (possibly before the call returns).
+    void routerPoll(int device, int first, int last);
+    // RU device: ends every registration on device.
+    void routerUnregister(int device);
+    // ET id period: timer id ticks (timerCallback) every period, in the host's unit (the bench's:
+    // ms), until stopped. Period 0 sends "ET id", the same text as timerStop.
+    void timerStart(int id, int period);
+    // ET id: stops timer id.
+    void timerStop(int id);
+    // AS: the component is going. The base's destructor sends it, last; components need not.
+    void hostDetach();
+    // Fills %1..%9 in one pass (inserted text is never searched again) and writes the line, with
+    // no line end added, to the debugger output: OutputDebugStringA on Windows, stderr elsewhere.
+    // Needs no host.
     void debugPrint(const zeph_string& format, const zeph_string& v1, const zeph_string& v2,
                     const zeph_string& v3, const zeph_string& v4, const zeph_string& v5,
                     const zeph_string& v6, const zeph_string& v7, const zeph_string& v8,
                     const zeph_string& v9);
 
     // ---- Alarm actions: "ActionAll" / "AckAll" on every "alm_" control of panel 1 -------------
+    // XI '1' 'alm_', then for each control TP 'alarm=action'. "ack" and "4" acknowledge: value
+    // becomes 4 unless it reads back (TG) 0, 2, 3, 4 or 5. Any other one-character action also
+    // sets value to its number (0 for a non-digit); a longer one sets alarm only.
     void alarmAction(const zeph_string& action);
 
     zeph_client_callback* host;
