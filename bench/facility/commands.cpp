@@ -148,7 +148,7 @@ std::string Facility::actTP(int, const Command& c) {
     if (Control* control = findControl(c.field(1), c.field(2)))
         control->properties[name] = value;
     else
-        m_panels[c.field(1)].push_back(Control{c.field(2), {{name, value}}});
+        m_panels[c.field(1)].push_back(Control{c.field(2), {{name, value}}, {}});
     return {};
 }
 

@@ -52,13 +52,16 @@ void Facility::setRouterInline(int device, bool on) {
 }
 
 void Facility::addControl(const std::string& panel, const std::string& control,
-                          const std::map<std::string, std::string>& properties) {
+                          const std::map<std::string, std::string>& properties,
+                          const std::string& kind) {
     if (Control* c = findControl(panel, control)) {
         for (const auto& [k, v] : properties)
             c->properties[k] = v;
+        if (!kind.empty())
+            c->kind = kind;
         return;
     }
-    m_panels[panel].push_back(Control{control, properties});
+    m_panels[panel].push_back(Control{control, properties, kind});
 }
 
 void Facility::acceptPanelFile(const std::string& file) {

@@ -51,8 +51,11 @@ public:
     // On: the revertives that a component's RC or RP causes are delivered inside that call, before
     // it returns. Off (the default): they are queued until the notification in progress returns.
     void setRouterInline(int device, bool on);
+    // A control; described again, it gains the properties given, and the kind when one is given
+    // (what it is to whoever draws it: "button", "text", "indicator", "alarm"; empty: not said).
     void addControl(const std::string& panel, const std::string& control,
-                    const std::map<std::string, std::string>& properties = {});
+                    const std::map<std::string, std::string>& properties = {},
+                    const std::string& kind = {});
     // Once a file is listed, PS is answered only for listed files (matched on the last path part).
     void acceptPanelFile(const std::string& file);
     // Decides the reply to every query in place of the facility, which passes its own answer
@@ -116,6 +119,7 @@ public:
     // ---- Read-only views of the facility (added for the serve page) ----
     struct ControlView {
         std::string id;
+        std::string kind; // as declared; empty when no line said
         std::map<std::string, std::string> properties;
     };
     struct PanelView {
@@ -125,8 +129,10 @@ public:
     struct RouterView {
         int device = 0;
         int64_t delay = 0;
-        int drop = 0;                   // revertives still to be lost; -1: all of them
-        std::map<int, int> crosspoints; // destination -> source
+        int drop = 0;                       // revertives still to be lost; -1: all of them
+        std::map<int, int> crosspoints;     // destination -> source
+        std::vector<std::string> names;     // the names that SD resolves to this device alone
+        std::map<int, std::string> sources; // source -> its name (database 0)
     };
     // Every panel in id order.
     std::vector<PanelView> panels() const;
@@ -173,6 +179,7 @@ private:
     struct Control {
         std::string id;
         std::map<std::string, std::string> properties;
+        std::string kind;
     };
 
     // ---- Commands (commands.cpp): one handler per mnemonic --------------------------------------

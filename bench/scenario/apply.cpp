@@ -1,5 +1,6 @@
 // The runner's apply and deliver stages: facility lines change the facility, steps drive the
 // component through it.
+#include "scenario/parser.h"
 #include "scenario/runner.h"
 
 #include <map>
@@ -48,12 +49,8 @@ void Runner::apply(const Step& step) {
         break;
     }
     case Step::Kind::Control: {
-        std::map<std::string, std::string> props;
-        for (size_t i = 2; i < w.size(); ++i) {
-            const size_t eq = w[i].find('=');
-            props[w[i].substr(0, eq)] = w[i].substr(eq + 1);
-        }
-        f.addControl(w[0], w[1], props);
+        const ControlDeclaration d = controlDeclaration(step);
+        f.addControl(w[0], w[1], d.properties, d.kind);
         break;
     }
     case Step::Kind::PanelFile:

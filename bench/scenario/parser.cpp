@@ -97,7 +97,7 @@ const Grammar kGrammar[] = {
     {"source", Step::Kind::Source, "nnT", "source ROUTER SOURCE NAME"},
     {"router", Step::Kind::Router, "n*",
      "router DEVICE [delay MS | drop [COUNT|all] | inline | normal]"},
-    {"control", Step::Kind::Control, "ww*", "control PANEL CONTROL [PROPERTY=VALUE ...]"},
+    {"control", Step::Kind::Control, "ww*", "control PANEL CONTROL [KIND] [PROPERTY=VALUE ...]"},
     {"panel-file", Step::Kind::PanelFile, "w", "panel-file FILE"},
     {"load", Step::Kind::Load, "W", "load [BASE-PATH]"},
     {"unload", Step::Kind::Unload, "", "unload"},
@@ -170,6 +170,16 @@ bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error
     return true;
 }
 
+// What a control line may declare a control to be, for whoever draws the panel.
+const char* const kControlKinds[] = {"button", "text", "indicator", "alarm"};
+
+bool isControlKind(const std::string& word) {
+    for (const char* kind : kControlKinds)
+        if (word == kind)
+            return true;
+    return false;
+}
+
 bool validRouterSetting(const std::vector<std::string>& words) {
     if (words.empty())
         return true;
@@ -188,8 +198,10 @@ std::string checkStep(const Step& step) {
         return "bad router setting";
     if (step.kind == Step::Kind::Control)
         for (size_t i = 2; i < step.words.size(); ++i)
-            if (step.words[i].find('=') == std::string::npos)
-                return "\"" + step.words[i] + "\" is not PROPERTY=VALUE";
+            if (step.words[i].find('=') == std::string::npos &&
+                (i != 2 || !isControlKind(step.words[i])))
+                return "\"" + step.words[i] + "\" is not PROPERTY=VALUE" +
+                       (i == 2 ? " nor a kind (button, text, indicator, alarm)" : "");
     if (step.kind == Step::Kind::Advance && step.numbers[0] < 0)
         return "time cannot go back";
     if (step.kind == Step::Kind::Answer && *step.text != "none" &&
@@ -225,6 +237,18 @@ bool isExpectation(Step::Kind kind) {
 
 bool describesFacility(Step::Kind kind) {
     return kind >= Step::Kind::Name && kind <= Step::Kind::PanelFile;
+}
+
+ControlDeclaration controlDeclaration(const Step& step) {
+    ControlDeclaration d;
+    size_t i = 2;
+    if (step.words.size() > i && isControlKind(step.words[i]))
+        d.kind = step.words[i++];
+    for (; i < step.words.size(); ++i) {
+        const size_t eq = step.words[i].find('=');
+        d.properties[step.words[i].substr(0, eq)] = step.words[i].substr(eq + 1);
+    }
+    return d;
 }
 
 std::optional<Step> parseLine(const std::string& line, int number, std::string& error) {

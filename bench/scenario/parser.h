@@ -3,6 +3,7 @@
 
 #include "scenario/step.h"
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,14 @@ namespace zeph::bench {
 
 // Parses one line. A bad line gives nullopt and the reason in error (without file and line).
 std::optional<Step> parseLine(const std::string& line, int number, std::string& error);
+// What a control line declares: its kind ("button", "text", "indicator", "alarm"; empty when the
+// line names none) and its properties.
+struct ControlDeclaration {
+    std::string kind;
+    std::map<std::string, std::string> properties;
+};
+ControlDeclaration controlDeclaration(const Step& step);
+
 // Parses a whole file; the first bad line gives nullopt and "file:line: reason" in error.
 std::optional<Scenario> parseScenario(const std::string& text, const std::string& file,
                                       std::string& error);

@@ -26,19 +26,28 @@ json eventJson(const Event& e) {
 }
 
 json controlJson(const std::string& panel, const Facility::ControlView& c) {
-    return {{"panel", panel}, {"id", c.id}, {"properties", c.properties}};
+    return {{"panel", panel}, {"id", c.id}, {"kind", c.kind}, {"properties", c.properties}};
 }
 
 json routersJson(const Facility& f) {
     json out = json::array();
     for (const Facility::RouterView& r : f.routers()) {
         json crosspoints = json::array();
-        for (const auto& [destination, source] : r.crosspoints)
-            crosspoints.push_back({{"destination", destination}, {"source", source}});
+        for (const auto& [destination, source] : r.crosspoints) {
+            json x = {{"destination", destination}, {"source", source}};
+            if (auto name = r.sources.find(source); name != r.sources.end())
+                x["sourceName"] = name->second;
+            crosspoints.push_back(std::move(x));
+        }
+        json sources = json::array();
+        for (const auto& [source, name] : r.sources)
+            sources.push_back({{"source", source}, {"name", name}});
         out.push_back({{"device", r.device},
+                       {"names", r.names},
                        {"delay", r.delay},
                        {"drop", r.drop},
-                       {"crosspoints", crosspoints}});
+                       {"crosspoints", crosspoints},
+                       {"sources", sources}});
     }
     return out;
 }

@@ -1,6 +1,8 @@
 // Reads a workout's scenarios for the facility, the configuration and the words they use.
 #include "workout/vocabulary.h"
 
+#include "scenario/parser.h"
+
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -170,12 +172,8 @@ void describe(Facility& f, const Step& step) {
         }
         break;
     case Step::Kind::Control: {
-        std::map<std::string, std::string> properties;
-        for (size_t i = 2; i < w.size(); ++i) {
-            const size_t eq = w[i].find('=');
-            properties[w[i].substr(0, eq)] = w[i].substr(eq + 1);
-        }
-        f.addControl(w[0], w[1], properties);
+        const ControlDeclaration d = controlDeclaration(step);
+        f.addControl(w[0], w[1], d.properties, d.kind);
         break;
     }
     case Step::Kind::PanelFile:

@@ -83,7 +83,8 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         {"router 5 delay -1", "bad router setting"},
         {"router 5 inline now", "bad router setting"},
         {"router 5 drop 99999999999", "bad router setting"},
-        {"control 1 UMD text", "is not PROPERTY=VALUE"},
+        {"control 1 UMD lamp", "is not PROPERTY=VALUE nor a kind"},
+        {"control 1 UMD button text", "\"text\" is not PROPERTY=VALUE"},
         {"expect", "missing command"},
         {"expect-none now", "unexpected \"now\""},
         {"tick 99999999999", "out of range"},
@@ -127,6 +128,38 @@ TEST(scenario_parser, texts_words_and_escapes) {
     EXPECT_FALSE(s->steps[4].text.has_value());
     EXPECT_EQ(s->steps[5].kind, Step::Kind::Comment);
     EXPECT_EQ(*s->steps[6].text, "TP 'text=Camera 1' '1' 'UMD'");
+}
+
+TEST(scenario_run, controls_keep_their_declared_kind_and_routers_name_their_sources) {
+    std::string error;
+    auto s = parseScenario("name sdi 5\nname pkg/mon1 5 7\nsource 5 12 Camera 1\n"
+                           "route 5 12 40\nroute 5 3 41\n"
+                           "control 1 Go button\ncontrol 1 Go value=1\n"
+                           "control 1 Lamp indicator state=off\ncontrol 1 UMD text=Black\n"
+                           "load\nparent x\nexpect HN 'heard x'\n",
+                           "kinds.zs", error);
+    ASSERT_TRUE(s) << error;
+    Runner r(createEcho, RunOptions{}, nullptr);
+    ASSERT_TRUE(r.run(*s).failures.empty());
+
+    const auto panels = r.facility().panels();
+    ASSERT_EQ(panels.size(), 1u);
+    std::vector<std::string> seen;
+    for (const auto& c : panels[0].controls) {
+        std::string line = c.id + " [" + c.kind + "]";
+        for (const auto& [k, v] : c.properties)
+            line += " " + k + "=" + v;
+        seen.push_back(line);
+    }
+    // A later line without a kind keeps the one declared; a word that is a property stays one.
+    EXPECT_EQ(seen, (std::vector<std::string>{"Go [button] value=1", "Lamp [indicator] state=off",
+                                              "UMD [] text=Black"}));
+
+    const auto routers = r.facility().routers();
+    ASSERT_EQ(routers.size(), 1u);
+    EXPECT_EQ(routers[0].names, std::vector<std::string>{"sdi"}) << "a name with an offset is not";
+    EXPECT_EQ(routers[0].sources, (std::map<int, std::string>{{12, "Camera 1"}}));
+    EXPECT_EQ(routers[0].crosspoints, (std::map<int, int>{{40, 12}, {41, 3}}));
 }
 
 TEST(scenario_parser, quoted_texts_read_back_the_same) {

@@ -22,9 +22,9 @@ route 6 1 40
 expect-none
 route 6 1 41
 expect-none
-control 1 Tarnel
-control 1 StateIndicate
-control 1 UMD
+control 1 Tarnel button
+control 1 StateIndicate indicator
+control 1 UMD text
 load
 expect PS '1' 'MyMonitor.zeph_ui'
 expect TP 'statesheet=' '1' 'StateIndicate'

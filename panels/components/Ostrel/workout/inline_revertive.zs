@@ -11,9 +11,9 @@ source 5 1 Black
 source 5 12 Camera 1
 route 5 1 40
 route 5 1 41
-control 1 Tarnel
-control 1 StateIndicate
-control 1 UMD
+control 1 Tarnel button
+control 1 StateIndicate indicator
+control 1 UMD text
 
 load
 expect PS '1' 'MyMonitor.zeph_ui'

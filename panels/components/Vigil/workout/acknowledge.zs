@@ -1,7 +1,9 @@
 # Acknowledging: a read-back of 1, a negative one or one above 5 is written 4; 0 and 2 to 5 are
 # left alone. "AckAll", "ActionAll" with the event alarm=ack and the parent's ack= all do it.
-control 1 alm_1 value=1
-control 1 alm_2 value=3
+control 1 ActionAll button
+control 1 AckAll button
+control 1 alm_1 alarm value=1
+control 1 alm_2 alarm value=3
 
 load
 expect PS '1' 'AlarmPanel.zeph_ui'
@@ -29,7 +31,7 @@ expect-none
 
 control 1 alm_1 value=0
 control 1 alm_2 value=-2
-control 1 alm_3 value=12
+control 1 alm_3 alarm value=12
 parent ack=now
 expect XI '1' 'alm_'
 expect TP 'alarm=4' '1' 'alm_1'
@@ -43,7 +45,7 @@ expect TP 'value=4' '1' 'alm_3'
 answer none
 
 # A value the panel never set reads back empty, which is 0: left alone.
-control 1 alm_4
+control 1 alm_4 alarm
 parent ack
 expect XI '1' 'alm_'
 expect TP 'alarm=4' '1' 'alm_1'

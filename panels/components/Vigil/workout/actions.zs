@@ -1,7 +1,8 @@
 # Actions other than acknowledge: a one-character action is written as the value, a longer one
 # has no code and sets only the alarm property; the parent's action= acts as "ActionAll" does.
-control 1 alm_1 value=1
-control 1 alm_2 value=1
+control 1 ActionAll button
+control 1 alm_1 alarm value=1
+control 1 alm_2 alarm value=1
 
 load
 expect PS '1' 'AlarmPanel.zeph_ui'

@@ -1,7 +1,7 @@
 # Presses and parent texts the alarm actions do not take: an alarm control tells the parent which
 # one was pressed, anything else does nothing, and unknown parent texts answer nothing.
-control 1 alm_1 value=1
-control 1 Other
+control 1 alm_1 alarm value=1
+control 1 Other button
 
 load
 expect PS '1' 'AlarmPanel.zeph_ui'

@@ -1,10 +1,10 @@
 # An ordinary shift on the alarm panel: an alarm is pressed, all alarms are set to 2 and then
 # acknowledged from the panel, the parent asks what the panel offers, and the panel goes.
 panel-file AlarmPanel.zeph_ui
-control 1 ActionAll
-control 1 AckAll
-control 1 alm_1 value=0
-control 1 alm_2 value=1
+control 1 ActionAll button
+control 1 AckAll button
+control 1 alm_1 alarm value=0
+control 1 alm_2 alarm value=1
 
 load
 expect PS '1' 'AlarmPanel.zeph_ui'
