@@ -133,7 +133,7 @@ def wait(driver, what, condition, seconds=10):
 
 def tile(driver, control, panel="1"):
     from selenium.webdriver.common.by import By
-    return driver.find_element(By.CSS_SELECTOR, 'button.tile[data-panel="%s"][data-control="%s"]' % (panel, control))
+    return driver.find_element(By.CSS_SELECTOR, '.tile[data-panel="%s"][data-control="%s"]' % (panel, control))
 
 
 def attr(driver, control, name):
@@ -173,6 +173,10 @@ def take_by_hand(driver, url, screenshot):
     wait(driver, "the UMD to show Black", lambda: attr(driver, "UMD", "data-text") == "Black")
     if attr(driver, "StateIndicate", "data-state") == "on":
         raise Failed("the indicator is on before the press")
+    # Drawn as the workout declares them: the button is one, the text and the indicator are not.
+    drawn = {c: tile(driver, c).tag_name.lower() for c in ("Tarnel", "UMD", "StateIndicate")}
+    if drawn != {"Tarnel": "button", "UMD": "div", "StateIndicate": "div"}:
+        raise Failed("the tiles are drawn as %r" % drawn)
 
     tile(driver, "Tarnel").click()
     wait(driver, "the indicator to turn on", lambda: attr(driver, "StateIndicate", "data-state") == "on")
@@ -189,6 +193,9 @@ def take_by_hand(driver, url, screenshot):
     umd = tile(driver, "UMD").find_element("css selector", ".tally").text
     if umd != "Camera 1":
         raise Failed("the UMD tile reads %r" % umd)
+    router = driver.find_element("css selector", '#routers [data-router="5"]').text
+    if "40 \u2190 12 Camera 1" not in router or "(sdi)" not in router:
+        raise Failed("router 5 does not name its routed source and itself:\n" + router)
     lines = transcript(driver)
     step = max(i for i, (kind, text) in enumerate(lines) if kind == "step" and text.endswith("parent sourceID=7"))
     if not any(kind == "command" and "RC 5 12 40 ',' 0" in text for kind, text in lines[step:]):
@@ -228,7 +235,7 @@ def download_and_replay(driver, downloads, zeph_host, module):
 
 LATENCY_SCRIPT = """
 const done = arguments[arguments.length - 1];
-const tile = (id) => document.querySelector('button.tile[data-panel="1"][data-control="' + id + '"]');
+const tile = (id) => document.querySelector('.tile[data-panel="1"][data-control="' + id + '"]');
 const until = (test) => new Promise((resolve) => {
   if (test()) return resolve();
   const o = new MutationObserver(() => { if (test()) { o.disconnect(); resolve(); } });
