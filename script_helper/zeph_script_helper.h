@@ -89,9 +89,9 @@ protected:
     bool panelShow(const zeph_string& panel, const zeph_string& file,
                    const zeph_string& parameters);
     // SD 'name': resolves a facility name. The reply "DEVICE OFFSET" (split at blanks, apostrophes
-    // grouping) is read as atoi would into *device and *offset; either pointer may be null. Both
-    // are set to 0 first; true for any reply, even one that holds no number (device 0), so test
-    // the device too. No host or no reply: false, outputs 0.
+    // grouping) is read as atoi would (but saturating) into *device and *offset; either may be
+    // null. Both are set to 0 first; true for any reply, even one that holds no number (device 0),
+    // so test the device too. No host or no reply: false, outputs 0.
     bool getDev(zeph_string name, int* device, int* offset);
     // XI 'panel' 'prefix': the ids of the panel's controls whose id starts with prefix, from the
     // comma-separated reply (empty items kept). No host or no reply: an empty list.
