@@ -3,8 +3,6 @@
 #include "scenario/parser.h"
 #include "scenario/runner.h"
 
-#include <map>
-
 namespace zeph::bench {
 
 namespace {
