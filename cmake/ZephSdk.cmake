@@ -2,11 +2,15 @@
 # needs, and `find_package(ZephScript)` then `zeph_add_component(...)` is all its CMakeLists says.
 #
 #   include/                      the platform and base library headers
-#   lib/, bin/                    zeph_string, the base library (static), zeph-host (native only)
+#   lib/, bin/                    zeph_string, the base library (static), zeph-host and what it
+#                                 runs DLLs with (native only), zeph-new-component, zeph-install-deps
 #   lib/cmake/ZephScript/         the package config, the kit, the Windows cross toolchain
+#   share/ZephScript/             the scaffold's .clang-format, the Debian package lists
 #
 # A native build and the windows-x86 build install side by side into one folder: each writes its
-# own targets file, and the package config picks the one for the platform being built.
+# own targets file, and the package config picks the one for the platform being built. Nothing
+# installed names the build tree: RUNPATHs are relative ($ORIGIN), the package files find their
+# prefix themselves, so the folder may move. `cpack` packs it as one tarball.
 include(CMakePackageConfigHelpers)
 
 if(ZEPH_NATIVE_HOST)
@@ -58,26 +62,33 @@ install(FILES
   ${CMAKE_CURRENT_LIST_DIR}/ZephComponent.cmake
   ${CMAKE_CURRENT_LIST_DIR}/i686-windows-msvc-clang.cmake
   DESTINATION ${ZEPH_SDK_CMAKE_DIR})
-install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/kit DESTINATION ${ZEPH_SDK_CMAKE_DIR})
+# on-dll keeps its run bit: the DLL tests of a component built against the SDK start it.
+install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/kit DESTINATION ${ZEPH_SDK_CMAKE_DIR} PATTERN on-dll EXCLUDE)
+install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/kit/on-dll DESTINATION ${ZEPH_SDK_CMAKE_DIR}/kit)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/new-component DESTINATION bin RENAME zeph-new-component)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/install-deps DESTINATION bin RENAME zeph-install-deps)
+install(FILES ${PROJECT_SOURCE_DIR}/.clang-format DESTINATION share/ZephScript RENAME clang-format)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/deps/sdk.txt ${PROJECT_SOURCE_DIR}/tools/deps/windows.txt
+        DESTINATION share/ZephScript/deps)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/deps/windows.pre.sh
+        ${PROJECT_SOURCE_DIR}/tools/deps/windows.post.sh DESTINATION share/ZephScript/deps)
 
-# ---- The SDK under test ----------------------------------------------------------------------------
-# Installs this build into a scratch folder, scaffolds a component there and builds and tests it
-# out of tree (label "sdk"; it takes a while, since it configures and builds a project of its own).
-if(ZEPH_BUILD_TESTS AND (TARGET zeph-host OR NOT ZEPH_NATIVE_HOST))
-  set(args -DBUILD=${PROJECT_BINARY_DIR} -DSOURCE=${PROJECT_SOURCE_DIR}
-      -DWORK=${PROJECT_BINARY_DIR}/sdk-scaffold-test "-DGENERATOR=${CMAKE_GENERATOR}" -DCONFIG=$<CONFIG>)
-  if(ZEPH_NATIVE_HOST)
-    list(APPEND args "-DEXPECT=scenario.take;validate;exports")
-    if(ZEPH_SANITIZE)
-      # The installed libraries and zeph-host are instrumented; so is what links into them.
-      list(APPEND args "-DCXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined")
-    endif()
-  else()
-    list(APPEND args -DTOOLCHAIN=i686-windows-msvc-clang.cmake
-         "-DEXPECT=binary.exports;binary.imports;binary.resources")
-  endif()
-  add_test(NAME sdk.scaffold COMMAND ${CMAKE_COMMAND} ${args}
-           -P ${PROJECT_SOURCE_DIR}/tests/sdk/scaffold_test.cmake)
-  set_tests_properties(sdk.scaffold PROPERTIES LABELS sdk TIMEOUT 300)
+# What the SDK ships, and nothing else: `cmake --build --preset sdk` builds this.
+add_custom_target(zeph_sdk)
+add_dependencies(zeph_sdk ${ZEPH_SDK_TARGETS})
+if(TARGET zeph-bridge)
+  add_dependencies(zeph_sdk zeph-bridge)
+endif()
+
+if(ZEPH_NATIVE_HOST)
+  set(ZEPH_SDK_WINDOWS_BUILD "" CACHE PATH
+      "A windows-x86 build whose Windows half cpack puts in the same tarball (when it is built)")
+  set(CPACK_PACKAGE_NAME ZephScript-SDK)
+  set(CPACK_PACKAGE_VENDOR "Script components")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SDK for script components: headers, libraries, kit, bench")
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+  set(CPACK_ZEPH_WINDOWS_BUILD "${ZEPH_SDK_WINDOWS_BUILD}")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/ZephSdkPack.cmake)
+  include(CPack)
 endif()

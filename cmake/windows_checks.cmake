@@ -11,10 +11,13 @@ if(ZEPH_READOBJ)
            COMMAND ${CMAKE_COMMAND} -DREADOBJ=${ZEPH_READOBJ} -DDLL=$<TARGET_FILE:zeph_string>
                    -DLIB=$<TARGET_LINKER_FILE:zeph_string> -DCHECK=string_library
                    -P ${PROJECT_SOURCE_DIR}/cmake/kit/check_binaries.cmake)
-  set_tests_properties(windows.binary.string_library PROPERTIES LABELS "windows;binary")
+  set_tests_properties(windows.binary.string_library PROPERTIES LABELS "windows;binary" TIMEOUT 60)
 else()
   message(WARNING "llvm-readobj not found: the Windows binary checks are not registered")
 endif()
+
+# The kit's checks against planted faults, and the SDK end to end.
+add_subdirectory(${PROJECT_SOURCE_DIR}/tests/sdk ${PROJECT_BINARY_DIR}/tests/sdk)
 
 # ---- The conformance host (mingw C compiler, run with wine) --------------------------------------
 # The host is C and built by another compiler on purpose: it sees the component only through the

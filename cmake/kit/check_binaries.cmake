@@ -13,7 +13,8 @@ macro(expect message)
   if(${ARGN})
     message(STATUS "ok: ${message}")
   else()
-    message(SEND_ERROR "FAIL: ${message}")
+    # One unwrapped line a failure, so each reads (and matches) whole.
+    message(STATUS "FAIL: ${message}")
     math(EXPR failures "${failures} + 1")
   endif()
 endmacro()
@@ -63,6 +64,62 @@ function(le16_hex n out)
   set(${out} "${lo}${hi}" PARENT_SCOPE)
 endfunction()
 
+# Where the value of the version resource entry KEY starts, as a hex offset into image: after its
+# value length and type (WORDS, hex), KEY (UTF-16, its NUL) and the padding to a 32-bit boundary.
+# The words keep a value that merely holds the text KEY from matching.
+function(value_after words key out)
+  utf16_hex("${key}" wide)
+  string(FIND "${image}" "${words}${wide}0000" at)
+  math(EXPR odd "${at} % 2")
+  if(at EQUAL -1 OR odd)
+    set(${out} -1 PARENT_SCOPE)
+    return()
+  endif()
+  string(LENGTH "${words}${wide}0000" length)
+  math(EXPR at "${at} + ${length}")
+  math(EXPR misaligned "(${at} / 2) % 4")
+  if(misaligned)
+    math(EXPR at "${at} + 2 * (4 - ${misaligned})")
+  endif()
+  set(${out} ${at} PARENT_SCOPE)
+endfunction()
+
+# The key of the first string block under StringFileInfo (8 hex digits, e.g. "080904b0").
+function(version_block_key out)
+  value_after(00000100 StringFileInfo at)
+  set(key "")
+  if(at GREATER -1)
+    # The string table's length, value length and type, then its key, one UTF-16 unit a digit.
+    math(EXPR at "${at} + 12")
+    foreach(i RANGE 7)
+      string(SUBSTRING "${image}" ${at} 2 byte)
+      math(EXPR code "0x${byte}")
+      if(code EQUAL 0)
+        break()
+      endif()
+      string(ASCII ${code} char)
+      string(APPEND key "${char}")
+      math(EXPR at "${at} + 4")
+    endforeach()
+  endif()
+  string(TOLOWER "${key}" key)
+  set(${out} "${key}" PARENT_SCOPE)
+endfunction()
+
+# The first translation of VarFileInfo: language and code page, 4 lower-case hex digits each.
+function(version_translation language codepage)
+  value_after(04000000 Translation at)
+  set(words "" "")
+  if(at GREATER -1)
+    string(SUBSTRING "${image}" ${at} 8 bytes)
+    string(REGEX REPLACE "^(..)(..)(..)(..)$" "\\2\\1;\\4\\3" words "${bytes}")
+  endif()
+  list(GET words 0 first)
+  list(GET words 1 second)
+  set(${language} "${first}" PARENT_SCOPE)
+  set(${codepage} "${second}" PARENT_SCOPE)
+endfunction()
+
 # Only what every Windows has: msvcrt.dll rather than the Universal CRT's API sets, which older
 # systems load only after an update, and no C++ runtime at all.
 set(runtime_note "(no api-ms-win-crt-*, no C++ runtime)")
@@ -94,6 +151,14 @@ elseif(CHECK STREQUAL "resources")
   expect("${file} carries a DLL manifest (type 24, id 2)" text MATCHES "Type: MANIFEST [(]ID 24[)][^]]*Name: [(]ID 2[)]")
   expect("resources are in English (United Kingdom)" text MATCHES "Language: [(]ID 2057[)]")
   file(READ ${DLL} image HEX)
+  # A reader looks the strings up by the translation: a block under any other key is not found.
+  version_block_key(block)
+  version_translation(language codepage)
+  expect("the translation (language ${language}, code page ${codepage}) names the string block \"${block}\""
+         block STREQUAL "${language}${codepage}")
+  math(EXPR language_id "0x${language}")
+  expect("the resources' language is the translation's (${language_id})"
+         text MATCHES "Language: [(]ID ${language_id}[)]")
   # VS_FIXEDFILEINFO: signature, structure version, then file and product version, each as two
   # 32-bit words (major << 16 | minor, build << 16 | revision), little-endian.
   string(REPLACE "." ";" parts "${VERSION}")
