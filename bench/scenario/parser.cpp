@@ -119,6 +119,12 @@ const Grammar kGrammar[] = {
     {"expect", K::Expect, C::Expectation, false, "c", "expect COMMAND"},
     {"expect-none", K::ExpectNone, C::Expectation, false, "", "expect-none"},
     {"expect-parent", K::ExpectParent, C::Expectation, false, "t", "expect-parent TEXT"},
+    {"expect-control", K::ExpectControl, C::Expectation, false, "wwwT",
+     "expect-control PANEL CONTROL PROPERTY VALUE"},
+    {"expect-route", K::ExpectRoute, C::Expectation, false, "nnn",
+     "expect-route DEVICE SOURCE DESTINATION"},
+    {"expect-timer", K::ExpectTimer, C::Expectation, false, "nw",
+     "expect-timer ID running|stopped"},
 };
 
 const Grammar* grammarOf(Step::Kind kind) {
@@ -214,6 +220,9 @@ std::string checkStep(const Step& step) {
                 (i != 2 || !isControlKind(step.words[i])))
                 return "\"" + step.words[i] + "\" is not PROPERTY=VALUE" +
                        (i == 2 ? " nor a kind (button, text, indicator, alarm)" : "");
+    if (step.kind == Step::Kind::ExpectTimer && step.words[0] != "running" &&
+        step.words[0] != "stopped")
+        return "\"" + step.words[0] + "\" is neither running nor stopped";
     if (step.kind == Step::Kind::Advance && step.numbers[0] < 0)
         return "time cannot go back";
     if (step.kind == Step::Kind::Answer && *step.text != "none" &&

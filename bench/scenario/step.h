@@ -34,6 +34,9 @@ struct Step {
         Expect,
         ExpectNone,
         ExpectParent,
+        ExpectControl,
+        ExpectRoute,
+        ExpectTimer,
     };
     // What a step is for; each keyword's class is written once, in the grammar table.
     enum class Class {
@@ -42,7 +45,7 @@ struct Step {
         Stimulus,    // stirs the facility or the component: a parent text, a press, a record...
         Lifecycle,   // creates or destroys the component, or moves the expectations' mark
         Time,        // moves the virtual clock
-        Expectation, // checks what was sent, heard or answered
+        Expectation, // checks what was sent, heard, answered or shown
     };
     Kind kind = Kind::Comment;
     int line = 0;
