@@ -45,6 +45,11 @@ public:
     }
 
     void step(const Step& s) {
+        if (s.kind == Step::Kind::ExpectTimer) {
+            // A timer of the component's; "running" and "stopped" are the language's words.
+            addOnce(m_v.timers, static_cast<int>(s.numbers[0]));
+            return;
+        }
         for (long long n : s.numbers)
             number(n);
         for (const std::string& w : s.words)
