@@ -25,6 +25,8 @@ const char* kindName(Event::Kind kind) {
         return "failure";
     case Event::Kind::Debug:
         return "debug";
+    case Event::Kind::Warning:
+        return "warning";
     }
     return "event";
 }

@@ -21,6 +21,7 @@ struct Event {
         HostError, // a breach of the host contract seen by the recording host
         Expect,    // an expectation met
         Failure,   // an expectation not met
+        Warning,   // a doubt that does not fail the run (a text put to an undeclared control)
         Debug,     // what the component wrote to stderr during a notification (when captured)
     };
     Kind kind = Kind::Note;

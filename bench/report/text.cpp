@@ -70,6 +70,11 @@ void TextTranscript::operator()(const Event& e) {
     case Event::Kind::Debug:
         m_out << blank << who << paint("33", "stderr: " + printable(e.text)) << "\n";
         break;
+    case Event::Kind::Warning:
+        m_out << blank
+              << paint("33;1", "WARN " + e.file + ":" + std::to_string(e.line) + ": " + e.text)
+              << "\n";
+        break;
     case Event::Kind::Failure:
         m_out << blank
               << paint("31;1", "FAIL " + e.file + ":" + std::to_string(e.line) + ": " + e.text)

@@ -43,6 +43,11 @@ void Runner::check(const Step& step) {
     case Step::Kind::Answer:
         expectAnswer(step);
         break;
+    case Step::Kind::ExpectControl:
+    case Step::Kind::ExpectRoute:
+    case Step::Kind::ExpectTimer:
+        expectState(step);
+        break;
     default:
         break;
     }
@@ -112,6 +117,81 @@ void Runner::expectAnswer(const Step& step) {
     else if (*m_lastAnswer != want)
         fail("expected the answer " + show(want) + "; the component answered " +
              show(*m_lastAnswer));
+}
+
+namespace {
+// What the facility shows against what the step expects: empty when they agree, else why not.
+std::string stateMismatch(const Facility& f, int endpoint, const Step& step) {
+    const auto& n = step.numbers;
+    const auto& w = step.words;
+    switch (step.kind) {
+    case Step::Kind::ExpectControl: {
+        if (!f.hasControl(w[0], w[1]))
+            return "panel " + w[0] + " has no control \"" + w[1] + "\"";
+        const std::string want = step.text.value_or("");
+        const std::string is = f.property(w[0], w[1], w[2]);
+        if (is == want)
+            return {};
+        return "expected " + w[2] + " of " + w[0] + " " + w[1] + " to be " + quoteText(want, true) +
+               "; it is " + quoteText(is, true);
+    }
+    case Step::Kind::ExpectRoute: {
+        const int device = static_cast<int>(n[0]);
+        const std::optional<int> source = f.crosspoint(device, static_cast<int>(n[2]));
+        if (source == n[1])
+            return {};
+        return "expected router " + std::to_string(n[0]) + " to route source " +
+               std::to_string(n[1]) + " to destination " + std::to_string(n[2]) + "; " +
+               (source ? "it routes source " + std::to_string(*source)
+                       : std::string("nothing is routed there"));
+    }
+    case Step::Kind::ExpectTimer: {
+        const bool running = f.loaded(endpoint) && f.timerRunning(endpoint, static_cast<int>(n[0]));
+        if (running == (w[0] == "running"))
+            return {};
+        return "expected timer " + std::to_string(n[0]) + " to be " + w[0] + "; it is " +
+               (running ? "running" : "stopped");
+    }
+    default:
+        return {};
+    }
+}
+} // namespace
+
+void Runner::expectState(const Step& step) {
+    ++m_result.expectations;
+    const std::string why = stateMismatch(m_facility, m_endpoint, step);
+    if (!why.empty()) {
+        fail(why);
+        return;
+    }
+    report(Event::Kind::Expect, step.source);
+    // Nothing that was sent tells a recording what the panel showed: the line is kept as written.
+    m_recording += step.source + "\n";
+}
+
+void Runner::checkDeclared(const std::string& command) {
+    if (mnemonic(command) != "TP")
+        return;
+    const std::vector<std::string> fields = commandFields(command);
+    // The facility adds an unknown control on its first TP, so each one is reported once.
+    if (fields.size() < 3 || m_facility.hasControl(fields[1], fields[2]))
+        return;
+    const std::string message = "text put to control \"" + fields[2] + "\" of panel " + fields[1] +
+                                ", which no `control` line declares";
+    if (m_options.strict)
+        fail(message);
+    else
+        warn(message);
+}
+
+void Runner::noExpectation() {
+    if (!m_options.checkExpectations || !m_options.requireExpectations || m_sawExpectation)
+        return;
+    m_finishing = true;
+    fail("the scenario has no expectation, so it passes whatever the component does (--record "
+         "writes one with every expectation filled in)");
+    m_finishing = false;
 }
 
 } // namespace zeph::bench

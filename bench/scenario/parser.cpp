@@ -84,6 +84,8 @@ private:
 struct Grammar {
     const char* keyword;
     Step::Kind kind;
+    Step::Class cls;
+    bool toComponent; // the step calls the component itself (see needsComponent)
     // One code per argument: n number, N optional number, w word, W optional word, * any further
     // words, t text (the rest), T text that may be empty, ? optional text (absent: none), c
     // command.
@@ -91,30 +93,46 @@ struct Grammar {
     const char* usage;
 };
 
+using K = Step::Kind;
+using C = Step::Class;
 const Grammar kGrammar[] = {
-    {"name", Step::Kind::Name, "wnN", "name NAME DEVICE [OFFSET]"},
-    {"db", Step::Kind::Db, "nnnT", "db DEVICE DATABASE INDEX TEXT"},
-    {"source", Step::Kind::Source, "nnT", "source ROUTER SOURCE NAME"},
-    {"router", Step::Kind::Router, "n*",
+    {"name", K::Name, C::Facility, false, "wnN", "name NAME DEVICE [OFFSET]"},
+    {"db", K::Db, C::Facility, false, "nnnT", "db DEVICE DATABASE INDEX TEXT"},
+    {"source", K::Source, C::Facility, false, "nnT", "source ROUTER SOURCE NAME"},
+    {"router", K::Router, C::Facility, false, "n*",
      "router DEVICE [delay MS | drop [COUNT|all] | inline | normal]"},
-    {"control", Step::Kind::Control, "ww*", "control PANEL CONTROL [KIND] [PROPERTY=VALUE ...]"},
-    {"panel-file", Step::Kind::PanelFile, "w", "panel-file FILE"},
-    {"load", Step::Kind::Load, "W", "load [BASE-PATH]"},
-    {"unload", Step::Kind::Unload, "", "unload"},
-    {"parent", Step::Kind::Parent, "t", "parent TEXT"},
-    {"press", Step::Kind::Press, "wwT", "press PANEL CONTROL [EVENT]"},
-    {"revertive", Step::Kind::Revertive, "nnT", "revertive DEVICE INDEX TEXT"},
-    {"dbchange", Step::Kind::DbChange, "nnnT", "dbchange DEVICE DATABASE INDEX TEXT"},
-    {"route", Step::Kind::Route, "nnn", "route DEVICE SOURCE DESTINATION"},
-    {"tick", Step::Kind::Tick, "n", "tick ID"},
-    {"advance", Step::Kind::Advance, "n", "advance MS"},
-    {"raw", Step::Kind::Raw, "n?", "raw TYPE [TEXT]"},
-    {"skip", Step::Kind::Skip, "", "skip"},
-    {"answer", Step::Kind::Answer, "t", "answer \"TEXT\" | answer none"},
-    {"expect", Step::Kind::Expect, "c", "expect COMMAND"},
-    {"expect-none", Step::Kind::ExpectNone, "", "expect-none"},
-    {"expect-parent", Step::Kind::ExpectParent, "t", "expect-parent TEXT"},
+    {"control", K::Control, C::Facility, false, "ww*",
+     "control PANEL CONTROL [KIND] [PROPERTY=VALUE ...]"},
+    {"panel-file", K::PanelFile, C::Facility, false, "w", "panel-file FILE"},
+    {"load", K::Load, C::Lifecycle, false, "W", "load [BASE-PATH]"},
+    {"unload", K::Unload, C::Lifecycle, true, "", "unload"},
+    {"skip", K::Skip, C::Lifecycle, false, "", "skip"},
+    {"parent", K::Parent, C::Stimulus, true, "t", "parent TEXT"},
+    {"press", K::Press, C::Stimulus, true, "wwT", "press PANEL CONTROL [EVENT]"},
+    {"revertive", K::Revertive, C::Stimulus, true, "nnT", "revertive DEVICE INDEX TEXT"},
+    {"dbchange", K::DbChange, C::Stimulus, false, "nnnT", "dbchange DEVICE DATABASE INDEX TEXT"},
+    {"route", K::Route, C::Stimulus, false, "nnn", "route DEVICE SOURCE DESTINATION"},
+    {"tick", K::Tick, C::Stimulus, true, "n", "tick ID"},
+    {"raw", K::Raw, C::Stimulus, true, "n?", "raw TYPE [TEXT]"},
+    {"advance", K::Advance, C::Time, false, "n", "advance MS"},
+    {"answer", K::Answer, C::Expectation, false, "t", "answer \"TEXT\" | answer none"},
+    {"expect", K::Expect, C::Expectation, false, "c", "expect COMMAND"},
+    {"expect-none", K::ExpectNone, C::Expectation, false, "", "expect-none"},
+    {"expect-parent", K::ExpectParent, C::Expectation, false, "t", "expect-parent TEXT"},
+    {"expect-control", K::ExpectControl, C::Expectation, false, "wwwT",
+     "expect-control PANEL CONTROL PROPERTY VALUE"},
+    {"expect-route", K::ExpectRoute, C::Expectation, false, "nnn",
+     "expect-route DEVICE SOURCE DESTINATION"},
+    {"expect-timer", K::ExpectTimer, C::Expectation, false, "nw",
+     "expect-timer ID running|stopped"},
 };
+
+const Grammar* grammarOf(Step::Kind kind) {
+    for (const Grammar& g : kGrammar)
+        if (g.kind == kind)
+            return &g;
+    return nullptr;
+}
 
 // Reads the arguments of a line by its grammar. False with error set when they do not fit.
 bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error) {
@@ -202,6 +220,9 @@ std::string checkStep(const Step& step) {
                 (i != 2 || !isControlKind(step.words[i])))
                 return "\"" + step.words[i] + "\" is not PROPERTY=VALUE" +
                        (i == 2 ? " nor a kind (button, text, indicator, alarm)" : "");
+    if (step.kind == Step::Kind::ExpectTimer && step.words[0] != "running" &&
+        step.words[0] != "stopped")
+        return "\"" + step.words[0] + "\" is neither running nor stopped";
     if (step.kind == Step::Kind::Advance && step.numbers[0] < 0)
         return "time cannot go back";
     if (step.kind == Step::Kind::Answer && *step.text != "none" &&
@@ -215,28 +236,26 @@ std::string checkStep(const Step& step) {
 
 } // namespace
 
+Step::Class classOf(Step::Kind kind) {
+    const Grammar* g = grammarOf(kind);
+    return g ? g->cls : Step::Class::None;
+}
+
 bool isStimulus(Step::Kind kind) {
-    switch (kind) {
-    case Step::Kind::Parent:
-    case Step::Kind::Press:
-    case Step::Kind::Revertive:
-    case Step::Kind::DbChange:
-    case Step::Kind::Route:
-    case Step::Kind::Tick:
-    case Step::Kind::Raw:
-        return true;
-    default:
-        return false;
-    }
+    return classOf(kind) == Step::Class::Stimulus;
 }
 
 bool isExpectation(Step::Kind kind) {
-    return kind == Step::Kind::Answer || kind == Step::Kind::Expect ||
-           kind == Step::Kind::ExpectNone || kind == Step::Kind::ExpectParent;
+    return classOf(kind) == Step::Class::Expectation;
 }
 
 bool describesFacility(Step::Kind kind) {
-    return kind >= Step::Kind::Name && kind <= Step::Kind::PanelFile;
+    return classOf(kind) == Step::Class::Facility;
+}
+
+bool needsComponent(Step::Kind kind) {
+    const Grammar* g = grammarOf(kind);
+    return g && g->toComponent;
 }
 
 ControlDeclaration controlDeclaration(const Step& step) {

@@ -20,6 +20,7 @@ RunResult Runner::run(const Scenario& scenario) {
         play(step, scenario.file);
     m_file = scenario.file;
     finish();
+    noExpectation();
     return m_result;
 }
 
@@ -27,6 +28,7 @@ void Runner::play(const Step& step, const std::string& file) {
     m_file = file;
     m_line = step.line;
     if (isExpectation(step.kind)) {
+        m_sawExpectation = true;
         if (m_options.checkExpectations)
             check(step);
         return;
@@ -97,12 +99,19 @@ void Runner::onEvent(Event e) {
         m_sink(e);
     if (e.kind == Event::Kind::HostError)
         fail("host contract: " + e.text);
+    if (e.kind == Event::Kind::Command && m_options.checkExpectations)
+        checkDeclared(e.text);
 }
 
 void Runner::fail(const std::string& message) {
     std::string where = m_file + ":" + (m_finishing ? "end" : std::to_string(m_line));
     m_result.failures.push_back(where + ": " + message);
     report(Event::Kind::Failure, message);
+}
+
+void Runner::warn(const std::string& message) {
+    m_result.warnings.push_back(m_file + ":" + std::to_string(m_line) + ": " + message);
+    report(Event::Kind::Warning, message);
 }
 
 void Runner::report(Event::Kind kind, const std::string& text) {

@@ -23,11 +23,16 @@ bool commandMatches(const std::string& pattern, const std::string& command);
 struct RunOptions {
     std::string basePath;
     bool checkExpectations = true;
+    // A scenario without a single expectation fails: it would pass whatever the component did.
+    bool requireExpectations = false;
+    // A text put (TP) to a control that no `control` line declared fails; otherwise it warns.
+    bool strict = false;
 };
 
 struct RunResult {
     int expectations = 0;
     std::vector<std::string> failures; // "file:line: what went wrong"
+    std::vector<std::string> warnings; // the same form
     bool loadFailed = false;           // the factory returned null
     bool ok() const { return failures.empty(); }
 };
@@ -65,6 +70,10 @@ private:
     void expectNothing();
     void expectParent(const std::string& text);
     void expectAnswer(const Step& step);
+    void expectState(const Step& step);
+    void checkDeclared(const std::string& command);
+    void noExpectation();
+    void warn(const std::string& message);
     void met(const std::string& what);
     void onEvent(Event e);
     void fail(const std::string& message);
@@ -90,6 +99,7 @@ private:
     bool m_commandsLost = false;
     bool m_parentsLost = false;
     std::optional<std::optional<std::string>> m_lastAnswer;
+    bool m_sawExpectation = false;
     RunResult m_result;
     std::string m_recording;
 };

@@ -2,6 +2,7 @@
 // commands expected back. The language, its quoting and the runner that plays it.
 #pragma once
 
+#include "scenario/apply.h"
 #include "scenario/parser.h"
 #include "scenario/quote.h"
 #include "scenario/runner.h"

@@ -34,6 +34,18 @@ struct Step {
         Expect,
         ExpectNone,
         ExpectParent,
+        ExpectControl,
+        ExpectRoute,
+        ExpectTimer,
+    };
+    // What a step is for; each keyword's class is written once, in the grammar table.
+    enum class Class {
+        None,        // a comment
+        Facility,    // describes the world: applied to the facility, the component not told
+        Stimulus,    // stirs the facility or the component: a parent text, a press, a record...
+        Lifecycle,   // creates or destroys the component, or moves the expectations' mark
+        Time,        // moves the virtual clock
+        Expectation, // checks what was sent, heard, answered or shown
     };
     Kind kind = Kind::Comment;
     int line = 0;
@@ -43,12 +55,16 @@ struct Step {
     std::optional<std::string> text; // the trailing text argument
 };
 
+Step::Class classOf(Step::Kind kind);
 bool isExpectation(Step::Kind kind);
 // A step that stirs the facility or the component (a parent text, a press, a record, a route, a
 // tick, a raw call), as opposed to describing, loading, waiting or expecting.
 bool isStimulus(Step::Kind kind);
 // A line that describes the facility rather than drive the component.
 bool describesFacility(Step::Kind kind);
+// A step that calls the component itself, and so cannot be played without one (a route or a
+// database change reaches only the components that are there).
+bool needsComponent(Step::Kind kind);
 
 struct Scenario {
     std::string file;

@@ -52,21 +52,6 @@ json routersJson(const Facility& f) {
     return out;
 }
 
-// Steps that notify the component, and so need one.
-bool needsComponent(Step::Kind kind) {
-    switch (kind) {
-    case Step::Kind::Unload:
-    case Step::Kind::Parent:
-    case Step::Kind::Press:
-    case Step::Kind::Revertive:
-    case Step::Kind::Tick:
-    case Step::Kind::Raw:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // One action may move the clock this far; a longer stretch is a few clicks away, and a fast timer
 // cannot flood the session in one go.
 constexpr long long kMaxAdvance = 3600000;

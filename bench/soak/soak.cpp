@@ -4,6 +4,7 @@
 
 #include "bridge/bridged_module.h"
 #include "facility/facility.h"
+#include "scenario/apply.h"
 #include "validate/validate.h"
 #include "workout/vocabulary.h"
 
@@ -60,36 +61,6 @@ Plan planOf(const Scenario& take) {
         }
     }
     return p;
-}
-
-// Endpoint 0 of f, the component's only one, gets the step.
-void deal(Facility& f, const Step& s) {
-    static const std::string none;
-    const std::string& text = s.text ? *s.text : none;
-    const auto n = [&](size_t i) { return static_cast<int>(s.numbers[i]); };
-    switch (s.kind) {
-    case Step::Kind::Parent:
-        f.parent(0, text);
-        break;
-    case Step::Kind::Press:
-        f.press(0, s.words[0], s.words[1], text);
-        break;
-    case Step::Kind::Revertive:
-        f.revertive(0, n(0), n(1), text);
-        break;
-    case Step::Kind::DbChange:
-        f.databaseChange(n(0), n(1), n(2), text);
-        break;
-    case Step::Kind::Route:
-        f.route(n(0), n(1), n(2));
-        break;
-    case Step::Kind::Tick:
-        f.tick(0, n(0));
-        break;
-    default:
-        f.raw(0, n(0), s.text);
-        break;
-    }
 }
 
 } // namespace
@@ -160,7 +131,8 @@ SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptio
     for (long long j = 0; j < o.notifications; ++j) {
         const Beat& beat = plan.beats[static_cast<size_t>((j / n) % plan.beats.size())];
         Facility& f = *worlds[static_cast<size_t>(j % n)];
-        deal(f, *beat.step);
+        // Endpoint 0 of f is the component's only one.
+        deliverStimulus(f, 0, *beat.step);
         // Each facility is a world of its own: its clock moves right after its component's step,
         // as the take moves it (at least 1 ms, so that the hosts' timers run as well), while what
         // the step touched is still at hand.

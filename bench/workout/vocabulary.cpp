@@ -1,8 +1,6 @@
 // Reads a workout's scenarios for the facility, the configuration and the words they use.
 #include "workout/vocabulary.h"
 
-#include "scenario/parser.h"
-
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -47,6 +45,11 @@ public:
     }
 
     void step(const Step& s) {
+        if (s.kind == Step::Kind::ExpectTimer) {
+            // A timer of the component's; "running" and "stopped" are the language's words.
+            addOnce(m_v.timers, static_cast<int>(s.numbers[0]));
+            return;
+        }
         for (long long n : s.numbers)
             number(n);
         for (const std::string& w : s.words)
@@ -100,8 +103,7 @@ private:
 } // namespace
 
 bool describesFacility(const Step& step) {
-    return (step.kind >= Step::Kind::Name && step.kind <= Step::Kind::PanelFile) ||
-           step.kind == Step::Kind::Route;
+    return describesFacility(step.kind) || step.kind == Step::Kind::Route;
 }
 
 Vocabulary vocabularyOf(const Workout& workout) {
@@ -144,47 +146,10 @@ Vocabulary vocabularyOf(const Workout& workout) {
 }
 
 void describe(Facility& f, const Step& step) {
-    const auto& n = step.numbers;
-    const auto& w = step.words;
-    const std::string text = step.text.value_or("");
-    const int dev = n.empty() ? 0 : static_cast<int>(n[0]);
-    switch (step.kind) {
-    case Step::Kind::Name:
-        f.setName(w[0], dev,
-                  n.size() > 1 ? std::optional<int>(static_cast<int>(n[1])) : std::nullopt);
-        break;
-    case Step::Kind::Db:
-        f.setDatabase(dev, static_cast<int>(n[1]), static_cast<int>(n[2]), text);
-        break;
-    case Step::Kind::Source:
-        f.addRouter(dev);
-        f.setDatabase(dev, 0, static_cast<int>(n[1]), text);
-        break;
-    case Step::Kind::Router:
-        f.addRouter(dev);
-        if (!w.empty() && w[0] == "delay") {
-            f.setRouterDelay(dev, std::stoll(w[1]));
-        } else if (!w.empty() && w[0] == "drop") {
-            f.setRouterDrop(dev, w.size() < 2 || w[1] == "all" ? -1 : std::stoi(w[1]));
-        } else if (!w.empty() && w[0] == "normal") {
-            f.setRouterDelay(dev, 0);
-            f.setRouterDrop(dev, 0);
-        }
-        break;
-    case Step::Kind::Control: {
-        const ControlDeclaration d = controlDeclaration(step);
-        f.addControl(w[0], w[1], d.properties, d.kind);
-        break;
-    }
-    case Step::Kind::PanelFile:
-        f.acceptPanelFile(w[0]);
-        break;
-    case Step::Kind::Route:
-        f.route(dev, static_cast<int>(n[1]), static_cast<int>(n[2]));
-        break;
-    default:
-        break;
-    }
+    if (step.kind == Step::Kind::Route)
+        deliverStimulus(f, 0, step);
+    else
+        applyFacilityLine(f, step);
 }
 
 } // namespace zeph::bench

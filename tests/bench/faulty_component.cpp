@@ -36,9 +36,21 @@ public:
     }
 
     char* callback(void* data, int type) override {
+        ++m_depth;
+        char* out = handle(data, type);
+        --m_depth;
+        return out;
+    }
+
+private:
+    char* handle(void* data, int type) {
         switch (type) {
         case ZEPH_REVERTIVE:
             send("TP 'text=seen' '1' 'UMD'");
+            // Inside one of its own calls: the host delivered the revertive inline, which a test
+            // needs to tell from a queued one.
+            if (m_depth > 1)
+                send("HN 'inline'");
             break;
         case ZEPH_BUTTON:
             query("XI '1' 'alm_'");
@@ -78,7 +90,6 @@ public:
         return nullptr;
     }
 
-private:
     char* send(const char* command) {
 #if !defined(FAULT_NULL_HOST_CRASH)
         if (!m_host)
@@ -133,6 +144,15 @@ private:
             return copy("changed=*");
 #endif
         }
+        if (std::strncmp(text, "watch=", 6) == 0) {
+            m_watched = std::atoi(text + 6);
+            std::snprintf(m_command, sizeof m_command, "RR 5 %d %d", m_watched, m_watched);
+            send(m_command);
+        } else if (std::strncmp(text, "take=", 5) == 0) {
+            std::snprintf(m_command, sizeof m_command, "RC 5 %d %d ',' 0", std::atoi(text + 5),
+                          m_watched);
+            send(m_command);
+        }
         if (std::strncmp(text, "echo=", 5) == 0 && text[5])
             return copy(text + 5);
         return nullptr;
@@ -140,6 +160,9 @@ private:
 
     zeph_client_callback* m_host;
     bool m_timer = false;
+    int m_depth = 0;
+    int m_watched = 0;
+    char m_command[64] = {};
 };
 
 } // namespace

@@ -27,6 +27,10 @@ zeph_client_callback* createEcho(zeph_client_callback* host, const char* path) {
         }
         if (zeph_string(n->getCommand()) == "answer")
             self.answer = n->value;
+        if (zeph_string(n->getCommand()) == "time")
+            self.timerStart(3, 100);
+        if (zeph_string(n->getCommand()) == "untime")
+            self.timerStop(3);
     };
     return p;
 }
@@ -39,14 +43,15 @@ zeph_client_callback* createChatty(zeph_client_callback* host, const char* path)
     return p;
 }
 
-Played play(const std::string& text, zeph_factory_fn factory = createEcho) {
+Played play(const std::string& text, zeph_factory_fn factory = createEcho,
+            RunOptions options = {}) {
     std::string error;
     auto s = parseScenario(text, "t.zs", error);
     EXPECT_TRUE(s) << error;
     Played p;
     if (!s)
         return p;
-    Runner r(factory, RunOptions{}, [&](const Event& e) { p.events.push_back(e); });
+    Runner r(factory, options, [&](const Event& e) { p.events.push_back(e); });
     p.result = r.run(*s);
     p.recording = r.recording();
     return p;
@@ -346,6 +351,76 @@ TEST(scenario_run, failed_expectation_is_reported_once_then_the_next_step_resync
         for (const std::string& f : p.result.failures)
             lines.push_back(std::stoi(f.substr(f.find(':') + 1)));
         EXPECT_EQ(lines, c.failedLines) << c.name << "\n" << all(p.result.failures);
+    }
+}
+
+// What the panel, the routers and the timers show, checked after the step before; a met one is
+// kept in the recording, since nothing that was sent would bring it back.
+TEST(scenario_run, state_expectations_pass_and_fail_on_what_the_facility_shows) {
+    const std::string world = "router 5\nsource 5 12 Camera 1\ncontrol 1 UMD text=idle\nload\n";
+    struct Case {
+        const char* steps;
+        const char* failure; // empty: met
+    };
+    const Case cases[] = {
+        {"parent take\nexpect-route 5 12 40\n", ""},
+        {"parent take\nexpect-route 5 1 40\n", "to destination 40; it routes source 12"},
+        {"expect-route 5 12 40\n", "nothing is routed there"},
+        {"expect-control 1 UMD text idle\n", ""},
+        {"expect-control 1 UMD text \"\"\n", "to be \"\"; it is \"idle\""},
+        {"expect-control 1 UMD colour \"\"\n", ""},
+        {"expect-control 1 Staus text idle\n", "panel 1 has no control \"Staus\""},
+        {"parent time\nexpect-timer 3 running\n", ""},
+        {"parent time\nexpect-timer 3 stopped\n", "expected timer 3 to be stopped; it is running"},
+        {"expect-timer 3 running\n", "expected timer 3 to be running; it is stopped"},
+    };
+    for (const Case& c : cases) {
+        auto p = play(world + c.steps + "parent untime\n");
+        if (*c.failure) {
+            ASSERT_EQ(p.result.failures.size(), 1u) << c.steps;
+            EXPECT_NE(p.result.failures[0].find(c.failure), std::string::npos)
+                << c.steps << " -> " << p.result.failures[0];
+        } else {
+            EXPECT_TRUE(p.result.ok()) << c.steps << all(p.result.failures);
+            const std::string steps = c.steps;
+            const std::string expectation = steps.substr(steps.rfind('\n', steps.size() - 2) + 1);
+            EXPECT_NE(p.recording.find(expectation), std::string::npos) << p.recording;
+        }
+    }
+    std::string error;
+    EXPECT_FALSE(parseLine("expect-timer 3 paused", 1, error));
+    EXPECT_NE(error.find("neither running nor stopped"), std::string::npos) << error;
+}
+
+// A scenario that expects nothing, and texts put to controls no line declared.
+TEST(scenario_run, empty_scenarios_and_undeclared_controls_as_the_options_say) {
+    RunOptions require, strict;
+    require.requireExpectations = true;
+    strict.strict = true;
+    struct Case {
+        zeph_factory_fn factory;
+        RunOptions options;
+        const char* text;
+        const char* failure; // the start of the one failure; empty: none
+        size_t warnings;
+    };
+    const Case cases[] = {
+        {createEcho, require, "load\nparent hi\nunload\n", "t.zs:end: the scenario has no exp", 0},
+        {createEcho, require, "load\nunload\nexpect AS\n", "", 0},
+        {createChatty, RunOptions{}, "load\nskip\nexpect-none\n", "", 2},
+        {createChatty, strict, "control 1 Lamp\ncontrol 1 UMD\nload\nskip\n", "", 0},
+        // Once put, the control is there: a second load does not fail again.
+        {createChatty, strict, "control 1 UMD\nload\nskip\nunload\nload\nskip\n",
+         "t.zs:2: text put to control \"Lamp\" of panel 1, which no `control` line declares", 0},
+    };
+    for (const Case& c : cases) {
+        auto p = play(c.text, c.factory, c.options);
+        ASSERT_EQ(p.result.failures.size(), *c.failure ? 1u : 0u)
+            << c.text << all(p.result.failures);
+        if (*c.failure) {
+            EXPECT_EQ(p.result.failures[0].rfind(c.failure, 0), 0u) << p.result.failures[0];
+        }
+        EXPECT_EQ(p.result.warnings.size(), c.warnings) << c.text;
     }
 }
 

@@ -32,6 +32,40 @@ TEST(soak, every_component_gets_the_whole_take_after_its_configuration) {
     EXPECT_EQ(r.hostErrors, 0u);
 }
 
+// The soak builds each facility from the take's own lines, words included: a router that answers
+// inline must answer inline there too (the test component tells its parent when it hears a
+// revertive inside its own call).
+TEST(soak, router_settings_of_the_take_hold_in_every_facility) {
+    zeph::host::Module m;
+    ASSERT_TRUE(m.open(kClean)) << m.error();
+    struct Case {
+        const char* router;
+        size_t commandsPerTake; // SD, RC, then TP, and HN when the revertive came inline
+    };
+    for (const Case& c : {Case{"router 5", 3}, Case{"router 5 inline", 4}}) {
+        const std::string path =
+            ::testing::TempDir() + "soak_" + std::to_string(getpid()) + "_inline.zs";
+        FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f,
+                     "%s\nsource 5 12 Camera 1\ncontrol 1 UMD\nload\nparent watch=40\nadvance 1\n"
+                     "parent take=12\nunload\n",
+                     c.router);
+        std::fclose(f);
+        std::string error;
+        auto workout = loadWorkout(path, error);
+        std::remove(path.c_str());
+        ASSERT_TRUE(workout) << error;
+        SoakOptions o;
+        o.components = 3;
+        o.notifications = 6;
+        const SoakResult r = soak(m.factory(), *workout, o);
+        EXPECT_EQ(r.error, "") << c.router;
+        EXPECT_EQ(r.commands, 6 * c.commandsPerTake) << c.router;
+        EXPECT_EQ(r.hostErrors, 0u) << c.router;
+    }
+}
+
 TEST(soak, a_take_with_nothing_after_its_configuration_is_refused) {
     zeph::host::Module m;
     ASSERT_TRUE(m.open(kClean)) << m.error();

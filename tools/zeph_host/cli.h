@@ -48,6 +48,7 @@ struct RunArgs {
     bool json = false;
     bool quiet = false;
     bool showExpectations = false;
+    bool strict = false;
     std::string junit;
     std::string record;
 };

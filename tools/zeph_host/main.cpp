@@ -203,6 +203,8 @@ static int parseAndRun(int argc, char** argv) {
     runCmd->add_flag("-q,--quiet", run.quiet, "print only failures and the summary");
     runCmd->add_flag("--show-expectations", run.showExpectations,
                      "also print every expectation met");
+    runCmd->add_flag("--strict", run.strict,
+                     "fail on a text put to a control no `control` line declares (else a warning)");
 
     ValidateArgs val;
     auto* valCmd = app.add_subcommand("validate", "named host-contract checks, each in a child "

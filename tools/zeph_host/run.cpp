@@ -57,7 +57,7 @@ int runCommand(const RunArgs& a) {
         sink = [&](const Event& e) { text(e); };
     else
         sink = [&](const Event& e) {
-            if (e.kind == Event::Kind::Failure)
+            if (e.kind == Event::Kind::Failure || e.kind == Event::Kind::Warning)
                 text(e);
         };
 
@@ -66,7 +66,9 @@ int runCommand(const RunArgs& a) {
     for (const Scenario& s : scenarios) {
         if (!a.json && !a.quiet)
             std::cout << "== " << s.file << "\n";
-        Runner runner(module.factory(), RunOptions{a.common.basePath, true}, sink);
+        // A recording is how expectations are first written, so only it may start without any.
+        Runner runner(module.factory(),
+                      RunOptions{a.common.basePath, true, a.record.empty(), a.strict}, sink);
         runner.facility().setCaptureDebug(a.common.captureStderr);
         const auto start = std::chrono::steady_clock::now();
         RunResult r = runner.run(s);

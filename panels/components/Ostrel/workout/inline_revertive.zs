@@ -45,6 +45,7 @@ expect RP 5 41 41
 expect TP 'text=Black' '1' 'UMD'
 expect ET 1
 answer none
+expect-timer 1 stopped
 advance 20000
 expect-none
 
@@ -59,6 +60,8 @@ expect RC 5 12 41 ',' 0
 expect TP 'text=Camera 1' '1' 'UMD'
 expect ET 2 250
 answer none
+expect-route 5 12 41
+expect-control 1 UMD text Camera 1
 advance 250
 expect HN 'setindex=-1'
 expect ET 2

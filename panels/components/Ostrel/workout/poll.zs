@@ -43,6 +43,7 @@ advance 9999
 expect-none
 advance 1
 expect RP 5 40 40
+expect-timer 1 running
 # The second poll's answer is lost too; the third one arrives, 200 ms late.
 router 5 delay 200
 advance 10000
@@ -55,6 +56,8 @@ expect-none
 # Once a revertive has been seen, the poll is over.
 advance 30000
 expect-none
+expect-timer 1 stopped
+expect-control 1 UMD text Black
 unload
 expect RU 5
 expect AS

@@ -30,25 +30,34 @@ expect ET 1 10000
 # The state that RP asked for arrives once the parent command has returned.
 expect TP 'text=Black' '1' 'UMD'
 expect ET 1
+expect-control 1 UMD text Black
+expect-timer 1 stopped
 
 press 1 Tarnel
 expect TP 'statesheet=on' '1' 'StateIndicate'
 expect HN 'clear=1'
 expect-parent clear=1
+expect-control 1 StateIndicate statesheet on
 parent sourceID=7
 expect RN 201 0 7
 expect RC 5 12 40 ',' 0
 expect ET 2 250
 expect TP 'text=Camera 1' '1' 'UMD'
 answer none
+expect-route 5 12 40
+expect-control 1 UMD text Camera 1
+expect-timer 2 running
 advance 249
 expect-none
+expect-timer 2 running
 advance 1
 expect HN 'setindex=-1'
 expect ET 2
 expect-parent setindex=-1
+expect-timer 2 stopped
 parent clear=1
 expect TP 'statesheet=off' '1' 'StateIndicate'
+expect-control 1 StateIndicate statesheet off
 
 unload
 expect RU 5

@@ -67,9 +67,11 @@ expect-none
 # Another panel routes to the destination: the revertive updates the UMD.
 route 5 13 40
 expect TP 'text=Camera 2b' '1' 'UMD'
+expect-route 5 13 40
 # A revertive for another destination is ignored.
 revertive 5 41 Camera 9
 expect-none
+expect-control 1 UMD text Camera 2b
 unload
 expect RU 5
 expect AS

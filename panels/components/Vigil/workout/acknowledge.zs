@@ -16,6 +16,8 @@ expect TP 'value=4' '1' 'alm_1'
 expect TP 'alarm=4' '1' 'alm_2'
 expect TG '1' 'alm_2' 'value'
 expect-none
+expect-control 1 alm_1 value 4
+expect-control 1 alm_2 value 3
 
 # The same reads and writes; only the alarm property says "ack".
 control 1 alm_1 value=7
@@ -58,6 +60,8 @@ expect TP 'alarm=4' '1' 'alm_4'
 expect TG '1' 'alm_4' 'value'
 expect-none
 answer none
+expect-control 1 alm_4 alarm 4
+expect-control 1 alm_4 value ""
 
 unload
 expect AS

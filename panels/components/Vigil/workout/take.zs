@@ -19,6 +19,8 @@ expect TP 'alarm=2' '1' 'alm_1'
 expect TP 'value=2' '1' 'alm_1'
 expect TP 'alarm=2' '1' 'alm_2'
 expect TP 'value=2' '1' 'alm_2'
+expect-control 1 alm_1 alarm 2
+expect-control 1 alm_2 value 2
 
 # Both now read back 2, which an acknowledge leaves alone.
 press 1 AckAll
@@ -28,6 +30,8 @@ expect TG '1' 'alm_1' 'value'
 expect TP 'alarm=4' '1' 'alm_2'
 expect TG '1' 'alm_2' 'value'
 expect-none
+expect-control 1 alm_1 alarm 4
+expect-control 1 alm_1 value 2
 
 parent _events
 answer "alarm=*"
