@@ -1,6 +1,7 @@
 // The zeph-host executable as a user meets it: exit codes, the one-line load errors, scenario
 // errors with their line, failing expectations, recordings, and validate naming the failed check.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <filesystem>
@@ -153,6 +154,27 @@ TEST(zeph_host_cli, validate_names_the_failed_check_and_prints_the_seed) {
     Outcome list = zephHost("validate --list");
     EXPECT_EQ(list.code, 0);
     EXPECT_EQ(lines(list.out), 9u) << list.out;
+}
+
+TEST(zeph_host_cli, validate_json_is_one_document_of_the_checks) {
+    Outcome r = zephHost("validate --json " + module("timer_left") + " --seed 99 --iterations 300");
+    EXPECT_EQ(r.code, 1) << r.out;
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << r.out;
+    ASSERT_EQ(doc["checks"].size(), 9u) << r.out;
+    for (const auto& check : doc["checks"]) {
+        EXPECT_EQ(check["seed"], 99) << check;
+        EXPECT_TRUE(check["seconds"].is_number()) << check;
+        const bool timers = check["name"] == "timers-stopped";
+        EXPECT_EQ(check["status"], timers ? "failed" : "passed") << check;
+        if (timers) {
+            EXPECT_NE(check["reason"].get<std::string>().find("timer left running"),
+                      std::string::npos)
+                << check;
+        }
+    }
+    EXPECT_EQ(doc["failed"], 1);
+    EXPECT_EQ(doc["passed"], 8);
 }
 
 TEST(zeph_host_cli, shell_plays_typed_steps) {
