@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,6 +141,41 @@ TEST(zeph_host_cli, recording_plays_back_and_json_is_one_object_per_line) {
     }
     EXPECT_GT(objects, 10u);
     EXPECT_NE(slurp(junit).find("failures=\"0\""), std::string::npos);
+}
+
+TEST(zeph_host_cli, run_reports_a_crash_with_its_step_and_the_next_scenario_still_runs) {
+    // The component aborts on type 8; the transcript goes to a pipe, as to a file.
+    const std::string crash =
+        tempFile("crash.zs", "load\nexpect PS '1' 'test.zeph_ui'\nraw 8\nexpect-none\n");
+    const std::string after =
+        tempFile("after.zs", "load\nexpect PS '1' 'test.zeph_ui'\nunload\nexpect AS\n");
+    const std::string junit = tempFile("crash.xml");
+    const std::string files = module("crash_unknown") + " " + crash + " " + after;
+    Outcome text = zephHost("run " + files + " --junit " + junit);
+    EXPECT_EQ(text.code, 1) << text.out;
+    const char* named = "crashed at line 3 (`raw 8`): signal 6";
+    EXPECT_NE(text.out.find("=> raw 8 null"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("CRASHED " + crash + ": " + named), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("PASSED " + after), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("1 passed, 1 failed (1 crashed)"), std::string::npos) << text.out;
+    const std::string xml = slurp(junit);
+    EXPECT_NE(xml.find("<error message=\"" + crash + ":3: " + named), std::string::npos) << xml;
+    EXPECT_NE(xml.find("errors=\"1\""), std::string::npos) << xml;
+
+    Outcome json = zephHost("run --json " + files);
+    EXPECT_EQ(json.code, 1) << json.out;
+    std::istringstream lines(json.out);
+    std::vector<nlohmann::json> summaries;
+    for (std::string line; std::getline(lines, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded() && j["event"] == "summary")
+            summaries.push_back(j);
+    }
+    ASSERT_EQ(summaries.size(), 2u) << json.out;
+    EXPECT_EQ(summaries[0]["crash"]["step"], "raw 8") << summaries[0];
+    EXPECT_EQ(summaries[0]["crash"]["line"], 3) << summaries[0];
+    EXPECT_EQ(summaries[0]["crash"]["signal"], 6) << summaries[0];
+    EXPECT_EQ(summaries[1]["passed"], true) << summaries[1];
 }
 
 TEST(zeph_host_cli, validate_names_the_failed_check_and_prints_the_seed) {
