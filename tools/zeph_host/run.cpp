@@ -1,10 +1,10 @@
 // zeph-host run: plays scenario files, or the take of the module's workout, and checks them; each
 // scenario in a child process of its own, so that a crash is one failure and the rest still run.
 #include "cli.h"
+#include "isolate/scenario_run.h"
 #include "report/json.h"
 #include "report/junit.h"
 #include "report/text.h"
-#include "isolate/scenario_run.h"
 #include "scenario/scenario.h"
 
 #include <filesystem>
@@ -47,13 +47,12 @@ std::optional<Scenario> findTake(const RunArgs& a) {
 // The transcript as the command line asks for it, flushed after each event: a component that
 // crashes the next moment, or output redirected to a file, loses nothing.
 EventSink transcript(const RunArgs& a, TextTranscript& text, JsonTranscript& json) {
-    if (a.json)
-        return [&](const Event& e) { json(e), std::cout.flush(); };
-    if (!a.quiet)
-        return [&](const Event& e) { text(e), std::cout.flush(); };
-    return [&](const Event& e) {
-        if (e.kind == Event::Kind::Failure)
-            text(e), std::cout.flush();
+    return [&a, &text, &json](const Event& e) {
+        if (a.json)
+            json(e);
+        else if (!a.quiet || e.kind == Event::Kind::Failure)
+            text(e);
+        std::cout.flush();
     };
 }
 
