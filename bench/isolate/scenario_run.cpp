@@ -152,7 +152,8 @@ int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
 
 std::string ScenarioCrash::text() const {
     const std::string where = line ? "at line " + std::to_string(line) + " (`" + step + "`)"
-                                   : "at the end (" + step + ")";
+                              : step.empty() ? std::string("before its first step")
+                                             : "at the end (" + step + ")";
     return "crashed " + where + ": " + why;
 }
 
