@@ -36,7 +36,7 @@ std::string eventJson(const Event& e) {
 }
 
 std::string summaryJson(const std::string& file, int expectations,
-                        const std::vector<std::string>& failures) {
+                        const std::vector<std::string>& failures, const ScenarioCrash* crash) {
     nlohmann::json j;
     j["event"] = "summary";
     j["file"] = utf8(file);
@@ -45,6 +45,11 @@ std::string summaryJson(const std::string& file, int expectations,
     j["failures"] = nlohmann::json::array();
     for (const std::string& f : failures)
         j["failures"].push_back(utf8(f));
+    if (crash)
+        j["crash"] = {{"step", utf8(crash->step)},
+                      {"line", crash->line},
+                      {"signal", crash->signal},
+                      {"why", crash->why}};
     return j.dump();
 }
 

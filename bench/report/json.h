@@ -2,6 +2,7 @@
 #pragma once
 
 #include "facility/event.h"
+#include "isolate/scenario_run.h"
 #include "soak/soak.h"
 
 #include <ostream>
@@ -25,9 +26,10 @@ private:
 };
 
 std::string eventJson(const Event& e);
-// The closing object of a scenario run in --json output.
+// The closing object of a scenario run in --json output; a crash names its step, line and signal.
 std::string summaryJson(const std::string& file, int expectations,
-                        const std::vector<std::string>& failures);
+                        const std::vector<std::string>& failures,
+                        const ScenarioCrash* crash = nullptr);
 // The figures of a soak run as one object.
 std::string soakJson(const SoakResult& r);
 

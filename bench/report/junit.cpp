@@ -3,13 +3,20 @@
 
 #include "report/json.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 namespace zeph::bench {
 
-JUnitCase junitCase(const std::string& file, double seconds, const RunResult& result) {
-    return JUnitCase{file, "zeph-host.run", seconds, result.failures, false, ""};
+JUnitCase junitCase(const std::string& file, const ScenarioOutcome& outcome) {
+    JUnitCase c{file, "zeph-host.run", outcome.seconds, outcome.result.failures, false, "", false};
+    if (outcome.crash && !c.failures.empty()) {
+        // The crash (the last failure) heads the entry: its message is what a report shows first.
+        std::rotate(c.failures.begin(), c.failures.end() - 1, c.failures.end());
+        c.error = true;
+    }
+    return c;
 }
 
 JUnitCase junitCase(const CheckResult& r) {

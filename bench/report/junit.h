@@ -1,7 +1,7 @@
 // JUnit XML reports: one test case per scenario run or per validate check.
 #pragma once
 
-#include "scenario/runner.h"
+#include "isolate/scenario_run.h"
 #include "validate/validate.h"
 
 #include <string>
@@ -19,8 +19,9 @@ struct JUnitCase {
     bool skipped = false;              // could not apply; output says why
 };
 
-// A scenario's run, named by its file.
-JUnitCase junitCase(const std::string& file, double seconds, const RunResult& result);
+// A scenario's run, named by its file; a crash is an error whose message names step, line and
+// signal.
+JUnitCase junitCase(const std::string& file, const ScenarioOutcome& outcome);
 // A validate check: its status and messages as the failure, or its notes as output.
 JUnitCase junitCase(const CheckResult& result);
 

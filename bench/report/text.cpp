@@ -83,4 +83,21 @@ void TextTranscript::operator()(const Event& e) {
     }
 }
 
+void printSoak(std::ostream& out, const std::string& module, const SoakResult& r) {
+    char text[1024];
+    std::snprintf(
+        text, sizeof text,
+        ": %d components, %lld notifications sent\n"
+        "  delivered      %zu notifications (facility-caused included), %zu commands\n"
+        "  time           %.3f s\n"
+        "  throughput     %.0f notifications/s\n"
+        "  memory         %.0f heap bytes per component (configured), plus %.0f for its bench "
+        "endpoint and facility\n"
+        "  resident       %.0f bytes per component, the bench's part included\n"
+        "  host errors    %zu\n",
+        r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond, r.heapPerComponent,
+        r.hostPerComponent, r.rssPerComponent, r.hostErrors);
+    out << "soak " << module << text;
+}
+
 } // namespace zeph::bench

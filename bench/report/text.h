@@ -1,7 +1,9 @@
-// The readable transcript of a run, and the one colour painter of the bench's output.
+// The readable transcript of a run, the soak's figures, and the one colour painter of the bench's
+// output.
 #pragma once
 
 #include "facility/event.h"
+#include "soak/soak.h"
 
 #include <ostream>
 #include <string>
@@ -34,5 +36,8 @@ private:
     Painter m_paint;
     bool m_showExpectations;
 };
+
+// The figures of a soak run, one per line.
+void printSoak(std::ostream& out, const std::string& module, const SoakResult& r);
 
 } // namespace zeph::bench

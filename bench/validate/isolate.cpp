@@ -1,28 +1,17 @@
-// Process isolation for the checks: fork, a pipe for the result, a time limit, and a shared page
-// that says what the child was doing when it crashed or hung.
+// Process isolation for the checks: each check's messages come back through the child's pipe, its
+// status as the exit code, and what it wrote to stderr through a file.
 #include "validate/isolate.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
-
-#include <poll.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace zeph::bench {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr size_t kProgressSize = 4096;
-char* g_progress = nullptr;
 
 // The child's exit codes for a check that ran to its end; anything else is a crash.
 constexpr int kExitPassed = 0, kExitFailed = 3, kExitSkipped = 4;
@@ -35,43 +24,6 @@ int exitCode(CheckResult::Status status) {
         return kExitSkipped;
     default:
         return kExitPassed;
-    }
-}
-
-void sharePage() {
-    if (g_progress)
-        return;
-    void* shared =
-        mmap(nullptr, kProgressSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared != MAP_FAILED)
-        g_progress = static_cast<char*>(shared);
-}
-
-void writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-// Reads the child's messages until it closes the pipe or the deadline passes; false on time-out.
-bool readUntil(int fd, Clock::time_point deadline, std::string& data) {
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::min<long long>(left, 100))) > 0) {
-            char buf[4096];
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0)
-                return true;
-            data.append(buf, static_cast<size_t>(n));
-        }
     }
 }
 
@@ -126,79 +78,38 @@ CheckResult crashed(std::string why) {
 
 } // namespace
 
-void progress(const std::string& text) {
-    if (!g_progress)
-        return;
-    const size_t n = std::min(text.size(), kProgressSize - 1);
-    std::memcpy(g_progress, text.data(), n);
-    g_progress[n] = '\0';
-}
-
 CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutSeconds) {
-    sharePage();
-    if (g_progress)
-        g_progress[0] = '\0';
-    int fds[2];
-    if (pipe(fds) != 0)
-        return crashed("cannot create a pipe");
-    std::fflush(stdout);
-    std::fflush(stderr);
     std::FILE* errors = std::tmpfile();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        if (errors)
-            dup2(fileno(errors), STDERR_FILENO);
-        const CheckResult r = run();
-        std::string data;
-        for (const std::string& m : r.messages)
-            data += m + '\0';
-        writeAll(fds[1], data);
-        close(fds[1]);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        _exit(exitCode(r.status));
-    }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
+    const ChildEnd end = runChild(
+        [&](int fd) {
+            const CheckResult r = run();
+            std::string data;
+            for (const std::string& m : r.messages)
+                data += m + '\0';
+            writeAll(fd, data);
+            return exitCode(r.status);
+        },
+        timeoutSeconds, errors);
+    if (end.how == ChildEnd::How::NotStarted) {
         if (errors)
             std::fclose(errors);
-        return crashed("cannot fork");
-    }
-    const auto start = Clock::now();
-    const auto deadline =
-        start + std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
-    std::string data;
-    const bool finished = readUntil(fds[0], deadline, data);
-    if (!finished)
-        kill(pid, SIGKILL);
-    close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        return crashed(end.why);
     }
     CheckResult result;
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.messages = splitNul(data);
-    const std::string last = g_progress && g_progress[0] ? g_progress : "(not started)";
-    const auto crash = [&](const std::string& why) {
-        result.status = CheckResult::Status::Crashed;
-        result.messages.push_back(why + "; last step: " + last);
-    };
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (!finished)
-        crash("timed out after " + std::to_string(timeoutSeconds) + " s");
-    else if (WIFSIGNALED(status))
-        crash("signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
-              ")");
-    else if (code == kExitPassed)
+    result.seconds = end.seconds;
+    result.messages = splitNul(end.data);
+    const std::string last = end.last.empty() ? "(not started)" : end.last;
+    const bool exited = end.how == ChildEnd::How::Exited;
+    if (exited && end.code == kExitPassed)
         result.status = CheckResult::Status::Passed;
-    else if (code == kExitFailed)
+    else if (exited && end.code == kExitFailed)
         result.status = CheckResult::Status::Failed;
-    else if (code == kExitSkipped)
+    else if (exited && end.code == kExitSkipped)
         result.status = CheckResult::Status::Skipped;
-    else
-        crash("exit code " + std::to_string(code));
+    else {
+        result.status = CheckResult::Status::Crashed;
+        result.messages.push_back(end.why + "; last step: " + last);
+    }
     reportStderr(errors, result);
     return result;
 }

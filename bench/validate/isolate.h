@@ -2,15 +2,13 @@
 // limit, its result coming back through a pipe.
 #pragma once
 
+#include "isolate/child.h"
 #include "validate/validate.h"
 
 #include <functional>
 #include <string>
 
 namespace zeph::bench {
-
-// What the running check is doing now, kept where the parent can read it once the child has died.
-void progress(const std::string& text);
 
 // Runs run in a child process. A signal, an exit the child did not mean or the time limit makes
 // the result Crashed, with the last progress line; seconds is the child's wall-clock time.

@@ -1,11 +1,13 @@
 // The zeph-host executable as a user meets it: exit codes, the one-line load errors, scenario
 // errors with their line, failing expectations, recordings, and validate naming the failed check.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +143,41 @@ TEST(zeph_host_cli, recording_plays_back_and_json_is_one_object_per_line) {
     EXPECT_NE(slurp(junit).find("failures=\"0\""), std::string::npos);
 }
 
+TEST(zeph_host_cli, run_reports_a_crash_with_its_step_and_the_next_scenario_still_runs) {
+    // The component aborts on type 8; the transcript goes to a pipe, as to a file.
+    const std::string crash =
+        tempFile("crash.zs", "load\nexpect PS '1' 'test.zeph_ui'\nraw 8\nexpect-none\n");
+    const std::string after =
+        tempFile("after.zs", "load\nexpect PS '1' 'test.zeph_ui'\nunload\nexpect AS\n");
+    const std::string junit = tempFile("crash.xml");
+    const std::string files = module("crash_unknown") + " " + crash + " " + after;
+    Outcome text = zephHost("run " + files + " --junit " + junit);
+    EXPECT_EQ(text.code, 1) << text.out;
+    const char* named = "crashed at line 3 (`raw 8`): signal 6";
+    EXPECT_NE(text.out.find("=> raw 8 null"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("CRASHED " + crash + ": " + named), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("PASSED " + after), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("1 passed, 1 failed (1 crashed)"), std::string::npos) << text.out;
+    const std::string xml = slurp(junit);
+    EXPECT_NE(xml.find("<error message=\"" + crash + ":3: " + named), std::string::npos) << xml;
+    EXPECT_NE(xml.find("errors=\"1\""), std::string::npos) << xml;
+
+    Outcome json = zephHost("run --json " + files);
+    EXPECT_EQ(json.code, 1) << json.out;
+    std::istringstream lines(json.out);
+    std::vector<nlohmann::json> summaries;
+    for (std::string line; std::getline(lines, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded() && j["event"] == "summary")
+            summaries.push_back(j);
+    }
+    ASSERT_EQ(summaries.size(), 2u) << json.out;
+    EXPECT_EQ(summaries[0]["crash"]["step"], "raw 8") << summaries[0];
+    EXPECT_EQ(summaries[0]["crash"]["line"], 3) << summaries[0];
+    EXPECT_EQ(summaries[0]["crash"]["signal"], 6) << summaries[0];
+    EXPECT_EQ(summaries[1]["passed"], true) << summaries[1];
+}
+
 TEST(zeph_host_cli, validate_names_the_failed_check_and_prints_the_seed) {
     Outcome r = zephHost("validate " + module("timer_left") + " --seed 99 --iterations 300");
     EXPECT_EQ(r.code, 1) << r.out;
@@ -153,6 +190,27 @@ TEST(zeph_host_cli, validate_names_the_failed_check_and_prints_the_seed) {
     Outcome list = zephHost("validate --list");
     EXPECT_EQ(list.code, 0);
     EXPECT_EQ(lines(list.out), 9u) << list.out;
+}
+
+TEST(zeph_host_cli, validate_json_is_one_document_of_the_checks) {
+    Outcome r = zephHost("validate --json " + module("timer_left") + " --seed 99 --iterations 300");
+    EXPECT_EQ(r.code, 1) << r.out;
+    const auto doc = nlohmann::json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << r.out;
+    ASSERT_EQ(doc["checks"].size(), 9u) << r.out;
+    for (const auto& check : doc["checks"]) {
+        EXPECT_EQ(check["seed"], 99) << check;
+        EXPECT_TRUE(check["seconds"].is_number()) << check;
+        const bool timers = check["name"] == "timers-stopped";
+        EXPECT_EQ(check["status"], timers ? "failed" : "passed") << check;
+        if (timers) {
+            EXPECT_NE(check["reason"].get<std::string>().find("timer left running"),
+                      std::string::npos)
+                << check;
+        }
+    }
+    EXPECT_EQ(doc["failed"], 1);
+    EXPECT_EQ(doc["passed"], 8);
 }
 
 TEST(zeph_host_cli, shell_plays_typed_steps) {

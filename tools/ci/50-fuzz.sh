@@ -5,11 +5,11 @@ set -euo pipefail
 
 if ! command -v clang++-14 >/dev/null; then
   echo "50-fuzz: skipped: clang++-14 is not installed"
-  exit 0
+  exit 77
 fi
 if ! compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
   echo "50-fuzz: skipped: the libFuzzer runtime (libclang-rt-14-dev) is not installed"
-  exit 0
+  exit 77
 fi
 
 seconds=${ZEPH_FUZZ_SECONDS:-30}

@@ -5,7 +5,7 @@ set -euo pipefail
 
 if ! command -v valgrind >/dev/null; then
   echo "60-valgrind: skipped: valgrind is not installed"
-  exit 0
+  exit 77
 fi
 
 dir=build/valgrind

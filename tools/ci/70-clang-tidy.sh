@@ -6,7 +6,7 @@ set -euo pipefail
 
 if ! command -v clang-tidy-14 >/dev/null || ! command -v clang++-14 >/dev/null; then
   echo "70-clang-tidy: skipped: clang-tidy-14 or clang++-14 is not installed"
-  exit 0
+  exit 77
 fi
 
 cmake --preset tidy >/dev/null

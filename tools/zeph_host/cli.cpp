@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <unistd.h>
 
@@ -16,6 +17,11 @@ void addCommon(CLI::App* app, Common& c, bool moduleRequired) {
     app->add_option("--base-path", c.basePath, "base path given to the factory (default empty)");
     app->add_option("--color", c.colour, "colour the transcript: auto, always or never")
         ->check(CLI::IsMember({"auto", "always", "never"}));
+}
+
+void addCaptureStderr(CLI::App* app, Common& c) {
+    app->add_flag("--capture-stderr", c.captureStderr,
+                  "show what the component writes to stderr in the transcript, per notification");
 }
 
 void addWorkoutOption(CLI::App* app, std::string& path) {
@@ -64,6 +70,21 @@ std::optional<bench::Workout> findWorkout(const std::string& module, const std::
     if (path.empty())
         return std::nullopt;
     return bench::loadWorkout(path, error);
+}
+
+bool workoutFor(const Common& c, const std::string& given, std::optional<bench::Workout>& workout) {
+    std::string error;
+    workout = findWorkout(c.module, given, error);
+    if (!workout && !error.empty()) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return false;
+    }
+    return true;
+}
+
+std::string noWorkout(const std::string& module) {
+    return "no workout (none beside the module as " +
+           std::filesystem::path(module).stem().string() + ".workout, and no --workout PATH given)";
 }
 
 std::optional<bench::Scenario> workoutTake(const std::string& module, const std::string& given,

@@ -1,5 +1,5 @@
 // What the subcommands of zeph-host share: exit codes, common options, loading the module and
-// finding its workout.
+// finding its workout, and the one shape main sees each subcommand in.
 #pragma once
 
 #include "module_loader.h"
@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,19 @@ namespace zeph::cli {
 
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
+// A subcommand as main sees it: the command CLI11 parses, and what runs when it was chosen.
+struct Subcommand {
+    CLI::App* command;
+    std::function<int()> run;
+};
+
+// One add-function per subcommand, each in its own file.
+Subcommand addRun(CLI::App& app);
+Subcommand addValidate(CLI::App& app);
+Subcommand addShell(CLI::App& app);
+Subcommand addSoak(CLI::App& app);
+Subcommand addServe(CLI::App& app);
+
 struct Common {
     std::string module;
     std::string basePath;
@@ -22,7 +36,10 @@ struct Common {
     bool captureStderr = false;
 };
 
+// MODULE, --base-path and --color.
 void addCommon(CLI::App* app, Common& c, bool moduleRequired = true);
+// --capture-stderr, for the subcommands that show a transcript.
+void addCaptureStderr(CLI::App* app, Common& c);
 // --workout PATH, for the subcommands that play the component's workout.
 void addWorkoutOption(CLI::App* app, std::string& path);
 std::vector<std::string> splitList(const std::string& text);
@@ -34,30 +51,16 @@ bool openModule(host::Module& module, const std::string& path);
 // set when it cannot be read; nullopt with error empty when the module has none.
 std::optional<bench::Workout> findWorkout(const std::string& module, const std::string& given,
                                           std::string& error);
+// The same for the subcommands that go on without one: false, with one line on stderr, only when
+// a workout is there but cannot be read.
+bool workoutFor(const Common& c, const std::string& given, std::optional<bench::Workout>& workout);
 // The take (take.zs) of that workout. nullopt with the reason in error; error empty when the
 // module has no workout at all.
 std::optional<bench::Scenario> workoutTake(const std::string& module, const std::string& given,
                                            std::string& error);
+// Why a module has no workout, for a message.
+std::string noWorkout(const std::string& module);
 // Reads scenario files in order; false, with one line on stderr, at the first that cannot be read.
 bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Scenario>& out);
-
-struct RunArgs {
-    Common common;
-    std::vector<std::string> scenarios;
-    std::string workout;
-    bool json = false;
-    bool quiet = false;
-    bool showExpectations = false;
-    bool strict = false;
-    std::string junit;
-    std::string record;
-};
-int runCommand(const RunArgs& a);
-
-struct ShellArgs {
-    Common common;
-    std::string workout;
-};
-int shellCommand(const ShellArgs& a);
 
 } // namespace zeph::cli

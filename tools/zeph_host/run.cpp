@@ -1,20 +1,36 @@
-// zeph-host run: plays scenario files, or the take of the module's workout, and checks them.
+// zeph-host run: plays scenario files, or the take of the module's workout, and checks them; each
+// scenario in a child process of its own, so that a crash is one failure and the rest still run.
 #include "cli.h"
+#include "isolate/scenario_run.h"
 #include "report/json.h"
 #include "report/junit.h"
 #include "report/text.h"
 #include "scenario/scenario.h"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 namespace zeph::cli {
 
 using namespace zeph::bench;
 
 namespace {
+
+struct RunArgs {
+    Common common;
+    std::vector<std::string> scenarios;
+    std::string workout;
+    bool json = false;
+    bool quiet = false;
+    bool showExpectations = false;
+    std::string junit;
+    std::string record;
+    bool inProcess = false;
+    bool strict = false;
+};
+
 // The take of the module's workout, or one line on stderr saying why there is none.
 std::optional<Scenario> findTake(const RunArgs& a) {
     std::string error;
@@ -28,7 +44,52 @@ std::optional<Scenario> findTake(const RunArgs& a) {
         std::cerr << "zeph-host: " << error << "\n";
     return take;
 }
-} // namespace
+
+// The transcript as the command line asks for it, flushed after each event: a component that
+// crashes the next moment, or output redirected to a file, loses nothing.
+EventSink transcript(const RunArgs& a, TextTranscript& text, JsonTranscript& json) {
+    return [&a, &text, &json](const Event& e) {
+        if (a.json)
+            json(e);
+        else if (!a.quiet || e.kind == Event::Kind::Failure || e.kind == Event::Kind::Warning)
+            text(e);
+        std::cout.flush();
+    };
+}
+
+// A scenario's closing lines: passed, failed with each failure, or crashed with where and how.
+void printOutcome(const RunArgs& a, const Scenario& s, const ScenarioOutcome& o) {
+    const RunResult& r = o.result;
+    if (a.json) {
+        std::cout << summaryJson(s.file, r.expectations, r.failures, o.crash ? &*o.crash : nullptr)
+                  << "\n";
+        return;
+    }
+    if (o.crash)
+        std::cout << "CRASHED " << s.file << ": " << o.crash->text() << "\n";
+    else
+        std::cout << (r.ok() ? "PASSED " : "FAILED ") << s.file << ": " << r.expectations
+                  << " expectations, " << r.failures.size() << " failed\n";
+    // After a crash its own line is the last failure, already said above.
+    const size_t shown = r.failures.size() - (o.crash ? 1 : 0);
+    for (size_t i = 0; i < shown; ++i)
+        std::cout << "  " << r.failures[i] << "\n";
+}
+
+// Writes the recording of the one scenario; false, with one line on stderr, when it cannot.
+bool writeRecording(const std::string& path, const ScenarioOutcome& o) {
+    if (o.crash) {
+        std::cerr << "zeph-host: the scenario crashed; nothing recorded in " << path << "\n";
+        return true;
+    }
+    std::ofstream out(path, std::ios::binary);
+    out << o.recording;
+    if (!out) {
+        std::cerr << "zeph-host: cannot write " << path << "\n";
+        return false;
+    }
+    return true;
+}
 
 int runCommand(const RunArgs& a) {
     std::vector<Scenario> scenarios;
@@ -47,64 +108,62 @@ int runCommand(const RunArgs& a) {
             return kUsage;
         scenarios.push_back(std::move(*take));
     }
-
     TextTranscript text(std::cout, useColour(a.common.colour), a.showExpectations);
     JsonTranscript json(std::cout);
-    EventSink sink;
-    if (a.json)
-        sink = [&](const Event& e) { json(e); };
-    else if (!a.quiet)
-        sink = [&](const Event& e) { text(e); };
-    else
-        sink = [&](const Event& e) {
-            if (e.kind == Event::Kind::Failure || e.kind == Event::Kind::Warning)
-                text(e);
-        };
-
+    const EventSink sink = transcript(a, text, json);
+    // A recording is how expectations are first written, so only it may start without any.
+    const ScenarioRunOptions options{
+        a.common.basePath, a.common.captureStderr, !a.inProcess, 0, a.record.empty(), a.strict};
     std::vector<JUnitCase> cases;
-    int failed = 0;
+    int failed = 0, crashed = 0;
     for (const Scenario& s : scenarios) {
         if (!a.json && !a.quiet)
-            std::cout << "== " << s.file << "\n";
-        // A recording is how expectations are first written, so only it may start without any.
-        Runner runner(module.factory(),
-                      RunOptions{a.common.basePath, true, a.record.empty(), a.strict}, sink);
-        runner.facility().setCaptureDebug(a.common.captureStderr);
-        const auto start = std::chrono::steady_clock::now();
-        RunResult r = runner.run(s);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (r.loadFailed) {
+            std::cout << "== " << s.file << std::endl;
+        const ScenarioOutcome o = runScenario(module.factory(), s, options, sink);
+        if (o.result.loadFailed) {
             std::cerr << "zeph-host: " << a.common.module
                       << ": the factory returned null; no component to run\n";
             return kUsage;
         }
-        if (!a.record.empty()) {
-            std::ofstream out(a.record, std::ios::binary);
-            out << runner.recording();
-            if (!out) {
-                std::cerr << "zeph-host: cannot write " << a.record << "\n";
-                return kUsage;
-            }
-        }
-        failed += !r.ok();
-        if (a.json) {
-            std::cout << summaryJson(s.file, r.expectations, r.failures) << "\n";
-        } else {
-            std::cout << (r.ok() ? "PASSED " : "FAILED ") << s.file << ": " << r.expectations
-                      << " expectations, " << r.failures.size() << " failed\n";
-            for (const std::string& f : r.failures)
-                std::cout << "  " << f << "\n";
-        }
-        cases.push_back(junitCase(s.file, seconds, r));
+        if (!a.record.empty() && !writeRecording(a.record, o))
+            return kUsage;
+        failed += !o.result.ok();
+        crashed += o.crash.has_value();
+        printOutcome(a, s, o);
+        cases.push_back(junitCase(s.file, o));
     }
     if (!a.junit.empty() && !writeJUnit(a.junit, "zeph-host run", cases)) {
         std::cerr << "zeph-host: cannot write " << a.junit << "\n";
         return kUsage;
     }
     if (!a.json && scenarios.size() > 1)
-        std::cout << scenarios.size() - failed << " passed, " << failed << " failed\n";
+        std::cout << scenarios.size() - failed << " passed, " << failed << " failed"
+                  << (crashed ? " (" + std::to_string(crashed) + " crashed)" : "") << "\n";
     return failed ? kFailed : kOk;
+}
+
+} // namespace
+
+Subcommand addRun(CLI::App& app) {
+    auto a = std::make_shared<RunArgs>();
+    CLI::App* cmd = app.add_subcommand(
+        "run", "play scenario files (the take of the module's workout when none is given) and "
+               "check them");
+    addCommon(cmd, a->common);
+    addWorkoutOption(cmd, a->workout);
+    addCaptureStderr(cmd, a->common);
+    cmd->add_option("SCENARIO", a->scenarios, "scenario files, played in order");
+    cmd->add_flag("--json", a->json, "one JSON object per event instead of the transcript");
+    cmd->add_option("--junit", a->junit, "write a JUnit report to this file");
+    cmd->add_option("--record", a->record,
+                    "write the run as a scenario with every expectation filled in");
+    cmd->add_flag("-q,--quiet", a->quiet, "print only failures and the summary");
+    cmd->add_flag("--show-expectations", a->showExpectations, "also print every expectation met");
+    cmd->add_flag("--strict", a->strict,
+                  "fail on a text put to a control no `control` line declares (else a warning)");
+    cmd->add_flag("--in-process", a->inProcess,
+                  "play the scenarios in this process (for a debugger; a crash ends the bench)");
+    return {cmd, [a] { return runCommand(*a); }};
 }
 
 } // namespace zeph::cli

@@ -1,15 +1,13 @@
 // zeph-host serve: reads the scenarios (or the module's workout), starts the session and the page,
 // and waits for Ctrl-C.
-#include "serve_command.h"
-
 #include "cli.h"
-#include "module_loader.h"
+#include "report/text.h"
 #include "serve/server.h"
-#include "workout/workout.h"
 
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +17,15 @@ namespace zeph::cli {
 namespace {
 
 constexpr int kStopped = kOk;
+
+struct ServeArgs {
+    Common common;
+    std::vector<std::string> scenarios;
+    std::string workout;
+    std::string bind = "127.0.0.1";
+    int port = 0;
+    bool open = false;
+};
 
 // Hands the address to the desktop's browser without waiting for it (or leaving a zombie).
 void openInBrowser(const std::string& url) {
@@ -37,37 +44,18 @@ void openInBrowser(const std::string& url) {
         waitpid(child, nullptr, 0);
 }
 
-} // namespace
-
-CLI::App* addServeCommand(CLI::App& app, ServeArgs& a) {
-    CLI::App* cmd = app.add_subcommand(
-        "serve", "a live panel page in the browser: press, send, route and watch the component");
-    cmd->add_option("MODULE", a.module,
-                    "the component module to load: a .so, or a 32-bit Windows DLL (run under Wine)")
-        ->required();
-    cmd->add_option("SCENARIO", a.scenarios,
-                    "scenario files whose facility and steps the session starts from (default: "
-                    "the module's workout take)");
-    cmd->add_option("--port", a.port, "port to listen on (default: any free one, printed)")
-        ->check(CLI::Range(0, 65535));
-    cmd->add_option("--bind", a.bind,
-                    "address to listen on (default 127.0.0.1, this machine only)");
-    cmd->add_option("--base-path", a.basePath, "base path given to the factory (default empty)");
-    cmd->add_flag("--capture-stderr", a.captureStderr,
-                  "show what the component writes to stderr in the transcript, per notification");
-    cmd->add_flag("--open", a.open, "open the page in the desktop's browser");
-    return cmd;
-}
-
+// Serves until SIGINT or SIGTERM. 0 when stopped so, 2 for a usage error, a module that cannot
+// be loaded, a scenario that cannot be read or an address that cannot be listened on.
 int serveCommand(const ServeArgs& a) {
     using namespace zeph::bench;
+    const Common& c = a.common;
     std::vector<Scenario> scenarios;
     if (!loadScenarios(a.scenarios, scenarios))
         return kUsage;
     std::string error;
     if (scenarios.empty()) {
         // The workout's take when the module has one; else an empty facility to start from.
-        auto workout = findWorkout(a.module, "", error);
+        auto workout = findWorkout(c.module, a.workout, error);
         if (!workout && !error.empty()) {
             std::cerr << "zeph-host: " << error << "\n";
             return kUsage;
@@ -75,11 +63,9 @@ int serveCommand(const ServeArgs& a) {
         if (workout && workout->take())
             scenarios.push_back(*workout->take());
     }
-    zeph::host::Module module;
-    if (!module.open(a.module)) {
-        std::cerr << "zeph-host: " << module.error() << "\n";
+    host::Module module;
+    if (!openModule(module, c.module))
         return kUsage;
-    }
 
     // Ctrl-C and SIGTERM reach only sigwait below: blocked before any thread starts, so that no
     // thread of the session or the server is interrupted. A page that goes away must not end us.
@@ -91,15 +77,16 @@ int serveCommand(const ServeArgs& a) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     SessionOptions options;
-    options.title = std::filesystem::path(a.module).filename().string();
-    options.basePath = a.basePath;
-    options.captureStderr = a.captureStderr;
+    options.title = std::filesystem::path(c.module).filename().string();
+    options.basePath = c.basePath;
+    options.captureStderr = c.captureStderr;
     Session session(module.factory(), options);
     const std::vector<std::string> failures = session.start(scenarios);
     for (const Scenario& s : scenarios)
         std::cout << "played " << s.file << "\n";
+    const Painter paint(useColour(c.colour));
     for (const std::string& f : failures)
-        std::cout << "  FAILED " << f << "\n";
+        std::cout << "  " << paint("31;1", "FAILED") << " " << f << "\n";
 
     ServerOptions serverOptions;
     serverOptions.address = a.bind;
@@ -120,6 +107,26 @@ int serveCommand(const ServeArgs& a) {
     session.close();
     server.stop();
     return kStopped;
+}
+
+} // namespace
+
+Subcommand addServe(CLI::App& app) {
+    auto a = std::make_shared<ServeArgs>();
+    CLI::App* cmd = app.add_subcommand(
+        "serve", "a live panel page in the browser: press, send, route and watch the component");
+    addCommon(cmd, a->common);
+    cmd->add_option("SCENARIO", a->scenarios,
+                    "scenario files whose facility and steps the session starts from (default: "
+                    "the module's workout take)");
+    addWorkoutOption(cmd, a->workout);
+    cmd->add_option("--port", a->port, "port to listen on (default: any free one, printed)")
+        ->check(CLI::Range(0, 65535));
+    cmd->add_option("--bind", a->bind,
+                    "address to listen on (default 127.0.0.1, this machine only)");
+    addCaptureStderr(cmd, a->common);
+    cmd->add_flag("--open", a->open, "open the page in the desktop's browser");
+    return {cmd, [a] { return serveCommand(*a); }};
 }
 
 } // namespace zeph::cli

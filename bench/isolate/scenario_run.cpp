@@ -1,0 +1,207 @@
+// A scenario in a child process: the child plays it, passing on each failure as it happens and
+// the whole result at the end; the progress page names the step it was playing.
+#include "isolate/scenario_run.h"
+
+#include "isolate/child.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEPH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEPH_ASAN 1
+#endif
+#endif
+#if defined(ZEPH_ASAN)
+// From the sanitizer runtime; declared here since not every compiler ships its header.
+extern "C" int __lsan_do_recoverable_leak_check();
+#endif
+
+namespace zeph::bench {
+
+namespace {
+
+// Records on the child's pipe: a kind letter, the length, ':', the bytes.
+enum Record : char {
+    kFailure = 'f',      // a failure as it happened
+    kExpectations = 'x', // at the end: the count
+    kLoadFailed = 'l',
+    kFinal = 'F',   // at the end: each failure of the result
+    kWarning = 'w', // at the end: each warning of the result
+    kRecording = 'r',
+    kDone = 'd',
+};
+
+std::string record(Record kind, const std::string& data) {
+    return static_cast<char>(kind) + std::to_string(data.size()) + ":" + data;
+}
+
+struct Received {
+    RunResult result;
+    std::vector<std::string> streamed;
+    std::string recording;
+    bool done = false;
+};
+
+Received decode(const std::string& data) {
+    Received r;
+    size_t i = 0;
+    while (i < data.size()) {
+        const char kind = data[i];
+        const size_t colon = data.find(':', i);
+        if (colon == std::string::npos)
+            break;
+        size_t n = 0;
+        for (size_t d = i + 1; d < colon; ++d)
+            n = n * 10 + static_cast<size_t>(data[d] - '0');
+        if (n > data.size() - colon - 1)
+            break;
+        const std::string body = data.substr(colon + 1, n);
+        i = colon + 1 + n;
+        switch (kind) {
+        case kFailure:
+            r.streamed.push_back(body);
+            break;
+        case kExpectations:
+            r.result.expectations = std::atoi(body.c_str());
+            break;
+        case kLoadFailed:
+            r.result.loadFailed = true;
+            break;
+        case kFinal:
+            r.result.failures.push_back(body);
+            break;
+        case kWarning:
+            r.result.warnings.push_back(body);
+            break;
+        case kRecording:
+            r.recording = body;
+            break;
+        case kDone:
+            r.done = true;
+            break;
+        }
+    }
+    return r;
+}
+
+// The step being played, as "LINE\tSOURCE" on the progress page.
+void playing(int line, const std::string& step) {
+    progress(std::to_string(line) + "\t" + step);
+}
+
+ScenarioCrash crashOf(const ChildEnd& end) {
+    ScenarioCrash c;
+    c.why = end.why;
+    c.signal = end.how == ChildEnd::How::Signalled ? end.code : 0;
+    const size_t tab = end.last.find('\t');
+    if (tab != std::string::npos) {
+        c.line = std::atoi(end.last.c_str());
+        c.step = end.last.substr(tab + 1);
+    }
+    return c;
+}
+
+// Plays every step, then destroys what is still loaded, telling the progress page which.
+void play(Runner& runner, const Scenario& scenario) {
+    for (const Step& step : scenario.steps)
+        runner.play(step, scenario.file);
+    playing(0, "unload");
+    runner.finish();
+}
+
+ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
+                        const ScenarioRunOptions& o, const EventSink& sink) {
+    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict}, sink);
+    runner.facility().setCaptureDebug(o.captureDebug);
+    play(runner, scenario);
+    return ScenarioOutcome{runner.result(), runner.recording(), 0, std::nullopt};
+}
+
+int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
+               const ScenarioRunOptions& o, const EventSink& sink) {
+    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict},
+                  [&](const Event& e) {
+                      if (e.kind == Event::Kind::Step)
+                          playing(e.line, e.text);
+                      if (sink)
+                          sink(e);
+                      if (e.kind == Event::Kind::Failure)
+                          writeAll(fd, record(kFailure, e.file + ":" + std::to_string(e.line) +
+                                                            ": " + e.text));
+                  });
+    runner.facility().setCaptureDebug(o.captureDebug);
+    play(runner, scenario);
+    RunResult r = runner.result();
+#if defined(ZEPH_ASAN)
+    // The child ends with _exit, where the sanitizer would not look for leaks: look now, with
+    // everything of the bench still reachable, so that only what the component lost is found.
+    playing(0, "leak check");
+    if (__lsan_do_recoverable_leak_check())
+        r.failures.push_back(scenario.file +
+                             ":end: the component leaked memory (the sanitizer's report is on "
+                             "stderr)");
+#endif
+    std::string data = record(kExpectations, std::to_string(r.expectations));
+    if (r.loadFailed)
+        data += record(kLoadFailed, "");
+    for (const std::string& f : r.failures)
+        data += record(kFinal, f);
+    for (const std::string& w : r.warnings)
+        data += record(kWarning, w);
+    data += record(kRecording, runner.recording()) + record(kDone, "");
+    writeAll(fd, data);
+    return 0;
+}
+
+} // namespace
+
+std::string ScenarioCrash::text() const {
+    const std::string where = line ? "at line " + std::to_string(line) + " (`" + step + "`)"
+                              : step.empty() ? std::string("before its first step")
+                                             : "at the end (" + step + ")";
+    return "crashed " + where + ": " + why;
+}
+
+ScenarioOutcome runScenario(zeph_factory_fn factory, const Scenario& scenario,
+                            const ScenarioRunOptions& o, const EventSink& sink) {
+    if (!o.isolate) {
+        const auto start = std::chrono::steady_clock::now();
+        ScenarioOutcome out = runHere(factory, scenario, o, sink);
+        out.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return out;
+    }
+    const ChildEnd end = runChild(
+        [&](int fd) { return runInChild(fd, factory, scenario, o, sink); }, o.timeoutSeconds);
+    Received got = decode(end.data);
+    ScenarioOutcome out;
+    out.seconds = end.seconds;
+    if (end.how == ChildEnd::How::Exited && end.code == 0 && got.done) {
+        out.result = std::move(got.result);
+        out.recording = std::move(got.recording);
+        return out;
+    }
+    // The child did not get to the end: what it passed on before, and how it ended.
+    ScenarioCrash crash = crashOf(end);
+    if (end.how == ChildEnd::How::Exited && end.code == 0)
+        crash.why = "the component ended the process before the scenario ended";
+    out.result.failures = std::move(got.streamed);
+    out.result.failures.push_back(scenario.file + ":" +
+                                  (crash.line ? std::to_string(crash.line) : "end") + ": " +
+                                  crash.text());
+    if (sink) {
+        Event e;
+        e.kind = Event::Kind::Failure;
+        e.text = crash.text();
+        e.file = scenario.file;
+        e.line = crash.line;
+        sink(e);
+    }
+    out.crash = std::move(crash);
+    return out;
+}
+
+} // namespace zeph::bench
