@@ -83,6 +83,7 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         {"router 5 delay -1", "bad router setting"},
         {"router 5 inline now", "bad router setting"},
         {"router 5 drop 99999999999", "bad router setting"},
+        {"router 5 drop -5", "bad router setting"},
         {"control 1 UMD text", "is not PROPERTY=VALUE"},
         {"expect", "missing command"},
         {"expect-none now", "unexpected \"now\""},
