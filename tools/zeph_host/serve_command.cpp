@@ -56,6 +56,9 @@ CLI::App* addServeCommand(CLI::App& app, ServeArgs& a) {
     cmd->add_flag("--capture-stderr", a.captureStderr,
                   "show what the component writes to stderr in the transcript, per notification");
     cmd->add_flag("--open", a.open, "open the page in the desktop's browser");
+    cmd->add_flag("--no-token", a.noToken,
+                  "answer any local client without the session's token (loopback addresses "
+                  "only: every program and user of this machine can then drive the bench)");
     return cmd;
 }
 
@@ -104,6 +107,7 @@ int serveCommand(const ServeArgs& a) {
     ServerOptions serverOptions;
     serverOptions.address = a.bind;
     serverOptions.port = a.port;
+    serverOptions.requireToken = !a.noToken;
     PageServer server(session, serverOptions);
     if (!server.bind(error)) {
         std::cerr << "zeph-host: " << error << "\n";

@@ -16,6 +16,7 @@ struct ServeArgs {
     int port = 0;
     bool captureStderr = false;
     bool open = false;
+    bool noToken = false;
 };
 
 // Adds the subcommand to the app; the returned command tells main whether it was chosen.
