@@ -544,4 +544,30 @@ TEST(serve_server, a_taken_port_is_refused_with_the_address) {
     EXPECT_NE(error.find("127.0.0.1:" + std::to_string(first.port())), std::string::npos) << error;
 }
 
+TEST(serve_server, the_token_is_turned_off_on_loopback_only) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    Session session(module.factory(), SessionOptions{});
+    ServerOptions open;
+    open.requireToken = false;
+    open.address = "0.0.0.0";
+    std::string error;
+    EXPECT_FALSE(PageServer(session, open).bind(error));
+    EXPECT_NE(error.find("loopback"), std::string::npos) << error;
+
+    open.address = "127.0.0.1";
+    PageServer server(session, open);
+    ASSERT_TRUE(server.bind(error)) << error;
+    EXPECT_EQ(server.url(), "http://127.0.0.1:" + std::to_string(server.port()) + "/");
+    server.start();
+    httplib::Client client("127.0.0.1", server.port());
+    auto res = client.Get("/api/state");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    // The other rules stay.
+    res = client.Get("/api/state", {{"Host", "evil.example:" + std::to_string(server.port())}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
+}
+
 } // namespace
