@@ -31,8 +31,10 @@ for bin in "${targets[@]}"; do
   extra=()
   if [ -f "fuzz/$name.seeds" ]; then
     while read -r pattern; do
-      { [ -z "$pattern" ] || [ "${pattern:0:1}" = "#" ]; } && continue
-      for dir in $pattern; do [ -d "$dir" ] && extra+=("$dir"); done
+      if [ -z "$pattern" ] || [ "${pattern:0:1}" = "#" ]; then continue; fi
+      for dir in $pattern; do
+        if [ -d "$dir" ]; then extra+=("$dir"); fi
+      done
     done <"fuzz/$name.seeds"
   fi
   mkdir -p "$work/$name"
