@@ -337,7 +337,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
 
 TEST_F(ServeTest, a_compressed_body_is_refused_before_it_is_expanded) {
     // 100 MB of zeros in about 100 KB of gzip.
-    std::string bomb(200 * 1024, '\0');
+    std::string bomb(size_t{200} * 1024, '\0');
     z_stream z{};
     ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY), Z_OK);
     std::vector<unsigned char> zeros(1 << 20, 0);
