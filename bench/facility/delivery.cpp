@@ -1,6 +1,8 @@
 // Notifications to the components, and the queue of those that wait for their time.
 #include "facility/facility.h"
 
+#include "zeph_records.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,6 +17,45 @@ std::vector<char> terminatedCopy(const std::string& text) {
     copy.push_back('\0');
     return copy;
 }
+
+// The data of a raw notification, built so that a component reading it as the record its type
+// names stays inside memory the bench allocated: the bytes fill a record of that record's own
+// size (zeros when they are short), a record's text is NUL-terminated, and a button record's
+// pointers are the bench's own (each text is the given bytes, the event every word of them).
+class RawData {
+public:
+    RawData(int type, const std::optional<std::string>& text) {
+        if (!text)
+            return;
+        m_text = terminatedCopy(*text);
+        if (type == ZEPH_REVERTIVE || type == ZEPH_DATABASE) {
+            m_bytes.assign(std::max<size_t>(text->size(), 16) + 1, '\0');
+            std::memcpy(m_bytes.data(), text->data(), text->size());
+        } else if (type == ZEPH_BUTTON) {
+            m_bytes.assign(sizeof(zeph_button_record), '\0');
+            std::memcpy(m_bytes.data(), text->data(), std::min(text->size(), m_bytes.size()));
+            const char* t = m_text.data();
+            m_event.command = t;
+            m_event.value = t;
+            for (const char*& sub : m_event.sub)
+                sub = t;
+            zeph_button_record record;
+            std::memcpy(&record, m_bytes.data(), sizeof record);
+            record.panel = t;
+            record.control = t;
+            record.event = &m_event;
+            std::memcpy(m_bytes.data(), &record, sizeof record);
+        } else {
+            m_bytes = m_text;
+        }
+    }
+    char* data() { return m_bytes.empty() ? nullptr : m_bytes.data(); }
+
+private:
+    std::vector<char> m_text;
+    std::vector<char> m_bytes;
+    zeph_parent_event m_event{};
+};
 } // namespace
 
 template <class Call, class Then>
@@ -121,10 +162,8 @@ void Facility::tick(int endpoint, int id) {
 void Facility::raw(int endpoint, int type, const std::optional<std::string>& text) {
     notify(endpoint, "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"),
            [&](RecordingHost& h) {
-               std::vector<char> copy;
-               if (text)
-                   copy = terminatedCopy(*text);
-               char* r = h.raw(text ? copy.data() : nullptr, type);
+               RawData data(type, text);
+               char* r = h.raw(data.data(), type);
                if (r && type == ZEPH_PARENT) {
                    emit(Event::Kind::Answer, endpoint, *text,
                         std::string(r, strnlen(r, kAnswerLimit)));

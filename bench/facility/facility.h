@@ -84,7 +84,9 @@ public:
     void revertive(int endpoint, int device, int index, const std::string& text);
     void database(int endpoint, int device, int db, int index, const std::string& text);
     void tick(int endpoint, int id);
-    // Any type code; data is a NUL-terminated copy of text, or null.
+    // Any type code; data is null without a text. A revertive, database or button record is
+    // built from the text's bytes at its own size (padded with zeros; a button record's pointers
+    // point at a copy of the text); any other type gets a NUL-terminated copy of the text.
     void raw(int endpoint, int type, const std::optional<std::string>& text);
 
     // ---- The facility changes ------------------------------------------------------------------

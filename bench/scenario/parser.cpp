@@ -177,9 +177,12 @@ bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error
             step.text = w;
             break;
         case 'c':
+            // As written, or quoted when the command holds what a line cannot (a newline).
             if (cur.atEnd())
                 return usage("missing command");
-            step.text = cur.rawRest();
+            if (!cur.text(w, error))
+                return false;
+            step.text = w;
             break;
         }
     }
@@ -206,7 +209,8 @@ bool validRouterSetting(const std::vector<std::string>& words) {
     if (mode == "delay")
         return extra == 1 && toNumber(words[1]).value_or(-1) >= 0;
     if (mode == "drop")
-        return extra == 0 || (extra == 1 && (words[1] == "all" || toInt(words[1]).has_value()));
+        return extra == 0 ||
+               (extra == 1 && (words[1] == "all" || toInt(words[1]).value_or(-1) >= 0));
     return (mode == "normal" || mode == "inline") && extra == 0;
 }
 

@@ -53,7 +53,7 @@ void Runner::record(const Step& step, size_t sentBefore, size_t parentsBefore) {
         describesFacility(step.kind))
         return;
     for (size_t i = sentBefore; i < m_sent.size(); ++i)
-        m_recording += "expect " + m_sent[i] + "\n";
+        m_recording += "expect " + quoteText(m_sent[i]) + "\n";
     if (sentBefore == m_sent.size())
         m_recording += "expect-none\n";
     for (size_t i = parentsBefore; i < m_parents.size(); ++i)

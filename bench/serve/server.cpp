@@ -1,120 +1,247 @@
-// The serve page's HTTP side. Request threads never touch the component: every action goes to the
+// The serve page's HTTP side. The gate reads each request whole; the HTTP library parses and
+// routes it on a worker. Request threads never touch the component: every action goes to the
 // session, which plays it on its own thread and answers when it is done.
 #include "serve/server.h"
 
-#include <httplib.h>
-#include <nlohmann/json.hpp>
+#include "serve/actions.h"
+#include "serve/gate.h"
 
+#include <httplib.h>
+
+#include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
-#include <thread>
 
 namespace zeph::bench {
 
 namespace {
 
-using nlohmann::json;
+// The page's own policy: its inline script and style, calls to itself only, and no framing.
+const char* const kPagePolicy =
+    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src "
+    "'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+const char* const kDataPolicy = "default-src 'none'; frame-ancestors 'none'";
 
-// Parent commands are a few words; this leaves room for quoting within the session's line limit.
-constexpr size_t kMaxParentText = 2048;
-
-std::string dump(const json& j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-void reply(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    res.set_content(dump(body), "application/json");
-}
+// A stalled reader is given up after this long per write.
+constexpr int kWriteTimeoutMs = 5000;
 
 void fail(httplib::Response& res, int status, const std::string& why) {
-    reply(res, status, {{"ok", false}, {"error", why}});
+    res.status = status;
+    res.set_content(errorJson(why), "application/json");
 }
 
-// A malformed request: the body or one of its fields is not what the action takes.
-struct BadRequest {
-    std::string why;
-};
-
-json body(const httplib::Request& req) {
-    json j = json::parse(req.body, nullptr, false);
-    if (j.is_discarded() || !j.is_object())
-        throw BadRequest{"malformed request: the body must be one JSON object"};
-    return j;
-}
-
-std::string text(const json& j, const char* key, std::optional<std::string> fallback = {}) {
-    auto it = j.find(key);
-    if (it == j.end() || it->is_null()) {
-        if (fallback)
-            return *fallback;
-        throw BadRequest{std::string("malformed request: \"") + key + "\" is missing"};
+std::string newToken() {
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            throw std::runtime_error("no random bytes for the session's token");
     }
-    if (!it->is_string())
-        throw BadRequest{std::string("malformed request: \"") + key + "\" must be a text"};
-    return it->get<std::string>();
-}
-
-long long number(const json& j, const char* key) {
-    auto it = j.find(key);
-    if (it == j.end() || !it->is_number_integer())
-        throw BadRequest{std::string("malformed request: \"") + key + "\" must be a whole number"};
-    return it->get<long long>();
-}
-
-// A word of a step line: bare when it reads back the same, else quoted.
-std::string word(const std::string& w) {
-    const bool bare = !w.empty() && w[0] != '"' && w.find_first_of(" \t") == std::string::npos;
-    return bare ? w : quoteText(w, true);
-}
-
-void answerAction(httplib::Response& res, const ActionResult& r) {
-    if (!r.ok()) {
-        fail(res, r.status, r.error);
-        return;
+    static const char* hex = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += hex[b >> 4];
+        token += hex[b & 15];
     }
-    json out = {{"ok", true}, {"seq", r.seq}};
-    if (r.answered)
-        out["answer"] = r.answer ? json(*r.answer) : json(nullptr);
-    reply(res, 200, out);
+    return token;
+}
+
+// Compares in time independent of where the texts differ.
+bool sameSecret(const std::string& a, const std::string& b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+std::string cookieValue(const httplib::Request& req, const std::string& name) {
+    const std::string cookies = req.get_header_value("Cookie");
+    for (size_t start = 0; start < cookies.size();) {
+        size_t end = cookies.find(';', start);
+        if (end == std::string::npos)
+            end = cookies.size();
+        std::string pair = cookies.substr(start, end - start);
+        pair.erase(0, pair.find_first_not_of(' '));
+        if (pair.compare(0, name.size() + 1, name + "=") == 0)
+            return pair.substr(name.size() + 1);
+        start = end + 1;
+    }
+    return {};
+}
+
+bool isLoopback(const std::string& address) {
+    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
+std::string hostPart(const std::string& address) {
+    return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
 std::string sseMessage(const Session::Update& u) {
     return "id: " + std::to_string(u.seq) + "\ndata: " + u.json + "\n\n";
 }
 
+// One request, already read whole, and its connection to answer on.
+class RequestStream : public httplib::Stream {
+public:
+    RequestStream(int fd, const std::string& request) : m_fd(fd), m_request(request) {}
+    bool is_readable() const override { return m_read < m_request.size(); }
+    bool is_writable() const override {
+        pollfd p{m_fd, POLLOUT, 0};
+        return ::poll(&p, 1, kWriteTimeoutMs) > 0 && (p.revents & POLLOUT) &&
+               !(p.revents & (POLLERR | POLLHUP));
+    }
+    ssize_t read(char* out, size_t size) override {
+        size = std::min(size, m_request.size() - m_read);
+        std::memcpy(out, m_request.data() + m_read, size);
+        m_read += size;
+        return static_cast<ssize_t>(size);
+    }
+    ssize_t write(const char* data, size_t size) override {
+        for (size_t done = 0; done < size;) {
+            const ssize_t n = ::send(m_fd, data + done, size - done, MSG_NOSIGNAL);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (n < 0 && errno != EINTR && (errno != EAGAIN || !is_writable()))
+                return -1;
+        }
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return m_fd; }
+
+private:
+    void address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        char text[INET6_ADDRSTRLEN] = "";
+        port = 0;
+        if (get(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        if (a.ss_family == AF_INET6) {
+            const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+            inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+            port = ntohs(in6.sin6_port);
+        } else {
+            const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+            inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+            port = ntohs(in.sin_port);
+        }
+        ip = text;
+    }
+
+    int m_fd;
+    const std::string& m_request;
+    size_t m_read = 0;
+};
+
+// The library's parsing, routing and writing, fed by the gate instead of its own listener.
+class Http : public httplib::Server {
+public:
+    void answer(httplib::Stream& stream) {
+        bool closed = true;
+        process_request(stream, true, closed, nullptr);
+    }
+    // A chunked answer (the event stream) goes on while this is a valid socket.
+    void setRunning(socket_t listening) { svr_sock_ = listening; }
+};
+
 } // namespace
 
 struct PageServer::Impl {
     Session& session;
     ServerOptions options;
-    httplib::Server http;
-    std::thread thread;
+    Http http;
+    Gate gate;
+    std::string token;
+    std::string cookie; // its name: one per port, as cookies are not kept apart by port
     std::atomic<int> streams{0};
     std::atomic<bool> stopping{false};
-    int port = 0;
+    bool started = false;
 
-    Impl(Session& s, ServerOptions o) : session(s), options(std::move(o)) {}
+    Impl(Session& s, ServerOptions o)
+        : session(s), options(std::move(o)),
+          gate(limits(options), [this](int fd, const std::string& r) {
+              RequestStream stream(fd, r);
+              http.answer(stream);
+          }) {}
 
+    static GateLimits limits(const ServerOptions& o) {
+        GateLimits l;
+        l.deadline = std::chrono::milliseconds(o.requestDeadlineMs);
+        l.workers = static_cast<size_t>(std::max(4, o.threads));
+        return l;
+    }
+
+    bool hostAllowed(const std::string& host) const {
+        const std::string port = ":" + std::to_string(gate.port());
+        return host == hostPart(options.address) + port || host == "localhost" + port ||
+               host == "127.0.0.1" + port;
+    }
+    httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
     void routes();
     void stream(const httplib::Request& req, httplib::Response& res);
-    // Each action turns its request into one step line for the session.
-    void action(const httplib::Request& req, httplib::Response& res,
-                const std::function<ActionResult(const json&)>& play) {
-        try {
-            answerAction(res, play(body(req)));
-        } catch (const BadRequest& e) {
-            fail(res, 400, e.why);
-        }
-    }
 };
 
+httplib::Server::HandlerResponse PageServer::Impl::guard(const httplib::Request& req,
+                                                         httplib::Response& res) {
+    using R = httplib::Server::HandlerResponse;
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Content-Security-Policy", req.path == "/" ? kPagePolicy : kDataPolicy);
+    res.set_header("Referrer-Policy", "no-referrer");
+    res.set_header("Cache-Control", "no-store");
+    const std::string host = req.get_header_value("Host");
+    if (!hostAllowed(host)) {
+        fail(res, 403, "the Host header names no address of this bench");
+        return R::Handled;
+    }
+    if (req.has_header("Origin") && req.get_header_value("Origin") != "http://" + host) {
+        fail(res, 403, "refused: the request comes from another site's page");
+        return R::Handled;
+    }
+    if (options.requireToken) {
+        if (req.path == "/" && req.has_param("token")) {
+            if (!sameSecret(req.get_param_value("token"), token)) {
+                fail(res, 403, "wrong token: open the address the bench printed");
+                return R::Handled;
+            }
+            // Kept by the browser for this page only; the address bar loses the token.
+            res.set_header("Set-Cookie",
+                           cookie + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+            res.set_redirect("/", 303);
+            return R::Handled;
+        }
+        if (!sameSecret(cookieValue(req, cookie), token)) {
+            fail(res, 403, "the session's token is missing: open the address the bench printed");
+            return R::Handled;
+        }
+    }
+    if (req.method != "GET" && req.method != "HEAD") {
+        const std::string type = req.get_header_value("Content-Type");
+        if (type.substr(0, type.find(';')) != "application/json") {
+            fail(res, 415, "a change is sent as Content-Type: application/json");
+            return R::Handled;
+        }
+    }
+    return R::Unhandled;
+}
+
 void PageServer::Impl::routes() {
+    http.set_pre_routing_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
     http.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Cache-Control", "no-store");
-        res.set_header("Content-Security-Policy",
-                       "default-src 'none'; script-src 'unsafe-inline'; style-src "
-                       "'unsafe-inline'; connect-src 'self'; base-uri 'none'; form-action 'none'");
         res.set_content(servePage(), "text/html; charset=utf-8");
     });
     http.Get("/events",
@@ -126,62 +253,17 @@ void PageServer::Impl::routes() {
         res.set_header("Content-Disposition", "attachment; filename=\"session.zs\"");
         res.set_content(session.recording(), "text/plain; charset=utf-8");
     });
+    http.Post("/api/.*", [this](const httplib::Request& req, httplib::Response& res) {
+        const ActionReply r = pageAction(session, req.path, req.body);
+        res.status = r.status;
+        res.set_content(r.json, "application/json");
+    });
 
-    auto post = [this](const char* path, std::function<ActionResult(const json&)> play) {
-        http.Post(path, [this, play](const httplib::Request& req, httplib::Response& res) {
-            action(req, res, play);
-        });
-    };
-    post("/api/press", [this](const json& j) {
-        const std::string event = text(j, "event", std::string());
-        return session.play("press " + word(text(j, "panel")) + " " + word(text(j, "control")) +
-                            (event.empty() ? "" : " " + quoteText(event)));
-    });
-    post("/api/parent", [this](const json& j) {
-        const std::string t = text(j, "text");
-        // Refused before it is quoted, so that the limit reads in the client's own bytes.
-        if (t.size() > kMaxParentText) {
-            ActionResult r;
-            r.status = 413;
-            r.error = "the parent text is " + std::to_string(t.size()) +
-                      " bytes long; the page sends at most " + std::to_string(kMaxParentText);
-            return r;
-        }
-        return session.play("parent " + quoteText(t));
-    });
-    post("/api/advance", [this](const json& j) {
-        const long long ms = number(j, "ms");
-        if (ms < 0)
-            throw BadRequest{"malformed request: the clock does not go back"};
-        return session.play("advance " + std::to_string(ms));
-    });
-    post("/api/next", [this](const json&) { return session.advanceToNextDue(); });
-    post("/api/route", [this](const json& j) {
-        return session.play("route " + std::to_string(number(j, "router")) + " " +
-                            std::to_string(number(j, "source")) + " " +
-                            std::to_string(number(j, "destination")));
-    });
-    post("/api/router", [this](const json& j) {
-        const std::string device = std::to_string(number(j, "router"));
-        const std::string mode = text(j, "mode");
-        if (mode == "normal")
-            return session.play("router " + device + " normal");
-        if (mode == "delay")
-            return session.play("router " + device + " delay " + std::to_string(number(j, "ms")));
-        if (mode == "drop") {
-            auto count = j.find("count");
-            if (count == j.end() || (count->is_string() && *count == "all"))
-                return session.play("router " + device + " drop all");
-            return session.play("router " + device + " drop " + std::to_string(number(j, "count")));
-        }
-        throw BadRequest{"malformed request: \"mode\" is normal, delay or drop"};
-    });
-    post("/api/step", [this](const json& j) { return session.play(text(j, "line")); });
-
-    http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    // The path is not echoed: an error page is no place for a text the client chose.
+    http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty())
             return;
-        const std::string why = res.status == 404   ? "nothing is served at " + req.path
+        const std::string why = res.status == 404   ? "nothing is served here"
                                 : res.status == 405 ? "method not allowed"
                                 : res.status == 413 ? "the request is too large"
                                                     : "malformed request";
@@ -219,7 +301,6 @@ void PageServer::Impl::stream(const httplib::Request& req, httplib::Response& re
         cursor->seq = std::stoull(last);
         cursor->started = true;
     }
-    res.set_header("Cache-Control", "no-store");
     res.set_chunked_content_provider(
         "text/event-stream",
         [this, cursor](size_t, httplib::DataSink& sink) {
@@ -265,20 +346,9 @@ void PageServer::Impl::stream(const httplib::Request& req, httplib::Response& re
 PageServer::PageServer(Session& session, ServerOptions options)
     : m_impl(std::make_unique<Impl>(session, std::move(options))) {
     Impl& m = *m_impl;
-    const size_t threads = static_cast<size_t>(std::max(4, m.options.threads));
-    m.http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // Short, so that stopping does not wait long on an idle connection.
-    m.http.set_keep_alive_timeout(1);
-    // Updates are small and must leave at once, not wait for the previous one to be acknowledged.
-    m.http.set_tcp_nodelay(true);
-    m.http.set_keep_alive_max_count(1000);
-    m.http.set_payload_max_length(1 << 20);
-    // Address reuse only: the library's default also shares the port (SO_REUSEPORT), so that a
-    // second bench on a taken port would quietly get half of the first one's requests.
-    m.http.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
+    if (m.options.requireToken)
+        m.token = newToken();
+    m.http.set_payload_max_length(GateLimits{}.maxBody);
     m.routes();
 }
 
@@ -288,46 +358,42 @@ PageServer::~PageServer() {
 
 bool PageServer::bind(std::string& error) {
     Impl& m = *m_impl;
-    if (m.options.port == 0) {
-        m.port = m.http.bind_to_any_port(m.options.address);
-    } else if (m.http.bind_to_port(m.options.address, m.options.port)) {
-        m.port = m.options.port;
-    } else {
-        m.port = -1;
-    }
-    if (m.port <= 0) {
-        error = "cannot listen on " + m.options.address + ":" + std::to_string(m.options.port) +
-                " (the port is taken, or the address is not one of this machine's)";
+    if (!m.options.requireToken && !isLoopback(m.options.address)) {
+        error =
+            "the token may be turned off on a loopback address only, not on " + m.options.address;
         return false;
     }
+    if (!m.gate.listen(m.options.address, m.options.port, error))
+        return false;
+    m.cookie = "zeph_token_" + std::to_string(m.gate.port());
     return true;
 }
 
 int PageServer::port() const {
-    return m_impl->port;
+    return m_impl->gate.port();
 }
 
 std::string PageServer::url() const {
-    const std::string& a = m_impl->options.address;
-    const std::string host = a.find(':') != std::string::npos ? "[" + a + "]" : a;
-    return "http://" + host + ":" + std::to_string(m_impl->port) + "/";
+    const Impl& m = *m_impl;
+    return "http://" + hostPart(m.options.address) + ":" + std::to_string(m.gate.port()) + "/" +
+           (m.options.requireToken ? "?token=" + m.token : "");
 }
 
 void PageServer::start() {
     Impl& m = *m_impl;
-    m.thread = std::thread([&m] { m.http.listen_after_bind(); });
-    // stop() only reaches a server that is already running: wait until it is.
-    for (int i = 0; i < 2000 && !m.http.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m.http.setRunning(m.gate.socket());
+    m.gate.start();
+    m.started = true;
 }
 
 void PageServer::stop() {
     Impl& m = *m_impl;
     m.stopping = true;
-    if (m.thread.joinable()) {
-        m.http.stop();
-        m.thread.join();
-    }
+    if (!m.started)
+        return;
+    m.started = false;
+    m.http.setRunning(INVALID_SOCKET);
+    m.gate.stop();
 }
 
 } // namespace zeph::bench

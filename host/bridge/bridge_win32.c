@@ -168,10 +168,45 @@ static void locate(const void* address, char* out, size_t size) {
     }
 }
 
+/* A stack overflow leaves the faulting thread too little stack to locate and send the fault: the
+ * filter only notes it and wakes this thread, which has a stack of its own, reports it and ends
+ * the process. */
+static HANDLE g_overflow_noted;
+static volatile uint32_t g_overflow_code;
+static const void* volatile g_overflow_address;
+
+static DWORD WINAPI overflow_reporter(void* unused) {
+    char where[320];
+    (void)unused;
+    if (WaitForSingleObject(g_overflow_noted, INFINITE) != WAIT_OBJECT_0)
+        return 0;
+    locate((const void*)g_overflow_address, where, sizeof where);
+    zb_fault(g_overflow_code, (uint64_t)(uintptr_t)g_overflow_address, ZB_NO_ACCESS, 0, where);
+    quit(70);
+    return 0;
+}
+
+/* Room for the dispatch of the overflow and the filter's few calls, kept below the guard page.
+ * The reporter is started before any component runs, so that no thread needs creating then. */
+static void prepare_for_overflow(void) {
+    ULONG guarantee = 64 * 1024;
+    SetThreadStackGuarantee(&guarantee);
+    g_overflow_noted = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (g_overflow_noted)
+        CloseHandle(CreateThread(NULL, 256 * 1024, overflow_reporter, NULL, 0, NULL));
+}
+
 /* Only faults nothing else handled reach this filter, so the component's own handlers and Wine's
  * internal probes keep working. */
 static LONG WINAPI fault_filter(EXCEPTION_POINTERS* info) {
     const EXCEPTION_RECORD* rec = info->ExceptionRecord;
+    if (rec->ExceptionCode == EXCEPTION_STACK_OVERFLOW && g_overflow_noted) {
+        g_overflow_code = (uint32_t)rec->ExceptionCode;
+        g_overflow_address = rec->ExceptionAddress;
+        SetEvent(g_overflow_noted);
+        for (;;)
+            Sleep(INFINITE); /* until the reporter ends the process */
+    }
     uint32_t access = ZB_NO_ACCESS;
     uint64_t target = 0;
     char where[320];
@@ -228,6 +263,7 @@ int main(int argc, char** argv) {
     g_output = GetStdHandle(STD_OUTPUT_HANDLE);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     AddVectoredExceptionHandler(1, debug_catcher);
+    prepare_for_overflow();
     SetUnhandledExceptionFilter(fault_filter);
     signal(SIGABRT, abort_catcher);
     if (argc < 2) {

@@ -85,6 +85,7 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         {"parent \"\\x00\"", "\\x needs two hex digits"},
         {"press 1", "missing argument"},
         {"router 5 fast", "bad router setting"},
+        {"router 5 drop -5", "bad router setting"},
         {"router 5 delay -1", "bad router setting"},
         {"router 5 inline now", "bad router setting"},
         {"router 5 drop 99999999999", "bad router setting"},

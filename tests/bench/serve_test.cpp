@@ -1,13 +1,21 @@
 // The serve page's server on loopback: bad requests get a clear error and leave the session
 // going, a client may leave mid-stream, a reconnecting page gets only what it missed, and the
-// session comes back as a scenario that replays green.
+// session comes back as a scenario that replays green. Only the page's own tab is answered, and
+// no client can make the server buffer past its limits or hold it past a request's deadline.
 #include "module_loader.h"
 #include "serve/server.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <zlib.h>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +27,53 @@ control 1 UMD
 control 1 Btn
 load
 )";
+
+// A client that writes its request byte for byte as given, for what a library would not send.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval t{20, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { ::close(m_fd); }
+    bool send(const std::string& bytes) {
+        return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // Everything until the server closes (or 20 s pass).
+    std::string answer() {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0)
+            out.append(buffer, static_cast<size_t>(n));
+        return out;
+    }
+    // Nothing has come back yet: the server neither answered nor closed.
+    bool waiting() {
+        pollfd p{m_fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 0;
+    }
+    bool connected = false;
+
+private:
+    int m_fd = -1;
+};
+
+long residentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
 
 class ServeTest : public ::testing::Test {
 protected:
@@ -33,10 +88,28 @@ protected:
         ASSERT_TRUE(session->start({*scenario}).empty());
         ServerOptions o;
         o.keepAliveMs = 200;
+        serve(o);
+    }
+    // Starts the server and takes the token from its address, as a browser does.
+    void serve(const ServerOptions& o) {
+        client.reset();
+        server.reset();
         server = std::make_unique<PageServer>(*session, o);
+        std::string error;
         ASSERT_TRUE(server->bind(error)) << error;
         server->start();
         client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+        const std::string url = server->url();
+        const std::string prefix = "http://127.0.0.1:" + std::to_string(server->port());
+        ASSERT_EQ(url.rfind(prefix + "/?token=", 0), 0u) << url;
+        auto res = client->Get(url.substr(prefix.size()).c_str());
+        ASSERT_TRUE(res);
+        ASSERT_EQ(res->status, 303);
+        const std::string set = res->get_header_value("Set-Cookie");
+        EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
+        EXPECT_NE(set.find("SameSite=Strict"), std::string::npos) << set;
+        cookie = set.substr(0, set.find(';'));
+        client->set_default_headers({{"Cookie", cookie}});
     }
     void TearDown() override {
         client.reset();
@@ -52,6 +125,7 @@ protected:
     std::unique_ptr<Session> session;
     std::unique_ptr<PageServer> server;
     std::unique_ptr<httplib::Client> client;
+    std::string cookie;
 };
 
 TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
@@ -69,7 +143,7 @@ TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
         {"/api/press", R"({"panel":"1","control":"Nope"})", 404, "no control \\\"Nope"},
         {"/api/press", R"({"panel":"9","control":"UMD"})", 404, "panel 9"},
         {"/api/parent", R"({"text":")" + std::string(100 * 1024, 'x') + "\"}", 413, "102400 bytes"},
-        {"/api/advance", R"({"ms":-1})", 400, "does not go back"},
+        {"/api/advance", R"({"ms":-1})", 400, "ms\\\" must be a whole number from 0"},
         {"/api/advance", R"({"ms":"10"})", 400, "whole number"},
         {"/api/advance", R"({"ms":99999999})", 400, "at most"},
         {"/api/router", R"({"router":5,"mode":"sideways"})", 400, "normal, delay or drop"},
@@ -78,7 +152,7 @@ TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
         {"/api/step", R"({"line":"parent a\nb"})", 400, "one line"},
         {"/api/step", R"({"line":"# a comment"})", 400, "nothing to play"},
         {"/api/next", "{}", 409, "nothing is due"},
-        {"/api/nothing", "{}", 404, "nothing is served"},
+        {"/api/nothing", "{}", 404, "no such action"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + c.body.substr(0, 60));
@@ -104,6 +178,223 @@ TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
     auto state = client->Get("/api/state");
     ASSERT_TRUE(state);
     EXPECT_NE(state->body.find("XI '1' 'alm_'"), std::string::npos) << state->body;
+}
+
+TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
+    const std::string port = std::to_string(server->port());
+    const std::string self = "127.0.0.1:" + port;
+    const std::string step = R"({"line":"parent start"})";
+    struct Case {
+        const char* what;
+        std::string method, path;
+        httplib::Headers headers;
+        std::string body, type;
+        int status;
+        const char* says;
+    };
+    const std::string raw =
+        R"({"line":"raw 2 \"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\""})";
+    const Case cases[] = {
+        {"a form on another site",
+         "POST",
+         "/api/step",
+         {{"Origin", "http://evil.example"}},
+         step,
+         "text/plain",
+         403,
+         "another site"},
+        {"a no-cors fetch without Origin",
+         "POST",
+         "/api/step",
+         {},
+         step,
+         "text/plain",
+         403,
+         "token is missing"},
+        {"the page's own tab, but text",
+         "POST",
+         "/api/step",
+         {{"Cookie", cookie}},
+         step,
+         "text/plain",
+         415,
+         "application/json"},
+        {"another origin with the token",
+         "POST",
+         "/api/step",
+         {{"Cookie", cookie}, {"Origin", "http://localhost:1"}},
+         step,
+         "application/json",
+         403,
+         "another site"},
+        {"a rebound name",
+         "GET",
+         "/api/state",
+         {{"Cookie", cookie}, {"Host", "evil.example:" + port}},
+         "",
+         "",
+         403,
+         "Host header"},
+        {"no port",
+         "GET",
+         "/api/state",
+         {{"Cookie", cookie}, {"Host", "127.0.0.1"}},
+         "",
+         "",
+         403,
+         "Host header"},
+        {"no token", "GET", "/api/state", {}, "", "", 403, "token is missing"},
+        {"no token on the stream", "GET", "/events", {}, "", "", 403, "token is missing"},
+        {"no token for the recording", "GET", "/api/scenario", {}, "", "", 403, "token is missing"},
+        {"no token for the page", "GET", "/", {}, "", "", 403, "token is missing"},
+        {"a wrong token",
+         "GET",
+         "/api/state",
+         {{"Cookie", "zeph_token_" + port + "=00"}},
+         "",
+         "",
+         403,
+         "token is missing"},
+        {"a guessed token in the address", "GET", "/?token=00", {}, "", "", 403, "wrong token"},
+        {"raw through the page",
+         "POST",
+         "/api/step",
+         {{"Cookie", cookie}},
+         raw,
+         "application/json",
+         403,
+         "test tool"},
+        {"a router past 32 bits",
+         "POST",
+         "/api/route",
+         {{"Cookie", cookie}},
+         R"({"router":18446744073709551615,"source":1,"destination":2})",
+         "application/json",
+         400,
+         "router\\\" must be a whole number from 0 to 2147483647"},
+        {"a negative drop count",
+         "POST",
+         "/api/router",
+         {{"Cookie", cookie}},
+         R"({"router":5,"mode":"drop","count":-5})",
+         "application/json",
+         400,
+         "count\\\" must be a whole number"},
+        {"a negative drop count as a step",
+         "POST",
+         "/api/step",
+         {{"Cookie", cookie}},
+         R"({"line":"router 5 drop -5"})",
+         "application/json",
+         400,
+         "bad router setting"},
+    };
+    httplib::Client bare("127.0.0.1", server->port());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto res = c.method == "GET" ? bare.Get(c.path.c_str(), c.headers)
+                                     : bare.Post(c.path.c_str(), c.headers, c.body, c.type.c_str());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, c.status);
+        EXPECT_NE(res->body.find(c.says), std::string::npos) << res->body;
+        EXPECT_EQ(res->body.find('\n'), std::string::npos) << res->body;
+    }
+    // Every answer forbids framing and sniffing; the page's policy lets its own script run.
+    auto page = client->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"),
+              std::string::npos);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src"),
+              std::string::npos);
+    auto missing = client->Get("/no-such-<script>-page");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404);
+    EXPECT_EQ(missing->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(missing->body.find("script"), std::string::npos) << missing->body;
+    // The limits of a request, before anything is buffered past them.
+    struct Limit {
+        std::string head;
+        const char* says;
+    };
+    std::string headers;
+    for (int i = 0; i < 65; ++i)
+        headers += "X-" + std::to_string(i) + ": 1\r\n";
+    const Limit limits[] = {
+        {headers, "431 Request Header Fields Too Large"},
+        {"X-Big: " + std::string(17000, 'x') + "\r\n", "431 Request Header Fields Too Large"},
+        {"Transfer-Encoding: chunked\r\n", "411 Length Required"},
+        {"Content-Length: 2000000\r\n", "413 Payload Too Large"},
+        {"Content-Length: 5\r\nContent-Length: 6\r\n", "400 Bad Request"},
+    };
+    for (const Limit& l : limits) {
+        RawClient c(server->port());
+        ASSERT_TRUE(c.connected);
+        c.send("POST /api/step HTTP/1.1\r\nHost: " + self + "\r\n" + l.head + "\r\n");
+        EXPECT_EQ(c.answer().rfind(std::string("HTTP/1.1 ") + l.says, 0), 0u) << l.says;
+    }
+    EXPECT_EQ(post("/api/step", step)->status, 200);
+}
+
+TEST_F(ServeTest, a_compressed_body_is_refused_before_it_is_expanded) {
+    // 100 MB of zeros in about 100 KB of gzip.
+    std::string bomb(size_t{200} * 1024, '\0');
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    std::vector<unsigned char> zeros(1 << 20, 0);
+    z.next_out = reinterpret_cast<Bytef*>(bomb.data());
+    z.avail_out = static_cast<uInt>(bomb.size());
+    for (int i = 0; i < 100; ++i) {
+        z.next_in = zeros.data();
+        z.avail_in = static_cast<uInt>(zeros.size());
+        ASSERT_EQ(deflate(&z, i == 99 ? Z_FINISH : Z_NO_FLUSH), i == 99 ? Z_STREAM_END : Z_OK);
+    }
+    bomb.resize(z.total_out);
+    deflateEnd(&z);
+    ASSERT_LT(bomb.size(), 120u * 1024);
+
+    const long before = residentKb();
+    auto res = client->Post("/api/step", {{"Content-Encoding", "gzip"}}, bomb, "application/json");
+    const long after = residentKb();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 415);
+    EXPECT_NE(res->body.find("compressed"), std::string::npos) << res->body;
+    EXPECT_LT(after - before, 10 * 1024) << "kB resident before " << before << ", after " << after;
+    EXPECT_EQ(post("/api/step", R"({"line":"parent start"})")->status, 200);
+}
+
+TEST_F(ServeTest, slow_clients_are_cut_off_and_do_not_hold_the_others) {
+    ServerOptions o;
+    o.requestDeadlineMs = 3000;
+    o.threads = 4;
+    serve(o);
+    // More slow clients than workers, each sending a byte now and then and never finishing.
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < 24; ++i) {
+        slow.push_back(std::make_unique<RawClient>(server->port()));
+        ASSERT_TRUE(slow.back()->connected);
+        slow.back()->send("GET /api/state HTTP/1.1\r\n");
+    }
+    std::atomic<bool> done{false};
+    std::thread dribble([&] {
+        while (!done) {
+            for (auto& c : slow)
+                c->send("X");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    auto res = client->Get("/api/state");
+    // Served while every slow client is still held at the gate.
+    size_t waiting = 0;
+    for (auto& c : slow)
+        waiting += c->waiting();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(waiting, slow.size());
+    // Then each is cut off at its deadline, however it goes on sending.
+    for (auto& c : slow)
+        EXPECT_EQ(c->answer().rfind("HTTP/1.1 408", 0), 0u);
+    done = true;
+    dribble.join();
 }
 
 TEST_F(ServeTest, notifications_need_a_loaded_component) {
@@ -149,6 +440,7 @@ TEST_F(ServeTest, a_client_leaving_mid_stream_leaves_the_session_serving) {
     // Another one stays until it has seen the revertive's effect on the UMD tile, then leaves.
     std::thread reader([&] {
         httplib::Client c("127.0.0.1", server->port());
+        c.set_default_headers({{"Cookie", cookie}});
         std::string stream;
         c.Get("/events", [&](const char* data, size_t n) {
             stream.append(data, n);
@@ -250,6 +542,32 @@ TEST(serve_server, a_taken_port_is_refused_with_the_address) {
     PageServer second(session, same);
     EXPECT_FALSE(second.bind(error));
     EXPECT_NE(error.find("127.0.0.1:" + std::to_string(first.port())), std::string::npos) << error;
+}
+
+TEST(serve_server, the_token_is_turned_off_on_loopback_only) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    Session session(module.factory(), SessionOptions{});
+    ServerOptions open;
+    open.requireToken = false;
+    open.address = "0.0.0.0";
+    std::string error;
+    EXPECT_FALSE(PageServer(session, open).bind(error));
+    EXPECT_NE(error.find("loopback"), std::string::npos) << error;
+
+    open.address = "127.0.0.1";
+    PageServer server(session, open);
+    ASSERT_TRUE(server.bind(error)) << error;
+    EXPECT_EQ(server.url(), "http://127.0.0.1:" + std::to_string(server.port()) + "/");
+    server.start();
+    httplib::Client client("127.0.0.1", server.port());
+    auto res = client.Get("/api/state");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    // The other rules stay.
+    res = client.Get("/api/state", {{"Host", "evil.example:" + std::to_string(server.port())}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403);
 }
 
 } // namespace

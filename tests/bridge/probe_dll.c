@@ -2,7 +2,7 @@
  * callback object as the Microsoft C++ ABI lays it out (slot 0 deleting destructor, slot 1
  * callback, __thiscall). Parent texts: "crash" writes through null, "divide" divides by zero,
  * "debug" writes to the debugger output, "leak" loses 100 bytes, "abort" calls the C runtime's
- * abort(); type 8 writes through null too, or
+ * abort(), "recurse" recurses until the stack overflows; type 8 writes through null too, or
  * never returns when PROBE_HANG is set in the environment.
  * The factory returns null for the base path "null". Built once more without the factory's export.
  */
@@ -29,6 +29,14 @@ static int* volatile g_nowhere;
 static volatile int g_zero;
 static void* volatile g_lost;
 
+/* Each call keeps a frame the compiler cannot fold away or turn into a loop. */
+static volatile int g_deeper = 1;
+static int recurse(int depth) {
+    volatile char frame[512];
+    frame[depth % 512] = (char)depth;
+    return (g_deeper ? recurse(depth + 1) : 0) + frame[depth % 512];
+}
+
 static void tell_host(struct probe* p, const char* command) {
     if (p->host)
         p->host->vtbl->callback(p->host, (void*)command, 0);
@@ -54,6 +62,8 @@ static char* __attribute__((thiscall)) probe_callback(struct object* self, void*
         g_lost = malloc(100);
     else if (!strcmp(data, "abort"))
         abort();
+    else if (!strcmp(data, "recurse"))
+        recurse(0);
     return NULL;
 }
 

@@ -24,22 +24,27 @@ if subprocess.run([os.path.join(os.path.dirname(host), "zeph-wine-run"), "--mode
 serve = subprocess.Popen([host, "serve", dll, "--port", "0"], stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, text=True)
 try:
-    base = None
+    address = None
     for line in serve.stdout:
         print(line, end="")
         if line.startswith("serving "):
-            base = line.split()[1].rstrip("/")
+            address = line.split()[1]
             break
-    assert base, "serve never said where it serves"
+    assert address, "serve never said where it serves"
+    # The printed address carries the session's token: opening it leaves its cookie here.
+    opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
+    opener.open(address, timeout=30).read()
+    base = address.split("?")[0].rstrip("/")
 
     def post(path, body):
-        req = urllib.request.Request(base + path, data=json.dumps(body).encode(), method="POST")
-        with urllib.request.urlopen(req, timeout=30) as r:
+        req = urllib.request.Request(base + path, data=json.dumps(body).encode(), method="POST",
+                                     headers={"Content-Type": "application/json"})
+        with opener.open(req, timeout=30) as r:
             return json.loads(r.read())
 
     post("/api/press", {"panel": "1", "control": "Tarnel"})
     assert post("/api/parent", {"text": "sourceID=7"})["answer"] is None
-    with urllib.request.urlopen(base + "/api/scenario", timeout=30) as r:
+    with opener.open(base + "/api/scenario", timeout=30) as r:
         recording = r.read().decode()
     for line in ["expect TP 'statesheet=on' '1' 'StateIndicate'", "expect RN 201 0 7",
                  "expect RC 5 12 40 ',' 0", "expect ET 2 250"]:

@@ -58,7 +58,8 @@ def start_server(zeph_host, module):
         if not line:
             break
         seen.append(line)
-        m = re.search(r"serving (http://127\.0\.0\.1:\d+/)", line)
+        # The address as a user copies it: with the session's token.
+        m = re.search(r"serving (http://127\.0\.0\.1:\d+/\?token=[0-9a-f]+)", line)
         if m:
             return server, m.group(1)
     stop_process(server)
@@ -265,9 +266,12 @@ def rss_kib(pid):
 def measure(driver, url, server):
     driver.set_script_timeout(120)
     times = driver.execute_async_script(LATENCY_SCRIPT, 100)
-    page = urllib.request.urlopen(url).read()
-    request = urllib.request.Request(url, headers={"Accept-Encoding": "gzip"})
-    with urllib.request.urlopen(request) as r:
+    # A client of its own: the printed address hands it the token's cookie, as it does a browser.
+    opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
+    page = opener.open(url).read()
+    base = url.split("?")[0]
+    request = urllib.request.Request(base, headers={"Accept-Encoding": "gzip"})
+    with opener.open(request) as r:
         wire = r.read()
         encoding = r.headers.get("Content-Encoding", "identity")
     if encoding == "gzip":
@@ -278,9 +282,9 @@ def measure(driver, url, server):
     started = time.time()
     for i in range(10000):
         path, body = actions[i % len(actions)]
-        req = urllib.request.Request(url.rstrip("/") + path, data=json.dumps(body).encode(), method="POST",
+        req = urllib.request.Request(base.rstrip("/") + path, data=json.dumps(body).encode(), method="POST",
                                      headers={"Content-Type": "application/json"})
-        urllib.request.urlopen(req).read()
+        opener.open(req).read()
     seconds = time.time() - started
     after = rss_kib(server.pid)
     print("click to updated tile: median %.1f ms, min %.1f, max %.1f over %d presses"

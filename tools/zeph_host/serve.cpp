@@ -25,6 +25,7 @@ struct ServeArgs {
     std::string bind = "127.0.0.1";
     int port = 0;
     bool open = false;
+    bool noToken = false;
 };
 
 // Hands the address to the desktop's browser without waiting for it (or leaving a zombie).
@@ -91,6 +92,7 @@ int serveCommand(const ServeArgs& a) {
     ServerOptions serverOptions;
     serverOptions.address = a.bind;
     serverOptions.port = a.port;
+    serverOptions.requireToken = !a.noToken;
     PageServer server(session, serverOptions);
     if (!server.bind(error)) {
         std::cerr << "zeph-host: " << error << "\n";
@@ -126,6 +128,9 @@ Subcommand addServe(CLI::App& app) {
                     "address to listen on (default 127.0.0.1, this machine only)");
     addCaptureStderr(cmd, a->common);
     cmd->add_flag("--open", a->open, "open the page in the desktop's browser");
+    cmd->add_flag("--no-token", a->noToken,
+                  "answer any local client without the session's token (loopback addresses "
+                  "only: every program and user of this machine can then drive the bench)");
     return {cmd, [a] { return serveCommand(*a); }};
 }
 
