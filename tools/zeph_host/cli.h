@@ -50,8 +50,13 @@ struct RunArgs {
     bool showExpectations = false;
     std::string junit;
     std::string record;
+    std::string trace;
 };
 int runCommand(const RunArgs& a);
+
+// zeph-host trace show|scenario|diff (trace.cpp).
+CLI::App* addTraceCommand(CLI::App& app);
+int traceCommand();
 
 struct ShellArgs {
     Common common;

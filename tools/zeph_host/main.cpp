@@ -200,6 +200,7 @@ static int parseAndRun(int argc, char** argv) {
     runCmd->add_option("--junit", run.junit, "write a JUnit report to this file");
     runCmd->add_option("--record", run.record,
                        "write the run as a scenario with every expectation filled in");
+    runCmd->add_option("--trace", run.trace, "write every call both ways to this trace file");
     runCmd->add_flag("-q,--quiet", run.quiet, "print only failures and the summary");
     runCmd->add_flag("--show-expectations", run.showExpectations,
                      "also print every expectation met");
@@ -247,6 +248,7 @@ static int parseAndRun(int argc, char** argv) {
 
     zeph::cli::ServeArgs serve;
     auto* serveCmd = zeph::cli::addServeCommand(app, serve);
+    auto* traceCmd = addTraceCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -266,6 +268,8 @@ static int parseAndRun(int argc, char** argv) {
         return shellCommand(shell);
     if (*serveCmd)
         return zeph::cli::serveCommand(serve);
+    if (*traceCmd)
+        return traceCommand();
     return soakCommand(soakCommon, soakWorkout, soakOptions, soakJson);
 }
 

@@ -4,6 +4,7 @@
 #include "report/junit.h"
 #include "report/text.h"
 #include "scenario/scenario.h"
+#include "trace/bench_tap.h"
 
 #include <chrono>
 #include <filesystem>
@@ -48,6 +49,18 @@ int runCommand(const RunArgs& a) {
         scenarios.push_back(std::move(*take));
     }
 
+    // With --trace every call both ways also goes to the file, through a tap around the factory.
+    trace::BenchTap tap;
+    zeph_factory_fn factory = module.factory();
+    if (!a.trace.empty()) {
+        std::string error;
+        if (!tap.open(a.trace, a.common.module, error)) {
+            std::cerr << "zeph-host: " << error << "\n";
+            return kUsage;
+        }
+        factory = tap.wrap(factory);
+    }
+
     TextTranscript text(std::cout, useColour(a.common.colour), a.showExpectations);
     JsonTranscript json(std::cout);
     EventSink sink;
@@ -66,7 +79,7 @@ int runCommand(const RunArgs& a) {
     for (const Scenario& s : scenarios) {
         if (!a.json && !a.quiet)
             std::cout << "== " << s.file << "\n";
-        Runner runner(module.factory(), RunOptions{a.common.basePath, true}, sink);
+        Runner runner(factory, RunOptions{a.common.basePath, true}, sink);
         runner.facility().setCaptureDebug(a.common.captureStderr);
         const auto start = std::chrono::steady_clock::now();
         RunResult r = runner.run(s);
