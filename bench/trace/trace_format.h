@@ -59,6 +59,9 @@ void zt_writer_free(struct zt_writer* t);
 /* 0 when written; -1 when the trace has stopped or failed. Never fatal to the caller. */
 int zt_write_header(struct zt_writer* t, const struct zt_header* h);
 int zt_write(struct zt_writer* t, uint64_t time_us, uint32_t thread, const struct zb_message* m);
+/* The same for a fault, with no heap: what a fault handler can still do. */
+int zt_write_fault(struct zt_writer* t, uint64_t time_us, uint32_t thread,
+                   const struct zb_fault* f);
 
 /* The data of a call as a frame carries it, read from the pointer the callee was given. to_host:
  * the component calls its host (type 0 a command text, 5 a release of the host's reply);

@@ -72,26 +72,32 @@ int zt_write_header(struct zt_writer* t, const struct zt_header* h) {
     return put(t, tail, sizeof tail);
 }
 
-int zt_write(struct zt_writer* t, uint64_t time_us, uint32_t thread, const struct zb_message* m) {
-    /* Room is always kept for the record that says the trace stopped. */
+/* Whether a record of size bytes fits under the limit; when not, the record that says the trace
+ * stopped takes its place, and nothing is written after it. Room for that one is always kept. */
+static int fits(struct zt_writer* t, size_t size, uint64_t time_us, uint32_t thread) {
     enum { LIMIT_RECORD = ZT_RECORD_HEAD + 8 + 8 };
+    unsigned char last[LIMIT_RECORD];
+    if (t->written + size + LIMIT_RECORD <= t->limit)
+        return 1;
+    le64(last, time_us);
+    le32(last + 8, thread);
+    le32(last + 12, 12);
+    le32(last + 16, ZT_LIMIT_KIND);
+    le64(last + 20, t->limit);
+    put(t, last, sizeof last);
+    t->stopped = 1;
+    return 0;
+}
+
+int zt_write(struct zt_writer* t, uint64_t time_us, uint32_t thread, const struct zb_message* m) {
     size_t size;
     if (t->failed || t->stopped)
         return -1;
     if (zb_encode(&t->frame, m) != 0)
         return -1; /* an unencodable message is lost alone; the trace goes on */
     size = ZT_RECORD_HEAD + t->frame.size;
-    if (t->written + size + LIMIT_RECORD > t->limit) {
-        unsigned char last[LIMIT_RECORD];
-        le64(last, time_us);
-        le32(last + 8, thread);
-        le32(last + 12, 12);
-        le32(last + 16, ZT_LIMIT_KIND);
-        le64(last + 20, t->limit);
-        put(t, last, sizeof last);
-        t->stopped = 1;
+    if (!fits(t, size, time_us, thread))
         return -1;
-    }
     if (size > t->record_cap) {
         unsigned char* grown = realloc(t->record, size * 2);
         if (!grown)
@@ -103,6 +109,24 @@ int zt_write(struct zt_writer* t, uint64_t time_us, uint32_t thread, const struc
     le32(t->record + 8, thread);
     memcpy(t->record + ZT_RECORD_HEAD, t->frame.data, t->frame.size);
     return put(t, t->record, size);
+}
+
+int zt_write_fault(struct zt_writer* t, uint64_t time_us, uint32_t thread,
+                   const struct zb_fault* f) {
+    unsigned char record[ZT_RECORD_HEAD + 1024];
+    struct zb_writer w;
+    struct zb_message m;
+    if (t->failed || t->stopped)
+        return -1;
+    zb_writer_fixed(&w, record + ZT_RECORD_HEAD, sizeof record - ZT_RECORD_HEAD);
+    memset(&m, 0, sizeof m);
+    m.kind = ZB_FAULT;
+    m.u.fault = *f;
+    if (zb_encode(&w, &m) != 0 || !fits(t, ZT_RECORD_HEAD + w.size, time_us, thread))
+        return -1;
+    le64(record, time_us);
+    le32(record + 8, thread);
+    return put(t, record, ZT_RECORD_HEAD + w.size);
 }
 
 static void button(const struct zt_button* b, struct zb_button_data* d) {
