@@ -111,6 +111,11 @@ void session(Tape& t) {
     t.ret(nullptr);
     t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
     t.ret(nullptr);
+    zb_fault fault{};
+    fault.code = 0xC0000005u;
+    fault.where = zb_text_of("Ostrel.traced.dll+0x00001234 during notification type 4");
+    zt_write_fault(&t.w, 0, 1, &fault); // no heap: what a fault handler can do
+    t.boundaries.push_back(t.bytes.size());
     zb_message debug{};
     debug.kind = ZB_DEBUG;
     debug.u.debug.text = zb_text_of("hello");
@@ -155,6 +160,8 @@ TEST(trace_file, session_reads_back_call_by_call) {
         {0, false, "press '1' 'Tarnel' 'cmd.a=v'", nullptr},
         {1, true, "release of a pointer never handed out", nullptr},
         {0, false, "tick 3", nullptr},
+        {0, false, "fault 0xc0000005 at Ostrel.traced.dll+0x00001234 during notification type 4",
+         nullptr},
         {0, false, "debug 'hello'", nullptr},
         {0, false, "unload", nullptr},
         {1, true, "AS", nullptr},
@@ -168,7 +175,7 @@ TEST(trace_file, session_reads_back_call_by_call) {
         EXPECT_EQ(c.toHost, want[i].toHost);
         EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
     }
-    EXPECT_EQ(t.calls[10].thread, 2u);
+    EXPECT_EQ(t.calls[11].thread, 2u);
     EXPECT_FALSE(t.calls.back().returned); // the session ends in the middle of its destruction
 }
 
