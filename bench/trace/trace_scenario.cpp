@@ -30,6 +30,7 @@ std::string word(const std::string& w) {
 struct Model {
     std::map<std::string, std::string> names;
     std::map<std::tuple<int, int, int>, std::string> databases;
+    std::map<std::pair<int, int>, int> crosspoints; // router, destination -> source
     // Panel -> controls in the order the facility lists them, each with its properties.
     std::map<std::string, std::vector<std::pair<std::string, std::map<std::string, std::string>>>>
         panels;
@@ -70,6 +71,8 @@ public:
 private:
     void step(const std::vector<Call>& calls, size_t at, size_t end);
     void query(const Call& c, std::vector<std::string>& lines, std::set<std::string>& touched);
+    bool inlined(const Call& command, const Call& revertive, std::vector<std::string>& lines,
+                 std::set<int>& routers);
     void note(const std::string& what, const Call& c) {
         char when[32];
         std::snprintf(when, sizeof when, "%.6f s", double(c.time) / 1e6);
@@ -81,6 +84,7 @@ private:
     std::vector<std::string>& m_notes;
     Model m_model;
     std::string m_out;
+    int m_nextSource = 9000; // sources the scenario makes up to route a destination
 };
 
 // A facility line for one query whose field reply the facility would not give, if one can say it.
@@ -162,6 +166,47 @@ void Converter::query(const Call& c, std::vector<std::string>& lines,
     lines.push_back(line);
 }
 
+// A revertive the host delivered inside RC or RP: the router is made inline for that one step,
+// with the crosspoint and the source's name the facility needs to send that very revertive.
+// False when the facility would not (another command, another router, another destination).
+bool Converter::inlined(const Call& command, const Call& revertive, std::vector<std::string>& lines,
+                        std::set<int>& routers) {
+    const zb_payload& p = revertive.message->u.call.data;
+    const std::string cmd = command.describe();
+    const std::string mn = mnemonic(cmd);
+    const std::vector<std::string> f = commandFields(cmd);
+    if (revertive.type != 1 || p.kind != ZB_DATA_RECORD || (mn != "RC" && mn != "RP") ||
+        f.size() < 3 || !toInt(f[0]) || !toInt(f[1]) || !toInt(f[2]) || *toInt(f[0]) != p.words[0])
+        return false;
+    const int dev = p.words[0], dest = p.words[2];
+    const std::string name = text(p.text);
+    int source = 0;
+    if (mn == "RC") {
+        if (*toInt(f[2]) != dest)
+            return false;
+        source = *toInt(f[1]);
+    } else if (dest < *toInt(f[1]) || dest > *toInt(f[2])) {
+        return false;
+    } else if (auto x = m_model.crosspoints.find({dev, dest}); x != m_model.crosspoints.end()) {
+        source = x->second;
+    } else {
+        // Routed by someone the trace does not show: the route is made while revertives are
+        // still dropped, so the component hears nothing of it.
+        source = m_nextSource++;
+        lines.push_back("route " + std::to_string(dev) + " " + std::to_string(source) + " " +
+                        std::to_string(dest));
+        m_model.crosspoints[{dev, dest}] = source;
+    }
+    auto& known = m_model.databases[{dev, 0, source}];
+    if (known != name) {
+        known = name;
+        lines.insert(lines.begin(), "db " + std::to_string(dev) + " 0 " + std::to_string(source) +
+                                        " " + quoteText(name));
+    }
+    routers.insert(dev);
+    return true;
+}
+
 std::string Converter::stimulus(const Call& c) {
     const zb_payload& p = c.message->u.call.data;
     const auto n = [&](int i) { return std::to_string(p.words[i]); };
@@ -217,9 +262,15 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
         return;
     std::vector<std::string> lines, expects;
     std::set<std::string> touched;
+    std::set<int> inlineRouters;
+    std::vector<const Call*> inside(1, &top); // the call in progress at each depth
     size_t commands = 0;
     for (size_t i = at + 1; i < end; ++i) {
         const Call& c = calls[i];
+        const int level = c.depth - top.depth;
+        inside.resize(size_t(level) + 1);
+        inside[size_t(level)] = &c;
+        const Call& caller = *inside[size_t(level) - 1];
         if (c.kind == Call::Kind::Command) {
             query(c, lines, touched);
             const std::string cmd = c.describe();
@@ -230,16 +281,24 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
                     eq == std::string::npos ? "" : f[0].substr(eq + 1);
                 touched.insert("TG " + f[1] + " " + f[2] + " " + f[0].substr(0, eq));
             }
+            if (mnemonic(cmd) == "RC" && f.size() >= 3 && toInt(f[0]) && toInt(f[1]) && toInt(f[2]))
+                m_model.crosspoints[{*toInt(f[0]), *toInt(f[2])}] = *toInt(f[1]);
             expects.push_back("expect " + cmd);
             ++commands;
         } else if (c.kind == Call::Kind::Notification) {
-            note("the host delivered " + c.describe() + " inside a command; a scenario cannot", c);
+            if (caller.kind != Call::Kind::Command || !inlined(caller, c, lines, inlineRouters))
+                note("the host delivered " + c.describe() + " inside " + caller.describe() +
+                         "; a scenario cannot",
+                     c);
         } else if (c.kind == Call::Kind::Debug) {
             expects.push_back("# debug output: " + quoteText(text(c.message->u.debug.text), true));
         } else if (c.kind == Call::Kind::Fault) {
             note(c.describe(), c);
         }
     }
+    for (int dev : inlineRouters)
+        lines.push_back("router " + std::to_string(dev) + " normal\nrouter " + std::to_string(dev) +
+                        " inline");
     for (const std::string& l : lines)
         m_out += l + "\n";
     char when[40];
@@ -253,12 +312,27 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
         m_out += "expect-none\n";
     if (top.kind == Call::Kind::Notification && top.type == 3 && top.returned)
         m_out += top.result ? "answer " + quoteText(*top.result, true) + "\n" : "answer none\n";
+    for (int dev : inlineRouters)
+        m_out += "router " + std::to_string(dev) + " normal\nrouter " + std::to_string(dev) +
+                 " drop all\n";
 }
 
 std::string Converter::run(const Trace& t) {
     m_out = "# The session of the trace of " + t.header.component +
             ", converted by zeph-host trace scenario.\n";
     const std::vector<Call>& calls = t.calls;
+    // Every router the component talks to, declared to drop its revertives: the trace holds
+    // those the component heard, and the crosspoints are kept for the revertives made inline.
+    std::set<int> routers;
+    for (const Call& c : calls) {
+        const std::string cmd = c.kind == Call::Kind::Command ? c.describe() : "";
+        const std::string mn = mnemonic(cmd);
+        const std::vector<std::string> f = commandFields(cmd);
+        if ((mn == "RC" || mn == "RP" || mn == "RR" || mn == "RU") && !f.empty() && toInt(f[0]))
+            routers.insert(*toInt(f[0]));
+    }
+    for (int dev : routers)
+        m_out += "router " + std::to_string(dev) + " drop all\n";
     for (size_t at = 0; at < calls.size();) {
         size_t end = at + 1;
         while (end < calls.size() && calls[end].depth > calls[at].depth &&
