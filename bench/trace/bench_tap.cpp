@@ -3,6 +3,7 @@
 
 #include "trace_format.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -177,6 +178,13 @@ zeph_factory_fn BenchTap::wrap(zeph_factory_fn real) {
     m_state->real = real;
     g_open = m_state.get();
     return tappedFactory;
+}
+
+void BenchTap::debug(const std::string& text) {
+    zb_message m{};
+    m.kind = ZB_DEBUG;
+    m.u.debug.text = zb_text{text.data(), uint32_t(std::min<size_t>(text.size(), ZB_TEXT_LIMIT))};
+    m_state->record(m);
 }
 
 bool BenchTap::intact() const {

@@ -26,6 +26,9 @@ public:
     // component in between, which relay every call unchanged. One tap is open at a time: the
     // factory is a bare function, so it finds the tap in one process-wide slot.
     zeph_factory_fn wrap(zeph_factory_fn real);
+    // What the component wrote to its diagnostics output, as the field tap records its debugger
+    // output.
+    void debug(const std::string& text);
     // False once a write has failed: the run went on, the trace is incomplete.
     bool intact() const;
 

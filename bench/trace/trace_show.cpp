@@ -44,7 +44,7 @@ std::string outcome(const Call& c) {
     if (c.kind == Call::Kind::Create)
         return c.value ? "" : " -> null (no component)";
     if (c.result)
-        return " -> '" + printable(*c.result) + "'";
+        return " -> \"" + printable(*c.result) + "\"";
     return c.kind == Call::Kind::Command || (c.kind == Call::Kind::Notification && c.type == 3)
                ? " -> null"
                : "";
@@ -71,7 +71,10 @@ std::string seconds(uint64_t us) {
 void showText(const Trace& t, std::ostream& out) {
     out << header(t.header) << "\n";
     for (const Call& c : t.calls) {
-        const char* arrow = c.toHost ? "> " : "";
+        // The arrows of run's transcript: => into the component, <= out of it.
+        const bool aside = c.kind == Call::Kind::Debug || c.kind == Call::Kind::Fault ||
+                           c.kind == Call::Kind::Limit;
+        const char* arrow = aside ? "!! " : c.toHost ? "<= " : "=> ";
         out << seconds(c.time) << " t" << c.thread << " " << std::string(size_t(c.depth) * 2, ' ')
             << arrow << c.describe() << outcome(c) << "\n";
     }

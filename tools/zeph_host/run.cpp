@@ -73,6 +73,12 @@ int runCommand(const RunArgs& a) {
             if (e.kind == Event::Kind::Failure)
                 text(e);
         };
+    if (!a.trace.empty()) // what the component wrote (--capture-stderr) goes to the trace too
+        sink = [&tap, shown = sink](const Event& e) {
+            if (e.kind == Event::Kind::Debug)
+                tap.debug(e.text);
+            shown(e);
+        };
 
     std::vector<JUnitCase> cases;
     int failed = 0;
@@ -113,6 +119,8 @@ int runCommand(const RunArgs& a) {
         std::cerr << "zeph-host: cannot write " << a.junit << "\n";
         return kUsage;
     }
+    if (!a.trace.empty() && !tap.intact())
+        std::cerr << "zeph-host: " << a.trace << " is incomplete: writing it failed\n";
     if (!a.json && scenarios.size() > 1)
         std::cout << scenarios.size() - failed << " passed, " << failed << " failed\n";
     return failed ? kFailed : kOk;
