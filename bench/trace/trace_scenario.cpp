@@ -270,7 +270,7 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
         const int level = c.depth - top.depth;
         inside.resize(size_t(level) + 1);
         inside[size_t(level)] = &c;
-        const Call& caller = *inside[size_t(level) - 1];
+        const Call& caller = inside[size_t(level) - 1] ? *inside[size_t(level) - 1] : top;
         if (c.kind == Call::Kind::Command) {
             query(c, lines, touched);
             const std::string cmd = c.describe();

@@ -94,7 +94,7 @@ void session(Tape& t) {
     alignas(4) unsigned char record[32] = {};
     const int32_t words[4] = {5, 0, 40, 0};
     std::memcpy(record, words, sizeof words);
-    std::strcpy(reinterpret_cast<char*>(record) + 16, "Camera 1");
+    std::memcpy(record + 16, "Camera 1", 9);
     t.call(0x5000, ZEPH_REVERTIVE, record, false);
     t.ret(nullptr);
     zeph_parent_event event{};
@@ -187,7 +187,8 @@ TEST(trace_file, every_cut_is_refused_and_every_record_boundary_reads) {
     for (size_t n = 0; n <= tape.bytes.size(); ++n) {
         zt::Trace t;
         std::string error;
-        const std::vector<unsigned char> cut(tape.bytes.begin(), tape.bytes.begin() + n);
+        const std::vector<unsigned char> cut(tape.bytes.begin(),
+                                             tape.bytes.begin() + std::ptrdiff_t(n));
         const bool boundary =
             std::find(tape.boundaries.begin(), tape.boundaries.end(), n) != tape.boundaries.end();
         EXPECT_EQ(t.parse(cut, error), boundary) << n << ": " << error;
