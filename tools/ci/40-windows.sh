@@ -27,7 +27,7 @@ ctest --preset windows-x86
 # faulting probe DLL under Wine (the native build's tests labelled dll; they play the DLLs just
 # built in build/windows-x86/bin).
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test
+cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test zeph_tap_cost
 ctest --preset dev -L dll
 
 # Every Wine session ends with its program; make sure of it.
