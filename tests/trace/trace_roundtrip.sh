@@ -18,6 +18,18 @@ if [ -s "$work/notes" ]; then
   exit 77
 fi
 status=0
+# A trace cut short is refused by every subcommand in one line, exit 2.
+head -c 100 "$work/field.zephtrace" >"$work/cut.zephtrace"
+for sub in "show" "scenario -o $work/cut.zs" "diff $work/field.zephtrace"; do
+  # shellcheck disable=SC2086
+  "$host" trace $sub "$work/cut.zephtrace" >/dev/null 2>"$work/err"
+  code=$?
+  if [ $code -ne 2 ] || [ "$(wc -l <"$work/err")" -ne 1 ]; then
+    echo "trace_roundtrip: trace $sub on a cut trace: exit $code, not 2 with one line:"
+    cat "$work/err"
+    status=1
+  fi
+done
 "$host" run --quiet "$replay" "$work/field.zs" --trace "$work/desk.zephtrace" || status=1
 "$host" trace diff "$work/field.zephtrace" "$work/desk.zephtrace" || status=1
 exit $status
