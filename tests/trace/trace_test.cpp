@@ -1,6 +1,6 @@
 // The trace file: a session written through the C writer reads back as the same calls, the size
 // limit and write failures stop the file cleanly, and every damaged file is refused in one line.
-#include "trace/trace_reader.h"
+#include "trace/trace_tools.h"
 #include "zeph_client_callback.h"
 #include "zeph_records.h"
 
@@ -267,3 +267,38 @@ TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
 }
 
 } // namespace
+
+// The facility follows the field's answers: a line where an answer is first needed, another
+// where it changed, and a note for one that no facility line can give.
+TEST(trace_scenario, facility_lines_follow_the_field_answers) {
+    static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
+                odd[] = "five";
+    Tape t;
+    t.header("Ostrel.dll");
+    t.create(1, "");
+    t.ret(nullptr);
+    const auto parent = [&](const char* text, const char* command, char* reply) {
+        t.call(0x5000, ZEPH_PARENT, text, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.ret(reply);
+        t.ret(nullptr);
+    };
+    parent("a", "SD 'cam'", five);
+    parent("b", "SD 'cam'", five);
+    parent("c", "SD 'cam'", six);
+    parent("d", "TG '1' 'UMD' 'text'", idle);
+    parent("e", "XI '1' 'alm_'", alarms);
+    parent("f", "SD 'odd'", odd);
+    std::vector<std::string> notes;
+    const std::string s = zt::toScenario(parsed(t.bytes), notes);
+    const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
+    EXPECT_LT(at("name cam 5"), at("parent a"));
+    EXPECT_EQ(s.find("name cam 5", at("parent a")), std::string::npos) << s; // not again for b
+    EXPECT_LT(at("parent b"), at("name cam 6"));
+    EXPECT_LT(at("name cam 6"), at("parent c"));
+    EXPECT_LT(at("control 1 UMD text=idle"), at("parent d"));
+    EXPECT_LT(at("control 1 alm_2"), at("parent e"));
+    EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("SD 'odd' with 'five'"), std::string::npos) << notes[0];
+}
