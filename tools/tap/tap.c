@@ -89,6 +89,8 @@ IMPORT void __stdcall SetLastError(DWORD error);
 #define DBG_PRINTEXCEPTION_C 0x40010006u
 #define EXCEPTION_CONTINUE_SEARCH 0
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
+/* Left alone: what is left of the stack does not hold a record's encoding. */
+#define STACK_OVERFLOW 0xC00000FDu
 
 /* ---- The MSVC view of a zeph_client_callback object ------------------------------------------ */
 struct object;
@@ -319,7 +321,7 @@ static long __stdcall watch(struct exception_pointers* info) {
         m.kind = ZB_DEBUG;
         m.u.debug.text = zb_text_of((const char*)r->information[1]);
         record(&m);
-    } else if ((r->code & 0xC0000000u) == 0xC0000000u) {
+    } else if ((r->code & 0xC0000000u) == 0xC0000000u && r->code != STACK_OVERFLOW) {
         struct zb_fault f;
         char where[400], *at;
         const int type = (int)(intptr_t)TlsGetValue(g_tls_type);
