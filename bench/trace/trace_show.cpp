@@ -50,15 +50,20 @@ std::string outcome(const Call& c) {
                : "";
 }
 
-std::string header(const Header& h) {
+std::string utc(uint64_t seconds) {
     char when[32] = "?";
-    const std::time_t started = std::time_t(h.startedUs / 1000000);
+    const std::time_t t = std::time_t(seconds);
     std::tm tm{};
-    if (gmtime_r(&started, &tm))
+    if (gmtime_r(&t, &tm))
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    return "trace of " + h.component + " (" + std::to_string(h.componentSize) + " bytes), " +
+    return when;
+}
+
+std::string header(const Header& h) {
+    return "trace of " + h.component + " (" + std::to_string(h.componentSize) + " bytes of " +
+           utc(h.componentTime) + "), " +
            (h.tapVersion ? "tap version " + std::to_string(h.tapVersion) : "written by the bench") +
-           ", process " + std::to_string(h.pid) + ", started " + when;
+           ", process " + std::to_string(h.pid) + ", started " + utc(h.startedUs / 1000000);
 }
 
 std::string seconds(uint64_t us) {
