@@ -28,6 +28,7 @@ Subcommand addValidate(CLI::App& app);
 Subcommand addShell(CLI::App& app);
 Subcommand addSoak(CLI::App& app);
 Subcommand addServe(CLI::App& app);
+Subcommand addTrace(CLI::App& app);
 
 struct Common {
     std::string module;

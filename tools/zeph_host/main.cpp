@@ -12,8 +12,8 @@ static int parseAndRun(int argc, char** argv) {
                  "Loads a module, plays the panel host against a simulated facility and checks "
                  "the component's traffic."};
     app.require_subcommand(1);
-    const Subcommand subcommands[] = {addRun(app), addValidate(app), addShell(app), addSoak(app),
-                                      addServe(app)};
+    const Subcommand subcommands[] = {addRun(app),  addValidate(app), addShell(app),
+                                      addSoak(app), addServe(app),    addTrace(app)};
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

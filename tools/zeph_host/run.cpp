@@ -6,6 +6,7 @@
 #include "report/junit.h"
 #include "report/text.h"
 #include "scenario/scenario.h"
+#include "trace/bench_tap.h"
 
 #include <filesystem>
 #include <fstream>
@@ -29,6 +30,7 @@ struct RunArgs {
     std::string record;
     bool inProcess = false;
     bool strict = false;
+    std::string trace;
 };
 
 // The take of the module's workout, or one line on stderr saying why there is none.
@@ -108,18 +110,40 @@ int runCommand(const RunArgs& a) {
             return kUsage;
         scenarios.push_back(std::move(*take));
     }
+    // With --trace every call both ways also goes to the file, through a tap around the factory.
+    // The tap lives in this process, so a traced run plays its scenarios here too.
+    trace::BenchTap tap;
+    zeph_factory_fn factory = module.factory();
+    if (!a.trace.empty()) {
+        std::string error;
+        if (!tap.open(a.trace, a.common.module, error)) {
+            std::cerr << "zeph-host: " << error << "\n";
+            return kUsage;
+        }
+        factory = tap.wrap(factory);
+    }
     TextTranscript text(std::cout, useColour(a.common.colour), a.showExpectations);
     JsonTranscript json(std::cout);
-    const EventSink sink = transcript(a, text, json);
+    EventSink sink = transcript(a, text, json);
+    if (!a.trace.empty()) // what the component wrote (--capture-stderr) goes to the trace too
+        sink = [&tap, shown = sink](const Event& e) {
+            if (e.kind == Event::Kind::Debug)
+                tap.debug(e.text);
+            shown(e);
+        };
     // A recording is how expectations are first written, so only it may start without any.
-    const ScenarioRunOptions options{
-        a.common.basePath, a.common.captureStderr, !a.inProcess, 0, a.record.empty(), a.strict};
+    const ScenarioRunOptions options{a.common.basePath,
+                                     a.common.captureStderr,
+                                     !a.inProcess && a.trace.empty(),
+                                     0,
+                                     a.record.empty(),
+                                     a.strict};
     std::vector<JUnitCase> cases;
     int failed = 0, crashed = 0;
     for (const Scenario& s : scenarios) {
         if (!a.json && !a.quiet)
             std::cout << "== " << s.file << std::endl;
-        const ScenarioOutcome o = runScenario(module.factory(), s, options, sink);
+        const ScenarioOutcome o = runScenario(factory, s, options, sink);
         if (o.result.loadFailed) {
             std::cerr << "zeph-host: " << a.common.module
                       << ": the factory returned null; no component to run\n";
@@ -136,6 +160,8 @@ int runCommand(const RunArgs& a) {
         std::cerr << "zeph-host: cannot write " << a.junit << "\n";
         return kUsage;
     }
+    if (!a.trace.empty() && !tap.intact())
+        std::cerr << "zeph-host: " << a.trace << " is incomplete: writing it failed\n";
     if (!a.json && scenarios.size() > 1)
         std::cout << scenarios.size() - failed << " passed, " << failed << " failed"
                   << (crashed ? " (" + std::to_string(crashed) + " crashed)" : "") << "\n";
@@ -157,6 +183,9 @@ Subcommand addRun(CLI::App& app) {
     cmd->add_option("--junit", a->junit, "write a JUnit report to this file");
     cmd->add_option("--record", a->record,
                     "write the run as a scenario with every expectation filled in");
+    cmd->add_option("--trace", a->trace,
+                    "write every call both ways to this trace file (plays the scenarios in this "
+                    "process)");
     cmd->add_flag("-q,--quiet", a->quiet, "print only failures and the summary");
     cmd->add_flag("--show-expectations", a->showExpectations, "also print every expectation met");
     cmd->add_flag("--strict", a->strict,

@@ -1,0 +1,27 @@
+// What the bench does with a trace: show it, compare two, turn one into a scenario.
+#pragma once
+
+#include "trace/trace_reader.h"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace zeph::bench::trace {
+
+// The header, then one line per call with its time, thread and what came back, nested calls
+// indented under the call they were made in.
+void showText(const Trace& t, std::ostream& out);
+// The same as one JSON object per line: the header first, then each call.
+void showJson(const Trace& t, std::ostream& out);
+
+// Where two traces part: empty when every call and what came back are the same (times, threads
+// and addresses aside), else a few lines naming the first call that differs in each.
+std::string firstDifference(const Trace& a, const Trace& b);
+
+// The session as a scenario: facility lines from the host's replies (changed where the replies
+// changed), the notifications as steps, the component's commands and answers as expectations.
+// notes gets one line per thing the scenario cannot say (the file carries it as a comment too).
+std::string toScenario(const Trace& t, std::vector<std::string>& notes);
+
+} // namespace zeph::bench::trace

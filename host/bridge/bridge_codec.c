@@ -1,0 +1,512 @@
+/* Frames of the bridge's protocol in and out: little-endian integers, length-prefixed texts. */
+#include "bridge_codec.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+struct zb_text zb_text_of(const char* text) {
+    struct zb_text t = {text, 0};
+    if (text) {
+        while (t.size < ZB_TEXT_LIMIT && text[t.size])
+            ++t.size;
+    }
+    return t;
+}
+
+/* ---- Writing ----------------------------------------------------------------------------------
+ */
+void zb_writer_init(struct zb_writer* w) {
+    memset(w, 0, sizeof *w);
+}
+
+void zb_writer_fixed(struct zb_writer* w, void* buffer, size_t cap) {
+    memset(w, 0, sizeof *w);
+    w->data = buffer;
+    w->cap = cap;
+    w->fixed = 1;
+}
+
+void zb_writer_free(struct zb_writer* w) {
+    if (!w->fixed)
+        free(w->data);
+    memset(w, 0, sizeof *w);
+}
+
+static void put(struct zb_writer* w, const void* p, size_t n) {
+    if (w->failed || n == 0)
+        return;
+    if (n > w->cap - w->size) {
+        size_t cap = w->cap ? w->cap : 256;
+        unsigned char* grown;
+        if (w->fixed) {
+            w->failed = 1;
+            return;
+        }
+        while (cap - w->size < n)
+            cap *= 2;
+        grown = realloc(w->data, cap);
+        if (!grown) {
+            w->failed = 1;
+            return;
+        }
+        w->data = grown;
+        w->cap = cap;
+    }
+    memcpy(w->data + w->size, p, n);
+    w->size += n;
+}
+
+static void put_u32(struct zb_writer* w, uint32_t v) {
+    const unsigned char b[4] = {(unsigned char)v, (unsigned char)(v >> 8), (unsigned char)(v >> 16),
+                                (unsigned char)(v >> 24)};
+    put(w, b, 4);
+}
+
+static void put_u64(struct zb_writer* w, uint64_t v) {
+    put_u32(w, (uint32_t)v);
+    put_u32(w, (uint32_t)(v >> 32));
+}
+
+static void put_text(struct zb_writer* w, struct zb_text t) {
+    if (!t.data) {
+        put_u32(w, ZB_NO_TEXT);
+        return;
+    }
+    put_u32(w, t.size);
+    put(w, t.data, t.size);
+}
+
+static void begin(struct zb_writer* w, uint32_t kind) {
+    w->size = 0;
+    w->failed = 0;
+    put_u32(w, 0); /* the size, known at the end */
+    put_u32(w, kind);
+}
+
+static int finish(struct zb_writer* w) {
+    uint32_t size;
+    if (w->failed || w->size < 8 || w->size - 4 > ZB_MESSAGE_LIMIT)
+        return -1;
+    size = (uint32_t)(w->size - 4);
+    w->data[0] = (unsigned char)size;
+    w->data[1] = (unsigned char)(size >> 8);
+    w->data[2] = (unsigned char)(size >> 16);
+    w->data[3] = (unsigned char)(size >> 24);
+    return 0;
+}
+
+static void put_button(struct zb_writer* w, const struct zb_button_data* b) {
+    int i;
+    put_u32(w, (uint32_t)b->word0);
+    put_u32(w, (uint32_t)b->word1);
+    put_text(w, b->panel);
+    put_text(w, b->control);
+    put_u32(w, b->has_event ? 1 : 0);
+    if (!b->has_event)
+        return;
+    put_text(w, b->command);
+    put_text(w, b->value);
+    put_u32(w, (uint32_t)b->sub_count);
+    put_u32(w, b->has_value ? 1 : 0);
+    for (i = 0; i < ZB_EVENT_SUBS; ++i)
+        put_text(w, b->sub[i]);
+}
+
+static int put_data(struct zb_writer* w, const struct zb_payload* d) {
+    int i;
+    put_u32(w, d->kind);
+    switch (d->kind) {
+    case ZB_DATA_NULL:
+    case ZB_DATA_FOREIGN:
+        return 0;
+    case ZB_DATA_TEXT:
+        put_text(w, d->text);
+        return 0;
+    case ZB_DATA_VALUE:
+    case ZB_DATA_HANDED:
+        put_u64(w, d->value);
+        return 0;
+    case ZB_DATA_RECORD:
+        for (i = 0; i < 4; ++i)
+            put_u32(w, (uint32_t)d->words[i]);
+        put_text(w, d->text);
+        return 0;
+    case ZB_DATA_BUTTON:
+        put_button(w, &d->button);
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+int zb_encode_hello(struct zb_writer* w, const struct zb_hello* m) {
+    begin(w, ZB_HELLO);
+    put_u32(w, m->magic);
+    put_u32(w, m->version);
+    put_u32(w, m->status);
+    put_u32(w, m->error);
+    put_text(w, m->what);
+    return finish(w);
+}
+
+int zb_encode_create(struct zb_writer* w, const struct zb_create* m) {
+    begin(w, ZB_CREATE);
+    put_u32(w, m->host);
+    put_text(w, m->path);
+    return finish(w);
+}
+
+int zb_encode_call(struct zb_writer* w, const struct zb_call* m) {
+    begin(w, ZB_CALL);
+    put_u64(w, m->target);
+    put_u32(w, (uint32_t)m->type);
+    if (put_data(w, &m->data) != 0)
+        return -1;
+    return finish(w);
+}
+
+int zb_encode_destroy(struct zb_writer* w, const struct zb_destroy* m) {
+    begin(w, ZB_DESTROY);
+    put_u64(w, m->handle);
+    return finish(w);
+}
+
+int zb_encode_return(struct zb_writer* w, const struct zb_return* m) {
+    begin(w, ZB_RETURN);
+    put_u64(w, m->value);
+    put_u32(w, m->flags);
+    put_text(w, m->text);
+    return finish(w);
+}
+
+int zb_encode_fault(struct zb_writer* w, const struct zb_fault* m) {
+    begin(w, ZB_FAULT);
+    put_u32(w, m->code);
+    put_u64(w, m->address);
+    put_u32(w, m->access);
+    put_u64(w, m->target);
+    put_text(w, m->where);
+    return finish(w);
+}
+
+int zb_encode_debug(struct zb_writer* w, const struct zb_debug* m) {
+    begin(w, ZB_DEBUG);
+    put_text(w, m->text);
+    return finish(w);
+}
+
+int zb_encode_heap(struct zb_writer* w) {
+    begin(w, ZB_HEAP);
+    return finish(w);
+}
+
+int zb_encode(struct zb_writer* w, const struct zb_message* m) {
+    switch (m->kind) {
+    case ZB_HELLO:
+        return zb_encode_hello(w, &m->u.hello);
+    case ZB_CREATE:
+        return zb_encode_create(w, &m->u.create);
+    case ZB_CALL:
+        return zb_encode_call(w, &m->u.call);
+    case ZB_DESTROY:
+        return zb_encode_destroy(w, &m->u.destroy);
+    case ZB_RETURN:
+        return zb_encode_return(w, &m->u.ret);
+    case ZB_FAULT:
+        return zb_encode_fault(w, &m->u.fault);
+    case ZB_DEBUG:
+        return zb_encode_debug(w, &m->u.debug);
+    case ZB_HEAP:
+        return zb_encode_heap(w);
+    default:
+        return -1;
+    }
+}
+
+/* ---- Reading a body ---------------------------------------------------------------------------
+ */
+struct cursor {
+    const unsigned char* p;
+    size_t size, pos;
+    int bad; /* read past the end, or a malformed field: every later read yields nothing */
+};
+
+static struct cursor cursor_of(const void* body, size_t size) {
+    struct cursor c;
+    c.p = body;
+    c.size = body ? size : 0;
+    c.pos = 0;
+    c.bad = 0;
+    return c;
+}
+
+static uint32_t get_u32(struct cursor* c) {
+    const unsigned char* b;
+    if (c->bad || c->size - c->pos < 4) {
+        c->bad = 1;
+        return 0;
+    }
+    b = c->p + c->pos;
+    c->pos += 4;
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+static uint64_t get_u64(struct cursor* c) {
+    const uint64_t low = get_u32(c);
+    return low | (uint64_t)get_u32(c) << 32;
+}
+
+static struct zb_text get_text(struct cursor* c) {
+    struct zb_text t = {NULL, 0};
+    const uint32_t n = get_u32(c);
+    if (c->bad || n == ZB_NO_TEXT)
+        return t;
+    if (c->size - c->pos < n) {
+        c->bad = 1;
+        return t;
+    }
+    t.data = (const char*)c->p + c->pos;
+    t.size = n;
+    c->pos += n;
+    return t;
+}
+
+/* 0 when the body was read exactly to its end. */
+static int done(const struct cursor* c) {
+    return c->bad || c->pos != c->size ? -1 : 0;
+}
+
+static void get_button(struct cursor* c, struct zb_button_data* b) {
+    int i;
+    memset(b, 0, sizeof *b);
+    b->word0 = (int32_t)get_u32(c);
+    b->word1 = (int32_t)get_u32(c);
+    b->panel = get_text(c);
+    b->control = get_text(c);
+    b->has_event = get_u32(c);
+    if (b->has_event > 1)
+        c->bad = 1;
+    if (!b->has_event)
+        return;
+    b->command = get_text(c);
+    b->value = get_text(c);
+    b->sub_count = (int32_t)get_u32(c);
+    b->has_value = get_u32(c) != 0;
+    for (i = 0; i < ZB_EVENT_SUBS; ++i)
+        b->sub[i] = get_text(c);
+}
+
+static void get_data(struct cursor* c, struct zb_payload* d) {
+    int i;
+    memset(d, 0, sizeof *d);
+    d->kind = get_u32(c);
+    switch (d->kind) {
+    case ZB_DATA_NULL:
+    case ZB_DATA_FOREIGN:
+        break;
+    case ZB_DATA_TEXT:
+        d->text = get_text(c);
+        break;
+    case ZB_DATA_VALUE:
+    case ZB_DATA_HANDED:
+        d->value = get_u64(c);
+        break;
+    case ZB_DATA_RECORD:
+        for (i = 0; i < 4; ++i)
+            d->words[i] = (int32_t)get_u32(c);
+        d->text = get_text(c);
+        break;
+    case ZB_DATA_BUTTON:
+        get_button(c, &d->button);
+        break;
+    default:
+        c->bad = 1;
+        break;
+    }
+}
+
+int zb_decode_hello(const void* body, size_t size, struct zb_hello* m) {
+    struct cursor c = cursor_of(body, size);
+    m->magic = get_u32(&c);
+    m->version = get_u32(&c);
+    m->status = get_u32(&c);
+    m->error = get_u32(&c);
+    m->what = get_text(&c);
+    return done(&c);
+}
+
+int zb_decode_create(const void* body, size_t size, struct zb_create* m) {
+    struct cursor c = cursor_of(body, size);
+    m->host = get_u32(&c);
+    m->path = get_text(&c);
+    return done(&c);
+}
+
+int zb_decode_call(const void* body, size_t size, struct zb_call* m) {
+    struct cursor c = cursor_of(body, size);
+    m->target = get_u64(&c);
+    m->type = (int32_t)get_u32(&c);
+    get_data(&c, &m->data);
+    return done(&c);
+}
+
+int zb_decode_destroy(const void* body, size_t size, struct zb_destroy* m) {
+    struct cursor c = cursor_of(body, size);
+    m->handle = get_u64(&c);
+    return done(&c);
+}
+
+int zb_decode_return(const void* body, size_t size, struct zb_return* m) {
+    struct cursor c = cursor_of(body, size);
+    m->value = get_u64(&c);
+    m->flags = get_u32(&c);
+    m->text = get_text(&c);
+    return done(&c);
+}
+
+int zb_decode_fault(const void* body, size_t size, struct zb_fault* m) {
+    struct cursor c = cursor_of(body, size);
+    m->code = get_u32(&c);
+    m->address = get_u64(&c);
+    m->access = get_u32(&c);
+    m->target = get_u64(&c);
+    m->where = get_text(&c);
+    return done(&c);
+}
+
+int zb_decode_debug(const void* body, size_t size, struct zb_debug* m) {
+    struct cursor c = cursor_of(body, size);
+    m->text = get_text(&c);
+    return done(&c);
+}
+
+int zb_decode_heap(const void* body, size_t size) {
+    (void)body;
+    return size == 0 ? 0 : -1;
+}
+
+int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m) {
+    memset(m, 0, sizeof *m);
+    m->kind = kind;
+    switch (kind) {
+    case ZB_HELLO:
+        return zb_decode_hello(body, size, &m->u.hello);
+    case ZB_CREATE:
+        return zb_decode_create(body, size, &m->u.create);
+    case ZB_CALL:
+        return zb_decode_call(body, size, &m->u.call);
+    case ZB_DESTROY:
+        return zb_decode_destroy(body, size, &m->u.destroy);
+    case ZB_RETURN:
+        return zb_decode_return(body, size, &m->u.ret);
+    case ZB_FAULT:
+        return zb_decode_fault(body, size, &m->u.fault);
+    case ZB_DEBUG:
+        return zb_decode_debug(body, size, &m->u.debug);
+    case ZB_HEAP:
+        return zb_decode_heap(body, size);
+    default:
+        return -1;
+    }
+}
+
+/* ---- Frames -----------------------------------------------------------------------------------
+ */
+void zb_input_init(struct zb_input* in, zb_read_fn read, void* context) {
+    in->read = read;
+    in->context = context;
+    in->pos = 0;
+    in->len = 0;
+}
+
+/* Tops the buffer up when it is empty: 1, 0 at the end, or the source's failure. */
+static int fill(struct zb_input* in) {
+    int got;
+    if (in->pos < in->len)
+        return 1;
+    got = in->read(in->context, in->buffer, sizeof in->buffer);
+    if (got <= 0)
+        return got < 0 ? -1 : 0;
+    in->pos = 0;
+    in->len = (size_t)got;
+    return 1;
+}
+
+/* Copies n bytes out: 1, 0 at the end, -1 on the source's failure. */
+static int take(struct zb_input* in, unsigned char* dst, size_t n) {
+    while (n) {
+        size_t part;
+        const int ready = fill(in);
+        if (ready <= 0)
+            return ready;
+        part = in->len - in->pos < n ? in->len - in->pos : n;
+        memcpy(dst, in->buffer + in->pos, part);
+        in->pos += part;
+        dst += part;
+        n -= part;
+    }
+    return 1;
+}
+
+static uint32_t le32(const unsigned char* b) {
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+enum zb_read_result zb_read_frame(struct zb_input* in, struct zb_frame* f) {
+    unsigned char head[8];
+    uint32_t size;
+    size_t have = 0, cap = 0;
+    int got;
+    memset(f, 0, sizeof *f);
+    got = take(in, head, 1);
+    if (got <= 0)
+        return got == 0 ? ZB_READ_END : ZB_READ_FAILED;
+    got = take(in, head + 1, 7);
+    if (got <= 0)
+        return got == 0 ? ZB_READ_CUT : ZB_READ_FAILED;
+    size = le32(head);
+    f->kind = le32(head + 4);
+    if (size < 4 || size > ZB_MESSAGE_LIMIT)
+        return ZB_READ_GARBLED;
+    f->size = size - 4;
+    /* The body grows with what arrives, so a size field alone never buys memory. */
+    while (have < f->size) {
+        size_t part = f->size - have;
+        if (part > sizeof in->buffer)
+            part = sizeof in->buffer;
+        if (have + part > cap) {
+            unsigned char* grown;
+            cap = cap ? cap * 2 : part;
+            if (cap > f->size)
+                cap = f->size;
+            grown = realloc(f->body, cap);
+            if (!grown)
+                return ZB_READ_FAILED;
+            f->body = grown;
+        }
+        got = take(in, f->body + have, part);
+        if (got <= 0)
+            return got == 0 ? ZB_READ_CUT : ZB_READ_FAILED;
+        have += part;
+    }
+    return ZB_READ_FRAME;
+}
+
+void zb_frame_free(struct zb_frame* f) {
+    free(f->body);
+    f->body = NULL;
+    f->size = 0;
+}
+
+int zb_read_memory(void* memory, void* buffer, size_t size) {
+    struct zb_memory* m = memory;
+    size_t n = m->size - m->pos;
+    if (n > size)
+        n = size;
+    if (n > 0x7fffffff)
+        n = 0x7fffffff;
+    if (n)
+        memcpy(buffer, m->data + m->pos, n);
+    m->pos += n;
+    return (int)n;
+}

@@ -1,0 +1,180 @@
+/* What the field tap costs a panel host: one component loaded plain and one through the tap, in
+ * one process, driven side by side with the same take-like mix of notifications (a source taken,
+ * its revertive, the poll timer's tick, a press), round after round. Prints the median time per
+ * notification of each and the difference, trace writing included; and fails when the heap grows
+ * between the first rounds and the last (the tap must stay flat however long the session).
+ *   tap_cost.exe PLAIN.dll TAPPED.dll [NOTIFICATIONS-PER-SIDE]
+ * Built with mingw like the conformance host; the MSVC view of the objects is the same. */
+#include <windows.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+struct object;
+typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
+typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
+struct vtable {
+    destroy_fn destroy;
+    callback_fn callback;
+};
+struct object {
+    const struct vtable* vtbl;
+};
+typedef struct object*(__cdecl* factory_fn)(struct object* host, const char* path);
+
+/* The host answers from a fixed table with texts it owns; releases change nothing. */
+static char* __attribute__((thiscall)) host_callback(struct object* self, void* data, int type) {
+    static const char* const replies[][2] = {
+        {"PS ", "1"},
+        {"SD 'pkg/mon1'", "201 7"},
+        {"SD 'sdi'", "5"},
+        {"RN 201 1 7", "40,Monitor 1"},
+        {"RN 201 0 7", "12,Camera 1"},
+    };
+    static char texts[5][16];
+    size_t i;
+    (void)self;
+    if (type != 0 || !data)
+        return NULL;
+    for (i = 0; i < sizeof replies / sizeof *replies; ++i)
+        if (!strncmp(data, replies[i][0], strlen(replies[i][0]))) {
+            strcpy(texts[i], replies[i][1]); /* a component may have written into it */
+            return texts[i];
+        }
+    return NULL;
+}
+
+static void* __attribute__((thiscall)) host_destroy(struct object* self, unsigned flags) {
+    (void)flags;
+    return self;
+}
+
+static const struct vtable g_host_vtable = {host_destroy, host_callback};
+static struct object g_host = {&g_host_vtable};
+
+struct event {
+    const char* command;
+    const char* sub[32];
+    const char* value;
+};
+struct button {
+    int32_t word0, word1;
+    const char *panel, *control;
+    const struct event* event;
+};
+
+static struct object* create(const char* path) {
+    HMODULE dll = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    factory_fn factory =
+        dll ? (factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script") : NULL;
+    struct object* c = factory ? factory(&g_host, "") : NULL;
+    static const char* const setup[] = {"instance=pkg/mon1", "sdiID=sdi"};
+    size_t i;
+    if (!c) {
+        fprintf(stderr, "tap_cost: cannot create a component from %s (error %lu)\n", path,
+                (unsigned long)GetLastError());
+        exit(2);
+    }
+    for (i = 0; i < 2; ++i)
+        c->vtbl->callback(c, (void*)setup[i], 3);
+    return c;
+}
+
+/* One mix: four notifications. */
+static void mix(struct object* c) {
+    static unsigned char revertive[32];
+    static struct event e;
+    static struct button b = {0, 0, "1", "Tarnel", &e};
+    char* answer;
+    int i;
+    if (!e.command) {
+        const int32_t words[4] = {5, 0, 40, 0};
+        memcpy(revertive, words, sizeof words);
+        strcpy((char*)revertive + 16, "Camera 1");
+        e.command = "";
+        e.value = "";
+        for (i = 0; i < 32; ++i)
+            e.sub[i] = "";
+    }
+    answer = c->vtbl->callback(c, (void*)"sourceID=7", 3);
+    if (answer)
+        c->vtbl->callback(c, answer, 5);
+    c->vtbl->callback(c, revertive, 1);
+    c->vtbl->callback(c, (void*)(intptr_t)2, 4);
+    c->vtbl->callback(c, &b, 2);
+}
+
+static uint64_t heap_in_use(void) {
+    HANDLE heaps[256];
+    const DWORD count = GetProcessHeaps(256, heaps);
+    uint64_t total = 0;
+    DWORD i;
+    for (i = 0; i < count && i < 256; ++i) {
+        PROCESS_HEAP_ENTRY entry;
+        if (!HeapLock(heaps[i]))
+            continue;
+        memset(&entry, 0, sizeof entry);
+        while (HeapWalk(heaps[i], &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+                total += entry.cbData;
+        HeapUnlock(heaps[i]);
+    }
+    return total;
+}
+
+static int by_value(const void* a, const void* b) {
+    const double x = *(const double*)a, y = *(const double*)b;
+    return x < y ? -1 : x > y;
+}
+
+enum { ROUNDS = 100 };
+
+int main(int argc, char** argv) {
+    struct object *plain, *tapped;
+    const long total = argc > 3 ? atol(argv[3]) : 1000000;
+    const long mixes = total / 4 / ROUNDS > 0 ? total / 4 / ROUNDS : 1;
+    double per[2][ROUNDS];
+    uint64_t early = 0, late;
+    LARGE_INTEGER frequency, t0, t1;
+    int round, side;
+    long m;
+    if (argc < 3) {
+        fprintf(stderr, "usage: tap_cost.exe PLAIN.dll TAPPED.dll [NOTIFICATIONS]\n");
+        return 2;
+    }
+    plain = create(argv[1]);
+    tapped = create(argv[2]);
+    QueryPerformanceFrequency(&frequency);
+    for (round = 0; round < ROUNDS; ++round) {
+        for (side = 0; side < 2; ++side) {
+            struct object* c = side ? tapped : plain;
+            QueryPerformanceCounter(&t0);
+            for (m = 0; m < mixes; ++m)
+                mix(c);
+            QueryPerformanceCounter(&t1);
+            per[side][round] =
+                (double)(t1.QuadPart - t0.QuadPart) * 1e6 / (double)frequency.QuadPart / (mixes * 4);
+        }
+        if (round == ROUNDS / 10)
+            early = heap_in_use();
+    }
+    late = heap_in_use();
+    qsort(per[0], ROUNDS, sizeof(double), by_value);
+    qsort(per[1], ROUNDS, sizeof(double), by_value);
+    printf("notifications per side: %ld (%d rounds of %ld, side by side)\n", mixes * 4 * ROUNDS,
+           ROUNDS, mixes * 4);
+    printf("median per notification: plain %.3f us, through the tap %.3f us: the tap adds %.3f us "
+           "(x%.2f)\n",
+           per[0][ROUNDS / 2], per[1][ROUNDS / 2], per[1][ROUNDS / 2] - per[0][ROUNDS / 2],
+           per[0][ROUNDS / 2] > 0 ? per[1][ROUNDS / 2] / per[0][ROUNDS / 2] : 0.0);
+    printf("heap in use: %llu bytes after %d rounds, %llu at the end\n",
+           (unsigned long long)early, ROUNDS / 10 + 1, (unsigned long long)late);
+    plain->vtbl->destroy(plain, 1);
+    tapped->vtbl->destroy(tapped, 1);
+    if (late > early + 64 * 1024) {
+        printf("FAIL: the heap grew by %llu bytes\n", (unsigned long long)(late - early));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,304 @@
+// The trace file: a session written through the C writer reads back as the same calls, the size
+// limit and write failures stop the file cleanly, and every damaged file is refused in one line.
+#include "trace/trace_tools.h"
+#include "zeph_client_callback.h"
+#include "zeph_records.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace zt = zeph::bench::trace;
+
+namespace {
+
+struct Tape {
+    std::vector<unsigned char> bytes;
+    std::vector<size_t> boundaries; // where each record ends
+    int writes = 0, failFrom = -1;
+    zt_writer w{};
+
+    explicit Tape(uint64_t limit = 0) { zt_writer_init(&w, sink, this, limit); }
+    ~Tape() { zt_writer_free(&w); }
+    static int sink(void* context, const void* data, size_t size) {
+        Tape& t = *static_cast<Tape*>(context);
+        if (t.failFrom >= 0 && t.writes >= t.failFrom)
+            return -1;
+        ++t.writes;
+        const auto* p = static_cast<const unsigned char*>(data);
+        t.bytes.insert(t.bytes.end(), p, p + size);
+        return 0;
+    }
+    void header(const char* component) {
+        zt_header h{};
+        h.tap_version = 3;
+        h.pid = 42;
+        h.component = zb_text_of(component);
+        h.component_size = 1234;
+        h.component_time = 1700000000;
+        ASSERT_EQ(zt_write_header(&w, &h), 0);
+        boundaries.push_back(bytes.size());
+    }
+    int put(const zb_message& m, uint32_t thread = 1) {
+        const int r = zt_write(&w, 10 * boundaries.size(), thread, &m);
+        boundaries.push_back(bytes.size());
+        return r;
+    }
+    void create(uint32_t host, const char* path) {
+        zb_message m{};
+        m.kind = ZB_CREATE;
+        m.u.create.host = host;
+        m.u.create.path = zb_text_of(path);
+        put(m);
+    }
+    void call(uint64_t target, int type, const void* data, bool toHost) {
+        zb_message m{};
+        m.kind = ZB_CALL;
+        m.u.call.target = target;
+        m.u.call.type = type;
+        zt_payload(type, data, toHost, &m.u.call.data);
+        put(m);
+    }
+    void ret(const char* result) {
+        zb_message m{};
+        m.kind = ZB_RETURN;
+        zt_result(result, &m.u.ret);
+        put(m);
+    }
+};
+
+// A session with every kind of call, made from real records as a host lays them out.
+void session(Tape& t) {
+    static char reply[] = "201 7", answer[] = "ok";
+    t.header("Ostrel.dll");
+    t.create(1, "C:\\panels");
+    {
+        zb_message m{};
+        m.kind = ZB_RETURN;
+        m.u.ret.value = 0x5000;
+        t.put(m);
+    }
+    t.call(0x5000, ZEPH_PARENT, "instance=pkg/mon1", false);
+    t.call(1, ZEPH_COMMAND, "SD 'pkg/mon1'", true);
+    t.ret(reply);
+    t.call(1, ZEPH_RELEASE, reply, true);
+    t.ret(nullptr);
+    t.call(1, ZEPH_RELEASE, reply, true);
+    t.ret(nullptr);
+    t.ret(answer);
+    t.call(0x5000, ZEPH_RELEASE, answer, false);
+    t.ret(nullptr);
+    alignas(4) unsigned char record[32] = {};
+    const int32_t words[4] = {5, 0, 40, 0};
+    std::memcpy(record, words, sizeof words);
+    std::memcpy(record + 16, "Camera 1", 9);
+    t.call(0x5000, ZEPH_REVERTIVE, record, false);
+    t.ret(nullptr);
+    zeph_parent_event event{};
+    const char* empty = "";
+    event.command = "cmd";
+    for (auto& s : event.sub)
+        s = empty;
+    event.sub[0] = "a";
+    event.value = "v";
+    zeph_button_record button{0, 0, "1", "Tarnel", &event};
+    t.call(0x5000, ZEPH_BUTTON, &button, false);
+    t.call(1, ZEPH_RELEASE, &button, true);
+    t.ret(nullptr);
+    t.ret(nullptr);
+    t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+    t.ret(nullptr);
+    zb_fault fault{};
+    fault.code = 0xC0000005u;
+    fault.where = zb_text_of("Ostrel.traced.dll+0x00001234 during notification type 4");
+    zt_write_fault(&t.w, 0, 1, &fault); // no heap: what a fault handler can do
+    t.boundaries.push_back(t.bytes.size());
+    zb_message debug{};
+    debug.kind = ZB_DEBUG;
+    debug.u.debug.text = zb_text_of("hello");
+    t.put(debug, 2);
+    zb_message destroy{};
+    destroy.kind = ZB_DESTROY;
+    destroy.u.destroy.handle = 0x5000;
+    t.put(destroy);
+    t.call(1, ZEPH_COMMAND, "AS", true);
+}
+
+zt::Trace parsed(const std::vector<unsigned char>& bytes) {
+    zt::Trace t;
+    std::string error;
+    EXPECT_TRUE(t.parse(bytes, error)) << error;
+    return t;
+}
+
+TEST(trace_file, session_reads_back_call_by_call) {
+    Tape tape;
+    session(tape);
+    const zt::Trace t = parsed(tape.bytes);
+    EXPECT_EQ(t.header.component, "Ostrel.dll");
+    EXPECT_EQ(t.header.tapVersion, 3u);
+    EXPECT_EQ(t.header.pid, 42u);
+    EXPECT_EQ(t.header.componentSize, 1234u);
+    EXPECT_EQ(t.header.componentTime, 1700000000u);
+    // depth, made by the component, words, result
+    const struct {
+        int depth;
+        bool toHost;
+        const char* what;
+        const char* result;
+    } want[] = {
+        {0, false, "load 'C:\\panels'", nullptr},
+        {0, false, "parent 'instance=pkg/mon1'", "ok"},
+        {1, true, "SD 'pkg/mon1'", "201 7"},
+        {1, true, "release of the reply to SD 'pkg/mon1'", nullptr},
+        {1, true, "release again of the reply to SD 'pkg/mon1'", nullptr},
+        {0, false, "release of the answer to parent 'instance=pkg/mon1'", nullptr},
+        {0, false, "revertive 5 40 'Camera 1'", nullptr},
+        {0, false, "press '1' 'Tarnel' 'cmd.a=v'", nullptr},
+        {1, true, "release of a pointer never handed out", nullptr},
+        {0, false, "tick 3", nullptr},
+        {0, false, "fault 0xc0000005 at Ostrel.traced.dll+0x00001234 during notification type 4",
+         nullptr},
+        {0, false, "debug 'hello'", nullptr},
+        {0, false, "unload", nullptr},
+        {1, true, "AS", nullptr},
+    };
+    ASSERT_EQ(t.calls.size(), std::size(want));
+    for (size_t i = 0; i < t.calls.size(); ++i) {
+        SCOPED_TRACE(want[i].what);
+        const zt::Call& c = t.calls[i];
+        EXPECT_EQ(c.describe(), want[i].what);
+        EXPECT_EQ(c.depth, want[i].depth);
+        EXPECT_EQ(c.toHost, want[i].toHost);
+        EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
+    }
+    EXPECT_EQ(t.calls[11].thread, 2u);
+    EXPECT_FALSE(t.calls.back().returned); // the session ends in the middle of its destruction
+}
+
+// A crash at any moment loses nothing already written: every record boundary is a readable
+// trace, and a file cut anywhere else is refused as cut short, never misread.
+TEST(trace_file, every_cut_is_refused_and_every_record_boundary_reads) {
+    Tape tape;
+    session(tape);
+    for (size_t n = 0; n <= tape.bytes.size(); ++n) {
+        zt::Trace t;
+        std::string error;
+        const std::vector<unsigned char> cut(tape.bytes.begin(),
+                                             tape.bytes.begin() + std::ptrdiff_t(n));
+        const bool boundary =
+            std::find(tape.boundaries.begin(), tape.boundaries.end(), n) != tape.boundaries.end();
+        EXPECT_EQ(t.parse(cut, error), boundary) << n << ": " << error;
+        if (!boundary) {
+            EXPECT_NE(error.find(n < 4 ? "not a trace" : "cut short"), std::string::npos)
+                << n << ": " << error;
+        }
+    }
+}
+
+TEST(trace_file, damaged_or_foreign_files_are_refused) {
+    Tape tape;
+    session(tape);
+    const size_t first = tape.boundaries[0]; // the first record
+    auto with = [&](size_t at, uint32_t v) {
+        std::vector<unsigned char> b = tape.bytes;
+        for (int i = 0; i < 4; ++i)
+            b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+        return b;
+    };
+    const struct {
+        const char* name;
+        std::vector<unsigned char> bytes;
+        const char* error;
+    } cases[] = {
+        {"a scenario", {'l', 'o', 'a', 'd', '\n'}, "not a trace file"},
+        {"a later version", with(4, ZT_VERSION + 1), "trace version"},
+        {"a name past the end", with(16, ZB_TEXT_LIMIT + 1), "corrupted header"},
+        {"a frame too large", with(first + 12, ZB_MESSAGE_LIMIT + 1), "corrupted record"},
+        {"a frame too small", with(first + 12, 3), "corrupted record"},
+        {"an unknown kind", with(first + 16, 99), "corrupted record"},
+        {"a return first", with(first + 16, ZB_RETURN), "corrupted"},
+    };
+    for (const auto& c : cases) {
+        zt::Trace t;
+        std::string error;
+        EXPECT_FALSE(t.parse(c.bytes, error)) << c.name;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << c.name;
+    }
+}
+
+TEST(trace_file, size_limit_ends_with_a_record_saying_so) {
+    Tape tape(400);
+    tape.header("Vigil.dll");
+    int written = 0;
+    for (int i = 0; i < 100; ++i)
+        written += tape.put(zb_message{ZB_HEAP, {}}) == 0;
+    EXPECT_LE(tape.bytes.size(), 400u);
+    EXPECT_GT(written, 5);
+    EXPECT_LT(written, 100);
+    EXPECT_TRUE(tape.w.stopped);
+    const zt::Trace t = parsed(tape.bytes);
+    EXPECT_TRUE(t.limited);
+    EXPECT_EQ(t.records.size(), size_t(written) + 1);
+    ASSERT_FALSE(t.calls.empty());
+    EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
+}
+
+// A full disk: the writer stops trying, quietly; each record is one write, so what was written
+// before still reads.
+TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
+    Tape tape;
+    tape.header("Ostrel.dll");
+    tape.create(1, "");
+    tape.failFrom = tape.writes; // the disk is full from here on
+    tape.call(1, ZEPH_COMMAND, "AS", true);
+    EXPECT_TRUE(tape.w.failed);
+    const int writes = tape.writes;
+    tape.call(1, ZEPH_COMMAND, "AS", true);
+    EXPECT_EQ(tape.writes, writes);
+    std::string error;
+    zt::Trace t;
+    EXPECT_TRUE(t.parse(tape.bytes, error)) << error;
+    EXPECT_EQ(t.calls.size(), 1u);
+}
+
+} // namespace
+
+// The facility follows the field's answers: a line where an answer is first needed, another
+// where it changed, and a note for one that no facility line can give.
+TEST(trace_scenario, facility_lines_follow_the_field_answers) {
+    static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
+                odd[] = "five";
+    Tape t;
+    t.header("Ostrel.dll");
+    t.create(1, "");
+    t.ret(nullptr);
+    const auto parent = [&](const char* text, const char* command, char* reply) {
+        t.call(0x5000, ZEPH_PARENT, text, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.ret(reply);
+        t.ret(nullptr);
+    };
+    parent("a", "SD 'cam'", five);
+    parent("b", "SD 'cam'", five);
+    parent("c", "SD 'cam'", six);
+    parent("d", "TG '1' 'UMD' 'text'", idle);
+    parent("e", "XI '1' 'alm_'", alarms);
+    parent("f", "SD 'odd'", odd);
+    std::vector<std::string> notes;
+    const std::string s = zt::toScenario(parsed(t.bytes), notes);
+    const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
+    EXPECT_LT(at("name cam 5"), at("parent a"));
+    EXPECT_EQ(s.find("name cam 5", at("parent a")), std::string::npos) << s; // not again for b
+    EXPECT_LT(at("parent b"), at("name cam 6"));
+    EXPECT_LT(at("name cam 6"), at("parent c"));
+    EXPECT_LT(at("control 1 UMD text=idle"), at("parent d"));
+    EXPECT_LT(at("control 1 alm_2"), at("parent e"));
+    EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("SD 'odd' with 'five'"), std::string::npos) << notes[0];
+}
