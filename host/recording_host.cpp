@@ -2,6 +2,7 @@
 #include "recording_host.h"
 
 #include "host_records.h"
+#include "zeph_commands.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -63,8 +64,7 @@ const std::vector<ErrorKind>& allErrorKinds() {
 }
 
 bool isQuery(const std::string& command) {
-    const std::string m = mnemonic(command);
-    return m == "SD" || m == "XI" || m == "RN" || m == "TG";
+    return zeph_command_is_query(command.c_str());
 }
 
 std::string mnemonic(const std::string& command) {
