@@ -184,9 +184,9 @@ void RecordingHost::attach(zeph_client_callback* component) {
     m_detached = false;
 }
 
-bool RecordingHost::create(zeph_factory_fn factory, const char* path) {
+bool RecordingHost::create(const ComponentSource& source, const char* path) {
     m_detached = false;
-    zeph_client_callback* c = factory(this, path);
+    zeph_client_callback* c = source.create(this, path);
     checkAfterNotification("construction");
     m_component = c;
     return c != nullptr;

@@ -4,6 +4,7 @@
 // components through it.
 #pragma once
 
+#include "component_source.h"
 #include "zeph_client_callback.h"
 
 #include <cstdint>
@@ -99,7 +100,7 @@ public:
     void attach(zeph_client_callback* component);
     zeph_client_callback* component() const { return m_component; }
     // Creates the component through a factory and attaches it. False when the factory returns null.
-    bool create(zeph_factory_fn factory, const char* path);
+    bool create(const ComponentSource& source, const char* path);
     // Type 3. The answer is copied and handed back with type 5; nullopt when the component answered
     // null. releaseAnswer=false keeps it (to test the component's release handling); see
     // keptAnswers.

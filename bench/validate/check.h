@@ -17,7 +17,7 @@ namespace zeph::bench {
 
 struct CheckContext {
     const Check& check;
-    zeph_factory_fn factory;
+    host::ComponentSource factory;
     const ValidateOptions& options;
     const Workout* workout;       // null when there is none
     const Vocabulary& vocabulary; // empty when there is no workout

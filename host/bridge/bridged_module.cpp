@@ -22,14 +22,14 @@ template <int N> zeph_client_callback* slotFactory(zeph_client_callback* host, c
 const zeph_factory_fn kFactories[kSlots] = {slotFactory<0>, slotFactory<1>, slotFactory<2>,
                                             slotFactory<3>};
 
-BridgedModule* moduleOf(zeph_factory_fn factory) {
+} // namespace
+
+BridgedModule* bridgedModuleOf(zeph_factory_fn factory) {
     for (int i = 0; i < kSlots; ++i)
-        if (g_slots[i] && kFactories[i] == factory)
+        if (factory && g_slots[i] && kFactories[i] == factory)
             return g_slots[i];
     return nullptr;
 }
-
-} // namespace
 
 BridgedModule::BridgedModule() = default;
 
@@ -93,11 +93,11 @@ zeph_factory_fn BridgedModule::factory() const {
 }
 
 bool isBridgedFactory(zeph_factory_fn factory) {
-    return moduleOf(factory) != nullptr;
+    return bridgedModuleOf(factory) != nullptr;
 }
 
 std::optional<size_t> bridgedHeapInUse(zeph_factory_fn factory) {
-    BridgedModule* m = moduleOf(factory);
+    BridgedModule* m = bridgedModuleOf(factory);
     return m ? m->heapInUse() : std::nullopt;
 }
 

@@ -54,6 +54,8 @@ private:
     int m_slot = -1;
 };
 
+// The open bridged module whose factory this is; null for any other factory.
+BridgedModule* bridgedModuleOf(zeph_factory_fn factory);
 // True for the factory of an open bridged module.
 bool isBridgedFactory(zeph_factory_fn factory);
 // BridgedModule::heapInUse of the module whose factory this is; nullopt for any other factory.
