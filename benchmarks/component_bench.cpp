@@ -1,11 +1,11 @@
 // What each notification costs the host: the take cycle against the bare cost of touching its
 // bytes, the two parsers, and every host command, each with its heap allocations counted.
 //
-// The component runs against BenchHost, a host whose own work is a few compares, so that the time
+// The component runs against TimingHost, a host whose own work is a few compares, so that the time
 // measured is the component's; the same traffic is first played through the project's recording
 // host (host/), which checks the texts and the ownership of every reply.
 #include "alloc_counter.h"
-#include "bench_host.h"
+#include "timing_host.h"
 #include "probe_component.h"
 
 #include "module_loader.h"
@@ -25,7 +25,7 @@
 namespace {
 
 using zeph::perf::allocationCount;
-using zeph::perf::BenchHost;
+using zeph::perf::TimingHost;
 
 [[noreturn]] void die(const std::string& why) {
     std::fprintf(stderr, "benchmark setup failed: %s\n", why.c_str());
@@ -161,7 +161,7 @@ BENCHMARK(BM_Baseline);
 
 void BM_TakeCycle(benchmark::State& state) {
     cycleTexts(); // the traffic is right before it is timed
-    BenchHost host;
+    TimingHost host;
     host.setReply("SD", "201 7");
     host.setReply("RN", "40");
     zeph_client_callback* component = ostrelModule().factory()(&host, "X:/ui");
@@ -215,7 +215,7 @@ BENCHMARK(BM_ParseReply);
 // a component keeps them in its members.
 template <typename Operation>
 void commandBenchmark(benchmark::State& state, const char* reply, Operation operation) {
-    BenchHost host;
+    TimingHost host;
     host.setReply("SD", reply);
     host.setReply("XI", reply);
     host.setReply("RN", reply);

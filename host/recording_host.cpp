@@ -67,6 +67,11 @@ bool isQuery(const std::string& command) {
     return zeph_command_is_query(command.c_str());
 }
 
+bool isAnswered(const std::string& command) {
+    const zeph_command_info* c = zeph_command_of(command.c_str());
+    return c && c->answered;
+}
+
 std::string mnemonic(const std::string& command) {
     const std::string word = firstWord(command);
     return word.size() == 2 ? word : std::string();
@@ -149,7 +154,7 @@ char* RecordingHost::handOut(const std::string& reply) {
 }
 
 void RecordingHost::error(ErrorKind kind, std::string text) {
-    m_breaches.push_back(HostError{kind, text});
+    m_breaches.push_back(Breach{kind, text});
     m_errors.push_back(std::move(text));
 }
 

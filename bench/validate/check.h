@@ -23,11 +23,7 @@ struct CheckContext {
     const Vocabulary& vocabulary; // empty when there is no workout
 };
 
-// A breach of the host contract and where it happened.
-struct Breach {
-    host::ErrorKind kind;
-    std::string text;
-};
+using host::Breach;
 using Breaches = std::vector<Breach>;
 
 void fail(CheckResult& result, std::string message);

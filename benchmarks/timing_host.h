@@ -1,11 +1,14 @@
-// A host that costs next to nothing, so that a benchmark times the component and not the host.
+// The timing host: a host that costs next to nothing, so that a benchmark times the component and
+// not the host.
 //
-// It answers the four query commands from fixed buffers, answers PS, and checks that every reply it
-// hands out comes back once before the next one of its kind; verify() ends the run if not. The
-// recording host in host/ does the full checking; this one only keeps the benchmark honest.
+// It answers the query commands (zeph_commands.h) from fixed buffers, answers PS, and checks that
+// every reply it hands out comes back once before the next one of its kind; verify() ends the run
+// if not. The recording host in host/ does the full checking; this one only keeps the benchmark
+// honest.
 #pragma once
 
 #include "zeph_client_callback.h"
+#include "zeph_commands.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -14,13 +17,13 @@
 
 namespace zeph::perf {
 
-class BenchHost : public zeph_client_callback {
+class TimingHost : public zeph_client_callback {
 public:
-    BenchHost() = default;
-    BenchHost(const BenchHost&) = delete;
-    BenchHost& operator=(const BenchHost&) = delete;
+    TimingHost() = default;
+    TimingHost(const TimingHost&) = delete;
+    TimingHost& operator=(const TimingHost&) = delete;
 
-    // The reply to every later command with this mnemonic (SD, XI, RN or TG).
+    // The reply to every later command with this mnemonic, a query's.
     void setReply(const char* mnemonic, const char* text) {
         Slot* slot = slotFor(mnemonic);
         if (!slot || std::strlen(text) >= sizeof slot->text)
@@ -48,9 +51,10 @@ public:
         const char* command = static_cast<const char*>(data);
         if (!command[0] || !command[1])
             return nullptr;
-        if (command[0] == 'P' && command[1] == 'S')
-            return m_accepted;
-        Slot* slot = command[2] == ' ' || command[2] == '\0' ? slotFor(command) : nullptr;
+        const zeph_command_info* info = zeph_command_of(command);
+        if (info && info->answered && !info->query)
+            return m_accepted; // PS: a flag the host keeps
+        Slot* slot = slotFor(command);
         if (!slot || !slot->set)
             return nullptr;
         if (slot->outstanding)
@@ -77,20 +81,17 @@ private:
     };
 
     [[noreturn]] static void fail(const char* why) {
-        std::fprintf(stderr, "bench host: %s\n", why);
+        std::fprintf(stderr, "timing host: %s\n", why);
         std::exit(1);
     }
 
-    Slot* slotFor(const char* mnemonic) {
-        static const char names[4][3] = {"SD", "XI", "RN", "TG"};
-        for (int i = 0; i < 4; ++i) {
-            if (mnemonic[0] == names[i][0] && mnemonic[1] == names[i][1])
-                return &m_slots[i];
-        }
-        return nullptr;
+    // The slot of a query command (or mnemonic); null for any other text.
+    Slot* slotFor(const char* command) {
+        const zeph_command_info* info = zeph_command_of(command);
+        return info && info->query ? &m_slots[info - zeph_commands] : nullptr;
     }
 
-    Slot m_slots[4];
+    Slot m_slots[ZEPH_COMMAND_COUNT];
     char m_accepted[2] = "1";
     uint64_t m_commands = 0;
     bool m_breach = false;
