@@ -266,7 +266,10 @@ static void get_button(struct cursor* c, struct zb_button_data* b) {
     b->command = get_text(c);
     b->value = get_text(c);
     b->sub_count = (int32_t)get_u32(c);
-    b->has_value = get_u32(c) != 0;
+    b->has_value = get_u32(c);
+    /* A count past the slots would send a component's parser reading beyond its event. */
+    if (b->sub_count < 0 || b->sub_count > ZB_EVENT_SUBS || b->has_value > 1)
+        c->bad = 1;
     for (i = 0; i < ZB_EVENT_SUBS; ++i)
         b->sub[i] = get_text(c);
 }

@@ -125,7 +125,9 @@ int zb_encode(struct zb_writer* w, const struct zb_message* m);
 /* ---- Decoding ---------------------------------------------------------------------------------
  */
 /* Each takes a frame's body (what follows its size and kind) apart: 0, or -1 when it is not a
- * well-formed body of that kind (a field past its end, bytes left over, an unknown data kind). */
+ * well-formed body of that kind (a field past its end, bytes left over, an unknown data kind, a
+ * flag other than 0 or 1, a press with more sub-fields than it has room for). What decodes
+ * encodes back to the same bytes. */
 int zb_decode_hello(const void* body, size_t size, struct zb_hello* m);
 int zb_decode_create(const void* body, size_t size, struct zb_create* m);
 int zb_decode_call(const void* body, size_t size, struct zb_call* m);

@@ -28,7 +28,7 @@ std::string textOf(const zb_text& t, std::string fallback = "") {
 }
 
 struct ReadContext {
-    Process* process;
+    Transport* process;
     Clock::time_point deadline;
     bool timedOut = false;
 };
@@ -36,7 +36,7 @@ struct ReadContext {
 int readProcess(void* context, void* buffer, size_t size) {
     auto* r = static_cast<ReadContext*>(context);
     const int got = r->process->read(buffer, size, r->deadline);
-    if (got == Process::TimedOut) {
+    if (got == Transport::TimedOut) {
         r->timedOut = true;
         return -1;
     }
@@ -56,13 +56,25 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
         return nullptr;
     }
     std::unique_ptr<Connection> c(new Connection(launch));
+    auto process = std::make_unique<Process>();
     std::string why;
-    if (!c->m_process.start(launch.argv, why)) {
+    const bool started = process->start(launch.argv, why);
+    c->m_pipe = std::move(process);
+    if (!started) {
         error = "cannot load " + launch.module + ": " + why;
         return nullptr;
     }
     c->m_owner = getpid();
     return c->awaitHello(error) ? std::move(c) : nullptr;
+}
+
+std::unique_ptr<Connection> Connection::over(std::unique_ptr<Transport> pipe, const Launch& launch,
+                                             Failure failure) {
+    std::unique_ptr<Connection> c(new Connection(launch));
+    c->m_pipe = std::move(pipe);
+    c->m_failure = std::move(failure);
+    c->m_owner = getpid();
+    return c;
 }
 
 // The first message says whether the DLL loaded; what DllMain writes to the debugger output may
@@ -85,7 +97,7 @@ bool Connection::awaitHello(std::string& error) {
         const zb_hello& h = hello.message.u.hello;
         if (hello.message.kind != ZB_HELLO || h.magic != ZB_MAGIC || h.version != ZB_VERSION) {
             error = otherProtocol;
-            m_process.stop(false);
+            m_pipe->stop(false);
             return false;
         }
         const std::string what = textOf(h.what);
@@ -106,16 +118,16 @@ bool Connection::awaitHello(std::string& error) {
     else
         error = prefix + endedBeforeStart();
     if (read != Read::Ended)
-        m_process.stop(false);
+        m_pipe->stop(false);
     return false;
 }
 
 std::string Connection::endedBeforeStart() {
-    m_process.closeInput();
+    m_pipe->closeInput();
     int status = 0;
-    if (!m_process.wait(10, &status))
+    if (!m_pipe->wait(10, &status))
         return "the bridge stopped before it started";
-    const std::string tail = m_process.stderrTail();
+    const std::string tail = m_pipe->stderrTail();
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
         return "Wine cannot run here" + (tail.empty() ? "" : " (" + tail + ")");
     return "the bridge ended before it started (" +
@@ -128,12 +140,12 @@ Connection::~Connection() {
     if (m_owner != getpid())
         abandon();
     else
-        m_process.stop(true);
+        m_pipe->stop(true);
     zb_writer_free(&m_out);
 }
 
 void Connection::abandon() {
-    m_process.abandon();
+    m_pipe->abandon();
     m_owner = 0;
 }
 
@@ -147,7 +159,7 @@ uint32_t Connection::addHost(zeph_client_callback* host) {
 void Connection::send(const zb_message& message) {
     if (zb_encode(&m_out, &message) != 0)
         crash("a message for the bridge could not be built" + activityText(), SIGABRT);
-    if (m_process.write(m_out.data, m_out.size))
+    if (m_pipe->write(m_out.data, m_out.size))
         return;
     // A bridge that has gone may have said why (a fault) before it went.
     for (;;) {
@@ -159,7 +171,7 @@ void Connection::send(const zb_message& message) {
 }
 
 Connection::Read Connection::readFrame(Frame& f, Clock::time_point deadline) {
-    ReadContext context{&m_process, deadline};
+    ReadContext context{m_pipe.get(), deadline};
     m_in->context = &context;
     const zb_read_result got = zb_read_frame(m_in.get(), &f.frame);
     m_in->context = nullptr;
@@ -193,13 +205,13 @@ void Connection::receive(Frame& f, double seconds) {
 void Connection::ended() {
     int status = 0;
     std::string how = "the bridge ended";
-    if (m_process.wait(10, &status)) {
+    if (m_pipe->wait(10, &status)) {
         if (WIFEXITED(status))
             how += " with exit code " + std::to_string(WEXITSTATUS(status));
         else if (WIFSIGNALED(status))
             how += " by signal " + std::to_string(WTERMSIG(status));
     }
-    const std::string tail = m_process.stderrTail();
+    const std::string tail = m_pipe->stderrTail();
     crash(how + activityText() + (tail.empty() ? "" : " (" + tail + ")"), SIGABRT);
 }
 
@@ -216,9 +228,11 @@ std::string Connection::activityText() const {
 }
 
 void Connection::crash(const std::string& line, int sig) {
+    if (m_failure)
+        m_failure(m_launch.module + ": " + line, sig);
     const std::string text = m_launch.module + ": " + line + "\n";
     writeAll(STDERR_FILENO, text.data(), text.size());
-    m_process.stop(false);
+    m_pipe->stop(false);
     dieOf(sig);
 }
 
@@ -259,13 +273,10 @@ void Connection::serveCall(const zb_call& call) {
     case ZB_DATA_HANDED:
         data = releasedData(call.data.value);
         break;
-    case ZB_DATA_VALUE:
-        data = reinterpret_cast<void*>(intptr_t(int64_t(call.data.value)));
-        break;
     case ZB_DATA_FOREIGN:
         data = m_foreign;
         break;
-    default: // records and presses only ever go to a component
+    default: // a host is given texts, its own replies or nothing: any other pointer is garbage
         protocolError();
     }
     const auto host = m_hosts.find(uint32_t(call.target));

@@ -13,6 +13,7 @@
 #include "zeph_client_callback.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,12 @@ public:
     // Starts the bridge and waits until it reports the DLL loaded with its factory; null and one
     // line for the user in error when it does not.
     static std::unique_ptr<Connection> start(const Launch& launch, std::string& error);
+    // What happens instead of this process's death when the bridge fails; for tests and fuzzing,
+    // which throw. It must not return.
+    using Failure = std::function<void(const std::string& line, int signal)>;
+    // A connection over any pipe whose HELLO has been read already.
+    static std::unique_ptr<Connection> over(std::unique_ptr<Transport> pipe, const Launch& launch,
+                                            Failure failure);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -70,7 +77,8 @@ private:
     std::string activityText() const;
 
     Launch m_launch;
-    Process m_process;
+    std::unique_ptr<Transport> m_pipe;
+    Failure m_failure;
     pid_t m_owner = 0;
     std::unique_ptr<zb_input> m_in;
     zb_writer m_out{};

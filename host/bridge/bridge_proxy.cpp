@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 
 #include <unistd.h>
@@ -128,10 +129,11 @@ char* Proxy::callback(void* data, int type) {
     m.kind = ZB_CALL;
     m.u.call.target = m_handle;
     m.u.call.type = type;
-    char* releasing = nullptr;
-    m.u.call.data = payload(data, type, releasing);
+    char* released = nullptr;
+    m.u.call.data = payload(data, type, released);
+    // Freed once the call is over, however it ends.
+    const std::unique_ptr<char, void (*)(void*)> releasing(released, std::free);
     const Reply r = m_c.call(m, Activity{"notification", type, data});
-    std::free(releasing);
     return r.text ? keepAnswer(r) : nullptr;
 }
 
