@@ -19,13 +19,22 @@ namespace zeph::perf {
 
 class TimingHost : public zeph_client_callback {
 public:
-    TimingHost() = default;
+    // The table is read once, into an index by the mnemonic's two letters: a command then costs
+    // one lookup, not a walk of the table.
+    TimingHost() {
+        for (const zeph_command_info& c : zeph_commands) {
+            Entry& e = m_index[(c.mnemonic[0] - 'A') * 26 + (c.mnemonic[1] - 'A')];
+            e.answered = c.answered != 0;
+            e.slot = c.query ? &m_slots[m_slotCount++] : nullptr;
+        }
+    }
     TimingHost(const TimingHost&) = delete;
     TimingHost& operator=(const TimingHost&) = delete;
 
     // The reply to every later command with this mnemonic, a query's.
     void setReply(const char* mnemonic, const char* text) {
-        Slot* slot = slotFor(mnemonic);
+        const Entry* entry = entryOf(mnemonic);
+        Slot* slot = entry ? entry->slot : nullptr;
         if (!slot || std::strlen(text) >= sizeof slot->text)
             fail("cannot set that reply");
         std::strcpy(slot->text, text);
@@ -34,9 +43,9 @@ public:
 
     char* callback(void* data, int type) override {
         if (type == ZEPH_RELEASE) {
-            for (Slot& slot : m_slots) {
-                if (slot.outstanding && data == slot.text) {
-                    slot.outstanding = false;
+            for (size_t i = 0; i < m_slotCount; ++i) {
+                if (m_slots[i].outstanding && data == m_slots[i].text) {
+                    m_slots[i].outstanding = false;
                     return nullptr;
                 }
             }
@@ -49,13 +58,13 @@ public:
         }
         ++m_commands;
         const char* command = static_cast<const char*>(data);
-        if (!command[0] || !command[1])
+        const Entry* entry = entryOf(command);
+        if (!entry || !entry->answered)
             return nullptr;
-        const zeph_command_info* info = zeph_command_of(command);
-        if (info && info->answered && !info->query)
+        Slot* slot = entry->slot;
+        if (!slot)
             return m_accepted; // PS: a flag the host keeps
-        Slot* slot = slotFor(command);
-        if (!slot || !slot->set)
+        if (!slot->set)
             return nullptr;
         if (slot->outstanding)
             m_breach = true; // the previous reply was never handed back
@@ -67,8 +76,8 @@ public:
 
     void verify() const {
         bool open = false;
-        for (const Slot& slot : m_slots)
-            open = open || slot.outstanding;
+        for (size_t i = 0; i < m_slotCount; ++i)
+            open = open || m_slots[i].outstanding;
         if (m_breach || open)
             fail("a reply was not handed back exactly once");
     }
@@ -85,13 +94,23 @@ private:
         std::exit(1);
     }
 
-    // The slot of a query command (or mnemonic); null for any other text.
-    Slot* slotFor(const char* command) {
-        const zeph_command_info* info = zeph_command_of(command);
-        return info && info->query ? &m_slots[info - zeph_commands] : nullptr;
+    struct Entry {
+        bool answered = false;
+        Slot* slot = nullptr; // a query's reply
+    };
+
+    // The entry of a command text's (or a bare mnemonic's) two letters; null for anything else.
+    const Entry* entryOf(const char* command) const {
+        const unsigned a = unsigned(command[0] - 'A');
+        const unsigned b = a < 26 ? unsigned(command[1] - 'A') : 26;
+        if (a >= 26 || b >= 26 || (command[2] != ' ' && command[2] != '\0'))
+            return nullptr;
+        return &m_index[a * 26 + b];
     }
 
     Slot m_slots[ZEPH_COMMAND_COUNT];
+    size_t m_slotCount = 0;
+    Entry m_index[26 * 26];
     char m_accepted[2] = "1";
     uint64_t m_commands = 0;
     bool m_breach = false;
