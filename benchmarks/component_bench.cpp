@@ -47,8 +47,7 @@ private:
     uint64_t m_start;
 };
 
-// ---- The take cycle
-// ------------------------------------------------------------------------------
+// ---- The take cycle -----------------------------------------------------------------------------
 
 // The selector's configuration and the replies its look-ups get: package device 201, destination
 // offset 7 -> router destination 40; router device 5; package source 7 -> router source 12.
@@ -187,8 +186,7 @@ void BM_TakeCycle(benchmark::State& state) {
 }
 BENCHMARK(BM_TakeCycle);
 
-// ---- Parsers
-// -------------------------------------------------------------------------------------
+// ---- Parsers ------------------------------------------------------------------------------------
 
 void BM_ParseParentCommand(benchmark::State& state) {
     AllocationScope allocations(state);
@@ -208,18 +206,16 @@ void BM_ParseReply(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseReply);
 
-// ---- Host commands
-// -------------------------------------------------------------------------------
+// ---- Host commands ------------------------------------------------------------------------------
 
 // One operation of the base against the cost-free host; arguments are prepared outside the loop, as
 // a component keeps them in its members.
 template <typename Operation>
 void commandBenchmark(benchmark::State& state, const char* reply, Operation operation) {
     TimingHost host;
-    host.setReply("SD", reply);
-    host.setReply("XI", reply);
-    host.setReply("RN", reply);
-    host.setReply("TG", reply);
+    for (const zeph_command_info& c : zeph_commands)
+        if (c.query)
+            host.setReply(c.mnemonic, reply);
     ProbeComponent probe(&host, "X:/ui");
     const uint64_t before = host.commands();
     {

@@ -5,8 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* ---- Writing ----------------------------------------------------------------------------------
- */
+/* ---- Writing --------------------------------------------------------------------------------- */
 static void put(struct zb_writer* w, const void* p, size_t n) {
     if (w->failed || n == 0)
         return;
@@ -198,8 +197,7 @@ int zb_encode(struct zb_writer* w, const struct zb_message* m) {
     }
 }
 
-/* ---- Reading a body ---------------------------------------------------------------------------
- */
+/* ---- Reading a body -------------------------------------------------------------------------- */
 struct cursor {
     const unsigned char* p;
     size_t size, pos;

@@ -17,8 +17,7 @@ static int g_reading_answer; /* a fault now is in reading what the component ret
 /* What a component is given for a pointer it never handed out. */
 static char g_foreign[64];
 
-/* ---- Frames -----------------------------------------------------------------------------------
- */
+/* ---- Frames ---------------------------------------------------------------------------------- */
 static struct zb_writer g_out; /* building a frame never nests, so one buffer serves every call */
 static struct zb_input g_in;
 
@@ -58,8 +57,7 @@ static int receive(struct zb_frame* f, struct zb_message* m) {
     return 0;
 }
 
-/* ---- The records a host passes, rebuilt here --------------------------------------------------
- */
+/* ---- The records a host passes, rebuilt here ------------------------------------------------- */
 static size_t text_room(struct zb_text t) {
     return t.data ? t.size + 1 : 0;
 }
@@ -142,8 +140,7 @@ static void* build_data(const struct zb_payload* d, void** owned) {
     }
 }
 
-/* ---- One handler per kind of call from the bench ----------------------------------------------
- */
+/* ---- One handler per kind of call from the bench --------------------------------------------- */
 static void after_call(void) {
     if (g_depth == 0)
         zb_ledger_end_call();
@@ -243,8 +240,7 @@ static void serve(struct zb_frame* f, const struct zb_message* m) {
     zb_frame_free(f);
 }
 
-/* ---- Entry points -----------------------------------------------------------------------------
- */
+/* ---- Entry points ---------------------------------------------------------------------------- */
 int zb_hello(const struct zb_platform* platform, uint32_t status, uint32_t error,
              const char* what) {
     struct zb_hello h;

@@ -14,8 +14,7 @@ struct zb_text zb_text_of(const char* text) {
     return t;
 }
 
-/* ---- Writing ----------------------------------------------------------------------------------
- */
+/* ---- Writing --------------------------------------------------------------------------------- */
 void zb_writer_init(struct zb_writer* w) {
     memset(w, 0, sizeof *w);
 }
@@ -33,8 +32,7 @@ void zb_writer_free(struct zb_writer* w) {
     memset(w, 0, sizeof *w);
 }
 
-/* ---- Frames -----------------------------------------------------------------------------------
- */
+/* ---- Frames ---------------------------------------------------------------------------------- */
 void zb_input_init(struct zb_input* in, zb_read_fn read, void* context) {
     in->read = read;
     in->context = context;
