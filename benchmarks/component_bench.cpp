@@ -1,11 +1,11 @@
 // What each notification costs the host: the take cycle against the bare cost of touching its
 // bytes, the two parsers, and every host command, each with its heap allocations counted.
 //
-// The component runs against BenchHost, a host whose own work is a few compares, so that the time
+// The component runs against TimingHost, a host whose own work is a few compares, so that the time
 // measured is the component's; the same traffic is first played through the project's recording
 // host (host/), which checks the texts and the ownership of every reply.
 #include "alloc_counter.h"
-#include "bench_host.h"
+#include "timing_host.h"
 #include "probe_component.h"
 
 #include "module_loader.h"
@@ -25,7 +25,7 @@
 namespace {
 
 using zeph::perf::allocationCount;
-using zeph::perf::BenchHost;
+using zeph::perf::TimingHost;
 
 [[noreturn]] void die(const std::string& why) {
     std::fprintf(stderr, "benchmark setup failed: %s\n", why.c_str());
@@ -47,8 +47,7 @@ private:
     uint64_t m_start;
 };
 
-// ---- The take cycle
-// ------------------------------------------------------------------------------
+// ---- The take cycle -----------------------------------------------------------------------------
 
 // The selector's configuration and the replies its look-ups get: package device 201, destination
 // offset 7 -> router destination 40; router device 5; package source 7 -> router source 12.
@@ -161,7 +160,7 @@ BENCHMARK(BM_Baseline);
 
 void BM_TakeCycle(benchmark::State& state) {
     cycleTexts(); // the traffic is right before it is timed
-    BenchHost host;
+    TimingHost host;
     host.setReply("SD", "201 7");
     host.setReply("RN", "40");
     zeph_client_callback* component = ostrelModule().factory()(&host, "X:/ui");
@@ -187,8 +186,7 @@ void BM_TakeCycle(benchmark::State& state) {
 }
 BENCHMARK(BM_TakeCycle);
 
-// ---- Parsers
-// -------------------------------------------------------------------------------------
+// ---- Parsers ------------------------------------------------------------------------------------
 
 void BM_ParseParentCommand(benchmark::State& state) {
     AllocationScope allocations(state);
@@ -208,18 +206,16 @@ void BM_ParseReply(benchmark::State& state) {
 }
 BENCHMARK(BM_ParseReply);
 
-// ---- Host commands
-// -------------------------------------------------------------------------------
+// ---- Host commands ------------------------------------------------------------------------------
 
 // One operation of the base against the cost-free host; arguments are prepared outside the loop, as
 // a component keeps them in its members.
 template <typename Operation>
 void commandBenchmark(benchmark::State& state, const char* reply, Operation operation) {
-    BenchHost host;
-    host.setReply("SD", reply);
-    host.setReply("XI", reply);
-    host.setReply("RN", reply);
-    host.setReply("TG", reply);
+    TimingHost host;
+    for (const zeph_command_info& c : zeph_commands)
+        if (c.query)
+            host.setReply(c.mnemonic, reply);
     ProbeComponent probe(&host, "X:/ui");
     const uint64_t before = host.commands();
     {

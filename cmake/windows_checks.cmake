@@ -30,9 +30,9 @@ endif()
 set(ZEPH_CONFORMANCE_EXE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/zeph_conformance_host.exe)
 add_custom_command(
   OUTPUT ${ZEPH_CONFORMANCE_EXE}
-  COMMAND ${ZEPH_MINGW_CC} -std=c11 -O1 -Wall -Wextra -Werror -o ${ZEPH_CONFORMANCE_EXE}
-          ${ZEPH_WIN_TESTS}/conformance_host.c
-  DEPENDS ${ZEPH_WIN_TESTS}/conformance_host.c
+  COMMAND ${ZEPH_MINGW_CC} -std=c11 -O1 -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR}/platform
+          -o ${ZEPH_CONFORMANCE_EXE} ${ZEPH_WIN_TESTS}/conformance_host.c
+  DEPENDS ${ZEPH_WIN_TESTS}/conformance_host.c ${PROJECT_SOURCE_DIR}/platform/zeph_commands.h
   COMMENT "Building the Wine conformance host with ${ZEPH_MINGW_CC}"
   VERBATIM)
 add_custom_target(zeph_conformance_host ALL DEPENDS ${ZEPH_CONFORMANCE_EXE})

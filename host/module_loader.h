@@ -28,6 +28,7 @@ public:
     const std::string& error() const { return m_error; }
     // True for a Windows DLL run through the bridge: its heap is not this process's.
     bool bridged() const { return m_bridge != nullptr; }
+    bridge::BridgedModule* bridgedModule() const { return m_bridge.get(); }
 
 private:
     bool openBridged(const std::string& path);

@@ -2,6 +2,7 @@
 #include "recording_host.h"
 
 #include "host_records.h"
+#include "zeph_commands.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -63,8 +64,12 @@ const std::vector<ErrorKind>& allErrorKinds() {
 }
 
 bool isQuery(const std::string& command) {
-    const std::string m = mnemonic(command);
-    return m == "SD" || m == "XI" || m == "RN" || m == "TG";
+    return zeph_command_is_query(command.c_str());
+}
+
+bool isAnswered(const std::string& command) {
+    const zeph_command_info* c = zeph_command_of(command.c_str());
+    return c && c->answered;
 }
 
 std::string mnemonic(const std::string& command) {
@@ -149,7 +154,7 @@ char* RecordingHost::handOut(const std::string& reply) {
 }
 
 void RecordingHost::error(ErrorKind kind, std::string text) {
-    m_breaches.push_back(HostError{kind, text});
+    m_breaches.push_back(Breach{kind, text});
     m_errors.push_back(std::move(text));
 }
 
@@ -184,9 +189,9 @@ void RecordingHost::attach(zeph_client_callback* component) {
     m_detached = false;
 }
 
-bool RecordingHost::create(zeph_factory_fn factory, const char* path) {
+bool RecordingHost::create(const ComponentSource& source, const char* path) {
     m_detached = false;
-    zeph_client_callback* c = factory(this, path);
+    zeph_client_callback* c = source.create(this, path);
     checkAfterNotification("construction");
     m_component = c;
     return c != nullptr;

@@ -4,6 +4,7 @@
 // components through it.
 #pragma once
 
+#include "component_source.h"
 #include "zeph_client_callback.h"
 
 #include <cstdint>
@@ -40,13 +41,18 @@ const char* errorKindName(ErrorKind kind);
 // Every kind, in the order above.
 const std::vector<ErrorKind>& allErrorKinds();
 
-struct HostError {
+// One breach: its kind for code, its text for people (with where it happened, once the bench
+// has said so).
+struct Breach {
     ErrorKind kind;
     std::string text;
 };
 
-// The commands whose replies the component reads and must hand back with type 5.
+// The commands whose replies the component reads and must hand back with type 5 (the queries of
+// zeph_commands.h).
 bool isQuery(const std::string& command);
+// The commands the host answers at all: the queries, and PS.
+bool isAnswered(const std::string& command);
 // The two-letter mnemonic of a command ("" when it has none).
 std::string mnemonic(const std::string& command);
 
@@ -86,7 +92,7 @@ public:
     // foreign or repeated release, a command after "AS", a timer left running...
     const std::vector<std::string>& errors() const { return m_errors; }
     // The same breaches, in the same order, each with its kind.
-    const std::vector<HostError>& breaches() const { return m_breaches; }
+    const std::vector<Breach>& breaches() const { return m_breaches; }
     void clearErrors() {
         m_errors.clear();
         m_breaches.clear();
@@ -99,7 +105,7 @@ public:
     void attach(zeph_client_callback* component);
     zeph_client_callback* component() const { return m_component; }
     // Creates the component through a factory and attaches it. False when the factory returns null.
-    bool create(zeph_factory_fn factory, const char* path);
+    bool create(const ComponentSource& source, const char* path);
     // Type 3. The answer is copied and handed back with type 5; nullopt when the component answered
     // null. releaseAnswer=false keeps it (to test the component's release handling); see
     // keptAnswers.
@@ -137,7 +143,7 @@ private:
     std::set<uintptr_t> m_released;
     size_t m_handedOut = 0;
     std::vector<std::string> m_errors;
-    std::vector<HostError> m_breaches;
+    std::vector<Breach> m_breaches;
     std::vector<char*> m_keptAnswers;
 };
 

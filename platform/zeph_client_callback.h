@@ -12,7 +12,7 @@
 // The type code passed with every call.
 enum zeph_type {
     // component -> host: data is a NUL-terminated command text; returns a reply owned by the host
-    // (released with ZEPH_RELEASE for SD, XI, RN and TG only) or null.
+    // (released with ZEPH_RELEASE for the queries of zeph_commands.h only) or null.
     ZEPH_COMMAND = 0,
     // host -> component: data is a zeph_revertive_record; returns null.
     ZEPH_REVERTIVE = 1,
@@ -31,6 +31,8 @@ enum zeph_type {
     ZEPH_SPARE = 7
 };
 
+// The type codes are plain C too, for the bridge; the rest is C++.
+#if defined(__cplusplus)
 class zeph_client_callback {
 public:
     virtual ~zeph_client_callback() {}
@@ -41,6 +43,7 @@ public:
 // its own callback object and the panel's base path, and keeps the result until it deletes it.
 // Returns null when the component cannot be created.
 typedef zeph_client_callback* (*zeph_factory_fn)(zeph_client_callback* host, const char* path);
+#endif
 #define ZEPH_FACTORY_NAME "load_zeph_client_script"
 
 #endif

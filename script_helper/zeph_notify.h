@@ -46,6 +46,10 @@ static_assert(offsetof(parentNotify, sub) == offsetof(zeph_parent_event, sub),
               "parentNotify sub-fields are the event's words 1 to 32");
 static_assert(offsetof(parentNotify, value) == offsetof(zeph_parent_event, value),
               "parentNotify value is the event's word 33");
+static_assert(offsetof(parentNotify, subCount) == offsetof(zeph_parsed_event, sub_count) &&
+                  offsetof(parentNotify, hasValue) == offsetof(zeph_parsed_event, has_value) &&
+                  offsetof(parentNotify, buffer) == offsetof(zeph_parsed_event, buffer),
+              "parentNotify keeps its count, flag and buffer where a rebuilt event has them");
 
 // A host reply split into blank-separated tokens; the quote character groups blanks into a token.
 // With quote '\'': "101 4" gives "101" and "4"; "'a b' d" gives "", "a b" and "d" (a text that

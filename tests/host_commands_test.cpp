@@ -1,9 +1,14 @@
 // Every host command's exact text, the query replies, and the neutral results without a host or
 // reply.
 #include "probe_fixture.h"
+#include "zeph_commands.h"
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <map>
+#include <set>
 
 using Op = std::function<void(ProbeComponent&)>;
 using HostCommandsTest = ProbeTest;
@@ -245,4 +250,75 @@ TEST(host_commands, without_a_host_nothing_is_sent_and_results_are_neutral) {
     p->timerStop(1);
     p->alarmAction("ack");
     delete p; // reaching here without a crash is the check: there is no host to call
+}
+
+// A host that answers every command, so the base can show which replies it reads: it hands each
+// one back with ZEPH_RELEASE exactly when the command is a query of zeph_commands.h.
+class AnswerEverythingHost : public zeph_client_callback {
+public:
+    std::set<std::string> released, sent, unknown, tooLong;
+    ~AnswerEverythingHost() override {
+        for (auto& out : m_out)
+            std::free(out.first);
+    }
+    char* callback(void* data, int type) override {
+        if (type == ZEPH_RELEASE) {
+            auto it = m_out.find(static_cast<char*>(data));
+            if (it != m_out.end()) {
+                released.insert(it->second);
+                std::free(it->first);
+                m_out.erase(it);
+            }
+            return nullptr;
+        }
+        const std::string text = static_cast<const char*>(data);
+        const zeph_command_info* info = zeph_command_of(text.c_str());
+        const std::string mnemonic = text.substr(0, 2);
+        if (!info)
+            unknown.insert(text);
+        else if (info->numeric && text.size() > ZEPH_NUMERIC_LIMIT)
+            tooLong.insert(text);
+        sent.insert(mnemonic);
+        char* reply = strdup("1 2");
+        m_out[reply] = mnemonic;
+        return reply;
+    }
+
+private:
+    std::map<char*, std::string> m_out;
+};
+
+TEST(host_commands, the_base_reads_the_replies_of_the_queries_and_no_others) {
+    AnswerEverythingHost host;
+    {
+        auto* p = static_cast<ProbeComponent*>(createProbe(&host, "X:/ui"));
+        p->setAlarmHandling(true);
+        zeph_string text;
+        int device, offset;
+        p->hostNotify("x");
+        p->textPut("a", "b", "1", "c");
+        p->textGet("value", "1", "c", text);
+        p->panelShow("1", "f", "");
+        p->getDev("pkg", &device, &offset);
+        p->controlList("1", "alm_");
+        p->routerName(1, 0, 1, text);
+        p->routerCrosspoint(1, 2, 3, "", false);
+        p->routerRegister(-99999999, -9999999, -999999, false);
+        p->routerPoll(1, 2, 3);
+        p->routerUnregister(1);
+        p->timerStart(INT_MIN, INT_MIN);
+        p->timerStop(1);
+        p->alarmAction("ack");
+        delete p; // sends AS
+    }
+    std::set<std::string> queries, all;
+    for (const zeph_command_info& c : zeph_commands) {
+        all.insert(c.mnemonic);
+        if (c.query)
+            queries.insert(c.mnemonic);
+    }
+    EXPECT_EQ(host.released, queries);
+    EXPECT_EQ(host.sent, all) << "every command of the table is sent by one operation";
+    EXPECT_TRUE(host.unknown.empty());
+    EXPECT_TRUE(host.tooLong.empty());
 }

@@ -87,7 +87,7 @@ void Facility::afterNotification(int endpoint) {
 // ---- Life
 // ----------------------------------------------------------------------------------------
 
-bool Facility::load(int endpoint, zeph_factory_fn factory, const std::string& basePath) {
+bool Facility::load(int endpoint, host::ComponentSource factory, const std::string& basePath) {
     Endpoint& e = ep(endpoint);
     if (e.host.component())
         unload(endpoint);

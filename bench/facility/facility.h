@@ -72,7 +72,7 @@ public:
     RecordingHost& host(int endpoint);
     bool loaded(int endpoint) const;
     // Creates the component; false (and a note) when the factory returns null.
-    bool load(int endpoint, zeph_factory_fn factory, const std::string& basePath);
+    bool load(int endpoint, host::ComponentSource factory, const std::string& basePath);
     // Destroys it; the endpoint's timers and registrations end with it.
     void unload(int endpoint);
 

@@ -45,7 +45,7 @@ void TextTranscript::operator()(const Event& e) {
         break;
     case Event::Kind::Command: {
         std::string line = blank + who + "<= " + printable(e.text);
-        if (host::isQuery(e.text) || host::mnemonic(e.text) == "PS")
+        if (host::isAnswered(e.text))
             line += e.reply ? "   -> \"" + printable(*e.reply) + "\"" : "   -> (no reply)";
         m_out << line << "\n";
         break;

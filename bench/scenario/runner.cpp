@@ -5,7 +5,7 @@
 
 namespace zeph::bench {
 
-Runner::Runner(zeph_factory_fn factory, RunOptions options, EventSink sink)
+Runner::Runner(host::ComponentSource factory, RunOptions options, EventSink sink)
     : m_factory(factory), m_options(std::move(options)), m_sink(std::move(sink)),
       m_facility([this](const Event& e) { onEvent(e); }) {
     m_endpoint = m_facility.addEndpoint();

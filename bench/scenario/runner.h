@@ -39,7 +39,7 @@ struct RunResult {
 
 class Runner {
 public:
-    Runner(zeph_factory_fn factory, RunOptions options, EventSink sink = nullptr);
+    Runner(host::ComponentSource factory, RunOptions options, EventSink sink = nullptr);
     ~Runner();
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -80,7 +80,7 @@ private:
     void report(Event::Kind kind, const std::string& text);
     std::string sentSinceMark() const;
 
-    zeph_factory_fn m_factory;
+    host::ComponentSource m_factory;
     RunOptions m_options;
     EventSink m_sink;
     Facility m_facility;

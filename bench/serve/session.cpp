@@ -65,7 +65,7 @@ ActionResult refuse(int status, std::string why) {
 
 } // namespace
 
-Session::Session(zeph_factory_fn factory, SessionOptions options)
+Session::Session(host::ComponentSource factory, SessionOptions options)
     : m_factory(factory), m_options(std::move(options)) {
     m_thread = std::thread([this] { worker(); });
 }

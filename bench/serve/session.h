@@ -44,7 +44,7 @@ struct ActionResult {
 
 class Session {
 public:
-    Session(zeph_factory_fn factory, SessionOptions options);
+    Session(host::ComponentSource factory, SessionOptions options);
     // Ends the stream and destroys the component on the session's thread.
     ~Session();
     Session(const Session&) = delete;
@@ -82,7 +82,7 @@ private:
     ActionResult playOnWorker(const std::string& line);
     void publish(const std::string& action);
 
-    zeph_factory_fn m_factory;
+    host::ComponentSource m_factory;
     SessionOptions m_options;
 
     // Session thread only.

@@ -2,7 +2,6 @@
 // facility, and M notifications from the take's later steps dealt round-robin.
 #include "soak/soak.h"
 
-#include "bridge/bridged_module.h"
 #include "facility/facility.h"
 #include "scenario/apply.h"
 #include "validate/validate.h"
@@ -65,7 +64,7 @@ Plan planOf(const Scenario& take) {
 
 } // namespace
 
-SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptions& o) {
+SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
     SoakResult r;
     const int n = std::max(1, o.components);
     r.components = n;
@@ -86,7 +85,7 @@ SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptio
     const size_t rss0 = residentBytes();
     // A DLL run through the Wine bridge allocates in the bridge: its heap is read there, and what
     // this process spends on it is its stand-in, the bench's part.
-    const bool bridged = host::bridge::isBridgedFactory(factory);
+    const bool bridged = factory.remoteHeap();
     std::optional<size_t> dllHeap0;
     for (int i = 0; i < n; ++i) {
         const size_t before = heapInUse();
@@ -107,12 +106,12 @@ SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptio
         benchHeap += built - before;
         componentHeap += configured > built ? configured - built : 0;
         if (bridged && i == 0)
-            dllHeap0 = host::bridge::bridgedHeapInUse(factory);
+            dllHeap0 = factory.remoteHeapInUse();
     }
     const size_t rss1 = residentBytes();
     if (bridged) {
         // The first component starts the bridge; the others are what the figure divides.
-        const std::optional<size_t> dllHeap1 = host::bridge::bridgedHeapInUse(factory);
+        const std::optional<size_t> dllHeap1 = factory.remoteHeapInUse();
         benchHeap += componentHeap;
         componentHeap = dllHeap0 && dllHeap1 && *dllHeap1 > *dllHeap0 && n > 1
                             ? (*dllHeap1 - *dllHeap0) * size_t(n) / size_t(n - 1)

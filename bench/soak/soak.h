@@ -3,7 +3,7 @@
 #pragma once
 
 #include "workout/workout.h"
-#include "zeph_client_callback.h"
+#include "component_source.h"
 
 #include <cstddef>
 #include <string>
@@ -37,6 +37,6 @@ struct SoakResult {
 // configured alike would otherwise share a destination and hear each other's routes), and is
 // configured as the take configures it. Then the take's later steps are dealt round-robin, one
 // notification per component in turn, its clock moving as the take moves it after each step.
-SoakResult soak(zeph_factory_fn factory, const Workout& workout, const SoakOptions& options);
+SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& options);
 
 } // namespace zeph::bench

@@ -17,17 +17,13 @@ namespace zeph::bench {
 
 struct CheckContext {
     const Check& check;
-    zeph_factory_fn factory;
+    host::ComponentSource factory;
     const ValidateOptions& options;
     const Workout* workout;       // null when there is none
     const Vocabulary& vocabulary; // empty when there is no workout
 };
 
-// A breach of the host contract and where it happened.
-struct Breach {
-    host::ErrorKind kind;
-    std::string text;
-};
+using host::Breach;
 using Breaches = std::vector<Breach>;
 
 void fail(CheckResult& result, std::string message);

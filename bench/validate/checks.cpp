@@ -1,6 +1,5 @@
 // The validate checks: each drives a component in a way that exposes one kind of breach of the
 // host contract, and the table that names them.
-#include "bridge/bridged_module.h"
 #include "host_records.h"
 #include "validate/check.h"
 #include "validate/isolate.h"
@@ -58,7 +57,7 @@ CheckResult checkCreateDestroy(const CheckContext& c) {
 CheckResult checkNullHost(const CheckContext& c) {
     CheckResult out;
     progress("factory with a null host");
-    zeph_client_callback* component = c.factory(nullptr, c.options.basePath.c_str());
+    zeph_client_callback* component = c.factory.create(nullptr, c.options.basePath.c_str());
     if (!component) {
         fail(out, "the factory returned null for a null host");
         return out;
@@ -268,9 +267,9 @@ CheckResult checkHeapGrowth(const CheckContext& c) {
     };
     // A DLL run through the Wine bridge keeps its heap in the bridge: measure it there, since this
     // process's heap says nothing about it.
-    const bool bridged = host::bridge::isBridgedFactory(c.factory);
+    const bool bridged = c.factory.remoteHeap();
     const auto measure = [&]() -> std::optional<size_t> {
-        return bridged ? host::bridge::bridgedHeapInUse(c.factory) : heapInUse();
+        return bridged ? c.factory.remoteHeapInUse() : heapInUse();
     };
     for (int i = 0; i < kWarmUp; ++i)
         cycle();

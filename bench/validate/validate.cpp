@@ -46,7 +46,7 @@ size_t heapInUse() {
 #endif
 }
 
-std::vector<CheckResult> validate(zeph_factory_fn factory, const ValidateOptions& options,
+std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateOptions& options,
                                   const std::function<void(const CheckResult&)>& onResult,
                                   std::string& error) {
     std::set<std::string> known;

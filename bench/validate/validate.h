@@ -51,7 +51,7 @@ const std::vector<Check>& validateChecks();
 
 // Runs the selected checks in order; onResult sees each as it finishes. An unknown name in only or
 // skip is an error: the result is empty and error says which.
-std::vector<CheckResult> validate(zeph_factory_fn factory, const ValidateOptions& options,
+std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateOptions& options,
                                   const std::function<void(const CheckResult&)>& onResult,
                                   std::string& error);
 

@@ -28,8 +28,7 @@ struct zb_text {
 /* A C text read no further than ZB_TEXT_LIMIT; null stays null. */
 struct zb_text zb_text_of(const char* text);
 
-/* ---- Data kinds (enum zb_data) ----------------------------------------------------------------
- */
+/* ---- Data kinds (enum zb_data) --------------------------------------------------------------- */
 struct zb_button_data {
     int32_t word0, word1;
     struct zb_text panel, control;
@@ -48,8 +47,7 @@ struct zb_payload {
     struct zb_button_data button; /* BUTTON */
 };
 
-/* ---- Message kinds (enum zb_kind) -------------------------------------------------------------
- */
+/* ---- Message kinds (enum zb_kind) ------------------------------------------------------------ */
 struct zb_hello {
     uint32_t magic, version, status, error;
     struct zb_text what;
@@ -96,8 +94,7 @@ struct zb_message {
     } u;
 };
 
-/* ---- Encoding ---------------------------------------------------------------------------------
- */
+/* ---- Encoding -------------------------------------------------------------------------------- */
 struct zb_writer {
     unsigned char* data;
     size_t size, cap;
@@ -122,10 +119,11 @@ int zb_encode_heap(struct zb_writer* w);
 /* By m->kind; -1 for a kind this protocol does not have. */
 int zb_encode(struct zb_writer* w, const struct zb_message* m);
 
-/* ---- Decoding ---------------------------------------------------------------------------------
- */
+/* ---- Decoding -------------------------------------------------------------------------------- */
 /* Each takes a frame's body (what follows its size and kind) apart: 0, or -1 when it is not a
- * well-formed body of that kind (a field past its end, bytes left over, an unknown data kind). */
+ * well-formed body of that kind (a field past its end, bytes left over, an unknown data kind, a
+ * flag other than 0 or 1, a press with more sub-fields than it has room for). What decodes
+ * encodes back to the same bytes. */
 int zb_decode_hello(const void* body, size_t size, struct zb_hello* m);
 int zb_decode_create(const void* body, size_t size, struct zb_create* m);
 int zb_decode_call(const void* body, size_t size, struct zb_call* m);
@@ -137,8 +135,7 @@ int zb_decode_heap(const void* body, size_t size);
 /* By kind; -1 for a kind this protocol does not have. */
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m);
 
-/* ---- Frames from a byte source ----------------------------------------------------------------
- */
+/* ---- Frames from a byte source --------------------------------------------------------------- */
 /* Reads up to size bytes: the count, 0 at the end, negative on the source's own failure (which
  * the caller knows the reason for, a time limit say). */
 typedef int (*zb_read_fn)(void* context, void* buffer, size_t size);

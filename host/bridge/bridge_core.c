@@ -1,35 +1,15 @@
-/* The relay: messages in and out, the live components, and this side's copies of the host's
- * replies with their release bookkeeping. Single-threaded, like the callback interface. */
+/* The relay: frames in and out through the codec, one handler per kind of call from the bench,
+ * and the records rebuilt in this process's memory. Single-threaded, like the callback interface.
+ */
 #include "bridge_core.h"
-#include "bridge_protocol.h"
+#include "bridge_codec.h"
+#include "bridge_ledger.h"
+#include "zeph_client_callback.h"
+#include "zeph_commands.h"
+#include "zeph_records.h"
 
-#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
-
-/* ---- The records a host passes, as zeph_records.h lays them out ------------------------------ */
-/* On a 32-bit build every field is one word; on a 64-bit build the pointers widen just as the
- * component's own declarations do, so the protocol test can relay to a native module. */
-struct zb_event { /* a parsed parent command: command at word 0, value at word 33 */
-    const char* command;
-    const char* sub[ZB_EVENT_SUBS];
-    const char* value;
-    int32_t sub_count;
-    char has_value;
-    char* buffer;
-};
-struct zb_button {
-    int32_t word0, word1;
-    const char* panel;            /* word 2 */
-    const char* control;          /* word 3 */
-    const struct zb_event* event; /* word 4 */
-};
-#if UINTPTR_MAX == 0xFFFFFFFFu
-_Static_assert(offsetof(struct zb_button, panel) == 8, "panel id pointer is word 2");
-_Static_assert(offsetof(struct zb_button, control) == 12, "control id pointer is word 3");
-_Static_assert(offsetof(struct zb_button, event) == 16, "event pointer is word 4");
-_Static_assert(offsetof(struct zb_event, value) == 33 * 4, "event value is word 33");
-#endif
 
 static const struct zb_platform* g_p;
 static int g_depth;          /* calls from the bench being served, nested ones included */
@@ -37,623 +17,296 @@ static int g_reading_answer; /* a fault now is in reading what the component ret
 /* What a component is given for a pointer it never handed out. */
 static char g_foreign[64];
 
-/* ---- Output -----------------------------------------------------------------------------------
- */
-struct out {
-    unsigned char* data;
-    size_t size, cap;
-    int fixed; /* a caller's buffer that must not grow (fault reports use no heap) */
-    int failed;
-};
-static struct out g_out; /* building a message never nests, so one buffer serves every call */
+/* ---- Frames ---------------------------------------------------------------------------------- */
+static struct zb_writer g_out; /* building a frame never nests, so one buffer serves every call */
+static struct zb_input g_in;
 
-static void put(struct out* o, const void* p, size_t n) {
-    if (o->failed)
-        return;
-    if (o->size + n > o->cap) {
-        size_t cap = o->cap ? o->cap : 256;
-        unsigned char* grown;
-        if (o->fixed) {
-            o->failed = 1;
-            return;
-        }
-        while (cap < o->size + n)
-            cap *= 2;
-        grown = realloc(o->data, cap);
-        if (!grown) {
-            o->failed = 1;
-            return;
-        }
-        o->data = grown;
-        o->cap = cap;
-    }
-    memcpy(o->data + o->size, p, n);
-    o->size += n;
+static int read_input(void* context, void* buffer, size_t size) {
+    (void)context;
+    return g_p->read(buffer, size > 65536 ? 65536u : (unsigned)size);
 }
 
-static void put_u32(struct out* o, uint32_t v) {
-    unsigned char b[4] = {(unsigned char)v, (unsigned char)(v >> 8), (unsigned char)(v >> 16),
-                          (unsigned char)(v >> 24)};
-    put(o, b, 4);
-}
-
-static void put_u64(struct out* o, uint64_t v) {
-    put_u32(o, (uint32_t)v);
-    put_u32(o, (uint32_t)(v >> 32));
-}
-
-static void put_text(struct out* o, const char* text, size_t n) {
-    if (!text) {
-        put_u32(o, ZB_NO_TEXT);
-        return;
-    }
-    put_u32(o, (uint32_t)n);
-    put(o, text, n);
-}
-
-static void begin(struct out* o, uint32_t kind) {
-    o->size = 0;
-    o->failed = 0;
-    put_u32(o, 0); /* the size, filled in by send() */
-    put_u32(o, kind);
-}
-
-/* Sends the message; a bench that is gone (or a message that could not be built) ends the
- * bridge, since nobody is left to serve. */
-static void send(struct out* o) {
-    if (o->failed || o->size < 8) {
+/* Sends what the encoder built; a bench that is gone (or a frame that could not be built) ends
+ * the bridge, since nobody is left to serve. */
+static void send(int encoded) {
+    if (encoded != 0) {
         g_p->quit(3);
         return;
     }
-    const uint32_t size = (uint32_t)(o->size - 4);
-    o->data[0] = (unsigned char)size;
-    o->data[1] = (unsigned char)(size >> 8);
-    o->data[2] = (unsigned char)(size >> 16);
-    o->data[3] = (unsigned char)(size >> 24);
-    if (g_p->write(o->data, (unsigned)o->size) != 0)
+    if (g_p->write(g_out.data, (unsigned)g_out.size) != 0)
         g_p->quit(0);
 }
 
-/* ---- Input ------------------------------------------------------------------------------------
- */
-static unsigned char g_in[65536];
-static size_t g_in_pos, g_in_len;
-
-/* 1 when n bytes were read, 0 at the end of the input. */
-static int read_exact(void* dst, size_t n) {
-    unsigned char* d = dst;
-    while (n) {
-        size_t take;
-        if (g_in_pos == g_in_len) {
-            const int got = g_p->read(g_in, sizeof g_in);
-            if (got <= 0)
-                return 0;
-            g_in_pos = 0;
-            g_in_len = (size_t)got;
-        }
-        take = g_in_len - g_in_pos < n ? g_in_len - g_in_pos : n;
-        memcpy(d, g_in + g_in_pos, take);
-        g_in_pos += take;
-        d += take;
-        n -= take;
-    }
-    return 1;
+static void send_return(uint64_t value, uint32_t flags, struct zb_text text) {
+    struct zb_return r;
+    r.value = value;
+    r.flags = flags;
+    r.text = text;
+    send(zb_encode_return(&g_out, &r));
 }
 
-struct msg {
-    uint32_t kind;
-    unsigned char* body;
-    size_t size, pos;
-    int bad; /* read past the end, or a malformed field */
-};
-
-static uint32_t le32(const unsigned char* b) {
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
-/* 1: a message; 0: the input ended; -1: not this protocol. */
-static int receive(struct msg* m) {
-    unsigned char head[8];
-    uint32_t size;
-    memset(m, 0, sizeof *m);
-    if (!read_exact(head, 4))
-        return 0;
-    size = le32(head);
-    if (size < 4 || size > ZB_MESSAGE_LIMIT || !read_exact(head + 4, 4))
-        return -1;
-    m->kind = le32(head + 4);
-    m->size = size - 4;
-    m->body = malloc(m->size ? m->size : 1);
-    if (!m->body || !read_exact(m->body, m->size)) {
-        free(m->body);
-        m->body = NULL;
-        return -1;
-    }
-    return 1;
-}
-
-static uint32_t get_u32(struct msg* m) {
-    uint32_t v;
-    if (m->size - m->pos < 4) {
-        m->bad = 1;
-        return 0;
-    }
-    v = le32(m->body + m->pos);
-    m->pos += 4;
-    return v;
-}
-
-static uint64_t get_u64(struct msg* m) {
-    const uint64_t low = get_u32(m);
-    return low | (uint64_t)get_u32(m) << 32;
-}
-
-/* Points into the message; null for a null text (or a malformed one). */
-static const char* get_text(struct msg* m, size_t* n) {
-    const uint32_t len = get_u32(m);
-    const char* t;
-    *n = 0;
-    if (m->bad || len == ZB_NO_TEXT)
-        return NULL;
-    if (m->size - m->pos < len) {
-        m->bad = 1;
-        return NULL;
-    }
-    t = (const char*)m->body + m->pos;
-    m->pos += len;
-    *n = len;
-    return t;
-}
-
-/* A NUL-terminated copy of the next text into *arena, or null. */
-static const char* take_text(struct msg* m, char** arena) {
-    size_t n;
-    const char* t = get_text(m, &n);
-    char* copy = *arena;
-    if (!t)
-        return NULL;
-    memcpy(copy, t, n);
-    copy[n] = '\0';
-    *arena += n + 1;
-    return copy;
-}
-
-/* ---- The host's replies, as the component holds them ------------------------------------------
- */
-struct reply {
-    char* buffer;   /* this process's copy, handed to the component */
-    uint64_t token; /* the host's own pointer */
-    size_t cap;
-};
-/* Replies to SD, XI, RN and TG: the component must hand each back before the notification
- * returns; what it has not is dropped then, as the host itself does. */
-static struct reply* g_queries;
-static size_t g_query_count, g_query_cap;
-/* Replies to other commands (PS): the host keeps owning them and they are never released, so one
- * copy per host pointer is kept and reused. */
-enum { KEPT = 64, RELEASED = 256 };
-static struct reply g_kept[KEPT];
-static size_t g_kept_count;
-/* Buffers released lately, so a repeated release reaches the host as the same pointer again. */
-static struct reply g_released[RELEASED];
-static size_t g_released_next;
-
-static void forget_released(const char* buffer) {
-    size_t i;
-    for (i = 0; i < RELEASED; ++i)
-        if (g_released[i].buffer == buffer)
-            g_released[i].buffer = NULL;
-}
-
-static char* copy_text(const char* text, size_t n) {
-    char* b = malloc(n + 1);
-    if (!b)
-        return NULL;
-    memcpy(b, text, n);
-    b[n] = '\0';
-    return b;
-}
-
-static char* hand_out(uint64_t token, const char* text, size_t n, int query) {
-    char* b;
-    size_t i;
-    if (!query) {
-        for (i = 0; i < g_kept_count; ++i) {
-            if (g_kept[i].token != token)
-                continue;
-            if (g_kept[i].cap <= n) {
-                b = copy_text(text, n);
-                if (!b)
-                    return NULL;
-                free(g_kept[i].buffer);
-                g_kept[i].buffer = b;
-                g_kept[i].cap = n + 1;
-            } else {
-                memcpy(g_kept[i].buffer, text, n);
-                g_kept[i].buffer[n] = '\0';
-            }
-            return g_kept[i].buffer;
-        }
-        b = copy_text(text, n);
-        if (!b)
-            return NULL;
-        if (g_kept_count == KEPT) { /* the oldest goes; hosts keep only a few static replies */
-            free(g_kept[0].buffer);
-            memmove(g_kept, g_kept + 1, (KEPT - 1) * sizeof *g_kept);
-            --g_kept_count;
-        }
-        g_kept[g_kept_count].buffer = b;
-        g_kept[g_kept_count].token = token;
-        g_kept[g_kept_count].cap = n + 1;
-        ++g_kept_count;
-        forget_released(b);
-        return b;
-    }
-    if (g_query_count == g_query_cap) {
-        const size_t cap = g_query_cap ? g_query_cap * 2 : 16;
-        struct reply* grown = realloc(g_queries, cap * sizeof *grown);
-        if (!grown)
-            return NULL;
-        g_queries = grown;
-        g_query_cap = cap;
-    }
-    b = copy_text(text, n);
-    if (!b)
-        return NULL;
-    g_queries[g_query_count].buffer = b;
-    g_queries[g_query_count].token = token;
-    g_queries[g_query_count].cap = n + 1;
-    ++g_query_count;
-    forget_released(b);
-    return b;
-}
-
-/* The data of a release the component makes: the host's pointer for a buffer it was given (the
- * same pointer again for a repeated release), or foreign. */
-static void put_release(struct out* o, char* p) {
-    size_t i;
-    for (i = 0; i < g_query_count; ++i) {
-        if (g_queries[i].buffer != p)
-            continue;
-        put_u32(o, ZB_DATA_HANDED);
-        put_u64(o, g_queries[i].token);
-        g_released[g_released_next] = g_queries[i];
-        g_released_next = (g_released_next + 1) % RELEASED;
-        g_queries[i] = g_queries[--g_query_count];
-        free(p);
-        return;
-    }
-    for (i = 0; i < g_kept_count; ++i) {
-        if (g_kept[i].buffer == p) {
-            put_u32(o, ZB_DATA_HANDED);
-            put_u64(o, g_kept[i].token);
-            return;
-        }
-    }
-    for (i = 0; i < RELEASED; ++i) {
-        if (g_released[i].buffer == p) {
-            put_u32(o, ZB_DATA_HANDED);
-            put_u64(o, g_released[i].token);
-            return;
-        }
-    }
-    put_u32(o, ZB_DATA_FOREIGN);
-}
-
-/* After a call from the bench: query replies not handed back are gone, as on the host. */
-static void after_call(void) {
-    if (g_depth > 0)
-        return;
-    while (g_query_count)
-        free(g_queries[--g_query_count].buffer);
-}
-
-static int is_query(const char* t) {
-    static const char* const queries[] = {"SD", "XI", "RN", "TG"};
-    size_t i;
-    if (!t[0] || !t[1] || (t[2] != ' ' && t[2] != '\0'))
-        return 0;
-    for (i = 0; i < sizeof queries / sizeof *queries; ++i)
-        if (t[0] == queries[i][0] && t[1] == queries[i][1])
-            return 1;
+/* The next message, its texts pointing into *f: 1, or 0 at the input's end. Anything that is not
+ * this protocol ends the process (exit 3). */
+static int receive(struct zb_frame* f, struct zb_message* m) {
+    const enum zb_read_result got = zb_read_frame(&g_in, f);
+    if (got == ZB_READ_FRAME && zb_decode(f->kind, f->body, f->size, m) == 0)
+        return 1;
+    zb_frame_free(f);
+    if (got != ZB_READ_END)
+        g_p->quit(3);
     return 0;
 }
 
-static size_t bounded_length(const char* t) {
-    size_t n = 0;
-    while (n < ZB_TEXT_LIMIT && t[n])
-        ++n;
-    return n;
+/* ---- The records a host passes, rebuilt here ------------------------------------------------- */
+static size_t text_room(struct zb_text t) {
+    return t.data ? t.size + 1 : 0;
 }
 
-/* ---- The live components ----------------------------------------------------------------------
- */
-struct component {
-    void* object;
-    void* host;
-};
-static struct component* g_components;
-static size_t g_component_count, g_component_cap;
-
-static struct component* find_component(uint64_t handle) {
-    size_t i;
-    for (i = 0; i < g_component_count; ++i)
-        if ((uint64_t)(uintptr_t)g_components[i].object == handle)
-            return &g_components[i];
-    return NULL;
-}
-
-static int add_component(void* object, void* host) {
-    if (g_component_count == g_component_cap) {
-        const size_t cap = g_component_cap ? g_component_cap * 2 : 16;
-        struct component* grown = realloc(g_components, cap * sizeof *grown);
-        if (!grown)
-            return 0;
-        g_components = grown;
-        g_component_cap = cap;
-    }
-    g_components[g_component_count].object = object;
-    g_components[g_component_count].host = host;
-    ++g_component_count;
-    return 1;
-}
-
-/* ---- Serving the bench ------------------------------------------------------------------------
- */
-/* Rebuilds what the bench's pointer pointed at; *owned is what to free after the call. */
-static void* build_data(struct msg* m, void** owned) {
-    const uint32_t kind = get_u32(m);
-    size_t n;
-    const char* t;
-    *owned = NULL;
-    switch (kind) {
-    case ZB_DATA_NULL:
+/* A NUL-terminated copy of t into *arena, or null for a null text. */
+static const char* place(struct zb_text t, char** arena) {
+    char* copy = *arena;
+    if (!t.data)
         return NULL;
-    case ZB_DATA_TEXT: {
-        char* copy;
-        t = get_text(m, &n);
-        if (!t)
+    memcpy(copy, t.data, t.size);
+    copy[t.size] = '\0';
+    *arena += t.size + 1;
+    return copy;
+}
+
+/* A press, and the parsed event the component's own parser would have made of it. */
+static void* build_button(const struct zb_button_data* d) {
+    struct block {
+        struct zeph_button_record record;
+        struct zeph_parsed_event event;
+    };
+    size_t room =
+        text_room(d->panel) + text_room(d->control) + text_room(d->command) + text_room(d->value);
+    struct block* b;
+    char* arena;
+    int i;
+    for (i = 0; i < ZB_EVENT_SUBS; ++i)
+        room += text_room(d->sub[i]);
+    b = calloc(1, sizeof *b + room);
+    if (!b)
+        return NULL;
+    arena = (char*)(b + 1);
+    b->record.unused0 = d->word0;
+    b->record.unused1 = d->word1;
+    b->record.panel = place(d->panel, &arena);
+    b->record.control = place(d->control, &arena);
+    if (d->has_event) {
+        b->event.words.command = place(d->command, &arena);
+        b->event.words.value = place(d->value, &arena);
+        b->event.sub_count = d->sub_count;
+        b->event.has_value = d->has_value != 0;
+        for (i = 0; i < ZB_EVENT_SUBS; ++i)
+            b->event.words.sub[i] = place(d->sub[i], &arena);
+        b->record.event = &b->event.words;
+    }
+    return b;
+}
+
+/* Rebuilds what the bench's pointer pointed at; *owned is what to free after the call. */
+static void* build_data(const struct zb_payload* d, void** owned) {
+    unsigned char* block;
+    *owned = NULL;
+    switch (d->kind) {
+    case ZB_DATA_TEXT:
+        if (!d->text.data)
             return NULL;
         /* Zeros past the NUL: a component reading a record out of a short text reads zeros. */
-        copy = calloc(n + 17, 1);
-        if (copy)
-            memcpy(copy, t, n);
-        *owned = copy;
-        return copy;
-    }
+        block = calloc(d->text.size + 17, 1);
+        if (block)
+            memcpy(block, d->text.data, d->text.size);
+        return *owned = block;
     case ZB_DATA_VALUE:
-        return (void*)(intptr_t)(int64_t)get_u64(m);
-    case ZB_DATA_RECORD: {
-        uint32_t words[4];
-        unsigned char* record;
-        int i;
-        for (i = 0; i < 4; ++i)
-            words[i] = get_u32(m);
-        t = get_text(m, &n);
-        record = calloc(16 + n + 17, 1);
-        if (!record)
-            return NULL;
-        memcpy(record, words, sizeof words);
-        if (t)
-            memcpy(record + 16, t, n);
-        *owned = record;
-        return record;
-    }
-    case ZB_DATA_BUTTON: {
-        /* Every text comes from the rest of the message, so it bounds the room they need. */
-        const size_t room = m->size - m->pos + 2 * (ZB_EVENT_SUBS + 4);
-        unsigned char* block = calloc(1, sizeof(struct zb_button) + sizeof(struct zb_event) + room);
-        struct zb_button* b = (struct zb_button*)block;
-        struct zb_event* e = (struct zb_event*)(block + sizeof(struct zb_button));
-        char* arena = (char*)(e + 1);
-        int i;
+        return (void*)(intptr_t)(int64_t)d->value;
+    case ZB_DATA_RECORD:
+        block = calloc(16 + d->text.size + 17, 1);
         if (!block)
             return NULL;
-        b->word0 = (int32_t)get_u32(m);
-        b->word1 = (int32_t)get_u32(m);
-        b->panel = take_text(m, &arena);
-        b->control = take_text(m, &arena);
-        if (get_u32(m)) {
-            e->command = take_text(m, &arena);
-            e->value = take_text(m, &arena);
-            e->sub_count = (int32_t)get_u32(m);
-            e->has_value = get_u32(m) != 0;
-            for (i = 0; i < ZB_EVENT_SUBS; ++i)
-                e->sub[i] = take_text(m, &arena);
-            b->event = e;
-        }
-        *owned = block;
-        return block;
-    }
+        memcpy(block, d->words, sizeof d->words);
+        if (d->text.data)
+            memcpy(block + 16, d->text.data, d->text.size);
+        return *owned = block;
+    case ZB_DATA_BUTTON:
+        return *owned = build_button(&d->button);
     case ZB_DATA_HANDED:
-        return (void*)(uintptr_t)get_u64(m);
+        return (void*)(uintptr_t)d->value;
     case ZB_DATA_FOREIGN:
         return g_foreign;
     default:
-        m->bad = 1;
         return NULL;
     }
 }
 
-static void put_result(struct out* o, const char* result) {
-    size_t n;
-    if (!result) {
-        put_u64(o, 0);
-        put_u32(o, 0);
-        put_text(o, NULL, 0);
+/* ---- One handler per kind of call from the bench --------------------------------------------- */
+static void after_call(void) {
+    if (g_depth == 0)
+        zb_ledger_end_call();
+}
+
+static void serve_create(const struct zb_message* m) {
+    const struct zb_create* c = &m->u.create;
+    char* path = NULL;
+    void* host;
+    void* object;
+    if (c->path.data) {
+        path = malloc(c->path.size + 1);
+        if (path) {
+            memcpy(path, c->path.data, c->path.size);
+            path[c->path.size] = '\0';
+        }
+    }
+    host = c->host ? g_p->make_host(c->host) : NULL;
+    ++g_depth;
+    object = g_p->create(host, path);
+    --g_depth;
+    free(path);
+    if (object && !zb_component_add(object, host))
+        object = NULL;
+    if (!object && host)
+        g_p->free_host(host);
+    after_call();
+    send_return((uint64_t)(uintptr_t)object, 0, zb_text_of(NULL));
+}
+
+static void serve_call(const struct zb_message* m) {
+    const struct zb_call* c = &m->u.call;
+    void* owned;
+    void* data = build_data(&c->data, &owned);
+    struct zb_component* component = zb_component_find(c->target);
+    char* result = NULL;
+    if (component) {
+        ++g_depth;
+        result = g_p->callback(component->object, data, c->type);
+        --g_depth;
+    }
+    free(owned);
+    if (result) {
+        struct zb_text answer;
+        g_reading_answer = 1;
+        answer = zb_text_of(result);
+        g_reading_answer = 0;
+        after_call();
+        send_return((uint64_t)(uintptr_t)result, answer.size < ZB_TEXT_LIMIT ? ZB_TERMINATED : 0,
+                    answer);
+    } else {
+        after_call();
+        send_return(0, 0, zb_text_of(NULL));
+    }
+}
+
+static void serve_destroy(const struct zb_message* m) {
+    struct zb_component* c = zb_component_find(m->u.destroy.handle);
+    if (c) {
+        const struct zb_component gone = *c;
+        zb_component_remove(c);
+        ++g_depth;
+        g_p->destroy(gone.object);
+        --g_depth;
+        if (gone.host)
+            g_p->free_host(gone.host);
+    }
+    after_call();
+    send_return(0, 0, zb_text_of(NULL));
+}
+
+static void serve_heap(const struct zb_message* m) {
+    uint64_t bytes = 0;
+    const int measured = g_p->heap_in_use ? g_p->heap_in_use(&bytes) : 0;
+    (void)m;
+    send_return(measured ? bytes : 0, measured ? ZB_MEASURED : 0, zb_text_of(NULL));
+}
+
+typedef void (*handler_fn)(const struct zb_message* m);
+static const handler_fn g_handlers[] = {
+    [ZB_CREATE] = serve_create,
+    [ZB_CALL] = serve_call,
+    [ZB_DESTROY] = serve_destroy,
+    [ZB_HEAP] = serve_heap,
+};
+
+/* A kind the bench never sends (HELLO, FAULT, a stray RETURN) is not this protocol. */
+static void serve(struct zb_frame* f, const struct zb_message* m) {
+    const handler_fn handler =
+        m->kind < sizeof g_handlers / sizeof *g_handlers ? g_handlers[m->kind] : NULL;
+    if (!handler) {
+        zb_frame_free(f);
+        g_p->quit(3);
         return;
     }
-    g_reading_answer = 1;
-    n = bounded_length(result);
-    put_u64(o, (uint64_t)(uintptr_t)result);
-    put_u32(o, n < ZB_TEXT_LIMIT ? ZB_TERMINATED : 0);
-    put_text(o, result, n);
-    g_reading_answer = 0;
+    handler(m);
+    zb_frame_free(f);
 }
 
-static void serve(struct msg* m) {
-    struct out* o = &g_out;
-    switch (m->kind) {
-    case ZB_CREATE: {
-        const uint32_t id = get_u32(m);
-        size_t n;
-        const char* t = get_text(m, &n);
-        char* path = t ? copy_text(t, n) : NULL;
-        void* host = NULL;
-        void* object = NULL;
-        if (m->bad)
-            break;
-        host = id ? g_p->make_host(id) : NULL;
-        ++g_depth;
-        object = g_p->create(host, path);
-        --g_depth;
-        free(path);
-        if (object && !add_component(object, host))
-            object = NULL;
-        if (!object && host)
-            g_p->free_host(host);
-        after_call();
-        begin(o, ZB_RETURN);
-        put_u64(o, (uint64_t)(uintptr_t)object);
-        put_u32(o, 0);
-        put_text(o, NULL, 0);
-        send(o);
-        break;
-    }
-    case ZB_CALL: {
-        const uint64_t target = get_u64(m);
-        const int type = (int)get_u32(m);
-        void* owned;
-        void* data = build_data(m, &owned);
-        struct component* c = find_component(target);
-        char* result = NULL;
-        if (m->bad) {
-            free(owned);
-            break;
-        }
-        if (c) {
-            ++g_depth;
-            result = g_p->callback(c->object, data, type);
-            --g_depth;
-        }
-        free(owned);
-        begin(o, ZB_RETURN);
-        put_result(o, result);
-        after_call();
-        send(o);
-        break;
-    }
-    case ZB_DESTROY: {
-        struct component* c = find_component(get_u64(m));
-        if (m->bad)
-            break;
-        if (c) {
-            void* object = c->object;
-            void* host = c->host;
-            *c = g_components[--g_component_count];
-            ++g_depth;
-            g_p->destroy(object);
-            --g_depth;
-            if (host)
-                g_p->free_host(host);
-        }
-        after_call();
-        begin(o, ZB_RETURN);
-        put_u64(o, 0);
-        put_u32(o, 0);
-        put_text(o, NULL, 0);
-        send(o);
-        break;
-    }
-    case ZB_HEAP: {
-        uint64_t bytes = 0;
-        const int measured = g_p->heap_in_use ? g_p->heap_in_use(&bytes) : 0;
-        begin(o, ZB_RETURN);
-        put_u64(o, measured ? bytes : 0);
-        put_u32(o, measured ? ZB_MEASURED : 0);
-        put_text(o, NULL, 0);
-        send(o);
-        break;
-    }
-    default:
-        m->bad = 1;
-        break;
-    }
-    free(m->body);
-    m->body = NULL;
-    if (m->bad)
-        g_p->quit(3);
-}
-
-/* Waits for the RETURN of the call just sent, serving the bench's own calls meanwhile. */
-static void await_return(struct msg* r) {
-    for (;;) {
-        const int got = receive(r);
-        if (got <= 0)
-            g_p->quit(got == 0 ? 0 : 3); /* the bench has gone, or speaks another protocol */
-        if (r->kind == ZB_RETURN)
-            return;
-        serve(r);
-    }
-}
-
-/* ---- Entry points -----------------------------------------------------------------------------
- */
+/* ---- Entry points ---------------------------------------------------------------------------- */
 int zb_hello(const struct zb_platform* platform, uint32_t status, uint32_t error,
              const char* what) {
-    struct out* o = &g_out;
+    struct zb_hello h;
     g_p = platform;
-    begin(o, ZB_HELLO);
-    put_u32(o, ZB_MAGIC);
-    put_u32(o, ZB_VERSION);
-    put_u32(o, status);
-    put_u32(o, error);
-    put_text(o, what, what ? strlen(what) : 0);
-    send(o);
+    h.magic = ZB_MAGIC;
+    h.version = ZB_VERSION;
+    h.status = status;
+    h.error = error;
+    h.what = zb_text_of(what);
+    send(zb_encode_hello(&g_out, &h));
     return 0;
 }
 
 int zb_serve(const struct zb_platform* platform) {
     g_p = platform;
+    zb_input_init(&g_in, read_input, NULL);
     for (;;) {
-        struct msg m;
-        const int got = receive(&m);
-        if (got <= 0)
-            return got == 0 ? 0 : 3;
-        serve(&m);
+        struct zb_frame f;
+        struct zb_message m;
+        if (!receive(&f, &m))
+            return 0;
+        serve(&f, &m);
     }
 }
 
-char* zb_host_call(uint32_t host, void* data, int type) {
-    struct out* o = &g_out;
-    struct msg r;
-    int query = 0;
-    uint64_t token;
-    size_t n;
-    const char* t;
-    char* result;
-    begin(o, ZB_CALL);
-    put_u64(o, host);
-    put_u32(o, (uint32_t)type);
+/* The payload of a call the component makes to its host. */
+static struct zb_payload host_payload(void* data, int type, int* query) {
+    struct zb_payload d;
+    memset(&d, 0, sizeof d);
+    d.kind = ZB_DATA_FOREIGN;
     if (!data) {
-        put_u32(o, ZB_DATA_NULL);
-    } else if (type == 0) {
-        const char* command = data;
-        put_u32(o, ZB_DATA_TEXT);
-        put_text(o, command, bounded_length(command));
-        query = is_query(command);
-    } else if (type == 5) {
-        put_release(o, data);
-    } else {
-        put_u32(o, ZB_DATA_FOREIGN);
+        d.kind = ZB_DATA_NULL;
+    } else if (type == ZEPH_COMMAND) {
+        d.kind = ZB_DATA_TEXT;
+        d.text = zb_text_of(data);
+        *query = zeph_command_is_query(data);
+    } else if (type == ZEPH_RELEASE) {
+        d.value = zb_ledger_release(data);
+        if (d.value)
+            d.kind = ZB_DATA_HANDED;
     }
-    send(o);
-    await_return(&r);
-    token = get_u64(&r);
-    get_u32(&r);
-    t = get_text(&r, &n);
-    result = t && !r.bad ? hand_out(token, t, n, query) : NULL;
-    free(r.body);
+    return d;
+}
+
+char* zb_host_call(uint32_t host, void* data, int type) {
+    struct zb_call call;
+    struct zb_frame f;
+    struct zb_message m;
+    int query = 0;
+    char* result;
+    call.target = host;
+    call.type = type;
+    call.data = host_payload(data, type, &query);
+    send(zb_encode_call(&g_out, &call));
+    /* The RETURN of this call; the bench's own calls meanwhile are served as they come. */
+    for (;;) {
+        if (!receive(&f, &m))
+            g_p->quit(0); /* the bench has gone */
+        if (m.kind == ZB_RETURN)
+            break;
+        serve(&f, &m);
+    }
+    result = m.u.ret.text.data
+                 ? zb_ledger_hand_out(m.u.ret.value, m.u.ret.text.data, m.u.ret.text.size, query)
+                 : NULL;
+    zb_frame_free(&f);
     return result;
 }
 
@@ -662,7 +315,8 @@ void zb_fault(uint32_t code, uint64_t address, uint32_t access, uint64_t target,
     static const char reading[] = " while the bridge read what the component returned";
     unsigned char buffer[1024];
     char text[600];
-    struct out o;
+    struct zb_writer w;
+    struct zb_fault f;
     size_t n = 0;
     if (!g_p)
         return;
@@ -676,34 +330,30 @@ void zb_fault(uint32_t code, uint64_t address, uint32_t access, uint64_t target,
         memcpy(text + n, reading, sizeof reading - 1);
         n += sizeof reading - 1;
     }
-    o.data = buffer;
-    o.size = 0;
-    o.cap = sizeof buffer;
-    o.fixed = 1;
-    o.failed = 0;
-    begin(&o, ZB_FAULT);
-    put_u32(&o, code);
-    put_u64(&o, address);
-    put_u32(&o, access);
-    put_u64(&o, target);
-    put_text(&o, text, n);
-    if (!o.failed) {
-        const uint32_t size = (uint32_t)(o.size - 4);
-        buffer[0] = (unsigned char)size;
-        buffer[1] = (unsigned char)(size >> 8);
-        buffer[2] = (unsigned char)(size >> 16);
-        buffer[3] = (unsigned char)(size >> 24);
-        g_p->write(buffer, (unsigned)o.size);
-    }
+    f.code = code;
+    f.address = address;
+    f.access = access;
+    f.target = target;
+    f.where.data = text;
+    f.where.size = (uint32_t)n;
+    zb_writer_fixed(&w, buffer, sizeof buffer); /* a fault handler uses no heap */
+    if (zb_encode_fault(&w, &f) == 0)
+        g_p->write(w.data, (unsigned)w.size);
 }
 
 void zb_debug(const char* text) {
-    struct out o;
-    memset(&o, 0, sizeof o);
+    struct zb_writer w;
+    struct zb_debug d;
     if (!g_p || !text)
         return;
-    begin(&o, ZB_DEBUG);
-    put_text(&o, text, bounded_length(text));
-    send(&o);
-    free(o.data);
+    zb_writer_init(&w);
+    d.text = zb_text_of(text);
+    if (zb_encode_debug(&w, &d) != 0) {
+        zb_writer_free(&w);
+        g_p->quit(3);
+        return;
+    }
+    if (g_p->write(w.data, (unsigned)w.size) != 0)
+        g_p->quit(0);
+    zb_writer_free(&w);
 }

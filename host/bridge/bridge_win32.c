@@ -76,8 +76,7 @@ static void free_host(void* host) {
     g_free_hosts = h;
 }
 
-/* ---- The component ----------------------------------------------------------------------------
- */
+/* ---- The component --------------------------------------------------------------------------- */
 static factory_fn g_factory;
 
 static void* create(void* host, const char* path) {
@@ -94,8 +93,7 @@ static void destroy(void* component) {
     c->vtbl->destroy(c, 1);
 }
 
-/* ---- The pipe, the heap, the end --------------------------------------------------------------
- */
+/* ---- The pipe, the heap, the end ------------------------------------------------------------- */
 static HANDLE g_input, g_output;
 
 static int read_input(void* buffer, unsigned size) {
@@ -150,8 +148,7 @@ static void quit(int code) {
 static const struct zb_platform g_platform = {
     read_input, write_output, make_host, free_host, create, callback, destroy, heap_in_use, quit};
 
-/* ---- Faults and the debugger output -----------------------------------------------------------
- */
+/* ---- Faults and the debugger output ---------------------------------------------------------- */
 /* "Ostrel.dll+0x1a2b", or the bare address outside any module. */
 static void locate(const void* address, char* out, size_t size) {
     HMODULE module = NULL;

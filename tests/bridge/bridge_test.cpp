@@ -195,6 +195,19 @@ TEST_F(Bridge, the_bridge_heap_is_measured_for_bridged_factories_only) {
     EXPECT_FALSE(bridgedHeapInUse(m_direct.factory()).has_value());
 }
 
+TEST_F(Bridge, a_component_source_measures_the_heap_where_its_components_live) {
+    const zeph::host::ComponentSource bridged(m_bridged.factory()), direct(m_direct);
+    EXPECT_TRUE(bridged.remoteHeap());
+    EXPECT_TRUE(bridged.remoteHeapInUse().has_value());
+    EXPECT_FALSE(direct.remoteHeap());
+    EXPECT_FALSE(direct.remoteHeapInUse().has_value());
+    RecordingHost host;
+    ASSERT_TRUE(host.create(bridged, ""));
+    EXPECT_EQ(host.parent("answer through the source"), "through the source");
+    host.destroy();
+    EXPECT_TRUE(host.errors().empty());
+}
+
 // ---- A bridge that faults, dies or hangs ends the bench as a crashing module would ------------
 
 bool gone(const std::string& pidFile) {

@@ -1,10 +1,15 @@
 // The bridge's frame codec on its own: every kind survives a round trip, and a frame cut short,
 // padded or lying about its size is refused rather than read past.
 #include "bridge/bridge_codec.h"
+#include "bridge/bridge_connection.h"
+#include "bridge/bridge_proxy.h"
+#include "recording_host.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,8 +95,10 @@ TEST(bridge_codec, every_kind_survives_a_round_trip_byte_for_byte) {
         ASSERT_EQ(decodeFrame(frame, back), 0) << kind;
         EXPECT_EQ(encode(back), frame) << kind;
     }
+    // Texts point into the frame, which must outlive them.
+    const std::vector<unsigned char> press = encode(sample(ZB_CALL));
     zb_message call;
-    ASSERT_EQ(decodeFrame(encode(sample(ZB_CALL)), call), 0);
+    ASSERT_EQ(decodeFrame(press, call), 0);
     EXPECT_EQ(str(call.u.call.data.button.control), "Tarnel");
     EXPECT_EQ(str(call.u.call.data.button.value), "<null>");
     EXPECT_EQ(str(call.u.call.data.button.sub[0]), "dest");
@@ -140,6 +147,12 @@ TEST(bridge_codec, a_body_cut_short_or_padded_is_refused) {
     zb_message back;
     EXPECT_EQ(zb_decode(ZB_CALL, unknownData, sizeof unknownData, &back), -1);
     EXPECT_EQ(zb_decode(99, nullptr, 0, &back), -1);
+    // A press whose parser would count more sub-fields than it has slots for.
+    for (int32_t count : {ZB_EVENT_SUBS + 1, -1}) {
+        zb_message press = sample(ZB_CALL);
+        press.u.call.data.button.sub_count = count;
+        EXPECT_EQ(decodeFrame(encode(press), back), -1) << count;
+    }
 }
 
 // A source that hands out one byte per read, as a slow pipe may.
@@ -203,6 +216,48 @@ TEST(bridge_codec, a_fixed_buffer_too_small_fails_rather_than_overflows) {
     zb_destroy d = {5};
     EXPECT_EQ(zb_encode_destroy(&w, &d), 0);
     EXPECT_EQ(w.size, 16u);
+}
+
+// The bridge's side of a pipe in memory: what it says is given, what the bench writes is dropped.
+class SaidPipe final : public zeph::host::bridge::Transport {
+public:
+    explicit SaidPipe(std::vector<unsigned char> said) : m_said(std::move(said)) {}
+    int read(void* buffer, size_t size, zeph::host::bridge::Clock::time_point) override {
+        const size_t n = std::min(size, m_said.size() - m_pos);
+        std::memcpy(buffer, m_said.data() + m_pos, n);
+        m_pos += n;
+        return int(n);
+    }
+    bool write(const void*, size_t) override { return true; }
+
+private:
+    std::vector<unsigned char> m_said;
+    size_t m_pos = 0;
+};
+
+TEST(bridge_codec, a_bridge_that_hands_a_host_a_bare_value_breaks_the_protocol) {
+    // A host takes a command as a text it reads: a value would be read as an address.
+    zb_message call{};
+    call.kind = ZB_CALL;
+    call.u.call.target = 1;
+    call.u.call.type = ZEPH_COMMAND;
+    call.u.call.data.kind = ZB_DATA_VALUE;
+    call.u.call.data.value = 0x10;
+    zeph::host::bridge::Launch launch;
+    launch.module = "probe";
+    auto c = zeph::host::bridge::Connection::over(
+        std::make_unique<SaidPipe>(encode(call)), launch,
+        [](const std::string& line, int) { throw std::runtime_error(line); });
+    zeph::host::RecordingHost host;
+    try {
+        zeph::host::bridge::createProxy(*c, &host, "X:/ui");
+        ADD_FAILURE() << "no protocol error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "probe: the bridge broke the protocol during creation (base path "
+                               "\"X:/ui\")");
+    }
+    c->abandon();
+    EXPECT_TRUE(host.commands().empty());
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "zeph_commands.h"
+
 typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
 
 enum {
@@ -59,8 +61,7 @@ static struct {
 static char g_ps_reply[] = "ok"; /* PS: tested for null only, never released */
 
 static int is_query(const char* text) {
-    return !strncmp(text, "SD ", 3) || !strncmp(text, "XI ", 3) || !strncmp(text, "RN ", 3) ||
-           !strncmp(text, "TG ", 3);
+    return zeph_command_is_query(text);
 }
 
 static char* hand_out(const char* text) {

@@ -1,0 +1,98 @@
+// The bench's end of the pipe to one bridge: the call loop, in which the bridge's calls to the
+// bench's hosts are served while the bench waits for an answer, and the ledger of the replies
+// those hosts handed out, so that a release through the bridge reaches the host as its own.
+//
+// Anything that goes wrong (a fault in the DLL, a bridge that ends, stops answering or breaks the
+// protocol) is one line on stderr, and this process then dies as a crashing module would.
+#pragma once
+
+#include "bridge/bridge_codec.h"
+#include "bridge/bridge_faults.h"
+#include "bridge/bridge_process.h"
+#include "bridge/wine_launch.h"
+#include "zeph_client_callback.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace zeph::host::bridge {
+
+// The answer to a call from the bench, out of its RETURN.
+struct Reply {
+    uint64_t value = 0;
+    uint32_t flags = 0;
+    std::optional<std::string> text;
+};
+
+class Connection {
+public:
+    // Starts the bridge and waits until it reports the DLL loaded with its factory; null and one
+    // line for the user in error when it does not.
+    static std::unique_ptr<Connection> start(const Launch& launch, std::string& error);
+    // What happens instead of this process's death when the bridge fails; for tests and fuzzing,
+    // which throw. It must not return.
+    using Failure = std::function<void(const std::string& line, int signal)>;
+    // A connection over any pipe whose HELLO has been read already.
+    static std::unique_ptr<Connection> over(std::unique_ptr<Transport> pipe, const Launch& launch,
+                                            Failure failure);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // The process that started this bridge; a forked child must start its own.
+    pid_t owner() const { return m_owner; }
+    // Inherited through fork: lets go of this process's copies without touching the bridge.
+    void abandon();
+
+    // The id by which the bridge names this host in the calls it makes to it.
+    uint32_t addHost(zeph_client_callback* host);
+    void removeHost(uint32_t id) { m_hosts.erase(id); }
+    // Sends the message and waits for its RETURN, serving the component's calls meanwhile.
+    Reply call(const zb_message& message, const Activity& activity);
+    [[noreturn]] void crash(const std::string& line, int sig);
+
+private:
+    struct Frame;
+    enum class Read { Ok, Ended, TimedOut, Garbled };
+
+    explicit Connection(const Launch& launch);
+    bool awaitHello(std::string& error);
+    std::string endedBeforeStart();
+    void send(const zb_message& message);
+    Read readFrame(Frame& frame, Clock::time_point deadline);
+    // The next message; ends the process when the bridge has ended or does not answer in time.
+    void receive(Frame& frame, double seconds);
+    void serveCall(const zb_call& call);
+    void* releasedData(uint64_t token);
+    void debugText(const zb_debug& debug);
+    [[noreturn]] void fault(const zb_fault& fault);
+    [[noreturn]] void protocolError();
+    [[noreturn]] void ended();
+    std::string activityText() const;
+
+    Launch m_launch;
+    std::unique_ptr<Transport> m_pipe;
+    Failure m_failure;
+    pid_t m_owner = 0;
+    std::unique_ptr<zb_input> m_in;
+    zb_writer m_out{};
+
+    std::unordered_map<uint32_t, zeph_client_callback*> m_hosts;
+    uint32_t m_nextHost = 1;
+    // The replies the hosts handed the component during the call from the bench in progress,
+    // and those it released lately: a release names one of these (a repeated release names the
+    // same again), or it is foreign. Bounded, as the hosts drop unreleased replies themselves.
+    std::unordered_set<uint64_t> m_replies;
+    uint64_t m_released[256] = {};
+    size_t m_releasedNext = 0;
+    char m_foreign[64] = {};
+    std::vector<const Activity*> m_activities;
+};
+
+} // namespace zeph::host::bridge

@@ -1,0 +1,25 @@
+// A component source over a module or a factory.
+#include "component_source.h"
+
+#include "bridge/bridged_module.h"
+#include "module_loader.h"
+
+namespace zeph::host {
+
+ComponentSource::ComponentSource(zeph_factory_fn factory)
+    : m_factory(factory), m_bridged(bridge::bridgedModuleOf(factory)) {}
+
+ComponentSource::ComponentSource(const Module& module)
+    : m_factory(module.factory()), m_bridged(module.bridgedModule()) {}
+
+zeph_client_callback* ComponentSource::create(zeph_client_callback* host, const char* path) const {
+    if (m_bridged)
+        return m_bridged->create(host, path);
+    return m_factory ? m_factory(host, path) : nullptr;
+}
+
+std::optional<size_t> ComponentSource::remoteHeapInUse() const {
+    return m_bridged ? m_bridged->heapInUse() : std::nullopt;
+}
+
+} // namespace zeph::host

@@ -1,0 +1,45 @@
+// What the bench makes components with: a loaded module (or, in tests, a bare factory), and the
+// measurement of the heap those components allocate on. The bench asks this, never the bridge.
+#pragma once
+
+#include "zeph_client_callback.h"
+
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+
+namespace zeph::host {
+
+class Module;
+namespace bridge {
+class BridgedModule;
+}
+
+class ComponentSource {
+public:
+    ComponentSource() = default;
+    // A bare factory; one handed out by a bridged module is known as such.
+    ComponentSource(zeph_factory_fn factory); // NOLINT(google-explicit-constructor)
+    // Anything that converts to a factory (a captureless lambda in a test).
+    template <class F, class = std::enable_if_t<std::is_convertible_v<F, zeph_factory_fn> &&
+                                                !std::is_same_v<F, zeph_factory_fn>>>
+    ComponentSource(F factory) // NOLINT(google-explicit-constructor)
+        : ComponentSource(static_cast<zeph_factory_fn>(factory)) {}
+    ComponentSource(const Module& module); // NOLINT(google-explicit-constructor)
+
+    explicit operator bool() const { return m_factory != nullptr; }
+    // The factory's call: a new component for this host and base path, or null.
+    zeph_client_callback* create(zeph_client_callback* host, const char* path) const;
+    // True when the components live in another process (a Windows DLL under the bridge), whose
+    // heap this process's heap figures never see.
+    bool remoteHeap() const { return m_bridged != nullptr; }
+    // The bytes in use on that process's heaps; nullopt for components of this process, or when
+    // it cannot be measured.
+    std::optional<size_t> remoteHeapInUse() const;
+
+private:
+    zeph_factory_fn m_factory = nullptr;
+    bridge::BridgedModule* m_bridged = nullptr;
+};
+
+} // namespace zeph::host
