@@ -153,8 +153,8 @@ int main(int argc, char** argv) {
             for (m = 0; m < mixes; ++m)
                 mix(c);
             QueryPerformanceCounter(&t1);
-            per[side][round] =
-                (double)(t1.QuadPart - t0.QuadPart) * 1e6 / (double)frequency.QuadPart / (mixes * 4);
+            per[side][round] = (double)(t1.QuadPart - t0.QuadPart) * 1e6 /
+                               (double)frequency.QuadPart / (mixes * 4);
         }
         if (round == ROUNDS / 10)
             early = heap_in_use();
@@ -168,8 +168,8 @@ int main(int argc, char** argv) {
            "(x%.2f)\n",
            per[0][ROUNDS / 2], per[1][ROUNDS / 2], per[1][ROUNDS / 2] - per[0][ROUNDS / 2],
            per[0][ROUNDS / 2] > 0 ? per[1][ROUNDS / 2] / per[0][ROUNDS / 2] : 0.0);
-    printf("heap in use: %llu bytes after %d rounds, %llu at the end\n",
-           (unsigned long long)early, ROUNDS / 10 + 1, (unsigned long long)late);
+    printf("heap in use: %llu bytes after %d rounds, %llu at the end\n", (unsigned long long)early,
+           ROUNDS / 10 + 1, (unsigned long long)late);
     plain->vtbl->destroy(plain, 1);
     tapped->vtbl->destroy(tapped, 1);
     if (late > early + 64 * 1024) {
