@@ -1,20 +1,16 @@
 // The serve page's HTTP side. The gate reads each request whole; the HTTP library parses and
 // routes it on a worker. Request threads never touch the component: every action goes to the
-// session, which plays it on its own thread and answers when it is done.
+// session, which plays it on its own thread and answers when it is done. A view (a page that only
+// reads) is served the same way, behind the same checks, with no action at all.
 #include "serve/server.h"
 
 #include "serve/actions.h"
 #include "serve/gate.h"
+#include "serve/request_stream.h"
 
-#include <httplib.h>
-
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
-#include <poll.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 
 namespace zeph::bench {
 
@@ -25,9 +21,6 @@ const char* const kPagePolicy =
     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src "
     "'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 const char* const kDataPolicy = "default-src 'none'; frame-ancestors 'none'";
-
-// A stalled reader is given up after this long per write.
-constexpr int kWriteTimeoutMs = 5000;
 
 void fail(httplib::Response& res, int status, const std::string& why) {
     res.status = status;
@@ -88,80 +81,11 @@ std::string sseMessage(const Session::Update& u) {
     return "id: " + std::to_string(u.seq) + "\ndata: " + u.json + "\n\n";
 }
 
-// One request, already read whole, and its connection to answer on.
-class RequestStream : public httplib::Stream {
-public:
-    RequestStream(int fd, const std::string& request) : m_fd(fd), m_request(request) {}
-    bool is_readable() const override { return m_read < m_request.size(); }
-    bool is_writable() const override {
-        pollfd p{m_fd, POLLOUT, 0};
-        return ::poll(&p, 1, kWriteTimeoutMs) > 0 && (p.revents & POLLOUT) &&
-               !(p.revents & (POLLERR | POLLHUP));
-    }
-    ssize_t read(char* out, size_t size) override {
-        size = std::min(size, m_request.size() - m_read);
-        std::memcpy(out, m_request.data() + m_read, size);
-        m_read += size;
-        return static_cast<ssize_t>(size);
-    }
-    ssize_t write(const char* data, size_t size) override {
-        for (size_t done = 0; done < size;) {
-            const ssize_t n = ::send(m_fd, data + done, size - done, MSG_NOSIGNAL);
-            if (n > 0)
-                done += static_cast<size_t>(n);
-            else if (n < 0 && errno != EINTR && (errno != EAGAIN || !is_writable()))
-                return -1;
-        }
-        return static_cast<ssize_t>(size);
-    }
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        address(getpeername, ip, port);
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        address(getsockname, ip, port);
-    }
-    socket_t socket() const override { return m_fd; }
-
-private:
-    void address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-        sockaddr_storage a{};
-        socklen_t len = sizeof a;
-        char text[INET6_ADDRSTRLEN] = "";
-        port = 0;
-        if (get(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        if (a.ss_family == AF_INET6) {
-            const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
-            inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-            port = ntohs(in6.sin6_port);
-        } else {
-            const auto& in = reinterpret_cast<const sockaddr_in&>(a);
-            inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-            port = ntohs(in.sin_port);
-        }
-        ip = text;
-    }
-
-    int m_fd;
-    const std::string& m_request;
-    size_t m_read = 0;
-};
-
-// The library's parsing, routing and writing, fed by the gate instead of its own listener.
-class Http : public httplib::Server {
-public:
-    void answer(httplib::Stream& stream) {
-        bool closed = true;
-        process_request(stream, true, closed, nullptr);
-    }
-    // A chunked answer (the event stream) goes on while this is a valid socket.
-    void setRunning(socket_t listening) { svr_sock_ = listening; }
-};
-
 } // namespace
 
 struct PageServer::Impl {
-    Session& session;
+    Session* session; // the live session, or
+    const PageView* view;
     ServerOptions options;
     Http http;
     Gate gate;
@@ -171,12 +95,17 @@ struct PageServer::Impl {
     std::atomic<bool> stopping{false};
     bool started = false;
 
-    Impl(Session& s, ServerOptions o)
-        : session(s), options(std::move(o)),
+    Impl(Session* s, const PageView* v, ServerOptions o)
+        : session(s), view(v), options(std::move(o)),
           gate(limits(options), [this](int fd, const std::string& r) {
               RequestStream stream(fd, r);
               http.answer(stream);
-          }) {}
+          }) {
+        if (options.requireToken)
+            token = newToken();
+        http.set_payload_max_length(GateLimits{}.maxBody);
+        routes();
+    }
 
     static GateLimits limits(const ServerOptions& o) {
         GateLimits l;
@@ -192,6 +121,8 @@ struct PageServer::Impl {
     }
     httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
     void routes();
+    void sessionRoutes();
+    void viewRoutes();
     void stream(const httplib::Request& req, httplib::Response& res);
 };
 
@@ -241,23 +172,10 @@ httplib::Server::HandlerResponse PageServer::Impl::guard(const httplib::Request&
 void PageServer::Impl::routes() {
     http.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
-    http.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(servePage(), "text/html; charset=utf-8");
-    });
-    http.Get("/events",
-             [this](const httplib::Request& req, httplib::Response& res) { stream(req, res); });
-    http.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(session.snapshot().json, "application/json");
-    });
-    http.Get("/api/scenario", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Content-Disposition", "attachment; filename=\"session.zs\"");
-        res.set_content(session.recording(), "text/plain; charset=utf-8");
-    });
-    http.Post("/api/.*", [this](const httplib::Request& req, httplib::Response& res) {
-        const ActionReply r = pageAction(session, req.path, req.body);
-        res.status = r.status;
-        res.set_content(r.json, "application/json");
-    });
+    if (view)
+        viewRoutes();
+    else
+        sessionRoutes();
 
     // The path is not echoed: an error page is no place for a text the client chose.
     http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
@@ -280,6 +198,46 @@ void PageServer::Impl::routes() {
             }
             fail(res, 500, why);
         });
+}
+
+void PageServer::Impl::sessionRoutes() {
+    http.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(servePage(), "text/html; charset=utf-8");
+    });
+    http.Get("/events",
+             [this](const httplib::Request& req, httplib::Response& res) { stream(req, res); });
+    http.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(session->snapshot().json, "application/json");
+    });
+    http.Get("/api/scenario", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Disposition", "attachment; filename=\"session.zs\"");
+        res.set_content(session->recording(), "text/plain; charset=utf-8");
+    });
+    http.Post("/api/.*", [this](const httplib::Request& req, httplib::Response& res) {
+        const ActionReply r = pageAction(*session, req.path, req.body);
+        res.status = r.status;
+        res.set_content(r.json, "application/json");
+    });
+}
+
+// A view's page reads its state by GET and downloads its scenario; it plays nothing.
+void PageServer::Impl::viewRoutes() {
+    http.Get("/", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(view->page(), "text/html; charset=utf-8");
+    });
+    http.Get("/api/scenario", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Disposition",
+                       "attachment; filename=\"" + view->scenarioName() + "\"");
+        res.set_content(view->scenario(), "text/plain; charset=utf-8");
+    });
+    http.Get("/api/view/([a-z]+)", [this](const httplib::Request& req, httplib::Response& res) {
+        const ActionReply r = view->read(req.matches[1], {req.params.begin(), req.params.end()});
+        res.status = r.status;
+        res.set_content(r.json, "application/json");
+    });
+    http.Post("/api/.*", [](const httplib::Request&, httplib::Response& res) {
+        fail(res, 405, "this page only shows: nothing is played from it");
+    });
 }
 
 void PageServer::Impl::stream(const httplib::Request& req, httplib::Response& res) {
@@ -311,19 +269,19 @@ void PageServer::Impl::stream(const httplib::Request& req, httplib::Response& re
             };
             if (!cursor->started) {
                 cursor->started = true;
-                return send(session.snapshot());
+                return send(session->snapshot());
             }
             const auto idleUntil =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(options.keepAliveMs);
             while (!stopping) {
                 std::vector<Session::Update> updates;
                 switch (
-                    session.updatesAfter(cursor->seq, updates, std::chrono::milliseconds(250))) {
+                    session->updatesAfter(cursor->seq, updates, std::chrono::milliseconds(250))) {
                 case Session::Wait::Closed:
                     sink.done();
                     return true;
                 case Session::Wait::Gap:
-                    return send(session.snapshot());
+                    return send(session->snapshot());
                 case Session::Wait::Ready:
                     for (const Session::Update& u : updates)
                         if (!send(u))
@@ -344,13 +302,10 @@ void PageServer::Impl::stream(const httplib::Request& req, httplib::Response& re
 }
 
 PageServer::PageServer(Session& session, ServerOptions options)
-    : m_impl(std::make_unique<Impl>(session, std::move(options))) {
-    Impl& m = *m_impl;
-    if (m.options.requireToken)
-        m.token = newToken();
-    m.http.set_payload_max_length(GateLimits{}.maxBody);
-    m.routes();
-}
+    : m_impl(std::make_unique<Impl>(&session, nullptr, std::move(options))) {}
+
+PageServer::PageServer(const PageView& view, ServerOptions options)
+    : m_impl(std::make_unique<Impl>(nullptr, &view, std::move(options))) {}
 
 PageServer::~PageServer() {
     stop();

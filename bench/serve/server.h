@@ -8,8 +8,10 @@
 // keeps in a cookie no script can read and no other site can send.
 #pragma once
 
+#include "serve/actions.h"
 #include "serve/session.h"
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -25,9 +27,25 @@ struct ServerOptions {
     bool requireToken = true;      // false only on a loopback address
 };
 
+// What the server shows instead of a live session: a page of its own that only reads, by GET, from
+// /api/view/NAME, and a scenario to download. Nothing is played from it: every POST is refused.
+// Read from the server's threads at once, so it does not change once served.
+class PageView {
+public:
+    virtual ~PageView() = default;
+    virtual const std::string& page() const = 0;
+    virtual const std::string& scenario() const = 0;
+    // The name the downloaded scenario is saved under (letters, digits, '.', '-' and '_').
+    virtual std::string scenarioName() const = 0;
+    // GET /api/view/NAME?QUERY: 200 and JSON, or an error status and errorJson.
+    virtual ActionReply read(const std::string& name,
+                             const std::map<std::string, std::string>& query) const = 0;
+};
+
 class PageServer {
 public:
     PageServer(Session& session, ServerOptions options);
+    PageServer(const PageView& view, ServerOptions options);
     ~PageServer();
     PageServer(const PageServer&) = delete;
     PageServer& operator=(const PageServer&) = delete;

@@ -12,6 +12,22 @@
 namespace zeph::bench::trace {
 
 namespace {
+std::string utc(uint64_t seconds) {
+    char when[32] = "?";
+    const std::time_t t = std::time_t(seconds);
+    std::tm tm{};
+    if (gmtime_r(&t, &tm))
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return when;
+}
+
+std::string seconds(uint64_t us) {
+    char t[32];
+    std::snprintf(t, sizeof t, "%10.6f", double(us) / 1e6);
+    return t;
+}
+} // namespace
+
 const char* kindName(Call::Kind k) {
     switch (k) {
     case Call::Kind::Create:
@@ -50,31 +66,15 @@ std::string outcome(const Call& c) {
                : "";
 }
 
-std::string utc(uint64_t seconds) {
-    char when[32] = "?";
-    const std::time_t t = std::time_t(seconds);
-    std::tm tm{};
-    if (gmtime_r(&t, &tm))
-        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    return when;
-}
-
-std::string header(const Header& h) {
+std::string headerLine(const Header& h) {
     return "trace of " + h.component + " (" + std::to_string(h.componentSize) + " bytes of " +
            utc(h.componentTime) + "), " +
            (h.tapVersion ? "tap version " + std::to_string(h.tapVersion) : "written by the bench") +
            ", process " + std::to_string(h.pid) + ", started " + utc(h.startedUs / 1000000);
 }
 
-std::string seconds(uint64_t us) {
-    char t[32];
-    std::snprintf(t, sizeof t, "%10.6f", double(us) / 1e6);
-    return t;
-}
-} // namespace
-
 void showText(const Trace& t, std::ostream& out) {
-    out << header(t.header) << "\n";
+    out << headerLine(t.header) << "\n";
     for (const Call& c : t.calls) {
         // The arrows of run's transcript: => into the component, <= out of it.
         const bool aside = c.kind == Call::Kind::Debug || c.kind == Call::Kind::Fault ||

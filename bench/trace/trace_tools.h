@@ -9,6 +9,13 @@
 
 namespace zeph::bench::trace {
 
+// The header in words: the component file, its size and time stamp, who wrote the trace and when.
+std::string headerLine(const Header& h);
+// A call's kind as show --json names it ("notification", "command", ...).
+const char* kindName(Call::Kind k);
+// What came back, in words (" -> \"1\"", " -> null", " (never returned)"); empty for the rest.
+std::string outcome(const Call& c);
+
 // The header, then one line per call with its time, thread and what came back, nested calls
 // indented under the call they were made in.
 void showText(const Trace& t, std::ostream& out);

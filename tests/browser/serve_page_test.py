@@ -48,8 +48,8 @@ def find_browser():
     return chromium, driver
 
 
-def start_server(zeph_host, module):
-    server = subprocess.Popen([zeph_host, "serve", module, "--port", "0"], stdout=subprocess.PIPE,
+def start_server(zeph_host, *args):
+    server = subprocess.Popen([zeph_host, "serve", *args, "--port", "0"], stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True, start_new_session=True)
     deadline = time.time() + 30
     seen = []

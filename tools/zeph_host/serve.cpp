@@ -1,8 +1,9 @@
 // zeph-host serve: reads the scenarios (or the module's workout), starts the session and the page,
-// and waits for Ctrl-C.
+// and waits for Ctrl-C; or, with --trace, shows a trace on a page that only reads.
 #include "cli.h"
 #include "report/text.h"
 #include "serve/server.h"
+#include "serve/trace_view.h"
 
 #include <csignal>
 #include <filesystem>
@@ -22,6 +23,7 @@ struct ServeArgs {
     Common common;
     std::vector<std::string> scenarios;
     std::string workout;
+    std::string trace;
     std::string bind = "127.0.0.1";
     int port = 0;
     bool open = false;
@@ -45,10 +47,70 @@ void openInBrowser(const std::string& url) {
         waitpid(child, nullptr, 0);
 }
 
+// Ctrl-C and SIGTERM reach only sigwait: blocked before any thread starts, so that no thread of
+// the session or the server is interrupted. A page that goes away must not end us.
+sigset_t blockStopSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
+bench::ServerOptions serverOptions(const ServeArgs& a) {
+    bench::ServerOptions o;
+    o.address = a.bind;
+    o.port = a.port;
+    o.requireToken = !a.noToken;
+    return o;
+}
+
+// Listens, prints the address and serves until a stop signal: 0, or 2 when it cannot listen.
+int serveUntilStopped(bench::PageServer& server, const ServeArgs& a, const sigset_t& stop) {
+    std::string error;
+    if (!server.bind(error)) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return kUsage;
+    }
+    server.start();
+    std::cout << "serving " << server.url() << "  (Ctrl-C stops)" << std::endl;
+    if (a.open)
+        openInBrowser(server.url());
+    int signal = 0;
+    sigwait(&stop, &signal);
+    std::cout << "stopping\n";
+    return kStopped;
+}
+
+// A trace is only shown: no module is loaded and nothing is played.
+int serveTrace(const ServeArgs& a) {
+    if (!a.common.module.empty() || !a.scenarios.empty()) {
+        std::cerr << "zeph-host: serve --trace shows the trace alone: give no module or scenario\n";
+        return kUsage;
+    }
+    bench::trace::Trace t;
+    std::string error;
+    if (!t.load(a.trace, error)) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return kUsage;
+    }
+    std::cout << "showing " << a.trace << ": " << t.calls.size() << " calls" << std::endl;
+    const bench::TraceView view(std::move(t), a.trace);
+    const sigset_t stop = blockStopSignals();
+    bench::PageServer server(view, serverOptions(a));
+    const int code = serveUntilStopped(server, a, stop);
+    server.stop();
+    return code;
+}
+
 // Serves until SIGINT or SIGTERM. 0 when stopped so, 2 for a usage error, a module that cannot
 // be loaded, a scenario that cannot be read or an address that cannot be listened on.
 int serveCommand(const ServeArgs& a) {
     using namespace zeph::bench;
+    if (!a.trace.empty())
+        return serveTrace(a);
     const Common& c = a.common;
     std::vector<Scenario> scenarios;
     if (!loadScenarios(a.scenarios, scenarios))
@@ -68,15 +130,7 @@ int serveCommand(const ServeArgs& a) {
     if (!openModule(module, c.module))
         return kUsage;
 
-    // Ctrl-C and SIGTERM reach only sigwait below: blocked before any thread starts, so that no
-    // thread of the session or the server is interrupted. A page that goes away must not end us.
-    std::signal(SIGPIPE, SIG_IGN);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
+    const sigset_t stop = blockStopSignals();
     SessionOptions options;
     options.title = std::filesystem::path(c.module).filename().string();
     options.basePath = c.basePath;
@@ -89,26 +143,11 @@ int serveCommand(const ServeArgs& a) {
     for (const std::string& f : failures)
         std::cout << "  " << paint("31;1", "FAILED") << " " << f << "\n";
 
-    ServerOptions serverOptions;
-    serverOptions.address = a.bind;
-    serverOptions.port = a.port;
-    serverOptions.requireToken = !a.noToken;
-    PageServer server(session, serverOptions);
-    if (!server.bind(error)) {
-        std::cerr << "zeph-host: " << error << "\n";
-        return kUsage;
-    }
-    server.start();
-    std::cout << "serving " << server.url() << "  (Ctrl-C stops)" << std::endl;
-    if (a.open)
-        openInBrowser(server.url());
-
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    std::cout << "stopping\n";
+    PageServer server(session, serverOptions(a));
+    const int code = serveUntilStopped(server, a, stop);
     session.close();
     server.stop();
-    return kStopped;
+    return code;
 }
 
 } // namespace
@@ -117,11 +156,14 @@ Subcommand addServe(CLI::App& app) {
     auto a = std::make_shared<ServeArgs>();
     CLI::App* cmd = app.add_subcommand(
         "serve", "a live panel page in the browser: press, send, route and watch the component");
-    addCommon(cmd, a->common);
+    addCommon(cmd, a->common, false);
     cmd->add_option("SCENARIO", a->scenarios,
                     "scenario files whose facility and steps the session starts from (default: "
                     "the module's workout take)");
     addWorkoutOption(cmd, a->workout);
+    cmd->add_option("--trace", a->trace,
+                    "show this trace file instead (no MODULE): the panel at any call, the "
+                    "timeline, the scenario to download; nothing is played");
     cmd->add_option("--port", a->port, "port to listen on (default: any free one, printed)")
         ->check(CLI::Range(0, 65535));
     cmd->add_option("--bind", a->bind,

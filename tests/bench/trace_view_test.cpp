@@ -1,0 +1,177 @@
+// The trace view: the panel told from a traced session's traffic at each call, the same from a
+// checkpoint as from the start, and a server that shows the trace behind the page's checks and
+// plays nothing.
+#include "isolate/scenario_run.h"
+#include "module_loader.h"
+#include "scenario/parser.h"
+#include "serve/trace_view.h"
+#include "trace/bench_tap.h"
+#include "trace/trace_tools.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <csignal>
+
+namespace {
+
+using namespace zeph::bench;
+
+// The session of a scenario played on the clean test component, as run --trace writes it.
+trace::Trace traced(const std::string& text) {
+    zeph::host::Module module;
+    EXPECT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"))
+        << module.error();
+    std::string error;
+    auto scenario = parseScenario(text, "traced.zs", error);
+    EXPECT_TRUE(scenario) << error;
+    const std::string file = ::testing::TempDir() + "view.zephtrace";
+    {
+        trace::BenchTap tap;
+        EXPECT_TRUE(tap.open(file, "test_component_clean.so", error)) << error;
+        runScenario(tap.wrap(module.factory()), *scenario, ScenarioRunOptions{"", false, false},
+                    [](const Event&) {});
+    }
+    trace::Trace t;
+    EXPECT_TRUE(t.load(file, error)) << error;
+    return t;
+}
+
+// The calls described so, in order.
+std::vector<size_t> callsOf(const trace::Trace& t, const std::string& what) {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < t.calls.size(); ++i)
+        if (t.calls[i].describe().rfind(what, 0) == 0)
+            out.push_back(i);
+    return out;
+}
+
+// A control's property as the panels show it: "(no control)", "(unset)" or its value.
+std::string read(const TracePanels& s, const std::string& control, const std::string& property) {
+    auto it = s.index.find({"1", control});
+    if (it == s.index.end())
+        return "(no control)";
+    const TraceControl& c = s.panels.at("1")[it->second];
+    if (property == "pressed")
+        return c.pressed ? "yes" : "no";
+    auto p = c.properties.find(property);
+    return p == c.properties.end() ? "(unset)" : p->second;
+}
+
+// The test component lists alm_ controls when pressed, reads the UMD on a tick and sets it on a
+// revertive.
+const char* const kSession = R"(control 1 UMD text=idle
+control 1 alm_1
+router 5
+load
+press 1 Go
+tick 3
+revertive 5 40 Camera 1
+unload
+)";
+
+TEST(trace_view, tells_the_panel_from_the_traffic_at_each_call) {
+    const TraceView view(traced(kSession), "view.zephtrace");
+    const trace::Trace& t = view.trace();
+    const struct {
+        const char* call; // the first call described so
+        const char* control;
+        const char* property;
+        const char* reads;
+    } cases[] = {
+        {"load", "Go", "pressed", "(no control)"},
+        {"press '1' 'Go'", "Go", "pressed", "yes"}, // a press names a button
+        {"press '1' 'Go'", "alm_1", "pressed", "(no control)"},
+        {"XI '1' 'alm_'", "alm_1", "pressed", "no"}, // listed by the host, no property yet
+        {"tick 3", "UMD", "text", "(no control)"},
+        {"TG '1' 'UMD' 'text'", "UMD", "text", "idle"}, // the host's answer
+        {"revertive 5 40", "UMD", "text", "idle"},      // the notification, before what it caused
+        {"TP 'text=seen' '1' 'UMD'", "UMD", "text", "seen"}, // what the component set
+        {"AS", "UMD", "text", "seen"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<size_t> at = callsOf(t, c.call);
+        ASSERT_FALSE(at.empty()) << c.call;
+        EXPECT_EQ(read(view.panelsAfter(at[0]), c.control, c.property), c.reads)
+            << "after " << c.call << ": " << c.control << " " << c.property;
+    }
+}
+
+TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
+    // Enough changes for checkpoints, each tick reading a value of its own.
+    std::string text = "load\n";
+    const int rounds = 2600;
+    for (int i = 0; i < rounds; ++i)
+        text += "control 1 UMD text=v" + std::to_string(i) + "\ntick 3\n";
+    const TraceView view(traced(text + "unload\n"), "long.zephtrace");
+    const std::vector<size_t> reads = callsOf(view.trace(), "TG '1' 'UMD' 'text'");
+    ASSERT_EQ(reads.size(), size_t(rounds));
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_EQ(read(view.panelsAfter(reads[size_t(i)]), "UMD", "text"), "v" + std::to_string(i));
+        ASSERT_EQ(read(view.panelsAfter(reads[size_t(i)] - 1), "UMD", "text"),
+                  i ? "v" + std::to_string(i - 1) : "(no control)");
+    }
+}
+
+TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const TraceView view(traced(kSession), "/tmp/Ostrel.20261209-101500.42\".zephtrace");
+    const size_t calls = view.trace().calls.size();
+    PageServer server(view, ServerOptions{});
+    std::string error;
+    ASSERT_TRUE(server.bind(error)) << error;
+    server.start();
+    httplib::Client client("127.0.0.1", server.port());
+    const std::string url = server.url();
+    auto res = client.Get(url.substr(url.find("/?token=")).c_str());
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 303);
+    const std::string set = res->get_header_value("Set-Cookie");
+    const httplib::Headers cookie{{"Cookie", set.substr(0, set.find(';'))}};
+
+    const std::string last = std::to_string(calls - 1);
+    const struct {
+        const char* method;
+        std::string path;
+        int status;
+        std::string has;
+    } cases[] = {
+        {"GET", "/", 200, "id=\"moment\""},
+        {"GET", "/api/view/summary", 200, "\"calls\":" + std::to_string(calls)},
+        {"GET", "/api/view/at?call=" + last + "&around=1", 200, "\"what\":\"AS\""},
+        {"GET", "/api/view/at?call=" + std::to_string(calls), 400, "from 0 to " + last},
+        {"GET", "/api/view/at?call=-1", 400, "call:"},
+        {"GET", "/api/view/at?call=0&around=201", 400, "around:"},
+        {"GET", "/api/view/at?call=0&seek=sideways", 400, "seek:"},
+        {"GET", "/api/view/other", 404, "nothing is served"},
+        {"GET", "/events", 404, "nothing is served"},
+        {"GET", "/api/state", 404, "nothing is served"},
+        {"POST", "/api/step", 405, "nothing is played"},
+        {"POST", "/api/press", 405, "nothing is played"},
+    };
+    for (const auto& c : cases) {
+        res = std::string(c.method) == "GET"
+                  ? client.Get(c.path.c_str(), cookie)
+                  : client.Post(c.path.c_str(), cookie, R"({"line":"load"})", "application/json");
+        ASSERT_TRUE(res) << c.path;
+        EXPECT_EQ(res->status, c.status) << c.method << " " << c.path << ": " << res->body;
+        EXPECT_NE(res->body.find(c.has), std::string::npos) << c.path << ": " << res->body;
+    }
+    // A step moves to the next call into the component, over those made inside another.
+    res = client.Get("/api/view/at?call=0&around=0&seek=next", cookie);
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\"what\":\"press '1' 'Go'"), std::string::npos) << res->body;
+
+    res = client.Get("/api/view/summary");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 403) << "the token still guards a view";
+
+    res = client.Get("/api/scenario", cookie);
+    ASSERT_TRUE(res);
+    std::vector<std::string> notes;
+    EXPECT_EQ(res->body, trace::toScenario(view.trace(), notes));
+    EXPECT_EQ(res->get_header_value("Content-Disposition"),
+              "attachment; filename=\"Ostrel.20261209-101500.42_.zs\"");
+}
+
+} // namespace
