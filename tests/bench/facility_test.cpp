@@ -177,6 +177,15 @@ TEST(facility, crosspoint_reaches_every_registered_component_and_no_other) {
     EXPECT_EQ(second->seen.back(), "revertive 5 40 Camera 3");
     EXPECT_EQ(third->seen.back(), "parent go ");
 
+    // A range holds both its ends and nothing past them; a range on another router is not it.
+    second->onParent = [](ProbeComponent& p, parentNotify*) { p.routerRegister(6, 60, 70, true); };
+    b.f.parent(other, "go");
+    second->seen.clear();
+    for (int destination : {29, 30, 50, 51, 65})
+        b.f.route(5, 3, destination);
+    EXPECT_EQ(second->seen,
+              (std::vector<std::string>{"revertive 5 30 Camera 3", "revertive 5 50 Camera 3"}));
+
     // RU ends it: the next route is not heard.
     b.inside([](ProbeComponent& p) { p.routerUnregister(5); });
     const size_t before = b.probe->seen.size();
