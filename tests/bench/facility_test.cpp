@@ -91,6 +91,12 @@ TEST(facility, inline_router_delivers_inside_the_call) {
          },
          routeAndRegister, 1},
         {"off by default", [](Facility&) {}, routeAndRegister, 1},
+        {"inline ends a delay",
+         [](Facility& f) {
+             f.setRouterDelay(5, 10);
+             f.setRouterInline(5, true);
+         },
+         routeAndRegister, 2},
     };
     for (const Case& c : cases) {
         Bench b;

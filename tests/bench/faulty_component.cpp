@@ -83,7 +83,7 @@ public:
             }
 #endif
 #if defined(FAULT_NONNULL_RETURN)
-            if (type == 99 || type == 100)
+            if (type == 0 || type == 99 || type == 100)
                 return m_stray;
 #endif
             break;

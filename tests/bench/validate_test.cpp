@@ -147,7 +147,17 @@ TEST(validate, random_run_replays_exactly_from_its_seed) {
     EXPECT_EQ(first[0].status, CheckResult::Status::Crashed);
     // The crash report names the iteration it died in; the same seed dies in the same place.
     EXPECT_EQ(first[0].messages, second[0].messages);
-    EXPECT_NE(joined(first[0].messages).find("iteration"), std::string::npos);
+    // A breach shows the trail before it: a line for every step, whatever the step was.
+    o.seed = 11;
+    const auto breached = run("no_detach", o);
+    ASSERT_EQ(breached.size(), 1u);
+    std::vector<int> trail;
+    for (const std::string& m : breached[0].messages)
+        if (const size_t at = m.find("iteration "); at != std::string::npos)
+            trail.push_back(std::atoi(m.c_str() + at + 10));
+    ASSERT_GE(trail.size(), 4u) << joined(breached[0].messages);
+    for (size_t i = 1; i < trail.size(); ++i)
+        EXPECT_LE(trail[i] - trail[i - 1], 1) << joined(breached[0].messages);
 }
 
 TEST(validate, a_crash_shows_the_end_of_what_the_component_wrote_to_stderr) {
