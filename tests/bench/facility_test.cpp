@@ -91,12 +91,6 @@ TEST(facility, inline_router_delivers_inside_the_call) {
          },
          routeAndRegister, 1},
         {"off by default", [](Facility&) {}, routeAndRegister, 1},
-        {"inline ends a delay",
-         [](Facility& f) {
-             f.setRouterDelay(5, 10);
-             f.setRouterInline(5, true);
-         },
-         routeAndRegister, 2},
     };
     for (const Case& c : cases) {
         Bench b;
@@ -398,4 +392,28 @@ TEST(facility, component_diagnostics_are_captured_per_notification_when_asked) {
     b.probe->debugPrint("outside\n", "", "", "", "", "", "", "", "", "");
     b.f.advance(1);
     EXPECT_EQ(b.events.size(), before);
+}
+
+TEST(facility, malformed_commands_are_noted_and_change_nothing) {
+    const struct {
+        const char* command;
+        const char* note;
+    } cases[] = {{"RR x 40 40", "malformed RR"},
+                 {"RR 5 x 40", "malformed RR"},
+                 {"RR 5 40 x", "malformed RR"},
+                 {"ET x 10", "malformed ET"},
+                 {"RP 9 40 40", "no such router: poll ignored"}};
+    for (const auto& c : cases) {
+        Bench b;
+        b.inside([&](ProbeComponent&) {
+            b.f.host(b.c).callback(const_cast<char*>(c.command), ZEPH_COMMAND);
+        });
+        std::vector<std::string> notes;
+        for (const Event& e : b.events)
+            if (e.kind == Event::Kind::Note)
+                notes.push_back(e.text);
+        EXPECT_EQ(notes, std::vector<std::string>{c.note}) << c.command;
+        b.f.route(5, 12, 40);
+        EXPECT_EQ(b.probe->seen.back(), "parent go ") << c.command;
+    }
 }
