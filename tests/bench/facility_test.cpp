@@ -140,6 +140,8 @@ TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply) {
     f.setName("sdi", 5, std::nullopt);
     f.addRouter(5);
     f.setDatabase(5, 0, 12, "Camera 1");
+    // A delay set before is over once the router is inline, for the queued revertive too.
+    f.setRouterDelay(5, 300);
     f.setRouterInline(5, true);
     const int c = f.addEndpoint();
     ASSERT_TRUE(f.load(

@@ -112,7 +112,7 @@ TEST(scenario_parser, answer_must_follow_a_parent_line) {
 
 TEST(scenario_parser, texts_words_and_escapes) {
     std::string error;
-    auto s = parseScenario("parent \"a\\tb\\n\\\"c\\\"\"\n"
+    auto s = parseScenario("parent \"a\\tb\\n\\\"c\\\"\\x0a\"\n"
                            "revertive 5 40 Camera 1\n"
                            "press 1 Tarnel alarm=ack\n"
                            "name \"pkg mon\" 201 7\n"
@@ -122,7 +122,7 @@ TEST(scenario_parser, texts_words_and_escapes) {
                            "ok.zs", error);
     ASSERT_TRUE(s) << error;
     ASSERT_EQ(s->steps.size(), 7u);
-    EXPECT_EQ(*s->steps[0].text, "a\tb\n\"c\"");
+    EXPECT_EQ(*s->steps[0].text, "a\tb\n\"c\"\n");
     EXPECT_EQ(s->steps[1].numbers, (std::vector<long long>{5, 40}));
     EXPECT_EQ(*s->steps[1].text, "Camera 1");
     EXPECT_EQ(s->steps[2].words, (std::vector<std::string>{"1", "Tarnel"}));

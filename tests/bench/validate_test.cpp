@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"random"}},
         FaultCase{"hang", "type-codes", S::Crashed, "timed out", {}},
         FaultCase{
-            "nonnull_return", "type-codes", S::Failed, "type 100 returned a non-null", {"random"}},
+            "nonnull_return", "type-codes", S::Failed, "type 0 returned a non-null", {"random"}},
         FaultCase{"bad_answer", "answers", S::Failed, "not NUL-terminated", {"random"}},
         FaultCase{"leak_heap", "heap-growth", S::Failed, "grew in every stretch", {}},
         FaultCase{
