@@ -140,6 +140,8 @@ TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply) {
     f.setName("sdi", 5, std::nullopt);
     f.addRouter(5);
     f.setDatabase(5, 0, 12, "Camera 1");
+    // A delay set before is over once the router is inline, for the queued revertive too.
+    f.setRouterDelay(5, 300);
     f.setRouterInline(5, true);
     const int c = f.addEndpoint();
     ASSERT_TRUE(f.load(
@@ -176,6 +178,15 @@ TEST(facility, crosspoint_reaches_every_registered_component_and_no_other) {
     EXPECT_EQ(b.probe->seen.back(), "revertive 5 40 Camera 3");
     EXPECT_EQ(second->seen.back(), "revertive 5 40 Camera 3");
     EXPECT_EQ(third->seen.back(), "parent go ");
+
+    // A range holds both its ends and nothing past them; a range on another router is not it.
+    second->onParent = [](ProbeComponent& p, parentNotify*) { p.routerRegister(6, 60, 70, true); };
+    b.f.parent(other, "go");
+    second->seen.clear();
+    for (int destination : {29, 30, 50, 51, 65})
+        b.f.route(5, 3, destination);
+    EXPECT_EQ(second->seen,
+              (std::vector<std::string>{"revertive 5 30 Camera 3", "revertive 5 50 Camera 3"}));
 
     // RU ends it: the next route is not heard.
     b.inside([](ProbeComponent& p) { p.routerUnregister(5); });
@@ -383,4 +394,28 @@ TEST(facility, component_diagnostics_are_captured_per_notification_when_asked) {
     b.probe->debugPrint("outside\n", "", "", "", "", "", "", "", "", "");
     b.f.advance(1);
     EXPECT_EQ(b.events.size(), before);
+}
+
+TEST(facility, malformed_commands_are_noted_and_change_nothing) {
+    const struct {
+        const char* command;
+        const char* note;
+    } cases[] = {{"RR x 40 40", "malformed RR"},
+                 {"RR 5 x 40", "malformed RR"},
+                 {"RR 5 40 x", "malformed RR"},
+                 {"ET x 10", "malformed ET"},
+                 {"RP 9 40 40", "no such router: poll ignored"}};
+    for (const auto& c : cases) {
+        Bench b;
+        b.inside([&](ProbeComponent&) {
+            b.f.host(b.c).callback(const_cast<char*>(c.command), ZEPH_COMMAND);
+        });
+        std::vector<std::string> notes;
+        for (const Event& e : b.events)
+            if (e.kind == Event::Kind::Note)
+                notes.push_back(e.text);
+        EXPECT_EQ(notes, std::vector<std::string>{c.note}) << c.command;
+        b.f.route(5, 12, 40);
+        EXPECT_EQ(b.probe->seen.back(), "parent go ") << c.command;
+    }
 }

@@ -11,6 +11,12 @@
 void* volatile g_lost = nullptr;
 #endif
 
+// The faults of a query's reply, or of a call to the host beside it, show at creation too.
+#if defined(FAULT_DOUBLE_RELEASE) || defined(FAULT_FOREIGN_RELEASE) ||                             \
+    defined(FAULT_NULL_RELEASE) || defined(FAULT_UNKNOWN_CALL) || defined(FAULT_NULL_COMMAND)
+#define FAULT_IN_QUERY 1
+#endif
+
 namespace {
 
 class TestComponent : public zeph_client_callback {
@@ -21,6 +27,9 @@ public:
         g_lost = std::malloc(64);
 #endif
         send("PS '1' 'test.zeph_ui'");
+#if defined(FAULT_IN_QUERY)
+        query("SD 'pkg/mon1'");
+#endif
 #if defined(FAULT_TIMER_LEFT)
         send("ET 9 1000");
 #endif
@@ -29,7 +38,9 @@ public:
     ~TestComponent() override {
         if (m_timer)
             send("ET 1");
+#if !defined(FAULT_NO_DETACH)
         send("AS");
+#endif
 #if defined(FAULT_SEND_AFTER_DETACH)
         send("RU 5");
 #endif
@@ -62,6 +73,9 @@ private:
             break;
         case ZEPH_RELEASE:
             std::free(data);
+#if defined(FAULT_RELEASE_RETURNED)
+            return m_stray;
+#endif
             break;
         case ZEPH_DATABASE:
             query("RN 5 0 12");
@@ -81,9 +95,8 @@ private:
             }
 #endif
 #if defined(FAULT_NONNULL_RETURN)
-            static char stray[] = "stray";
-            if (type == 100)
-                return stray;
+            if (type == 0 || type == 99 || type == 100)
+                return m_stray;
 #endif
             break;
         }
@@ -106,6 +119,20 @@ private:
 #endif
         if (reply)
             m_host->callback(reply, ZEPH_RELEASE);
+        if (!m_host)
+            return;
+#if defined(FAULT_DOUBLE_RELEASE)
+        if (reply)
+            m_host->callback(reply, ZEPH_RELEASE);
+#elif defined(FAULT_FOREIGN_RELEASE)
+        m_host->callback(m_stray, ZEPH_RELEASE);
+#elif defined(FAULT_NULL_RELEASE)
+        m_host->callback(nullptr, ZEPH_RELEASE);
+#elif defined(FAULT_UNKNOWN_CALL)
+        m_host->callback(m_stray, 7);
+#elif defined(FAULT_NULL_COMMAND)
+        m_host->callback(nullptr, ZEPH_COMMAND);
+#endif
     }
 
     static char* copy(const char* text) {
@@ -166,6 +193,7 @@ private:
     int m_depth = 0;
     int m_watched = 0;
     char m_command[64] = {};
+    char m_stray[6] = "stray";
 };
 
 } // namespace

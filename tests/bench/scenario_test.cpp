@@ -83,6 +83,8 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         {"parent \"a\" b", "text after the closing quote"},
         {"parent \"a\\q\"", "unknown escape \\q"},
         {"parent \"\\x00\"", "\\x needs two hex digits"},
+        {"parent \"a\\", "missing closing quote"},
+        {"control 1 UMD \"text=a", "missing closing quote"},
         {"press 1", "missing argument"},
         {"router 5 fast", "bad router setting"},
         {"router 5 drop -5", "bad router setting"},
@@ -103,6 +105,8 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         EXPECT_EQ(error.rfind("bad.zs:3: ", 0), 0u) << c.line << " -> " << error;
         EXPECT_NE(error.find(c.reason), std::string::npos) << c.line << " -> " << error;
     }
+    std::string error;
+    EXPECT_TRUE(parseScenario("load\nadvance 0\nunload\n", "edge.zs", error)) << error;
 }
 
 TEST(scenario_parser, answer_must_follow_a_parent_line) {
@@ -115,7 +119,7 @@ TEST(scenario_parser, answer_must_follow_a_parent_line) {
 
 TEST(scenario_parser, texts_words_and_escapes) {
     std::string error;
-    auto s = parseScenario("parent \"a\\tb\\n\\\"c\\\"\"\n"
+    auto s = parseScenario("parent \"a\\tb\\n\\\"c\\\"\\x0a\"\n"
                            "revertive 5 40 Camera 1\n"
                            "press 1 Tarnel alarm=ack\n"
                            "name \"pkg mon\" 201 7\n"
@@ -125,7 +129,7 @@ TEST(scenario_parser, texts_words_and_escapes) {
                            "ok.zs", error);
     ASSERT_TRUE(s) << error;
     ASSERT_EQ(s->steps.size(), 7u);
-    EXPECT_EQ(*s->steps[0].text, "a\tb\n\"c\"");
+    EXPECT_EQ(*s->steps[0].text, "a\tb\n\"c\"\n");
     EXPECT_EQ(s->steps[1].numbers, (std::vector<long long>{5, 40}));
     EXPECT_EQ(*s->steps[1].text, "Camera 1");
     EXPECT_EQ(s->steps[2].words, (std::vector<std::string>{"1", "Tarnel"}));
@@ -255,17 +259,22 @@ TEST(scenario_run, host_contract_breaches_fail_the_run) {
     EXPECT_TRUE(p.result.ok());
     std::string error;
     auto s = parseScenario("load\nunload\n", "t.zs", error);
-    Runner r(
-        [](zeph_client_callback* host, const char* path) -> zeph_client_callback* {
-            auto* probe = new ProbeComponent(host, path);
-            probe->timerStart(3, 100);
-            return probe;
-        },
-        RunOptions{});
-    RunResult result = r.run(*s);
+    const zeph_factory_fn leavesTimer = [](zeph_client_callback* host,
+                                           const char* path) -> zeph_client_callback* {
+        auto* probe = new ProbeComponent(host, path);
+        probe->timerStart(3, 100);
+        return probe;
+    };
+    RunResult result = Runner(leavesTimer, RunOptions{}).run(*s);
     ASSERT_EQ(result.failures.size(), 1u);
     EXPECT_NE(result.failures[0].find("t.zs:2: host contract: timer left running"),
               std::string::npos)
+        << result.failures[0];
+    // Without an unload line the run unloads at its end, and says so.
+    s = parseScenario("load\n", "t.zs", error);
+    result = Runner(leavesTimer, RunOptions{}).run(*s);
+    ASSERT_EQ(result.failures.size(), 1u);
+    EXPECT_NE(result.failures[0].find("t.zs:end: host contract"), std::string::npos)
         << result.failures[0];
 }
 
@@ -324,8 +333,9 @@ TEST(scenario_run, failed_expectation_is_reported_once_then_the_next_step_resync
          "expect HN 'heard take'\n"   // 4
          "expect RC 5 12 40 ',' 0\n"  // 5: compared with RR
          "expect RR 5 40 40\n"        // 6: passed over
-         "parent hello\n"             // 7
-         "expect HN 'heard hello'\n", // 8
+         "expect-none\n"              // 7: passed over too
+         "parent hello\n"             // 8
+         "expect HN 'heard hello'\n", // 9
          {5}},
         {"separate mistakes each reported",
          createEcho,

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 using namespace zeph::bench;
@@ -121,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "type codes: type 8 with null data",
                   {"random"}},
         FaultCase{"hang", "type-codes", S::Crashed, "timed out", {}},
-        FaultCase{"nonnull_return", "type-codes", S::Failed, "type 100 returned a non-null", {}},
+        FaultCase{
+            "nonnull_return", "type-codes", S::Failed, "type 0 returned a non-null", {"random"}},
         FaultCase{"bad_answer", "answers", S::Failed, "not NUL-terminated", {"random"}},
         FaultCase{"leak_heap", "heap-growth", S::Failed, "grew in every stretch", {}},
         FaultCase{
@@ -145,7 +147,17 @@ TEST(validate, random_run_replays_exactly_from_its_seed) {
     EXPECT_EQ(first[0].status, CheckResult::Status::Crashed);
     // The crash report names the iteration it died in; the same seed dies in the same place.
     EXPECT_EQ(first[0].messages, second[0].messages);
-    EXPECT_NE(joined(first[0].messages).find("iteration"), std::string::npos);
+    // A breach shows the trail before it: a line for every step, whatever the step was.
+    o.seed = 11;
+    const auto breached = run("no_detach", o);
+    ASSERT_EQ(breached.size(), 1u);
+    std::vector<int> trail;
+    for (const std::string& m : breached[0].messages)
+        if (const size_t at = m.find("iteration "); at != std::string::npos)
+            trail.push_back(std::atoi(m.c_str() + at + 10));
+    ASSERT_GE(trail.size(), 4u) << joined(breached[0].messages);
+    for (size_t i = 1; i < trail.size(); ++i)
+        EXPECT_LE(trail[i] - trail[i - 1], 1) << joined(breached[0].messages);
 }
 
 TEST(validate, a_crash_shows_the_end_of_what_the_component_wrote_to_stderr) {
@@ -237,6 +249,90 @@ TEST(validate, breaches_are_sorted_by_kind_never_by_their_words) {
     EXPECT_EQ(detach.status, CheckResult::Status::Passed);
     EXPECT_TRUE(detach.messages.empty());
 }
+
+// Each check against every kind it claims, one at a time: a component that commits just that breach
+// fails the check with it. A claim the check's way of driving cannot reach is named as such, so a
+// claim dropped or added shows here either way.
+struct Claims {
+    const char* check;
+    std::vector<ErrorKind> shown, unreachable;
+};
+
+void PrintTo(const Claims& c, std::ostream* os) {
+    *os << c.check;
+}
+
+class check_claims : public ::testing::TestWithParam<Claims> {};
+
+TEST_P(check_claims, each_kind_claimed_fails_the_check) {
+    using K = ErrorKind;
+    // The fault that commits each kind, and the words of its breach.
+    static const std::map<K, std::pair<const char*, const char*>> breach = {
+        {K::ReplyNotReleased, {"leaky_reply", "not released"}},
+        {K::ReleasedTwice, {"double_release", "released twice"}},
+        {K::ForeignRelease, {"foreign_release", "never handed out"}},
+        {K::NullRelease, {"null_release", "release of a null pointer"}},
+        {K::UnknownCallType, {"unknown_call", "with type 7"}},
+        {K::NullCommand, {"null_command", "command with a null text"}},
+        {K::CommandAfterDetach, {"send_after_detach", "command after \"AS\""}},
+        {K::NoDetach, {"no_detach", "without sending \"AS\""}},
+        {K::DetachNotLast, {"no_detach", "was not the last command"}},
+        {K::TimerLeftRunning, {"timer_left", "timer left running"}},
+        {K::UnterminatedAnswer, {"bad_answer", "not NUL-terminated"}},
+        {K::ReleaseReturned, {"release_returned", "type 5 returned a non-null"}},
+        {K::NonNullReturn, {"nonnull_return", "returned a non-null"}}};
+    const Claims& c = GetParam();
+    const auto named = std::find_if(validateChecks().begin(), validateChecks().end(),
+                                    [&](const Check& k) { return std::string(k.name) == c.check; });
+    ASSERT_NE(named, validateChecks().end());
+    std::set<K> listed(c.shown.begin(), c.shown.end());
+    listed.insert(c.unreachable.begin(), c.unreachable.end());
+    EXPECT_EQ(std::set<K>(named->kinds.begin(), named->kinds.end()), listed);
+    for (K k : c.shown) {
+        const auto& [fault, words] = breach.at(k);
+        ValidateOptions o;
+        o.only = {c.check};
+        o.seed = 11;
+        const auto results = run(fault, o);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].status, CheckResult::Status::Failed) << fault;
+        EXPECT_NE(joined(results[0].messages).find(words), std::string::npos)
+            << errorKindName(k) << " from " << fault << ":\n"
+            << joined(results[0].messages);
+    }
+}
+
+using K = ErrorKind;
+// Creation and destruction on a bare facility get no reply and send no notification; the random
+// run stops at its first breach, and a misplaced "AS" is always first noticed as missing or
+// followed; a runaway takes a million notifications, shown stopped by the facility's own test.
+INSTANTIATE_TEST_SUITE_P(
+    validate, check_claims,
+    ::testing::Values(
+        Claims{"create-destroy",
+               {K::ForeignRelease, K::NullRelease, K::UnknownCallType, K::NullCommand,
+                K::CommandAfterDetach, K::NoDetach, K::DetachNotLast},
+               {K::ReplyNotReleased, K::ReleasedTwice, K::UnterminatedAnswer, K::ReleaseReturned,
+                K::NonNullReturn, K::Runaway}},
+        Claims{"type-codes",
+               {K::UnknownCallType, K::NullCommand, K::NonNullReturn, K::ReleaseReturned},
+               {}},
+        Claims{"replies-released",
+               {K::ReplyNotReleased, K::ReleasedTwice, K::ForeignRelease, K::NullRelease},
+               {}},
+        Claims{"answers", {K::UnterminatedAnswer, K::ReleaseReturned}, {}},
+        Claims{"detach-last", {K::CommandAfterDetach, K::NoDetach, K::DetachNotLast}, {}},
+        Claims{"timers-stopped", {K::TimerLeftRunning}, {}},
+        Claims{"random",
+               {K::ReplyNotReleased, K::ReleasedTwice, K::ForeignRelease, K::NullRelease,
+                K::UnknownCallType, K::NullCommand, K::CommandAfterDetach, K::NoDetach,
+                K::UnterminatedAnswer, K::ReleaseReturned, K::NonNullReturn},
+               {K::DetachNotLast, K::Runaway}}),
+    [](const auto& info) {
+        std::string name = info.param.check;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
 
 TEST(validate, every_kind_of_breach_is_the_business_of_some_check) {
     for (zeph::host::ErrorKind k : zeph::host::allErrorKinds()) {
