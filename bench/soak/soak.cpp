@@ -4,7 +4,7 @@
 
 #include "facility/facility.h"
 #include "scenario/apply.h"
-#include "validate/validate.h"
+#include "isolate/sanitizer.h"
 #include "workout/vocabulary.h"
 
 #include <chrono>

@@ -1,6 +1,7 @@
 // The validate checks: each drives a component in a way that exposes one kind of breach of the
 // host contract, and the table that names them.
 #include "host_records.h"
+#include "isolate/sanitizer.h"
 #include "validate/check.h"
 #include "validate/isolate.h"
 
@@ -36,8 +37,7 @@ template <class T> std::vector<T> plus(std::vector<T> list, const T& item) {
     return list;
 }
 
-// ---- Checks that need no workout
-// -----------------------------------------------------------------
+// ---- Checks that need no workout ----------------------------------------------------------------
 
 CheckResult checkCreateDestroy(const CheckContext& c) {
     CheckResult out;
