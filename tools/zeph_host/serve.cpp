@@ -53,14 +53,11 @@ int serveCommand(const ServeArgs& a) {
     std::vector<Scenario> scenarios;
     if (!loadScenarios(a.scenarios, scenarios))
         return kUsage;
-    std::string error;
     if (scenarios.empty()) {
         // The workout's take when the module has one; else an empty facility to start from.
-        auto workout = findWorkout(c.module, a.workout, error);
-        if (!workout && !error.empty()) {
-            std::cerr << "zeph-host: " << error << "\n";
+        std::optional<Workout> workout;
+        if (!workoutFor(c, a.workout, workout))
             return kUsage;
-        }
         if (workout && workout->take())
             scenarios.push_back(*workout->take());
     }
@@ -94,6 +91,7 @@ int serveCommand(const ServeArgs& a) {
     serverOptions.port = a.port;
     serverOptions.requireToken = !a.noToken;
     PageServer server(session, serverOptions);
+    std::string error;
     if (!server.bind(error)) {
         std::cerr << "zeph-host: " << error << "\n";
         return kUsage;

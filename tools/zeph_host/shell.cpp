@@ -47,12 +47,9 @@ int shellCommand(const ShellArgs& a) {
     host::Module module;
     if (!openModule(module, c.module))
         return kUsage;
-    std::string error;
-    auto workout = findWorkout(c.module, a.workout, error);
-    if (!error.empty()) {
-        std::cerr << "zeph-host: " << error << "\n";
+    std::optional<Workout> workout;
+    if (!workoutFor(c, a.workout, workout))
         return kUsage;
-    }
     TextTranscript text(std::cout, useColour(c.colour), true);
     Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
     runner.facility().setCaptureDebug(c.captureStderr);
@@ -79,6 +76,7 @@ int shellCommand(const ShellArgs& a) {
             std::cout << kShellHelp;
             continue;
         }
+        std::string error;
         auto step = parseLine(line, number, error);
         if (!step) {
             std::cout << "line " << number << ": " << error << "\n";
