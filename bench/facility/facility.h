@@ -95,8 +95,7 @@ public:
     // The entry changes and every loaded component is told with type 6.
     void databaseChange(int device, int db, int index, const std::string& text);
 
-    // ---- Virtual clock
-    // ---------------------------------------------------------------------------
+    // ---- Virtual clock --------------------------------------------------------------------------
     int64_t now() const { return m_now; }
     // Delivers every queued notification due by now.
     void settle();
@@ -209,8 +208,7 @@ private:
     std::string actRP(int endpoint, const Command& c);
     std::string actET(int endpoint, const Command& c);
 
-    // ---- Routing (routing.cpp)
-    // -------------------------------------------------------------------
+    // ---- Routing (routing.cpp) ------------------------------------------------------------------
     void sendRevertive(int endpoint, int device, int destination);
     // Every component registered for this destination hears a revertive, in endpoint order.
     void notifyRegistered(int device, int destination);
@@ -218,8 +216,7 @@ private:
     void dropRegistrations(int endpoint);
     void listen(int endpoint, const Registration& g, bool on);
 
-    // ---- Delivery (delivery.cpp)
-    // -----------------------------------------------------------------
+    // ---- Delivery (delivery.cpp) ----------------------------------------------------------------
     enum NotifyFlags : unsigned {
         kNeedsComponent = 1, // without one, a note instead of the call
         kSettle = 2,         // deliver what the notification caused, once it has returned
