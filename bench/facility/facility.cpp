@@ -151,7 +151,7 @@ std::string Facility::property(const std::string& panel, const std::string& cont
 }
 
 void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
-    ++m_hostErrors;
+    ++m_breaches;
     if (!m_sink)
         return;
     Event e;
@@ -166,7 +166,7 @@ void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
 void Facility::emit(Event::Kind kind, int endpoint, std::string text,
                     std::optional<std::string> reply) {
     if (kind == Event::Kind::HostError)
-        ++m_hostErrors;
+        ++m_breaches;
     if (!m_sink)
         return;
     Event e;

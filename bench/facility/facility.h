@@ -115,7 +115,7 @@ public:
     std::string property(const std::string& panel, const std::string& control,
                          const std::string& name) const;
     size_t notificationsDelivered() const { return m_delivered; }
-    size_t hostErrors() const { return m_hostErrors; }
+    size_t breaches() const { return m_breaches; }
 
     // ---- Read-only views of the facility (added for the serve page) ----
     struct ControlView {
@@ -265,7 +265,7 @@ private:
     uint64_t m_generation = 0;
     size_t m_eventLimit = 1000000;
     size_t m_delivered = 0;
-    size_t m_hostErrors = 0;
+    size_t m_breaches = 0;
     int m_depth = 0;
     bool m_capture = false;
     std::FILE* m_captureFile = nullptr;

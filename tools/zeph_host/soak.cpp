@@ -49,7 +49,7 @@ int soakCommand(const SoakArgs& a) {
         std::cout << soakJson(r) << "\n";
     else
         printSoak(std::cout, c.module, r);
-    return r.hostErrors ? kFailed : kOk;
+    return r.breaches ? kFailed : kOk;
 }
 
 } // namespace
