@@ -46,7 +46,7 @@ CheckResult checkCreateDestroy(const CheckContext& c) {
         progress("create and destroy with base path \"" + path.substr(0, 40) + "\"");
         Breaches found;
         if (!createAndDestroy(c, path, found))
-            fail(out, "the factory returned null with the bench host (base path \"" +
+            fail(out, "the factory returned null with the recording host (base path \"" +
                           path.substr(0, 40) + "\")");
         keep(out, found, c.check.kinds);
     }
@@ -104,7 +104,7 @@ CheckResult checkTypeCodes(const CheckContext& c) {
     const int e = f.addEndpoint();
     progress("type codes: create");
     if (!f.load(e, c.factory, c.options.basePath)) {
-        fail(out, "the factory returned null with the bench host");
+        fail(out, "the factory returned null with the recording host");
         return out;
     }
     const auto at = [&](const std::string& w) {
@@ -225,7 +225,7 @@ CheckResult destroyEverywhere(const CheckContext& c) {
     if (!c.workout) {
         progress("created and destroyed");
         if (!createAndDestroy(c, c.options.basePath, found))
-            fail(out, "the factory returned null with the bench host");
+            fail(out, "the factory returned null with the recording host");
         keep(out, found, c.check.kinds, 4);
         out.messages.push_back("no workout: destroyed right after creation only");
         return out;
@@ -239,7 +239,7 @@ CheckResult destroyEverywhere(const CheckContext& c) {
             o.stopAfter = k;
             Played p = play(c, s, o);
             if (p.loadFailed) {
-                fail(out, "the factory returned null with the bench host");
+                fail(out, "the factory returned null with the recording host");
                 return out;
             }
             found.insert(found.end(), p.breaches.begin(), p.breaches.end());
@@ -317,7 +317,7 @@ CheckResult checkHeapGrowth(const CheckContext& c) {
 
 const std::vector<Check>& validateChecks() {
     static const std::vector<Check> checks = {
-        {"create-destroy", "created and destroyed with the bench host, under three base paths",
+        {"create-destroy", "created and destroyed with the recording host, under three base paths",
          false, everyKindBut(K::TimerLeftRunning), checkCreateDestroy},
         {"null-host",
          "created with a null host, the workout's notifications, destroyed",
