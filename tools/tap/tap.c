@@ -23,7 +23,7 @@ static void* g_self;
 static char g_component[520]; /* the component's path: this DLL's with .traced.dll */
 static char g_name[260];      /* this DLL's file name, as the host loaded it */
 static struct file_data g_component_file;
-static factory_fn g_factory;
+static zeph_object_factory_fn g_factory;
 static struct critical_section g_lock;
 static HANDLE g_file = INVALID_HANDLE;
 static int g_opened; /* the trace was tried (once per process) */
@@ -179,17 +179,18 @@ static long __stdcall watch(struct exception_pointers* info) {
 
 /* ---- The host object the component gets, and the component the host gets --------------------- */
 struct tap_host {
-    struct object base;
-    struct object* real;
+    struct zeph_object base;
+    struct zeph_object* real;
     uint32_t id;
 };
 struct tap_component {
-    struct object base;
-    struct object* real;
+    struct zeph_object base;
+    struct zeph_object* real;
     struct tap_host* host;
 };
 
-static char* __attribute__((thiscall)) host_callback(struct object* self, void* data, int type) {
+static char* __attribute__((thiscall))
+host_callback(struct zeph_object* self, void* data, int type) {
     struct tap_host* h = (struct tap_host*)self;
     char* result;
     record_call(h->id, data, type, 1);
@@ -199,16 +200,16 @@ static char* __attribute__((thiscall)) host_callback(struct object* self, void* 
 }
 
 /* The component does not own its host; should it delete it all the same, the host hears it. */
-static void* __attribute__((thiscall)) host_destroy(struct object* self, unsigned flags) {
+static void* __attribute__((thiscall)) host_destroy(struct zeph_object* self, unsigned flags) {
     struct tap_host* h = (struct tap_host*)self;
     h->real->vtbl->destroy(h->real, flags);
     return self;
 }
 
-static const struct vtable g_host_vtable = {host_destroy, host_callback};
+static const struct zeph_vtable g_host_vtable = {host_destroy, host_callback};
 
 static char* __attribute__((thiscall))
-component_callback(struct object* self, void* data, int type) {
+component_callback(struct zeph_object* self, void* data, int type) {
     struct tap_component* c = (struct tap_component*)self;
     char* result;
     int outer;
@@ -220,7 +221,7 @@ component_callback(struct object* self, void* data, int type) {
     return result;
 }
 
-static void* __attribute__((thiscall)) component_destroy(struct object* self, unsigned flags) {
+static void* __attribute__((thiscall)) component_destroy(struct zeph_object* self, unsigned flags) {
     struct tap_component* c = (struct tap_component*)self;
     struct zb_message m;
     int outer;
@@ -238,7 +239,7 @@ static void* __attribute__((thiscall)) component_destroy(struct object* self, un
     return self;
 }
 
-static const struct vtable g_component_vtable = {component_destroy, component_callback};
+static const struct zeph_vtable g_component_vtable = {component_destroy, component_callback};
 
 static int load_component(void) {
     void* dll;
@@ -250,17 +251,18 @@ static int load_component(void) {
         tap_say("cannot load ", g_component);
         return 0;
     }
-    g_factory = (factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
+    g_factory =
+        (zeph_object_factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
     if (!g_factory)
         tap_say("no load_zeph_client_script in ", g_component);
     return g_factory != NULL;
 }
 
-__declspec(dllexport) struct object* __cdecl load_zeph_client_script(struct object* host,
-                                                                     const char* path) {
+__declspec(dllexport) struct zeph_object* __cdecl load_zeph_client_script(struct zeph_object* host,
+                                                                          const char* path) {
     struct tap_host* h = NULL;
     struct tap_component* c;
-    struct object* real;
+    struct zeph_object* real;
     struct zb_message m;
     int outer;
     if (!load_component())

@@ -1,11 +1,13 @@
-/* What the tap sees of Windows and of the objects it relays: the few Win32 calls it makes,
- * declared here as platform/zeph_win32.h does, the MSVC view of a zeph_client_callback object,
- * and the helpers of tap_file.c. */
+/* What the tap sees of Windows: the few Win32 calls it makes, declared here as
+ * platform/zeph_win32.h does, and the helpers of tap_file.c. The objects it relays are
+ * zeph_client_callback.h's C view. */
 #ifndef ZEPH_TAP_WIN32_H
 #define ZEPH_TAP_WIN32_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "zeph_client_callback.h"
 
 /* ---- The few Win32 calls --------------------------------------------------------------------- */
 typedef void* HANDLE;
@@ -80,19 +82,6 @@ IMPORT void __stdcall SetLastError(DWORD error);
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
 /* Left alone: what is left of the stack does not hold a record's encoding. */
 #define STACK_OVERFLOW 0xC00000FDu
-
-/* ---- The MSVC view of a zeph_client_callback object ------------------------------------------ */
-struct object;
-typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
-typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
-struct vtable {
-    destroy_fn destroy;
-    callback_fn callback;
-};
-struct object {
-    const struct vtable* vtbl;
-};
-typedef struct object*(__cdecl* factory_fn)(struct object* host, const char* path);
 
 /* ---- tap_file.c: the trace file's name, and what the C runtime is not trusted with ----------- */
 
