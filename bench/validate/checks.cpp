@@ -2,6 +2,7 @@
 // host contract, and the table that names them.
 #include "host_records.h"
 #include "isolate/sanitizer.h"
+#include "zeph_commands.h"
 #include "validate/check.h"
 #include "validate/isolate.h"
 
@@ -316,6 +317,14 @@ CheckResult checkHeapGrowth(const CheckContext& c) {
 } // namespace
 
 const std::vector<Check>& validateChecks() {
+    // The queries named as the command table lists them, so that a new one shows here too.
+    static const std::string repliesReleased = [] {
+        std::string queries;
+        for (const zeph_command_info& c : zeph_commands)
+            if (c.query)
+                queries += (queries.empty() ? "" : "/") + std::string(c.mnemonic);
+        return "every " + queries + " reply released exactly once before the notification returns";
+    }();
     static const std::vector<Check> checks = {
         {"create-destroy", "created and destroyed with the recording host, under three base paths",
          false, everyKindBut(K::TimerLeftRunning), checkCreateDestroy},
@@ -330,7 +339,7 @@ const std::vector<Check>& validateChecks() {
          {K::UnknownCallType, K::NullCommand, K::NonNullReturn, K::ReleaseReturned},
          checkTypeCodes},
         {"replies-released",
-         "every SD/XI/RN/TG reply released exactly once before the notification returns",
+         repliesReleased.c_str(),
          true,
          {K::ReplyNotReleased, K::ReleasedTwice, K::ForeignRelease, K::NullRelease},
          checkRepliesReleased},
