@@ -53,6 +53,7 @@ int serveCommand(const ServeArgs& a) {
     std::vector<Scenario> scenarios;
     if (!loadScenarios(a.scenarios, scenarios))
         return kUsage;
+    std::string error;
     if (scenarios.empty()) {
         // The workout's take when the module has one; else an empty facility to start from.
         std::optional<Workout> workout;
@@ -91,7 +92,6 @@ int serveCommand(const ServeArgs& a) {
     serverOptions.port = a.port;
     serverOptions.requireToken = !a.noToken;
     PageServer server(session, serverOptions);
-    std::string error;
     if (!server.bind(error)) {
         std::cerr << "zeph-host: " << error << "\n";
         return kUsage;
