@@ -45,10 +45,8 @@ struct ShellArgs {
 int shellCommand(const ShellArgs& a) {
     const Common& c = a.common;
     host::Module module;
-    if (!openModule(module, c.module))
-        return kUsage;
     std::optional<Workout> workout;
-    if (!workoutFor(c, a.workout, workout))
+    if (!openWithWorkout(c, a.workout, module, workout))
         return kUsage;
     TextTranscript text(std::cout, useColour(c.colour), true);
     Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
