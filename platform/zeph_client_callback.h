@@ -31,7 +31,7 @@ enum zeph_type {
     ZEPH_SPARE = 7
 };
 
-// The type codes are plain C too, for the bridge; the rest is C++.
+// The type codes are plain C too, for the bridge; the object is C++, seen from C below.
 #if defined(__cplusplus)
 class zeph_client_callback {
 public:
@@ -43,6 +43,24 @@ public:
 // its own callback object and the panel's base path, and keeps the result until it deletes it.
 // Returns null when the component cannot be created.
 typedef zeph_client_callback* (*zeph_factory_fn)(zeph_client_callback* host, const char* path);
+#elif defined(_WIN32) && defined(__i386__)
+// The same object as a 32-bit Windows C program sees it (the bridge, the tap): the Microsoft C++
+// ABI's layout, a pointer to a table whose slot 0 is the deleting destructor (flags bit 0: free the
+// memory) and slot 1 callback(), both __thiscall.
+struct zeph_object;
+typedef void*(__attribute__((thiscall)) * zeph_destroy_fn)(struct zeph_object* self,
+                                                           unsigned flags);
+typedef char*(__attribute__((thiscall)) * zeph_callback_fn)(struct zeph_object* self, void* data,
+                                                            int type);
+struct zeph_vtable {
+    zeph_destroy_fn destroy;   // slot 0
+    zeph_callback_fn callback; // slot 1
+};
+struct zeph_object {
+    const struct zeph_vtable* vtbl;
+};
+typedef struct zeph_object*(__cdecl* zeph_object_factory_fn)(struct zeph_object* host,
+                                                             const char* path);
 #endif
 #define ZEPH_FACTORY_NAME "load_zeph_client_script"
 

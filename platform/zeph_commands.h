@@ -1,7 +1,7 @@
 // The host command set: every command a component sends with ZEPH_COMMAND opens with one of these
 // two-letter mnemonics, followed by a blank or nothing. The one list of which commands are
-// queries: the recording host, the bridge, the benchmarks' host and the reports all read it here.
-// Plain C, so the bridge (a C program) and component code can include it.
+// queries: the recording host, the bridge, the benchmarks' timing host and the reports all read it
+// here. Plain C, so the bridge (a C program) and component code can include it.
 #ifndef ZEPH_COMMANDS_H
 #define ZEPH_COMMANDS_H
 

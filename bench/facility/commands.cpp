@@ -68,8 +68,7 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
     return reply;
 }
 
-// ---- Queries
-// -------------------------------------------------------------------------------------
+// ---- Queries ------------------------------------------------------------------------------------
 
 std::optional<std::string> Facility::replySD(int, const Command& c) {
     auto it = c.fields.empty() ? m_names.end() : m_names.find(c.field(0));
@@ -125,8 +124,7 @@ std::optional<std::string> Facility::replyPS(int endpoint, const Command& c) {
     return accepted ? std::optional<std::string>("1") : std::nullopt;
 }
 
-// ---- Effects
-// -------------------------------------------------------------------------------------
+// ---- Effects ------------------------------------------------------------------------------------
 
 std::string Facility::actHN(int endpoint, const Command& c) {
     // The whole rest of the command is one quoted text, apostrophes and blanks inside included.

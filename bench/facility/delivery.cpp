@@ -84,8 +84,7 @@ void Facility::afterNotification(int endpoint) {
     ++m_delivered;
 }
 
-// ---- Life
-// ----------------------------------------------------------------------------------------
+// ---- Life ---------------------------------------------------------------------------------------
 
 bool Facility::load(int endpoint, host::ComponentSource factory, const std::string& basePath) {
     Endpoint& e = ep(endpoint);
@@ -112,8 +111,7 @@ void Facility::unload(int endpoint) {
     dropRegistrations(endpoint);
 }
 
-// ---- Notifications
-// -------------------------------------------------------------------------------
+// ---- Notifications ------------------------------------------------------------------------------
 
 std::optional<std::string> Facility::parent(int endpoint, const std::string& text) {
     std::optional<std::string> result;
@@ -200,8 +198,7 @@ void Facility::deliver(const Queued& q) {
         [] {}, kNeedsComponent);
 }
 
-// ---- The queue and the virtual clock
-// -------------------------------------------------------------
+// ---- The queue and the virtual clock ------------------------------------------------------------
 
 void Facility::schedule(Queued q) {
     q.seq = ++m_seq;

@@ -18,8 +18,7 @@ Facility::~Facility() {
             e->host.destroy();
 }
 
-// ---- Description
-// ---------------------------------------------------------------------------------
+// ---- Description --------------------------------------------------------------------------------
 
 void Facility::setName(const std::string& name, int device, std::optional<int> offset) {
     m_names[name] = {device, offset};
@@ -76,8 +75,7 @@ void Facility::setPanelShowOverride(std::function<bool()> accepted) {
     m_panelShowOverride = std::move(accepted);
 }
 
-// ---- Endpoints
-// -----------------------------------------------------------------------------------
+// ---- Endpoints ----------------------------------------------------------------------------------
 
 int Facility::addEndpoint() {
     const int index = static_cast<int>(m_endpoints.size());
@@ -103,8 +101,7 @@ bool Facility::loaded(int endpoint) const {
     return ep(endpoint).host.component() != nullptr;
 }
 
-// ---- What was seen
-// -------------------------------------------------------------------------------
+// ---- What was seen ------------------------------------------------------------------------------
 
 const std::vector<std::string>& Facility::parentTexts(int endpoint) const {
     return ep(endpoint).parentTexts;
@@ -154,7 +151,7 @@ std::string Facility::property(const std::string& panel, const std::string& cont
 }
 
 void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
-    ++m_hostErrors;
+    ++m_breaches;
     if (!m_sink)
         return;
     Event e;
@@ -169,7 +166,7 @@ void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
 void Facility::emit(Event::Kind kind, int endpoint, std::string text,
                     std::optional<std::string> reply) {
     if (kind == Event::Kind::HostError)
-        ++m_hostErrors;
+        ++m_breaches;
     if (!m_sink)
         return;
     Event e;

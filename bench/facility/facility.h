@@ -95,8 +95,7 @@ public:
     // The entry changes and every loaded component is told with type 6.
     void databaseChange(int device, int db, int index, const std::string& text);
 
-    // ---- Virtual clock
-    // ---------------------------------------------------------------------------
+    // ---- Virtual clock --------------------------------------------------------------------------
     int64_t now() const { return m_now; }
     // Delivers every queued notification due by now.
     void settle();
@@ -116,7 +115,7 @@ public:
     std::string property(const std::string& panel, const std::string& control,
                          const std::string& name) const;
     size_t notificationsDelivered() const { return m_delivered; }
-    size_t hostErrors() const { return m_hostErrors; }
+    size_t breaches() const { return m_breaches; }
 
     // ---- Read-only views of the facility (added for the serve page) ----
     struct ControlView {
@@ -209,8 +208,7 @@ private:
     std::string actRP(int endpoint, const Command& c);
     std::string actET(int endpoint, const Command& c);
 
-    // ---- Routing (routing.cpp)
-    // -------------------------------------------------------------------
+    // ---- Routing (routing.cpp) ------------------------------------------------------------------
     void sendRevertive(int endpoint, int device, int destination);
     // Every component registered for this destination hears a revertive, in endpoint order.
     void notifyRegistered(int device, int destination);
@@ -218,8 +216,7 @@ private:
     void dropRegistrations(int endpoint);
     void listen(int endpoint, const Registration& g, bool on);
 
-    // ---- Delivery (delivery.cpp)
-    // -----------------------------------------------------------------
+    // ---- Delivery (delivery.cpp) ----------------------------------------------------------------
     enum NotifyFlags : unsigned {
         kNeedsComponent = 1, // without one, a note instead of the call
         kSettle = 2,         // deliver what the notification caused, once it has returned
@@ -268,7 +265,7 @@ private:
     uint64_t m_generation = 0;
     size_t m_eventLimit = 1000000;
     size_t m_delivered = 0;
-    size_t m_hostErrors = 0;
+    size_t m_breaches = 0;
     int m_depth = 0;
     bool m_capture = false;
     std::FILE* m_captureFile = nullptr;

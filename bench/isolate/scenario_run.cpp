@@ -3,21 +3,10 @@
 #include "isolate/scenario_run.h"
 
 #include "isolate/child.h"
+#include "isolate/sanitizer.h"
 
 #include <chrono>
 #include <cstdlib>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZEPH_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZEPH_ASAN 1
-#endif
-#endif
-#if defined(ZEPH_ASAN)
-// From the sanitizer runtime; declared here since not every compiler ships its header.
-extern "C" int __lsan_do_recoverable_leak_check();
-#endif
 
 namespace zeph::bench {
 
@@ -135,15 +124,15 @@ int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
     runner.facility().setCaptureDebug(o.captureDebug);
     play(runner, scenario);
     RunResult r = runner.result();
-#if defined(ZEPH_ASAN)
     // The child ends with _exit, where the sanitizer would not look for leaks: look now, with
     // everything of the bench still reachable, so that only what the component lost is found.
-    playing(0, "leak check");
-    if (__lsan_do_recoverable_leak_check())
-        r.failures.push_back(scenario.file +
-                             ":end: the component leaked memory (the sanitizer's report is on "
-                             "stderr)");
-#endif
+    if (leakCheckAvailable()) {
+        playing(0, "leak check");
+        if (leaksFound())
+            r.failures.push_back(scenario.file +
+                                 ":end: the component leaked memory (the sanitizer's report is on "
+                                 "stderr)");
+    }
     std::string data = record(kExpectations, std::to_string(r.expectations));
     if (r.loadFailed)
         data += record(kLoadFailed, "");

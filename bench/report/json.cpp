@@ -66,7 +66,7 @@ std::string soakJson(const SoakResult& r) {
                   "\"heap_bytes_per_component\":%.0f,\"host_heap_bytes_per_component\":%.0f,"
                   "\"rss_bytes_per_component\":%.0f,\"host_errors\":%zu}",
                   r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond,
-                  r.heapPerComponent, r.hostPerComponent, r.rssPerComponent, r.hostErrors);
+                  r.heapPerComponent, r.benchHeapPerComponent, r.rssPerComponent, r.breaches);
     return line;
 }
 

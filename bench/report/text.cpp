@@ -96,7 +96,7 @@ void printSoak(std::ostream& out, const std::string& module, const SoakResult& r
         "  resident       %.0f bytes per component, the bench's part included\n"
         "  host errors    %zu\n",
         r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond, r.heapPerComponent,
-        r.hostPerComponent, r.rssPerComponent, r.hostErrors);
+        r.benchHeapPerComponent, r.rssPerComponent, r.breaches);
     out << "soak " << module << text;
 }
 

@@ -67,6 +67,48 @@ void sendAll(int fd, const std::string& data) {
     }
 }
 
+// What a request head says of its body: how long it is, or why the bench does not read it as sent
+// (status non-zero). blank is where the head's blank line starts.
+struct Framing {
+    int status = 0;
+    std::string why;
+    long long length = -1;
+};
+
+Framing framing(const std::string& data, size_t blank, const GateLimits& limits) {
+    Framing f;
+    size_t lines = 0;
+    size_t start = data.find("\r\n") + 2;
+    while (start < blank + 2) {
+        const size_t end = data.find("\r\n", start);
+        const std::string line = data.substr(start, end - start);
+        start = end + 2;
+        if (++lines > limits.maxHeaders)
+            return {431,
+                    "the request has over " + std::to_string(limits.maxHeaders) + " header lines"};
+        const size_t colon = line.find(':');
+        const std::string name = lower(trim(line.substr(0, colon)));
+        const std::string value =
+            colon == std::string::npos ? std::string() : trim(line.substr(colon + 1));
+        if (name == "transfer-encoding")
+            return {411, "a request body needs a Content-Length (no chunked transfer)"};
+        if (name == "content-encoding" && lower(value) != "identity")
+            return {415, "compressed request bodies are not taken"};
+        if (name == "content-length") {
+            const bool digits = !value.empty() && value.size() <= 12 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            const long long n = digits ? std::stoll(value) : -1;
+            if (!digits || (f.length >= 0 && n != f.length))
+                return {400, "malformed Content-Length"};
+            f.length = n;
+        }
+    }
+    if (f.length > static_cast<long long>(limits.maxBody))
+        return {413, "the body is " + std::to_string(f.length) +
+                         " bytes; the bench takes at most " + std::to_string(limits.maxBody)};
+    return f;
+}
+
 } // namespace
 
 struct Gate::Arriving {
@@ -254,51 +296,12 @@ bool Gate::receive(Arriving& a) {
                 continue;
             }
             a.headEnd = blank + 4;
-            // Parse the head's framing: how long the body is, and whether it is one the bench
-            // reads as sent.
-            size_t lines = 0;
-            long long length = -1;
-            size_t start = a.data.find("\r\n") + 2;
-            while (start < blank + 2) {
-                const size_t end = a.data.find("\r\n", start);
-                const std::string line = a.data.substr(start, end - start);
-                start = end + 2;
-                if (++lines > m_limits.maxHeaders) {
-                    refuse(a, 431,
-                           "the request has over " + std::to_string(m_limits.maxHeaders) +
-                               " header lines");
-                    return true;
-                }
-                const size_t colon = line.find(':');
-                const std::string name = lower(trim(line.substr(0, colon)));
-                const std::string value =
-                    colon == std::string::npos ? std::string() : trim(line.substr(colon + 1));
-                if (name == "transfer-encoding") {
-                    refuse(a, 411, "a request body needs a Content-Length (no chunked transfer)");
-                    return true;
-                }
-                if (name == "content-encoding" && lower(value) != "identity") {
-                    refuse(a, 415, "compressed request bodies are not taken");
-                    return true;
-                }
-                if (name == "content-length") {
-                    const bool digits = !value.empty() && value.size() <= 12 &&
-                                        value.find_first_not_of("0123456789") == std::string::npos;
-                    const long long n = digits ? std::stoll(value) : -1;
-                    if (!digits || (length >= 0 && n != length)) {
-                        refuse(a, 400, "malformed Content-Length");
-                        return true;
-                    }
-                    length = n;
-                }
-            }
-            if (length > static_cast<long long>(m_limits.maxBody)) {
-                refuse(a, 413,
-                       "the body is " + std::to_string(length) +
-                           " bytes; the bench takes at most " + std::to_string(m_limits.maxBody));
+            const Framing f = framing(a.data, blank, m_limits);
+            if (f.status) {
+                refuse(a, f.status, f.why);
                 return true;
             }
-            a.total = a.headEnd + static_cast<size_t>(std::max(0LL, length));
+            a.total = a.headEnd + static_cast<size_t>(std::max(0LL, f.length));
         }
         if (a.data.size() >= a.total) {
             a.data.resize(a.total);

@@ -4,7 +4,7 @@
 
 #include "facility/facility.h"
 #include "scenario/apply.h"
-#include "validate/validate.h"
+#include "isolate/sanitizer.h"
 #include "workout/vocabulary.h"
 
 #include <chrono>
@@ -62,24 +62,12 @@ Plan planOf(const Scenario& take) {
     return p;
 }
 
-} // namespace
-
-SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
-    SoakResult r;
-    const int n = std::max(1, o.components);
-    r.components = n;
-    const Scenario* take = workout.take();
-    if (!take && !workout.scenarios.empty())
-        take = &workout.scenarios.front();
-    const Plan plan = take ? planOf(*take) : Plan{};
-    if (plan.beats.empty()) {
-        r.error = "the workout's take has no step after its configuration to deal out";
-        return r;
-    }
-
+// Builds n facilities, each with its component configured as the take configures it, and fills
+// in r's memory figures; false if the factory returned null.
+bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
+              host::ComponentSource& factory, const SoakOptions& o, SoakResult& r) {
     // Each component is built right after its facility, so that what one notification touches
     // lies close together; the heap is read between the two to keep their figures apart.
-    std::vector<std::unique_ptr<Facility>> worlds;
     worlds.reserve(static_cast<size_t>(n));
     size_t benchHeap = 0, componentHeap = 0;
     const size_t rss0 = residentBytes();
@@ -95,10 +83,8 @@ SoakResult soak(host::ComponentSource factory, const Workout& workout, const Soa
             describe(f, *line);
         f.addEndpoint();
         const size_t built = heapInUse();
-        if (!f.load(0, factory, o.basePath)) {
-            r.loadFailed = true;
-            return r;
-        }
+        if (!f.load(0, factory, o.basePath))
+            return false;
         for (const std::string& text : plan.configuration)
             f.parent(0, text);
         f.forgetRecords(0);
@@ -117,17 +103,22 @@ SoakResult soak(host::ComponentSource factory, const Workout& workout, const Soa
                             ? (*dllHeap1 - *dllHeap0) * size_t(n) / size_t(n - 1)
                             : 0;
     }
-    r.hostPerComponent = double(benchHeap) / n;
+    r.benchHeapPerComponent = double(benchHeap) / n;
     r.heapPerComponent = double(componentHeap) / n;
     r.rssPerComponent = double(rss1 > rss0 ? rss1 - rss0 : 0) / n;
+    return true;
+}
 
+// Deals the take's beats round-robin over the worlds and fills in r's throughput figures.
+void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
+          long long notifications, SoakResult& r) {
     size_t delivered0 = 0, commands0 = 0;
     for (const auto& f : worlds) {
         delivered0 += f->notificationsDelivered();
         commands0 += f->host(0).totalCommands();
     }
     const auto start = std::chrono::steady_clock::now();
-    for (long long j = 0; j < o.notifications; ++j) {
+    for (long long j = 0; j < notifications; ++j) {
         const Beat& beat = plan.beats[static_cast<size_t>((j / n) % plan.beats.size())];
         Facility& f = *worlds[static_cast<size_t>(j % n)];
         // Endpoint 0 of f is the component's only one.
@@ -139,16 +130,38 @@ SoakResult soak(host::ComponentSource factory, const Workout& workout, const Soa
         f.forgetRecords(0);
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.sent = o.notifications;
+    r.sent = notifications;
     for (auto& f : worlds) {
         r.delivered += f->notificationsDelivered();
         r.commands += f->host(0).totalCommands();
         f->unload(0);
-        r.hostErrors += f->hostErrors();
+        r.breaches += f->breaches();
     }
     r.delivered -= delivered0;
     r.commands -= commands0;
     r.perSecond = r.seconds > 0 ? double(r.delivered) / r.seconds : 0;
+}
+
+} // namespace
+
+SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
+    SoakResult r;
+    const int n = std::max(1, o.components);
+    r.components = n;
+    const Scenario* take = workout.take();
+    if (!take && !workout.scenarios.empty())
+        take = &workout.scenarios.front();
+    const Plan plan = take ? planOf(*take) : Plan{};
+    if (plan.beats.empty()) {
+        r.error = "the workout's take has no step after its configuration to deal out";
+        return r;
+    }
+    std::vector<std::unique_ptr<Facility>> worlds;
+    if (!populate(worlds, n, plan, factory, o, r)) {
+        r.loadFailed = true;
+        return r;
+    }
+    deal(worlds, n, plan, o.notifications, r);
     return r;
 }
 

@@ -1,22 +1,12 @@
 /* Writing a trace: the header, one record per frame, the size limit and the records' payloads. */
 #include "trace_format.h"
+#include "zeph_records.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-/* The records a host passes, as zeph_records.h lays them out: one word per field on a 32-bit
- * build, pointers widening on a 64-bit one as the component's own declarations do. */
-struct zt_event {
-    const char* command;
-    const char* sub[ZB_EVENT_SUBS];
-    const char* value;
-};
-struct zt_button {
-    int32_t word0, word1;
-    const char* panel;
-    const char* control;
-    const struct zt_event* event;
-};
+_Static_assert(sizeof(((struct zeph_parent_event*)0)->sub) / sizeof(const char*) == ZB_EVENT_SUBS,
+               "the codec carries every sub-field of an event");
 
 static void le32(unsigned char* b, uint32_t v) {
     b[0] = (unsigned char)v;
@@ -129,10 +119,10 @@ int zt_write_fault(struct zt_writer* t, uint64_t time_us, uint32_t thread,
     return put(t, record, ZT_RECORD_HEAD + w.size);
 }
 
-static void button(const struct zt_button* b, struct zb_button_data* d) {
+static void button(const struct zeph_button_record* b, struct zb_button_data* d) {
     int i;
-    d->word0 = b->word0;
-    d->word1 = b->word1;
+    d->word0 = b->unused0;
+    d->word1 = b->unused1;
     d->panel = zb_text_of(b->panel);
     d->control = zb_text_of(b->control);
     d->has_event = b->event != NULL;

@@ -1,6 +1,8 @@
 // The validate checks: each drives a component in a way that exposes one kind of breach of the
 // host contract, and the table that names them.
 #include "host_records.h"
+#include "isolate/sanitizer.h"
+#include "zeph_commands.h"
 #include "validate/check.h"
 #include "validate/isolate.h"
 
@@ -36,8 +38,7 @@ template <class T> std::vector<T> plus(std::vector<T> list, const T& item) {
     return list;
 }
 
-// ---- Checks that need no workout
-// -----------------------------------------------------------------
+// ---- Checks that need no workout ----------------------------------------------------------------
 
 CheckResult checkCreateDestroy(const CheckContext& c) {
     CheckResult out;
@@ -46,7 +47,7 @@ CheckResult checkCreateDestroy(const CheckContext& c) {
         progress("create and destroy with base path \"" + path.substr(0, 40) + "\"");
         Breaches found;
         if (!createAndDestroy(c, path, found))
-            fail(out, "the factory returned null with the bench host (base path \"" +
+            fail(out, "the factory returned null with the recording host (base path \"" +
                           path.substr(0, 40) + "\")");
         keep(out, found, c.check.kinds);
     }
@@ -104,7 +105,7 @@ CheckResult checkTypeCodes(const CheckContext& c) {
     const int e = f.addEndpoint();
     progress("type codes: create");
     if (!f.load(e, c.factory, c.options.basePath)) {
-        fail(out, "the factory returned null with the bench host");
+        fail(out, "the factory returned null with the recording host");
         return out;
     }
     const auto at = [&](const std::string& w) {
@@ -225,7 +226,7 @@ CheckResult destroyEverywhere(const CheckContext& c) {
     if (!c.workout) {
         progress("created and destroyed");
         if (!createAndDestroy(c, c.options.basePath, found))
-            fail(out, "the factory returned null with the bench host");
+            fail(out, "the factory returned null with the recording host");
         keep(out, found, c.check.kinds, 4);
         out.messages.push_back("no workout: destroyed right after creation only");
         return out;
@@ -239,7 +240,7 @@ CheckResult destroyEverywhere(const CheckContext& c) {
             o.stopAfter = k;
             Played p = play(c, s, o);
             if (p.loadFailed) {
-                fail(out, "the factory returned null with the bench host");
+                fail(out, "the factory returned null with the recording host");
                 return out;
             }
             found.insert(found.end(), p.breaches.begin(), p.breaches.end());
@@ -316,8 +317,16 @@ CheckResult checkHeapGrowth(const CheckContext& c) {
 } // namespace
 
 const std::vector<Check>& validateChecks() {
+    // The queries named as the command table lists them, so that a new one shows here too.
+    static const std::string repliesReleased = [] {
+        std::string queries;
+        for (const zeph_command_info& c : zeph_commands)
+            if (c.query)
+                queries += (queries.empty() ? "" : "/") + std::string(c.mnemonic);
+        return "every " + queries + " reply released exactly once before the notification returns";
+    }();
     static const std::vector<Check> checks = {
-        {"create-destroy", "created and destroyed with the bench host, under three base paths",
+        {"create-destroy", "created and destroyed with the recording host, under three base paths",
          false, everyKindBut(K::TimerLeftRunning), checkCreateDestroy},
         {"null-host",
          "created with a null host, the workout's notifications, destroyed",
@@ -330,7 +339,7 @@ const std::vector<Check>& validateChecks() {
          {K::UnknownCallType, K::NullCommand, K::NonNullReturn, K::ReleaseReturned},
          checkTypeCodes},
         {"replies-released",
-         "every SD/XI/RN/TG reply released exactly once before the notification returns",
+         repliesReleased.c_str(),
          true,
          {K::ReplyNotReleased, K::ReleasedTwice, K::ForeignRelease, K::NullRelease},
          checkRepliesReleased},

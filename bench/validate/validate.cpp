@@ -8,20 +8,6 @@
 #include <algorithm>
 #include <set>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ZEPH_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZEPH_ASAN 1
-#endif
-#endif
-#if defined(ZEPH_ASAN)
-// From the sanitizer runtime; declared here since not every compiler ships its header.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 namespace zeph::bench {
 
 const char* statusName(CheckResult::Status status) {
@@ -36,14 +22,6 @@ const char* statusName(CheckResult::Status status) {
         return "SKIPPED";
     }
     return "?";
-}
-
-size_t heapInUse() {
-#if defined(ZEPH_ASAN)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return mallinfo2().uordblks;
-#endif
 }
 
 std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateOptions& options,

@@ -55,7 +55,4 @@ std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateO
                                   const std::function<void(const CheckResult&)>& onResult,
                                   std::string& error);
 
-// Bytes of heap in use by this process (the sanitizer's allocator when it is in place).
-size_t heapInUse();
-
 } // namespace zeph::bench

@@ -37,6 +37,15 @@ static char* copy_text(const char* text, size_t n) {
     return b;
 }
 
+/* Puts b, the copy of a reply to host pointer token, in r: the next entry of its list. */
+static char* enter(struct reply* r, char* b, uint64_t token, size_t n) {
+    r->buffer = b;
+    r->token = token;
+    r->cap = n + 1;
+    forget_released(b);
+    return b;
+}
+
 static char* keep(uint64_t token, const char* text, size_t n) {
     size_t i;
     char* b;
@@ -64,12 +73,7 @@ static char* keep(uint64_t token, const char* text, size_t n) {
         memmove(g_kept, g_kept + 1, (KEPT - 1) * sizeof *g_kept);
         --g_kept_count;
     }
-    g_kept[g_kept_count].buffer = b;
-    g_kept[g_kept_count].token = token;
-    g_kept[g_kept_count].cap = n + 1;
-    ++g_kept_count;
-    forget_released(b);
-    return b;
+    return enter(&g_kept[g_kept_count++], b, token, n);
 }
 
 char* zb_ledger_hand_out(uint64_t token, const char* text, size_t n, int query) {
@@ -87,12 +91,7 @@ char* zb_ledger_hand_out(uint64_t token, const char* text, size_t n, int query) 
     b = copy_text(text, n);
     if (!b)
         return NULL;
-    g_queries[g_query_count].buffer = b;
-    g_queries[g_query_count].token = token;
-    g_queries[g_query_count].cap = n + 1;
-    ++g_query_count;
-    forget_released(b);
-    return b;
+    return enter(&g_queries[g_query_count++], b, token, n);
 }
 
 uint64_t zb_ledger_release(char* p) {

@@ -16,40 +16,29 @@
 
 #include "bridge_core.h"
 #include "bridge_protocol.h"
+#include "zeph_client_callback.h"
 
 typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
 
-/* ---- The MSVC view of a zeph_client_callback object ------------------------------------------ */
-struct object;
-typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
-typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
-struct vtable {
-    destroy_fn destroy;   /* slot 0: deleting destructor, flags bit 0 = free the memory */
-    callback_fn callback; /* slot 1 */
-};
-struct object {
-    const struct vtable* vtbl;
-};
-typedef struct object*(__cdecl* factory_fn)(struct object* host, const char* path);
-
 /* The host object of one component: the table, then which of the bench's hosts it stands for. */
 struct host_object {
-    struct object base;
+    struct zeph_object base;
     uint32_t id;
     struct host_object* next_free;
 };
 
-static char* __attribute__((thiscall)) host_callback(struct object* self, void* data, int type) {
+static char* __attribute__((thiscall))
+host_callback(struct zeph_object* self, void* data, int type) {
     return zb_host_call(((struct host_object*)self)->id, data, type);
 }
 
 /* The component never owns its host: a delete through slot 0 changes nothing. */
-static void* __attribute__((thiscall)) host_destroy(struct object* self, unsigned flags) {
+static void* __attribute__((thiscall)) host_destroy(struct zeph_object* self, unsigned flags) {
     (void)flags;
     return self;
 }
 
-static const struct vtable g_host_vtable = {host_destroy, host_callback};
+static const struct zeph_vtable g_host_vtable = {host_destroy, host_callback};
 
 /* Host objects are reused, so that creating and destroying components leaves the heap as it
  * was: the heap is measured here for the bench. */
@@ -77,19 +66,19 @@ static void free_host(void* host) {
 }
 
 /* ---- The component --------------------------------------------------------------------------- */
-static factory_fn g_factory;
+static zeph_object_factory_fn g_factory;
 
 static void* create(void* host, const char* path) {
-    return g_factory((struct object*)host, path);
+    return g_factory((struct zeph_object*)host, path);
 }
 
 static char* callback(void* component, void* data, int type) {
-    struct object* c = component;
+    struct zeph_object* c = component;
     return c->vtbl->callback(c, data, type);
 }
 
 static void destroy(void* component) {
-    struct object* c = component;
+    struct zeph_object* c = component;
     c->vtbl->destroy(c, 1);
 }
 
@@ -275,7 +264,8 @@ int main(int argc, char** argv) {
         zb_hello(&g_platform, ZB_LOAD_FAILED, error, what);
         return 1;
     }
-    g_factory = (factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
+    g_factory =
+        (zeph_object_factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
     if (!g_factory) {
         zb_hello(&g_platform, ZB_NO_FACTORY, 0, "load_zeph_client_script");
         return 1;

@@ -153,7 +153,7 @@ TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply) {
     f.parent(c, "go");
     EXPECT_EQ(g_holding->revertivesWhileHolding, 0);
     EXPECT_EQ(g_holding->revertives, 1);
-    EXPECT_EQ(f.hostErrors(), 0u);
+    EXPECT_EQ(f.breaches(), 0u);
     bool noted = false;
     for (const Event& e : events)
         noted = noted || e.text == "revertive 5 40 queued: the component still holds a reply";

@@ -29,7 +29,7 @@ TEST(soak, every_component_gets_the_whole_take_after_its_configuration) {
     EXPECT_EQ(r.sent, 28);
     EXPECT_EQ(r.delivered, 7u * 5u);
     EXPECT_EQ(r.commands, 7u * 6u); // XI, TG, TP, RN, SD, ET 1
-    EXPECT_EQ(r.hostErrors, 0u);
+    EXPECT_EQ(r.breaches, 0u);
 }
 
 // The soak builds each facility from the take's own lines, words included: a router that answers
@@ -62,7 +62,7 @@ TEST(soak, router_settings_of_the_take_hold_in_every_facility) {
         const SoakResult r = soak(m.factory(), *workout, o);
         EXPECT_EQ(r.error, "") << c.router;
         EXPECT_EQ(r.commands, 6 * c.commandsPerTake) << c.router;
-        EXPECT_EQ(r.hostErrors, 0u) << c.router;
+        EXPECT_EQ(r.breaches, 0u) << c.router;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "module_loader.h"
 #include "validate/check.h"
 #include "validate/validate.h"
+#include "zeph_commands.h"
 
 #include <gtest/gtest.h>
 
@@ -340,5 +341,23 @@ TEST(validate, every_kind_of_breach_is_the_business_of_some_check) {
         for (const Check& c : validateChecks())
             claimed = claimed || std::find(c.kinds.begin(), c.kinds.end(), k) != c.kinds.end();
         EXPECT_TRUE(claimed) << zeph::host::errorKindName(k);
+    }
+}
+
+// What --list says the check covers is the command table's query set, each named once.
+TEST(validate, the_replies_check_names_every_query_of_the_command_table) {
+    const auto& checks = validateChecks();
+    auto it = std::find_if(checks.begin(), checks.end(), [](const Check& c) {
+        return std::string(c.name) == "replies-released";
+    });
+    ASSERT_NE(it, checks.end());
+    const std::string summary = it->summary;
+    for (const zeph_command_info& c : zeph_commands) {
+        const std::string word = std::string(c.mnemonic);
+        const size_t at = summary.find(word);
+        EXPECT_EQ(c.query != 0, at != std::string::npos) << word << " in " << summary;
+        if (at != std::string::npos) {
+            EXPECT_EQ(summary.find(word, at + 1), std::string::npos) << word << " twice";
+        }
     }
 }

@@ -7,6 +7,7 @@
  * is the deleting destructor and slot 1 callback(), both __thiscall. Plain C on the component
  * rules: no C++ runtime, only KERNEL32.dll and msvcrt.dll. Recording never changes what is
  * relayed: a trace that cannot be written is given up, and the session goes on. */
+#include "tap_win32.h"
 #include "trace_format.h"
 
 #include <stdint.h>
@@ -17,101 +18,12 @@
 
 typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
 
-/* ---- The few Win32 calls, declared here as platform/zeph_win32.h does -------------------------
- */
-typedef void* HANDLE;
-typedef unsigned long DWORD;
-struct file_time {
-    DWORD low, high;
-};
-struct file_data { /* WIN32_FILE_ATTRIBUTE_DATA */
-    DWORD attributes;
-    struct file_time created, accessed, written;
-    DWORD size_high, size_low;
-};
-struct system_time { /* SYSTEMTIME */
-    unsigned short year, month, weekday, day, hour, minute, second, ms;
-};
-struct critical_section {
-    void* debug;
-    long lock_count, recursion;
-    HANDLE owner, semaphore;
-    uintptr_t spin;
-};
-struct exception_record {
-    DWORD code, flags;
-    struct exception_record* next;
-    void* address;
-    DWORD parameters;
-    uintptr_t information[15];
-};
-struct exception_pointers {
-    struct exception_record* record;
-    void* context;
-};
-typedef long(__stdcall* vectored_handler)(struct exception_pointers* info);
-
-#define IMPORT __declspec(dllimport)
-IMPORT void __stdcall OutputDebugStringA(const char* text);
-IMPORT int __stdcall DisableThreadLibraryCalls(void* module);
-IMPORT DWORD __stdcall GetModuleFileNameA(void* module, char* path, DWORD size);
-IMPORT int __stdcall GetModuleHandleExA(DWORD flags, const char* name, void** module);
-IMPORT int __stdcall GetFileAttributesExA(const char* path, int level, void* data);
-IMPORT void* __stdcall LoadLibraryExA(const char* path, HANDLE file, DWORD flags);
-IMPORT void* __stdcall GetProcAddress(void* module, const char* name);
-IMPORT HANDLE __stdcall CreateFileA(const char* path, DWORD access, DWORD share, void* security,
-                                    DWORD disposition, DWORD flags, HANDLE tmpl);
-IMPORT int __stdcall WriteFile(HANDLE file, const void* data, DWORD size, DWORD* done, void* o);
-IMPORT int __stdcall CloseHandle(HANDLE h);
-IMPORT DWORD __stdcall GetEnvironmentVariableA(const char* name, char* value, DWORD size);
-IMPORT DWORD __stdcall GetCurrentThreadId(void);
-IMPORT DWORD __stdcall GetCurrentProcessId(void);
-IMPORT void __stdcall GetLocalTime(struct system_time* t);
-IMPORT void __stdcall GetSystemTimeAsFileTime(struct file_time* t);
-IMPORT int __stdcall QueryPerformanceCounter(int64_t* count);
-IMPORT int __stdcall QueryPerformanceFrequency(int64_t* frequency);
-IMPORT void __stdcall InitializeCriticalSection(struct critical_section* cs);
-IMPORT void __stdcall DeleteCriticalSection(struct critical_section* cs);
-IMPORT void __stdcall EnterCriticalSection(struct critical_section* cs);
-IMPORT void __stdcall LeaveCriticalSection(struct critical_section* cs);
-IMPORT DWORD __stdcall TlsAlloc(void);
-IMPORT int __stdcall TlsFree(DWORD index);
-IMPORT void* __stdcall TlsGetValue(DWORD index);
-IMPORT int __stdcall TlsSetValue(DWORD index, void* value);
-IMPORT void* __stdcall AddVectoredExceptionHandler(DWORD first, vectored_handler handler);
-IMPORT DWORD __stdcall RemoveVectoredExceptionHandler(void* handle);
-IMPORT void __stdcall SetLastError(DWORD error);
-
-#define INVALID_HANDLE ((HANDLE)(intptr_t)-1)
-#define DLL_PROCESS_DETACH 0
-#define DLL_PROCESS_ATTACH 1
-#define ERROR_MOD_NOT_FOUND 126
-#define DBG_PRINTEXCEPTION_C 0x40010006u
-#define EXCEPTION_CONTINUE_SEARCH 0
-#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
-/* Left alone: what is left of the stack does not hold a record's encoding. */
-#define STACK_OVERFLOW 0xC00000FDu
-
-/* ---- The MSVC view of a zeph_client_callback object ------------------------------------------ */
-struct object;
-typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
-typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
-struct vtable {
-    destroy_fn destroy;
-    callback_fn callback;
-};
-struct object {
-    const struct vtable* vtbl;
-};
-typedef struct object*(__cdecl* factory_fn)(struct object* host, const char* path);
-
-/* ---- State ------------------------------------------------------------------------------------
- */
+/* ---- State ----------------------------------------------------------------------------------- */
 static void* g_self;
 static char g_component[520]; /* the component's path: this DLL's with .traced.dll */
 static char g_name[260];      /* this DLL's file name, as the host loaded it */
 static struct file_data g_component_file;
-static factory_fn g_factory;
+static zeph_object_factory_fn g_factory;
 static struct critical_section g_lock;
 static HANDLE g_file = INVALID_HANDLE;
 static int g_opened; /* the trace was tried (once per process) */
@@ -121,111 +33,27 @@ static DWORD g_tls_depth = 0xFFFFFFFFu, g_tls_type = 0xFFFFFFFFu;
 static void* g_handler;
 static uint32_t g_next_host = 1;
 
-static void say(const char* what, const char* about) {
-    char line[700];
-    size_t n = 0, k = strlen(what), a = about ? strlen(about) : 0;
-    if (k > 100 || a > 560)
-        return;
-    memcpy(line, "zeph-tap: ", 10);
-    n = 10;
-    memcpy(line + n, what, k);
-    n += k;
-    memcpy(line + n, about ? about : "", a);
-    n += a;
-    line[n++] = '\n';
-    line[n] = '\0';
-    OutputDebugStringA(line);
-}
-
-/* 64 by 32 bits without the C runtime's helper, which msvcrt.dll does not promise. */
-static uint64_t divide(uint64_t n, uint32_t d) {
-    uint64_t q = 0, r = 0;
-    int i;
-    for (i = 63; i >= 0; --i) {
-        r = r << 1 | (n >> i & 1);
-        if (r >= d) {
-            r -= d;
-            q |= (uint64_t)1 << i;
-        }
-    }
-    return q;
-}
-
 static uint64_t now_us(void) {
     int64_t t = 0;
     QueryPerformanceCounter(&t);
-    return g_ticks_per_us > 0 ? divide((uint64_t)(t - g_start), (uint32_t)g_ticks_per_us) : 0;
+    return g_ticks_per_us > 0 ? tap_divide((uint64_t)(t - g_start), (uint32_t)g_ticks_per_us) : 0;
 }
 
-/* ---- The trace file ---------------------------------------------------------------------------
- */
+/* ---- The trace file -------------------------------------------------------------------------- */
 static int write_file(void* context, const void* data, size_t size) {
     DWORD done = 0;
     (void)context;
     return WriteFile(g_file, data, (DWORD)size, &done, NULL) && done == size ? 0 : -1;
 }
 
-static char* put_text(char* at, const char* end, const char* text) {
-    while (*text && at < end)
-        *at++ = *text++;
-    return at;
-}
-
-static char* put_number(char* at, const char* end, unsigned long v, int digits) {
-    char b[12];
-    int n = 0;
-    do {
-        b[n++] = (char)('0' + v % 10);
-        v /= 10;
-    } while (v || n < digits);
-    while (n && at < end)
-        *at++ = b[--n];
-    return at;
-}
-
-/* NAME.yyyymmdd-hhmmss.pid.zephtrace in ZEPH_TRACE_DIR, or beside this DLL. */
+/* The header names the component by this DLL's name, with the component file's size and time. */
 static void open_trace(void) {
-    char path[700], *at = path;
-    const char* end = path + sizeof path - 16;
-    const char* name = g_name;
-    const char* dot = strrchr(g_name, '.');
-    const char* folder_end = strrchr(g_component, '\\');
-    struct system_time t;
     struct file_time ft;
     struct zt_header h;
-    DWORD n = GetEnvironmentVariableA("ZEPH_TRACE_DIR", path, 400);
     g_opened = 1;
-    if (n > 0 && n < 400) {
-        at = path + n;
-        if (at[-1] != '\\' && at[-1] != '/')
-            *at++ = '\\';
-    } else {
-        n = folder_end ? (DWORD)(folder_end + 1 - g_component) : 0;
-        memcpy(path, g_component, n);
-        at = path + n;
-    }
-    while (*name && name != dot && at < end)
-        *at++ = *name++;
-    GetLocalTime(&t);
-    at = put_text(at, end, ".");
-    at = put_number(at, end, t.year, 4);
-    at = put_number(at, end, t.month, 2);
-    at = put_number(at, end, t.day, 2);
-    at = put_text(at, end, "-");
-    at = put_number(at, end, t.hour, 2);
-    at = put_number(at, end, t.minute, 2);
-    at = put_number(at, end, t.second, 2);
-    at = put_text(at, end, ".");
-    at = put_number(at, end, GetCurrentProcessId(), 1);
-    at = put_text(at, end, ".zephtrace");
-    *at = '\0';
-    /* Shared for reading: the trace can be looked at while the host runs. */
-    g_file = CreateFileA(path, 0x40000000u /* GENERIC_WRITE */, 1 /* FILE_SHARE_READ */, NULL,
-                         2 /* CREATE_ALWAYS */, 0x80 /* NORMAL */, NULL);
-    if (g_file == INVALID_HANDLE) {
-        say("cannot create the trace ", path);
+    g_file = tap_create_trace(g_name, g_component);
+    if (g_file == INVALID_HANDLE)
         return;
-    }
     zt_writer_init(&g_trace, write_file, NULL, 0);
     memset(&h, 0, sizeof h);
     h.tap_version = ZT_TAP_VERSION;
@@ -233,11 +61,11 @@ static void open_trace(void) {
     h.component = zb_text_of(g_name);
     h.component_size = (uint64_t)g_component_file.size_high << 32 | g_component_file.size_low;
     h.component_time =
-        divide((uint64_t)g_component_file.written.high << 32 | g_component_file.written.low,
-               10000000u) -
+        tap_divide((uint64_t)g_component_file.written.high << 32 | g_component_file.written.low,
+                   10000000u) -
         11644473600ull;
     GetSystemTimeAsFileTime(&ft);
-    h.started_us = divide((uint64_t)ft.high << 32 | ft.low, 10u) - 11644473600000000ull;
+    h.started_us = tap_divide((uint64_t)ft.high << 32 | ft.low, 10u) - 11644473600000000ull;
     zt_write_header(&g_trace, &h);
 }
 
@@ -284,8 +112,7 @@ static void leave(int outer) {
     TlsSetValue(g_tls_type, (void*)(intptr_t)outer);
 }
 
-/* ---- Faults and the debugger output, while the component is being called ---------------------
- */
+/* ---- Faults and the debugger output, while the component is being called --------------------- */
 static void locate(const void* address, char* out, size_t size) {
     void* module = NULL;
     char path[520];
@@ -297,13 +124,13 @@ static void locate(const void* address, char* out, size_t size) {
         const char* name = strrchr(path, '\\');
         uintptr_t offset = (uintptr_t)address - (uintptr_t)module;
         int shift;
-        at = put_text(at, end, name ? name + 1 : path);
-        at = put_text(at, end, "+0x");
+        at = tap_put_text(at, end, name ? name + 1 : path);
+        at = tap_put_text(at, end, "+0x");
         for (shift = 28; shift >= 0; shift -= 4)
             if (at < end)
                 *at++ = "0123456789abcdef"[offset >> shift & 15];
     } else {
-        at = put_text(at, end, "outside any module");
+        at = tap_put_text(at, end, "outside any module");
     }
     *at = '\0';
 }
@@ -334,12 +161,12 @@ static long __stdcall watch(struct exception_pointers* info) {
             f.target = r->information[1];
         }
         locate(r->address, where, 300);
-        at = put_text(where + strlen(where), where + sizeof where - 1,
-                      type == -1   ? " during its creation"
-                      : type == -2 ? " during its destruction"
-                                   : " during notification type ");
+        at = tap_put_text(where + strlen(where), where + sizeof where - 1,
+                          type == -1   ? " during its creation"
+                          : type == -2 ? " during its destruction"
+                                       : " during notification type ");
         if (type >= 0)
-            at = put_number(at, where + sizeof where - 1, (unsigned long)type, 1);
+            at = tap_put_number(at, where + sizeof where - 1, (unsigned long)type, 1);
         *at = '\0';
         f.where = zb_text_of(where);
         EnterCriticalSection(&g_lock);
@@ -350,20 +177,20 @@ static long __stdcall watch(struct exception_pointers* info) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-/* ---- The host object the component gets, and the component the host gets --------------------
- */
+/* ---- The host object the component gets, and the component the host gets --------------------- */
 struct tap_host {
-    struct object base;
-    struct object* real;
+    struct zeph_object base;
+    struct zeph_object* real;
     uint32_t id;
 };
 struct tap_component {
-    struct object base;
-    struct object* real;
+    struct zeph_object base;
+    struct zeph_object* real;
     struct tap_host* host;
 };
 
-static char* __attribute__((thiscall)) host_callback(struct object* self, void* data, int type) {
+static char* __attribute__((thiscall))
+host_callback(struct zeph_object* self, void* data, int type) {
     struct tap_host* h = (struct tap_host*)self;
     char* result;
     record_call(h->id, data, type, 1);
@@ -373,16 +200,16 @@ static char* __attribute__((thiscall)) host_callback(struct object* self, void* 
 }
 
 /* The component does not own its host; should it delete it all the same, the host hears it. */
-static void* __attribute__((thiscall)) host_destroy(struct object* self, unsigned flags) {
+static void* __attribute__((thiscall)) host_destroy(struct zeph_object* self, unsigned flags) {
     struct tap_host* h = (struct tap_host*)self;
     h->real->vtbl->destroy(h->real, flags);
     return self;
 }
 
-static const struct vtable g_host_vtable = {host_destroy, host_callback};
+static const struct zeph_vtable g_host_vtable = {host_destroy, host_callback};
 
 static char* __attribute__((thiscall))
-component_callback(struct object* self, void* data, int type) {
+component_callback(struct zeph_object* self, void* data, int type) {
     struct tap_component* c = (struct tap_component*)self;
     char* result;
     int outer;
@@ -394,7 +221,7 @@ component_callback(struct object* self, void* data, int type) {
     return result;
 }
 
-static void* __attribute__((thiscall)) component_destroy(struct object* self, unsigned flags) {
+static void* __attribute__((thiscall)) component_destroy(struct zeph_object* self, unsigned flags) {
     struct tap_component* c = (struct tap_component*)self;
     struct zb_message m;
     int outer;
@@ -412,7 +239,7 @@ static void* __attribute__((thiscall)) component_destroy(struct object* self, un
     return self;
 }
 
-static const struct vtable g_component_vtable = {component_destroy, component_callback};
+static const struct zeph_vtable g_component_vtable = {component_destroy, component_callback};
 
 static int load_component(void) {
     void* dll;
@@ -421,20 +248,21 @@ static int load_component(void) {
     /* Its own folder is searched for the DLLs it imports, as when the host loads it. */
     dll = LoadLibraryExA(g_component, NULL, 8 /* LOAD_WITH_ALTERED_SEARCH_PATH */);
     if (!dll) {
-        say("cannot load ", g_component);
+        tap_say("cannot load ", g_component);
         return 0;
     }
-    g_factory = (factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
+    g_factory =
+        (zeph_object_factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
     if (!g_factory)
-        say("no load_zeph_client_script in ", g_component);
+        tap_say("no load_zeph_client_script in ", g_component);
     return g_factory != NULL;
 }
 
-__declspec(dllexport) struct object* __cdecl load_zeph_client_script(struct object* host,
-                                                                     const char* path) {
+__declspec(dllexport) struct zeph_object* __cdecl load_zeph_client_script(struct zeph_object* host,
+                                                                          const char* path) {
     struct tap_host* h = NULL;
     struct tap_component* c;
-    struct object* real;
+    struct zeph_object* real;
     struct zb_message m;
     int outer;
     if (!load_component())
@@ -498,7 +326,7 @@ int __stdcall DllMain(void* module, DWORD reason, void* reserved) {
         memmove(dot + 7, dot, strlen(dot) + 1);
         memcpy(dot, ".traced", 7);
         if (!GetFileAttributesExA(g_component, 0, &g_component_file)) {
-            say("the component is not beside the tap: no ", g_component);
+            tap_say("the component is not beside the tap: no ", g_component);
             SetLastError(ERROR_MOD_NOT_FOUND);
             return 0;
         }
@@ -509,7 +337,7 @@ int __stdcall DllMain(void* module, DWORD reason, void* reserved) {
             int64_t frequency = 0;
             QueryPerformanceFrequency(&frequency);
             QueryPerformanceCounter(&g_start);
-            g_ticks_per_us = (int64_t)divide((uint64_t)frequency, 1000000u);
+            g_ticks_per_us = (int64_t)tap_divide((uint64_t)frequency, 1000000u);
         }
         g_handler = AddVectoredExceptionHandler(1, watch);
         g_self = module;

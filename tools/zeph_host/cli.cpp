@@ -82,6 +82,11 @@ bool workoutFor(const Common& c, const std::string& given, std::optional<bench::
     return true;
 }
 
+bool openWithWorkout(const Common& c, const std::string& given, host::Module& module,
+                     std::optional<bench::Workout>& workout) {
+    return openModule(module, c.module) && workoutFor(c, given, workout);
+}
+
 std::string noWorkout(const std::string& module) {
     return "no workout (none beside the module as " +
            std::filesystem::path(module).stem().string() + ".workout, and no --workout PATH given)";

@@ -55,6 +55,9 @@ std::optional<bench::Workout> findWorkout(const std::string& module, const std::
 // The same for the subcommands that go on without one: false, with one line on stderr, only when
 // a workout is there but cannot be read.
 bool workoutFor(const Common& c, const std::string& given, std::optional<bench::Workout>& workout);
+// openModule, then workoutFor: false at the first that fails.
+bool openWithWorkout(const Common& c, const std::string& given, host::Module& module,
+                     std::optional<bench::Workout>& workout);
 // The take (take.zs) of that workout. nullopt with the reason in error; error empty when the
 // module has no workout at all.
 std::optional<bench::Scenario> workoutTake(const std::string& module, const std::string& given,

@@ -118,11 +118,9 @@ int serveCommand(const ServeArgs& a) {
     std::string error;
     if (scenarios.empty()) {
         // The workout's take when the module has one; else an empty facility to start from.
-        auto workout = findWorkout(c.module, a.workout, error);
-        if (!workout && !error.empty()) {
-            std::cerr << "zeph-host: " << error << "\n";
+        std::optional<Workout> workout;
+        if (!workoutFor(c, a.workout, workout))
             return kUsage;
-        }
         if (workout && workout->take())
             scenarios.push_back(*workout->take());
     }

@@ -45,14 +45,9 @@ struct ShellArgs {
 int shellCommand(const ShellArgs& a) {
     const Common& c = a.common;
     host::Module module;
-    if (!openModule(module, c.module))
+    std::optional<Workout> workout;
+    if (!openWithWorkout(c, a.workout, module, workout))
         return kUsage;
-    std::string error;
-    auto workout = findWorkout(c.module, a.workout, error);
-    if (!error.empty()) {
-        std::cerr << "zeph-host: " << error << "\n";
-        return kUsage;
-    }
     TextTranscript text(std::cout, useColour(c.colour), true);
     Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
     runner.facility().setCaptureDebug(c.captureStderr);
@@ -79,6 +74,7 @@ int shellCommand(const ShellArgs& a) {
             std::cout << kShellHelp;
             continue;
         }
+        std::string error;
         auto step = parseLine(line, number, error);
         if (!step) {
             std::cout << "line " << number << ": " << error << "\n";

@@ -24,10 +24,8 @@ struct SoakArgs {
 int soakCommand(const SoakArgs& a) {
     const Common& c = a.common;
     host::Module module;
-    if (!openModule(module, c.module))
-        return kUsage;
     std::optional<Workout> workout;
-    if (!workoutFor(c, a.workout, workout))
+    if (!openWithWorkout(c, a.workout, module, workout))
         return kUsage;
     if (!workout) {
         std::cerr << "zeph-host: " << c.module << ": " << noWorkout(c.module)
@@ -49,7 +47,7 @@ int soakCommand(const SoakArgs& a) {
         std::cout << soakJson(r) << "\n";
     else
         printSoak(std::cout, c.module, r);
-    return r.hostErrors ? kFailed : kOk;
+    return r.breaches ? kFailed : kOk;
 }
 
 } // namespace

@@ -33,10 +33,8 @@ int validateCommand(const ValidateArgs& a) {
         return kOk;
     }
     host::Module module;
-    if (!openModule(module, a.common.module))
-        return kUsage;
     ValidateOptions o;
-    if (!workoutFor(a.common, a.workout, o.workout))
+    if (!openWithWorkout(a.common, a.workout, module, o.workout))
         return kUsage;
     o.basePath = a.common.basePath;
     o.seed = a.seed ? *a.seed : std::random_device{}() % 1000000000u;

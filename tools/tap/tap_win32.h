@@ -1,0 +1,103 @@
+/* What the tap sees of Windows: the few Win32 calls it makes, declared here as
+ * platform/zeph_win32.h does, and the helpers of tap_file.c. The objects it relays are
+ * zeph_client_callback.h's C view. */
+#ifndef ZEPH_TAP_WIN32_H
+#define ZEPH_TAP_WIN32_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "zeph_client_callback.h"
+
+/* ---- The few Win32 calls --------------------------------------------------------------------- */
+typedef void* HANDLE;
+typedef unsigned long DWORD;
+struct file_time {
+    DWORD low, high;
+};
+struct file_data { /* WIN32_FILE_ATTRIBUTE_DATA */
+    DWORD attributes;
+    struct file_time created, accessed, written;
+    DWORD size_high, size_low;
+};
+struct system_time { /* SYSTEMTIME */
+    unsigned short year, month, weekday, day, hour, minute, second, ms;
+};
+struct critical_section {
+    void* debug;
+    long lock_count, recursion;
+    HANDLE owner, semaphore;
+    uintptr_t spin;
+};
+struct exception_record {
+    DWORD code, flags;
+    struct exception_record* next;
+    void* address;
+    DWORD parameters;
+    uintptr_t information[15];
+};
+struct exception_pointers {
+    struct exception_record* record;
+    void* context;
+};
+typedef long(__stdcall* vectored_handler)(struct exception_pointers* info);
+
+#define IMPORT __declspec(dllimport)
+IMPORT void __stdcall OutputDebugStringA(const char* text);
+IMPORT int __stdcall DisableThreadLibraryCalls(void* module);
+IMPORT DWORD __stdcall GetModuleFileNameA(void* module, char* path, DWORD size);
+IMPORT int __stdcall GetModuleHandleExA(DWORD flags, const char* name, void** module);
+IMPORT int __stdcall GetFileAttributesExA(const char* path, int level, void* data);
+IMPORT void* __stdcall LoadLibraryExA(const char* path, HANDLE file, DWORD flags);
+IMPORT void* __stdcall GetProcAddress(void* module, const char* name);
+IMPORT HANDLE __stdcall CreateFileA(const char* path, DWORD access, DWORD share, void* security,
+                                    DWORD disposition, DWORD flags, HANDLE tmpl);
+IMPORT int __stdcall WriteFile(HANDLE file, const void* data, DWORD size, DWORD* done, void* o);
+IMPORT int __stdcall CloseHandle(HANDLE h);
+IMPORT DWORD __stdcall GetEnvironmentVariableA(const char* name, char* value, DWORD size);
+IMPORT DWORD __stdcall GetCurrentThreadId(void);
+IMPORT DWORD __stdcall GetCurrentProcessId(void);
+IMPORT void __stdcall GetLocalTime(struct system_time* t);
+IMPORT void __stdcall GetSystemTimeAsFileTime(struct file_time* t);
+IMPORT int __stdcall QueryPerformanceCounter(int64_t* count);
+IMPORT int __stdcall QueryPerformanceFrequency(int64_t* frequency);
+IMPORT void __stdcall InitializeCriticalSection(struct critical_section* cs);
+IMPORT void __stdcall DeleteCriticalSection(struct critical_section* cs);
+IMPORT void __stdcall EnterCriticalSection(struct critical_section* cs);
+IMPORT void __stdcall LeaveCriticalSection(struct critical_section* cs);
+IMPORT DWORD __stdcall TlsAlloc(void);
+IMPORT int __stdcall TlsFree(DWORD index);
+IMPORT void* __stdcall TlsGetValue(DWORD index);
+IMPORT int __stdcall TlsSetValue(DWORD index, void* value);
+IMPORT void* __stdcall AddVectoredExceptionHandler(DWORD first, vectored_handler handler);
+IMPORT DWORD __stdcall RemoveVectoredExceptionHandler(void* handle);
+IMPORT void __stdcall SetLastError(DWORD error);
+
+#define INVALID_HANDLE ((HANDLE)(intptr_t)-1)
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define ERROR_MOD_NOT_FOUND 126
+#define DBG_PRINTEXCEPTION_C 0x40010006u
+#define EXCEPTION_CONTINUE_SEARCH 0
+#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
+/* Left alone: what is left of the stack does not hold a record's encoding. */
+#define STACK_OVERFLOW 0xC00000FDu
+
+/* ---- tap_file.c: the trace file's name, and what the C runtime is not trusted with ----------- */
+
+/* Creates NAME.yyyymmdd-hhmmss.pid.zephtrace (NAME the tap's file name without its extension) in
+ * ZEPH_TRACE_DIR, or else in the folder of component; says why on the debugger output when it
+ * cannot. */
+HANDLE tap_create_trace(const char* name, const char* component);
+
+/* One line "zeph-tap: WHAT ABOUT" on the debugger output, without the heap. */
+void tap_say(const char* what, const char* about);
+
+/* 64 by 32 bits without the C runtime's helper, which msvcrt.dll does not promise. */
+uint64_t tap_divide(uint64_t n, uint32_t d);
+
+/* Copies text, then the decimal v with at least digits digits, up to end; the next place. */
+char* tap_put_text(char* at, const char* end, const char* text);
+char* tap_put_number(char* at, const char* end, unsigned long v, int digits);
+
+#endif
