@@ -130,6 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{
             "null_host_crash", "null-host", S::Crashed, "last step: factory with a null host", {}},
         FaultCase{"rare_crash", "random", S::Crashed, "seed 11", {}},
+        FaultCase{"rare_exit", "random", S::Crashed, "ended the process (exit code 0)", {}},
         FaultCase{"null_factory",
                   "create-destroy",
                   S::Failed,
