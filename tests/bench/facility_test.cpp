@@ -111,11 +111,17 @@ namespace {
 // Holds the reply of an SD while it routes, as a component may: a revertive delivered inline then
 // would find the host checking, and freeing, a reply still in use.
 struct HoldingComponent : zeph_client_callback {
-    explicit HoldingComponent(zeph_client_callback* host) : host(host) {}
+    HoldingComponent(zeph_client_callback* host, bool atCreation) : host(host), early(atCreation) {
+        // Routed before the factory has returned: no component to deliver to yet.
+        if (early) {
+            send("RR 5 40 40");
+            send("RC 5 12 40 ',' 0");
+        }
+    }
     ~HoldingComponent() override { send("AS"); }
     char* send(const char* command) { return host->callback(const_cast<char*>(command), 0); }
     char* callback(void*, int type) override {
-        if (type == ZEPH_PARENT) {
+        if (type == ZEPH_PARENT && !early) {
             char* reply = send("SD 'sdi'");
             send("RR 5 40 40");
             send("RC 5 12 40 ',' 0");
@@ -128,37 +134,49 @@ struct HoldingComponent : zeph_client_callback {
         return nullptr;
     }
     zeph_client_callback* host;
+    bool early;
     int revertives = 0;
     int revertivesWhileHolding = -1;
 };
 HoldingComponent* g_holding = nullptr;
 } // namespace
 
-TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply) {
-    std::vector<Event> events;
-    Facility f([&](const Event& e) { events.push_back(e); });
-    f.setName("sdi", 5, std::nullopt);
-    f.addRouter(5);
-    f.setDatabase(5, 0, 12, "Camera 1");
-    // A delay set before is over once the router is inline, for the queued revertive too.
-    f.setRouterDelay(5, 300);
-    f.setRouterInline(5, true);
-    const int c = f.addEndpoint();
-    ASSERT_TRUE(f.load(
-        c,
-        [](zeph_client_callback* host, const char*) -> zeph_client_callback* {
-            return g_holding = new HoldingComponent(host);
-        },
-        ""));
-    f.parent(c, "go");
-    EXPECT_EQ(g_holding->revertivesWhileHolding, 0);
-    EXPECT_EQ(g_holding->revertives, 1);
-    EXPECT_EQ(f.breaches(), 0u);
-    bool noted = false;
-    for (const Event& e : events)
-        noted = noted || e.text == "revertive 5 40 queued: the component still holds a reply";
-    EXPECT_TRUE(noted);
-    f.unload(c);
+TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply_or_is_not_created) {
+    for (const bool atCreation : {false, true}) {
+        SCOPED_TRACE(atCreation ? "at creation" : "holding a reply");
+        std::vector<Event> events;
+        Facility f([&](const Event& e) { events.push_back(e); });
+        f.setName("sdi", 5, std::nullopt);
+        f.addRouter(5);
+        f.setDatabase(5, 0, 12, "Camera 1");
+        // A delay set before is over once the router is inline, for the queued revertive too.
+        f.setRouterDelay(5, 300);
+        f.setRouterInline(5, true);
+        const int c = f.addEndpoint();
+        static bool s_atCreation;
+        s_atCreation = atCreation;
+        ASSERT_TRUE(f.load(
+            c,
+            [](zeph_client_callback* host, const char*) -> zeph_client_callback* {
+                return g_holding = new HoldingComponent(host, s_atCreation);
+            },
+            ""));
+        if (atCreation)
+            f.advance(0);
+        else
+            f.parent(c, "go");
+        EXPECT_EQ(g_holding->revertivesWhileHolding, atCreation ? -1 : 0);
+        EXPECT_EQ(g_holding->revertives, 1);
+        EXPECT_EQ(f.breaches(), 0u);
+        const std::string note =
+            std::string("revertive 5 40 queued: ") +
+            (atCreation ? "the component is not created yet" : "the component still holds a reply");
+        bool noted = false;
+        for (const Event& e : events)
+            noted = noted || e.text == note;
+        EXPECT_TRUE(noted) << note;
+        f.unload(c);
+    }
 }
 
 TEST(facility, crosspoint_reaches_every_registered_component_and_no_other) {
@@ -323,8 +341,13 @@ TEST(facility, parent_texts_and_database_changes) {
     Bench b;
     const int other = b.f.addEndpoint();
     ASSERT_TRUE(b.f.load(other, createProbe, ""));
-    b.inside([](ProbeComponent& p) { p.hostNotify("clear=1"); });
-    EXPECT_EQ(b.f.parentTexts(b.c), (std::vector<std::string>{"clear=1"}));
+    // The whole quoted rest is the text, apostrophes and all.
+    b.inside([](ProbeComponent& p) {
+        p.hostNotify("clear=1");
+        p.hostNotify("'a' b's");
+        p.hostNotify("");
+    });
+    EXPECT_EQ(b.f.parentTexts(b.c), (std::vector<std::string>{"clear=1", "'a' b's", ""}));
 
     b.f.databaseChange(5, 0, 12, "Camera One");
     EXPECT_EQ(b.probe->seen.back(), "database 5 0 12 Camera One");
