@@ -179,6 +179,50 @@ TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply_or_is_no
     }
 }
 
+// Routes again on each revertive: inline, each would arrive one call deeper than the last.
+struct ReroutingComponent : zeph_client_callback {
+    explicit ReroutingComponent(zeph_client_callback* host) : host(host) {}
+    ~ReroutingComponent() override { send("AS"); }
+    char* send(const char* command) { return host->callback(const_cast<char*>(command), 0); }
+    char* callback(void*, int type) override {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        if (type == ZEPH_PARENT)
+            send("RR 5 40 40");
+        if (type == ZEPH_PARENT || (type == ZEPH_REVERTIVE && ++revertives < 40))
+            send("RC 5 12 40 ',' 0");
+        --depth;
+        return nullptr;
+    }
+    zeph_client_callback* host;
+    int depth = 0, deepest = 0, revertives = 0;
+};
+
+TEST(facility, inline_revertives_stop_nesting_at_the_limit_and_go_on_queued) {
+    std::vector<Event> events;
+    Facility f([&](const Event& e) { events.push_back(e); });
+    f.addRouter(5);
+    f.setRouterInline(5, true);
+    const int c = f.addEndpoint();
+    static ReroutingComponent* s_component;
+    ASSERT_TRUE(f.load(
+        c,
+        [](zeph_client_callback* host, const char*) -> zeph_client_callback* {
+            return s_component = new ReroutingComponent(host);
+        },
+        ""));
+    f.parent(c, "go");
+    f.advance(0);
+    EXPECT_EQ(s_component->deepest, 16);
+    EXPECT_EQ(s_component->revertives, 40);
+    EXPECT_EQ(f.breaches(), 0u);
+    size_t noted = 0;
+    for (const Event& e : events)
+        noted += e.text == "revertive 5 40 queued: inline revertives nested too deep";
+    EXPECT_EQ(noted, 2u);
+    f.unload(c);
+}
+
 TEST(facility, crosspoint_reaches_every_registered_component_and_no_other) {
     Bench b;
     const int other = b.f.addEndpoint(), stranger = b.f.addEndpoint();
@@ -342,12 +386,12 @@ TEST(facility, parent_texts_and_database_changes) {
     const int other = b.f.addEndpoint();
     ASSERT_TRUE(b.f.load(other, createProbe, ""));
     // The whole quoted rest is the text, apostrophes and all.
-    b.inside([](ProbeComponent& p) {
+    b.inside([&](ProbeComponent& p) {
         p.hostNotify("clear=1");
-        p.hostNotify("'a' b's");
-        p.hostNotify("");
+        for (const char* raw : {"HN ''a' b's'", "HN 'open", "HN x'"})
+            b.f.host(b.c).callback(const_cast<char*>(raw), ZEPH_COMMAND);
     });
-    EXPECT_EQ(b.f.parentTexts(b.c), (std::vector<std::string>{"clear=1", "'a' b's", ""}));
+    EXPECT_EQ(b.f.parentTexts(b.c), (std::vector<std::string>{"clear=1", "'a' b's", "open", "x'"}));
 
     b.f.databaseChange(5, 0, 12, "Camera One");
     EXPECT_EQ(b.probe->seen.back(), "database 5 0 12 Camera One");

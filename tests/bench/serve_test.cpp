@@ -597,6 +597,13 @@ TEST(serve_server, the_token_is_turned_off_on_loopback_only) {
     std::string error;
     EXPECT_FALSE(PageServer(session, open).bind(error));
     EXPECT_NE(error.find("loopback"), std::string::npos) << error;
+    // Loopback by name too (where the machine cannot bind it, for another reason).
+    for (const char* name : {"localhost", "::1"}) {
+        open.address = name;
+        error.clear();
+        PageServer(session, open).bind(error);
+        EXPECT_EQ(error.find("token may be turned off"), std::string::npos) << error;
+    }
 
     open.address = "127.0.0.1";
     PageServer server(session, open);
