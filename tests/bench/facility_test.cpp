@@ -472,7 +472,8 @@ TEST(facility, malformed_commands_are_noted_and_change_nothing) {
                  {"RR 5 40 x", "malformed RR"},
                  {"ET x 10", "malformed ET"},
                  {"RP 9 40 40", "no such router: poll ignored"},
-                 {"RC 9 12 40 ',' 0", "no such router: crosspoint ignored"}};
+                 {"RC 9 12 40 ',' 0", "no such router: crosspoint ignored"},
+                 {"RC 5 x 40 ',' 0", "no such router: crosspoint ignored"}};
     for (const auto& c : cases) {
         Bench b;
         b.inside([&](ProbeComponent&) {
