@@ -15,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 
 // The child's exit codes for a check that ran to its end; anything else is a crash.
 constexpr int kExitPassed = 0, kExitFailed = 3, kExitSkipped = 4;
+// The child's last message, after the check's own: a component that ends the process itself
+// (exit(0) included) never gets to write it, so its exit code proves nothing.
+const char* const kDone = "\x01done";
 
 int exitCode(CheckResult::Status status) {
     switch (status) {
@@ -86,6 +89,7 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
             std::string data;
             for (const std::string& m : r.messages)
                 data += m + '\0';
+            data += std::string(kDone) + '\0';
             writeAll(fd, data);
             return exitCode(r.status);
         },
@@ -99,17 +103,25 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
     result.seconds = end.seconds;
     result.messages = splitNul(end.data);
     const std::string last = end.last.empty() ? "(not started)" : end.last;
-    const bool exited = end.how == ChildEnd::How::Exited;
-    if (exited && end.code == kExitPassed)
-        result.status = CheckResult::Status::Passed;
-    else if (exited && end.code == kExitFailed)
-        result.status = CheckResult::Status::Failed;
-    else if (exited && end.code == kExitSkipped)
-        result.status = CheckResult::Status::Skipped;
-    else {
+    const bool done = !result.messages.empty() && result.messages.back() == kDone;
+    if (done)
+        result.messages.pop_back();
+    std::string why = end.why;
+    if (end.how == ChildEnd::How::Exited && !done)
+        why = "the component ended the process (exit code " + std::to_string(end.code) +
+              ") before the check ended";
+    if (!done || end.how != ChildEnd::How::Exited)
         result.status = CheckResult::Status::Crashed;
-        result.messages.push_back(end.why + "; last step: " + last);
-    }
+    else if (end.code == kExitPassed)
+        result.status = CheckResult::Status::Passed;
+    else if (end.code == kExitFailed)
+        result.status = CheckResult::Status::Failed;
+    else if (end.code == kExitSkipped)
+        result.status = CheckResult::Status::Skipped;
+    else
+        result.status = CheckResult::Status::Crashed;
+    if (result.status == CheckResult::Status::Crashed)
+        result.messages.push_back(why + "; last step: " + last);
     reportStderr(errors, result);
     return result;
 }

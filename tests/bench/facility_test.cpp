@@ -111,11 +111,17 @@ namespace {
 // Holds the reply of an SD while it routes, as a component may: a revertive delivered inline then
 // would find the host checking, and freeing, a reply still in use.
 struct HoldingComponent : zeph_client_callback {
-    explicit HoldingComponent(zeph_client_callback* host) : host(host) {}
+    HoldingComponent(zeph_client_callback* host, bool atCreation) : host(host), early(atCreation) {
+        // Routed before the factory has returned: no component to deliver to yet.
+        if (early) {
+            send("RR 5 40 40");
+            send("RC 5 12 40 ',' 0");
+        }
+    }
     ~HoldingComponent() override { send("AS"); }
     char* send(const char* command) { return host->callback(const_cast<char*>(command), 0); }
     char* callback(void*, int type) override {
-        if (type == ZEPH_PARENT) {
+        if (type == ZEPH_PARENT && !early) {
             char* reply = send("SD 'sdi'");
             send("RR 5 40 40");
             send("RC 5 12 40 ',' 0");
@@ -128,36 +134,92 @@ struct HoldingComponent : zeph_client_callback {
         return nullptr;
     }
     zeph_client_callback* host;
+    bool early;
     int revertives = 0;
     int revertivesWhileHolding = -1;
 };
 HoldingComponent* g_holding = nullptr;
 } // namespace
 
-TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply) {
+TEST(facility, inline_revertive_waits_while_the_component_holds_a_reply_or_is_not_created) {
+    for (const bool atCreation : {false, true}) {
+        SCOPED_TRACE(atCreation ? "at creation" : "holding a reply");
+        std::vector<Event> events;
+        Facility f([&](const Event& e) { events.push_back(e); });
+        f.setName("sdi", 5, std::nullopt);
+        f.addRouter(5);
+        f.setDatabase(5, 0, 12, "Camera 1");
+        // A delay set before is over once the router is inline, for the queued revertive too.
+        f.setRouterDelay(5, 300);
+        f.setRouterInline(5, true);
+        const int c = f.addEndpoint();
+        static bool s_atCreation;
+        s_atCreation = atCreation;
+        ASSERT_TRUE(f.load(
+            c,
+            [](zeph_client_callback* host, const char*) -> zeph_client_callback* {
+                return g_holding = new HoldingComponent(host, s_atCreation);
+            },
+            ""));
+        if (atCreation)
+            f.advance(0);
+        else
+            f.parent(c, "go");
+        EXPECT_EQ(g_holding->revertivesWhileHolding, atCreation ? -1 : 0);
+        EXPECT_EQ(g_holding->revertives, 1);
+        EXPECT_EQ(f.breaches(), 0u);
+        const std::string note =
+            std::string("revertive 5 40 queued: ") +
+            (atCreation ? "the component is not created yet" : "the component still holds a reply");
+        bool noted = false;
+        for (const Event& e : events)
+            noted = noted || e.text == note;
+        EXPECT_TRUE(noted) << note;
+        f.unload(c);
+    }
+}
+
+// Routes again on each revertive: inline, each would arrive one call deeper than the last.
+struct ReroutingComponent : zeph_client_callback {
+    explicit ReroutingComponent(zeph_client_callback* host) : host(host) {}
+    ~ReroutingComponent() override { send("AS"); }
+    char* send(const char* command) { return host->callback(const_cast<char*>(command), 0); }
+    char* callback(void*, int type) override {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        if (type == ZEPH_PARENT)
+            send("RR 5 40 40");
+        if (type == ZEPH_PARENT || (type == ZEPH_REVERTIVE && ++revertives < 40))
+            send("RC 5 12 40 ',' 0");
+        --depth;
+        return nullptr;
+    }
+    zeph_client_callback* host;
+    int depth = 0, deepest = 0, revertives = 0;
+};
+
+TEST(facility, inline_revertives_stop_nesting_at_the_limit_and_go_on_queued) {
     std::vector<Event> events;
     Facility f([&](const Event& e) { events.push_back(e); });
-    f.setName("sdi", 5, std::nullopt);
     f.addRouter(5);
-    f.setDatabase(5, 0, 12, "Camera 1");
-    // A delay set before is over once the router is inline, for the queued revertive too.
-    f.setRouterDelay(5, 300);
     f.setRouterInline(5, true);
     const int c = f.addEndpoint();
+    static ReroutingComponent* s_component;
     ASSERT_TRUE(f.load(
         c,
         [](zeph_client_callback* host, const char*) -> zeph_client_callback* {
-            return g_holding = new HoldingComponent(host);
+            return s_component = new ReroutingComponent(host);
         },
         ""));
     f.parent(c, "go");
-    EXPECT_EQ(g_holding->revertivesWhileHolding, 0);
-    EXPECT_EQ(g_holding->revertives, 1);
+    f.advance(0);
+    EXPECT_EQ(s_component->deepest, 16);
+    EXPECT_EQ(s_component->revertives, 40);
     EXPECT_EQ(f.breaches(), 0u);
-    bool noted = false;
+    size_t noted = 0;
     for (const Event& e : events)
-        noted = noted || e.text == "revertive 5 40 queued: the component still holds a reply";
-    EXPECT_TRUE(noted);
+        noted += e.text == "revertive 5 40 queued: inline revertives nested too deep";
+    EXPECT_EQ(noted, 2u);
     f.unload(c);
 }
 
@@ -323,8 +385,13 @@ TEST(facility, parent_texts_and_database_changes) {
     Bench b;
     const int other = b.f.addEndpoint();
     ASSERT_TRUE(b.f.load(other, createProbe, ""));
-    b.inside([](ProbeComponent& p) { p.hostNotify("clear=1"); });
-    EXPECT_EQ(b.f.parentTexts(b.c), (std::vector<std::string>{"clear=1"}));
+    // The whole quoted rest is the text, apostrophes and all.
+    b.inside([&](ProbeComponent& p) {
+        p.hostNotify("clear=1");
+        for (const char* raw : {"HN ''a' b's'", "HN 'open", "HN x'"})
+            b.f.host(b.c).callback(const_cast<char*>(raw), ZEPH_COMMAND);
+    });
+    EXPECT_EQ(b.f.parentTexts(b.c), (std::vector<std::string>{"clear=1", "'a' b's", "open", "x'"}));
 
     b.f.databaseChange(5, 0, 12, "Camera One");
     EXPECT_EQ(b.probe->seen.back(), "database 5 0 12 Camera One");
@@ -404,7 +471,9 @@ TEST(facility, malformed_commands_are_noted_and_change_nothing) {
                  {"RR 5 x 40", "malformed RR"},
                  {"RR 5 40 x", "malformed RR"},
                  {"ET x 10", "malformed ET"},
-                 {"RP 9 40 40", "no such router: poll ignored"}};
+                 {"RP 9 40 40", "no such router: poll ignored"},
+                 {"RC 9 12 40 ',' 0", "no such router: crosspoint ignored"},
+                 {"RC 5 x 40 ',' 0", "no such router: crosspoint ignored"}};
     for (const auto& c : cases) {
         Bench b;
         b.inside([&](ProbeComponent&) {

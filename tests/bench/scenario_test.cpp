@@ -242,15 +242,35 @@ TEST(scenario_run, each_kind_of_expectation_can_fail) {
     }
 }
 
+// `router N normal` undoes a drop, a delay and inline delivery alike.
 TEST(scenario_run, revertive_caused_by_a_command_is_delivered_after_the_parent_returns) {
-    auto p = play("router 5\nsource 5 12 Camera 1\nload\nskip\nparent take\n");
-    std::vector<std::string> order;
-    for (const Event& e : p.events)
-        if (e.kind == Event::Kind::Notify || e.kind == Event::Kind::Answer)
-            order.push_back(std::string(kindName(e.kind)) + " " + e.text);
-    const std::vector<std::string> tail(order.end() - 4, order.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"notify parent take", "answer take",
-                                              "notify revertive 5 40 Camera 1", "notify destroy"}));
+    const std::vector<std::string> after = {"notify parent take", "answer take",
+                                            "notify revertive 5 40 Camera 1", "notify destroy"};
+    const std::vector<std::string> lost = {"notify parent take", "answer take", "notify destroy"};
+    const std::vector<std::string> unnamed = {"notify parent take", "answer take",
+                                              "notify revertive 5 40 12", "notify destroy"};
+    const struct {
+        const char* router;
+        const std::vector<std::string>& tail;
+    } cases[] = {
+        {"router 5\nsource 5 12 Camera 1\n", after},
+        {"router 5\n", unnamed},
+        {"router 5 drop 1\nsource 5 12 Camera 1\n", lost},
+        {"router 5 delay 50\nsource 5 12 Camera 1\n", lost},
+        {"router 5 drop 1\nrouter 5 normal\nsource 5 12 Camera 1\n", after},
+        {"router 5 delay 50\nrouter 5 normal\nsource 5 12 Camera 1\n", after},
+        {"router 5 inline\nrouter 5 normal\nsource 5 12 Camera 1\n", after},
+    };
+    for (const auto& c : cases) {
+        auto p = play(std::string(c.router) + "load\nskip\nparent take\n");
+        std::vector<std::string> order;
+        for (const Event& e : p.events)
+            if (e.kind == Event::Kind::Notify || e.kind == Event::Kind::Answer)
+                order.push_back(std::string(kindName(e.kind)) + " " + e.text);
+        ASSERT_GE(order.size(), c.tail.size()) << c.router;
+        EXPECT_EQ(std::vector<std::string>(order.end() - c.tail.size(), order.end()), c.tail)
+            << c.router;
+    }
 }
 
 TEST(scenario_run, host_contract_breaches_fail_the_run) {

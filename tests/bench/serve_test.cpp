@@ -10,11 +10,13 @@
 #include <zlib.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -160,6 +162,7 @@ TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, c.status);
         EXPECT_NE(res->body.find(c.says), std::string::npos) << res->body;
+        EXPECT_NE(res->body.find("\"ok\":false"), std::string::npos) << res->body;
     }
     // Nothing but the page is served: no path reaches a file.
     for (const char* path : {"/index.html", "/../etc/passwd", "/%2e%2e/etc/passwd", "/api"}) {
@@ -437,17 +440,24 @@ TEST_F(ServeTest, a_client_leaving_mid_stream_leaves_the_session_serving) {
         return false;
     });
     EXPECT_NE(seen.find("\"kind\":\"state\""), std::string::npos);
-    // Another one stays until it has seen the revertive's effect on the UMD tile, then leaves.
+    // Another one stays, on one connection, for the three steps' updates, then leaves.
     std::thread reader([&] {
         httplib::Client c("127.0.0.1", server->port());
         c.set_default_headers({{"Cookie", cookie}});
         std::string stream;
+        const auto updates = [&] {
+            size_t n = 0;
+            for (size_t at = 0; (at = stream.find("\"kind\":\"update\"", at)) != std::string::npos;
+                 ++at)
+                ++n;
+            return n;
+        };
         c.Get("/events", [&](const char* data, size_t n) {
             stream.append(data, n);
-            return stream.find("text=seen") == std::string::npos &&
-                   stream.find("\"text\":\"seen\"") == std::string::npos;
+            return updates() < 3;
         });
-        EXPECT_NE(stream.find("\"kind\":\"update\""), std::string::npos);
+        EXPECT_EQ(updates(), 3u) << stream;
+        EXPECT_NE(stream.find("seen"), std::string::npos) << stream;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (int i = 0; i < 3; ++i)
@@ -465,6 +475,46 @@ TEST_F(ServeTest, a_client_leaving_mid_stream_leaves_the_session_serving) {
     EXPECT_EQ(resumed.rfind("id: " + std::to_string(session->snapshot().seq) + "\n", 0), 0u)
         << resumed;
     EXPECT_NE(resumed.find("\"kind\":\"update\""), std::string::npos);
+}
+
+// The last stream allowed is served and kept alive with comments alone; one more is refused.
+TEST_F(ServeTest, one_stream_past_the_limit_is_refused_and_an_idle_one_hears_only_comments) {
+    ServerOptions o;
+    o.keepAliveMs = 200;
+    o.maxStreams = 1;
+    serve(o);
+    std::atomic<bool> idle{false}, release{false};
+    std::string held;
+    std::thread reader([&] {
+        httplib::Client c("127.0.0.1", server->port());
+        c.set_default_headers({{"Cookie", cookie}});
+        c.Get("/events", [&](const char* data, size_t n) {
+            held.append(data, n);
+            idle = held.find(": idle\n\n") != std::string::npos;
+            return !release;
+        });
+    });
+    for (int i = 0; i < 500 && !idle; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A stream served past the limit would never end: the answer is read only when refused.
+    int status = 0;
+    std::string refused;
+    client->Get(
+        "/events",
+        [&](const httplib::Response& r) {
+            status = r.status;
+            return status != 200;
+        },
+        [&](const char* data, size_t n) {
+            refused.append(data, n);
+            return true;
+        });
+    release = true;
+    reader.join();
+    ASSERT_TRUE(idle) << held;
+    EXPECT_EQ(held.find('\0'), std::string::npos) << "a NUL in the stream";
+    EXPECT_EQ(status, 503);
+    EXPECT_NE(refused.find("too many open streams (1)"), std::string::npos) << refused;
 }
 
 TEST_F(ServeTest, the_session_comes_back_as_a_scenario_that_replays_green) {
@@ -554,6 +604,13 @@ TEST(serve_server, the_token_is_turned_off_on_loopback_only) {
     std::string error;
     EXPECT_FALSE(PageServer(session, open).bind(error));
     EXPECT_NE(error.find("loopback"), std::string::npos) << error;
+    // Loopback by name too (where the machine cannot bind it, for another reason).
+    for (const char* name : {"localhost", "::1"}) {
+        open.address = name;
+        error.clear();
+        PageServer(session, open).bind(error);
+        EXPECT_EQ(error.find("token may be turned off"), std::string::npos) << error;
+    }
 
     open.address = "127.0.0.1";
     PageServer server(session, open);

@@ -10,6 +10,8 @@ using namespace zeph::bench;
 
 namespace {
 const std::string kClean = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
+zeph_factory_fn g_factory = nullptr;
+int g_created = 0;
 } // namespace
 
 TEST(soak, every_component_gets_the_whole_take_after_its_configuration) {
@@ -23,7 +25,15 @@ TEST(soak, every_component_gets_the_whole_take_after_its_configuration) {
     SoakOptions o;
     o.components = 7;
     o.notifications = 7 * 4;
-    const SoakResult r = soak(m.factory(), *workout, o);
+    g_factory = m.factory();
+    g_created = 0;
+    const SoakResult r = soak(
+        [](zeph_client_callback* host, const char* path) {
+            ++g_created;
+            return g_factory(host, path);
+        },
+        *workout, o);
+    EXPECT_EQ(g_created, 7);
     EXPECT_EQ(r.error, "");
     EXPECT_FALSE(r.loadFailed);
     EXPECT_EQ(r.sent, 28);

@@ -3,6 +3,7 @@
 // that need a workout are skipped without one, and breaches are sorted into checks by kind.
 #include "module_loader.h"
 #include "validate/check.h"
+#include "validate/isolate.h"
 #include "validate/validate.h"
 #include "zeph_commands.h"
 
@@ -136,6 +137,42 @@ INSTANTIATE_TEST_SUITE_P(
                   "factory returned null",
                   {"null-host", "type-codes", "detach-last", "timers-stopped", "random"}}),
     [](const auto& info) { return std::string(info.param.fault); });
+
+// An isolated check's status comes from its child only when the check ran to its end: a component
+// that ends the process itself is a crash, whatever its exit code says.
+TEST(validate, an_isolated_check_ends_as_it_returned_or_as_a_crash) {
+    using S = CheckResult::Status;
+    const struct {
+        S returned;
+        int exitCode; // -1: the check returns
+        S status;
+        const char* says;
+    } cases[] = {
+        {S::Passed, -1, S::Passed, ""},
+        {S::Failed, -1, S::Failed, ""},
+        {S::Skipped, -1, S::Skipped, ""},
+        {S::Passed, 0, S::Crashed, "ended the process (exit code 0) before the check ended"},
+        {S::Passed, 4, S::Crashed, "(exit code 4)"},
+    };
+    for (const auto& c : cases) {
+        const CheckResult r = runIsolated(
+            [&] {
+                if (c.exitCode >= 0)
+                    std::_Exit(c.exitCode);
+                CheckResult out;
+                out.status = c.returned;
+                out.messages = {"said", ""};
+                return out;
+            },
+            30);
+        EXPECT_EQ(r.status, c.status) << c.exitCode << " " << joined(r.messages);
+        EXPECT_GT(r.seconds, 0);
+        if (*c.says)
+            EXPECT_NE(joined(r.messages).find(c.says), std::string::npos) << joined(r.messages);
+        else
+            EXPECT_EQ(r.messages, (std::vector<std::string>{"said", ""}));
+    }
+}
 
 TEST(validate, random_run_replays_exactly_from_its_seed) {
     ValidateOptions o;

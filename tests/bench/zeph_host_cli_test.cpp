@@ -190,6 +190,11 @@ TEST(zeph_host_cli, validate_names_the_failed_check_and_prints_the_seed) {
     Outcome list = zephHost("validate --list");
     EXPECT_EQ(list.code, 0);
     EXPECT_EQ(lines(list.out), 9u) << list.out;
+    // A check names the breaches it fails on, or the fewer it leaves to others.
+    EXPECT_NE(list.out.find("every step [fails on: timer-left-running]\n"), std::string::npos);
+    EXPECT_NE(list.out.find("paths [fails on: every breach but timer-left-running]\n"),
+              std::string::npos)
+        << list.out;
 }
 
 TEST(zeph_host_cli, validate_json_is_one_document_of_the_checks) {

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The serve page in a real, headless Chromium: zeph-host serve on the Ostrel module, the take driven
-by hand on the page, what the tiles and the transcript show, and the downloaded session replayed
-green through zeph-host run.
+by hand on the page, what the tiles and the transcript show, the downloaded session replayed green
+through zeph-host run, and a control of one name on two panels kept apart.
 
 Exit 0 passed, 1 failed, 77 skipped (no browser, driver or selenium here: CTest reports SKIPPED).
 Everything started here (the server, chromedriver and its browser) is stopped before it exits.
@@ -137,9 +137,9 @@ def tile(driver, control, panel="1"):
     return driver.find_element(By.CSS_SELECTOR, '.tile[data-panel="%s"][data-control="%s"]' % (panel, control))
 
 
-def attr(driver, control, name):
+def attr(driver, control, name, panel="1"):
     try:
-        return tile(driver, control).get_attribute(name)
+        return tile(driver, control, panel).get_attribute(name)
     except Exception:
         return None
 
@@ -232,6 +232,34 @@ def download_and_replay(driver, downloads, zeph_host, module):
     run = subprocess.run([zeph_host, "run", "--quiet", module, path], capture_output=True, text=True, timeout=60)
     if run.returncode != 0 or "PASSED" not in run.stdout:
         raise Failed("the downloaded scenario does not replay green:\n" + run.stdout + run.stderr)
+
+
+def two_panels(driver, zeph_host, module, work):
+    """A control of the same name on two panels: two tiles, each with its own value, and a click on
+    panel 2's presses panel 2's."""
+    path = os.path.join(work, "two_panels.zs")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("control 1 alm_1 value=1\ncontrol 2 alm_1 value=3\nload\n")
+    server, url = start_server(zeph_host, module, path)
+    try:
+        driver.get(url)
+        wait(driver, "the page to go live", lambda: driver.find_element("id", "connection").text == "live")
+        wait(driver, "alm_1 on both panels",
+             lambda: attr(driver, "alm_1", "data-panel", "1") and attr(driver, "alm_1", "data-panel", "2"))
+        for panel, value in (("1", "1"), ("2", "3")):
+            shown = tile(driver, "alm_1", panel).find_element("css selector", ".alarm").text
+            if not shown.endswith("value " + value):
+                raise Failed("panel %s's alm_1 reads %r" % (panel, shown))
+        before = len(transcript(driver))
+        tile(driver, "alm_1", "2").click()
+        wait(driver, "the press on panel 2", lambda: any(
+            kind == "step" and text.endswith("press 2 alm_1") for kind, text in transcript(driver)[before:]))
+        if any("press 1 alm_1" in text for _, text in transcript(driver)):
+            raise Failed("a press went to panel 1's alm_1")
+    finally:
+        code, output = stop_server(server)
+    if code != 0:
+        raise Failed("zeph-host serve exited with %s after Ctrl-C:\n%s" % (code, output))
 
 
 LATENCY_SCRIPT = """
@@ -333,13 +361,14 @@ def main():
         driver, service = start_browser(chromium, driver_path, os.path.join(work, "profile"), downloads)
         take_by_hand(driver, url, args.screenshot)
         download_and_replay(driver, downloads, args.zeph_host, args.module)
+        two_panels(driver, args.zeph_host, args.module, work)
         if args.measure:
             measure(driver, url, server)
         code, output = stop_server(server)
         server = None
         if code != 0:
             raise Failed("zeph-host serve exited with %s after Ctrl-C:\n%s" % (code, output))
-        print("PASSED: the page drove the take and its scenario replays green")
+        print("PASSED: the page drove the take, its scenario replays green, two panels stay apart")
         return 0
     except Failed as e:
         print("FAILED: " + str(e))
