@@ -342,6 +342,22 @@ def reap():
             time.sleep(0.05)
 
 
+def clean_up(driver, service, server, work):
+    """Ends the browser, its driver and the bench, whatever state the test left them in."""
+    if driver is not None:
+        try:
+            driver.quit()
+        except Exception:
+            pass
+    if service is not None and service.process is not None:
+        # Whatever chromedriver started and quit() left behind is in its group.
+        kill_group(service.process.pid)
+        service.process.poll()
+    stop_process(server)
+    reap()
+    shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zeph-host", required=True)
@@ -374,18 +390,7 @@ def main():
         print("FAILED: " + str(e))
         return 1
     finally:
-        if driver is not None:
-            try:
-                driver.quit()
-            except Exception:
-                pass
-        if service is not None and service.process is not None:
-            # Whatever chromedriver started and quit() left behind is in its group.
-            kill_group(service.process.pid)
-            service.process.poll()
-        stop_process(server)
-        reap()
-        shutil.rmtree(work, ignore_errors=True)
+        clean_up(driver, service, server, work)
 
 
 if __name__ == "__main__":

@@ -11,13 +11,12 @@ is stopped before it exits.
 import argparse
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 
-from serve_page_test import (Failed, adopt_orphans, attr, click, find_browser, kill_group, reap,
-                             start_browser, start_server, stop_process, stop_server, tile, wait)
+from serve_page_test import (Failed, adopt_orphans, attr, clean_up, click, find_browser,
+                             start_browser, start_server, stop_server, tile, wait)
 
 
 def traced_take(zeph_host, module, work):
@@ -125,17 +124,7 @@ def main():
         print("FAILED: " + str(e))
         return 1
     finally:
-        if driver is not None:
-            try:
-                driver.quit()
-            except Exception:
-                pass
-        if service is not None and service.process is not None:
-            kill_group(service.process.pid)
-            service.process.poll()
-        stop_process(server)
-        reap()
-        shutil.rmtree(work, ignore_errors=True)
+        clean_up(driver, service, server, work)
 
 
 if __name__ == "__main__":
