@@ -79,6 +79,23 @@ CheckResult crashed(std::string why) {
     return r;
 }
 
+// What the child's exit code says, once the child has said it finished; anything else a crash.
+CheckResult::Status statusOf(const ChildEnd& end, bool done) {
+    if (done && end.how == ChildEnd::How::Exited) {
+        switch (end.code) {
+        case kExitPassed:
+            return CheckResult::Status::Passed;
+        case kExitFailed:
+            return CheckResult::Status::Failed;
+        case kExitSkipped:
+            return CheckResult::Status::Skipped;
+        default:
+            break;
+        }
+    }
+    return CheckResult::Status::Crashed;
+}
+
 } // namespace
 
 CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutSeconds) {
@@ -110,16 +127,7 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
     if (end.how == ChildEnd::How::Exited && !done)
         why = "the component ended the process (exit code " + std::to_string(end.code) +
               ") before the check ended";
-    if (!done || end.how != ChildEnd::How::Exited)
-        result.status = CheckResult::Status::Crashed;
-    else if (end.code == kExitPassed)
-        result.status = CheckResult::Status::Passed;
-    else if (end.code == kExitFailed)
-        result.status = CheckResult::Status::Failed;
-    else if (end.code == kExitSkipped)
-        result.status = CheckResult::Status::Skipped;
-    else
-        result.status = CheckResult::Status::Crashed;
+    result.status = statusOf(end, done);
     if (result.status == CheckResult::Status::Crashed)
         result.messages.push_back(why + "; last step: " + last);
     reportStderr(errors, result);
