@@ -64,8 +64,16 @@ struct button {
     const struct event* event;
 };
 
-static struct object* create(const char* path) {
-    HMODULE dll = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+static struct object* create(const char* given) {
+    /* The altered search order (the DLL's own folder first, for zeph_string.dll) needs a path in
+       the system's own form: backslashes. */
+    char path[MAX_PATH];
+    size_t n;
+    HMODULE dll;
+    for (n = 0; given[n] && n + 1 < sizeof path; ++n)
+        path[n] = given[n] == '/' ? '\\' : given[n];
+    path[n] = 0;
+    dll = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
     factory_fn factory =
         dll ? (factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script") : NULL;
     struct object* c = factory ? factory(&g_host, "") : NULL;

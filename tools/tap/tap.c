@@ -40,10 +40,40 @@ static uint64_t now_us(void) {
 }
 
 /* ---- The trace file -------------------------------------------------------------------------- */
-static int write_file(void* context, const void* data, size_t size) {
+/* Records wait here while a call into the component is in progress and reach the file, in one
+ * write, before the outermost call returns to the host (or before a fault takes its course): one
+ * system call a notification rather than one a record. Static, so a fault can flush it without
+ * the heap. Under g_lock. */
+static unsigned char g_pending[64 * 1024];
+static size_t g_pending_size;
+
+static int write_through(const void* data, size_t size) {
     DWORD done = 0;
-    (void)context;
     return WriteFile(g_file, data, (DWORD)size, &done, NULL) && done == size ? 0 : -1;
+}
+
+static void flush_locked(void) {
+    if (g_pending_size && g_file != INVALID_HANDLE && write_through(g_pending, g_pending_size))
+        g_trace.failed = 1; /* given up, as a write that failed at once would be */
+    g_pending_size = 0;
+}
+
+static int write_file(void* context, const void* data, size_t size) {
+    (void)context;
+    if (g_pending_size + size > sizeof g_pending) {
+        flush_locked();
+        if (g_trace.failed)
+            return -1;
+        if (size > sizeof g_pending)
+            return write_through(data, size);
+    }
+    memcpy(g_pending + g_pending_size, data, size);
+    g_pending_size += size;
+    return 0;
+}
+
+static int depth_here(void) {
+    return g_tls_depth != 0xFFFFFFFFu ? (int)(intptr_t)TlsGetValue(g_tls_depth) : 0;
 }
 
 /* The header names the component by this DLL's name, with the component file's size and time. */
@@ -72,8 +102,11 @@ static void open_trace(void) {
 static void record(const struct zb_message* m) {
     const uint64_t time = now_us();
     EnterCriticalSection(&g_lock);
-    if (g_file != INVALID_HANDLE)
+    if (g_file != INVALID_HANDLE) {
         zt_write(&g_trace, time, GetCurrentThreadId(), m);
+        if (depth_here() == 0)
+            flush_locked();
+    }
     LeaveCriticalSection(&g_lock);
 }
 
@@ -139,7 +172,7 @@ static void locate(const void* address, char* out, size_t size) {
  * fault takes its course as if the tap were not there. */
 static long __stdcall watch(struct exception_pointers* info) {
     const struct exception_record* r = info->record;
-    const int depth = g_tls_depth != 0xFFFFFFFFu ? (int)(intptr_t)TlsGetValue(g_tls_depth) : 0;
+    const int depth = depth_here();
     if (depth <= 0)
         return EXCEPTION_CONTINUE_SEARCH;
     if (r->code == DBG_PRINTEXCEPTION_C && r->parameters >= 2 && r->information[1]) {
@@ -170,8 +203,10 @@ static long __stdcall watch(struct exception_pointers* info) {
         *at = '\0';
         f.where = zb_text_of(where);
         EnterCriticalSection(&g_lock);
-        if (g_file != INVALID_HANDLE)
+        if (g_file != INVALID_HANDLE) {
             zt_write_fault(&g_trace, now_us(), GetCurrentThreadId(), &f);
+            flush_locked(); /* the process may end here */
+        }
         LeaveCriticalSection(&g_lock);
     }
     return EXCEPTION_CONTINUE_SEARCH;
@@ -344,8 +379,10 @@ int __stdcall DllMain(void* module, DWORD reason, void* reserved) {
     } else if (reason == DLL_PROCESS_DETACH && g_self) {
         if (g_handler)
             RemoveVectoredExceptionHandler(g_handler);
-        if (g_file != INVALID_HANDLE)
+        if (g_file != INVALID_HANDLE) {
+            flush_locked();
             CloseHandle(g_file);
+        }
         g_file = INVALID_HANDLE;
         zt_writer_free(&g_trace);
         TlsFree(g_tls_depth);

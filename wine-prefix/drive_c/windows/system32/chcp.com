@@ -1,0 +1,1 @@
+/usr/lib/i386-linux-gnu/wine/i386-windows/chcp.com
