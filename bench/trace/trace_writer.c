@@ -2,6 +2,7 @@
 #include "trace_format.h"
 #include "zeph_records.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -126,6 +127,7 @@ static void button(const struct zeph_button_record* b, struct zb_button_data* d)
     d->panel = zb_text_of(b->panel);
     d->control = zb_text_of(b->control);
     d->has_event = b->event != NULL;
+    d->sub_count = 0;
     if (!b->event)
         return;
     /* The host's record holds only the texts; the counts beside them are what the texts say. */
@@ -139,7 +141,9 @@ static void button(const struct zeph_button_record* b, struct zb_button_data* d)
 }
 
 void zt_payload(int type, const void* data, int to_host, struct zb_payload* p) {
-    memset(p, 0, sizeof *p);
+    /* The button's fields are filled below when it is one and read by nobody otherwise; leaving
+       them be saves the field tracer a few hundred bytes of clearing a record. */
+    memset(p, 0, offsetof(struct zb_payload, button));
     if (!data && type != 4) {
         p->kind = ZB_DATA_NULL;
         return;

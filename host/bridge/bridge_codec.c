@@ -33,6 +33,16 @@ static void put(struct zb_writer* w, const void* p, size_t n) {
 static void put_u32(struct zb_writer* w, uint32_t v) {
     const unsigned char b[4] = {(unsigned char)v, (unsigned char)(v >> 8), (unsigned char)(v >> 16),
                                 (unsigned char)(v >> 24)};
+    if (!w->failed && w->cap - w->size >= 4) {
+        /* Most fields: no call out of this function (the field tracer pays for each one). */
+        unsigned char* at = w->data + w->size;
+        at[0] = b[0];
+        at[1] = b[1];
+        at[2] = b[2];
+        at[3] = b[3];
+        w->size += 4;
+        return;
+    }
     put(w, b, 4);
 }
 

@@ -28,15 +28,68 @@ static struct critical_section g_lock;
 static HANDLE g_file = INVALID_HANDLE;
 static int g_opened; /* the trace was tried (once per process) */
 static struct zt_writer g_trace;
-static int64_t g_start, g_ticks_per_us;
+static int64_t g_start;
+static uint32_t g_frequency, g_ticks_per_us; /* g_ticks_per_us when the frequency is whole µs */
+static int g_shift;                          /* the counter's ticks are shifted down this much */
 static DWORD g_tls_depth = 0xFFFFFFFFu, g_tls_type = 0xFFFFFFFFu;
 static void* g_handler;
 static uint32_t g_next_host = 1;
 
 static uint64_t now_us(void) {
     int64_t t = 0;
+    uint64_t ticks, seconds;
     QueryPerformanceCounter(&t);
-    return g_ticks_per_us > 0 ? tap_divide((uint64_t)(t - g_start), (uint32_t)g_ticks_per_us) : 0;
+    ticks = (uint64_t)(t - g_start) >> g_shift;
+    if (g_ticks_per_us)
+        return tap_divide(ticks, g_ticks_per_us);
+    if (!g_frequency)
+        return 0;
+    /* A frequency of no whole number of ticks a µs (3.579545 MHz): seconds, then the rest. */
+    seconds = tap_divide(ticks, g_frequency);
+    return seconds * 1000000u + tap_divide((ticks - seconds * g_frequency) * 1000000u, g_frequency);
+}
+
+/* The time of a record, under g_lock. The performance counter costs a call into the system (a
+ * tenth of a µs under Wine, several a notification); the processor's time stamp counter costs
+ * nothing. So a notification's own records, and any record outside one, read the counter and
+ * anchor there; the records in between (the commands it sends, their replies) add the time stamp
+ * counter's ticks since the anchor, at a rate measured against the counter about each second.
+ * Long gaps (2^32 ticks, over a second) and the first second read the counter again. */
+static uint64_t g_anchor_us, g_anchor_tsc, g_rate_us, g_rate_tsc, g_last_us;
+static uint32_t g_tsc_per_us;
+
+static uint64_t tsc(void) {
+    uint32_t low, high;
+    __asm__ volatile("rdtsc" : "=a"(low), "=d"(high));
+    return (uint64_t)high << 32 | low;
+}
+
+static uint64_t stamp(int anchor) {
+    uint64_t us = 0, ticks;
+    if (!anchor && g_tsc_per_us) {
+        ticks = tsc() - g_anchor_tsc;
+        if (ticks >> 32 == 0)
+            us = g_anchor_us + (uint32_t)ticks / g_tsc_per_us;
+    }
+    if (!us) {
+        us = now_us();
+        ticks = tsc();
+        g_anchor_us = us;
+        g_anchor_tsc = ticks;
+        if (us - g_rate_us >= 1000000u) {
+            if (g_rate_tsc && us - g_rate_us <= 0xFFFFFFFFu && ticks > g_rate_tsc) {
+                const uint64_t rate = tap_divide(ticks - g_rate_tsc, (uint32_t)(us - g_rate_us));
+                g_tsc_per_us = rate > 0 && rate <= 0xFFFFFFFFu ? (uint32_t)rate : 0;
+            }
+            g_rate_us = us;
+            g_rate_tsc = ticks;
+        }
+    }
+    /* Times never run backwards, whichever clock gave them. */
+    if (us < g_last_us)
+        us = g_last_us;
+    g_last_us = us;
+    return us;
 }
 
 /* ---- The trace file -------------------------------------------------------------------------- */
@@ -100,19 +153,18 @@ static void open_trace(void) {
 }
 
 static void record(const struct zb_message* m) {
-    const uint64_t time = now_us();
+    const int outermost = depth_here() == 0;
     EnterCriticalSection(&g_lock);
     if (g_file != INVALID_HANDLE) {
-        zt_write(&g_trace, time, GetCurrentThreadId(), m);
-        if (depth_here() == 0)
+        zt_write(&g_trace, stamp(outermost), GetCurrentThreadId(), m);
+        if (outermost)
             flush_locked();
     }
     LeaveCriticalSection(&g_lock);
 }
 
 static void record_call(uint64_t target, void* data, int type, int to_host) {
-    struct zb_message m;
-    memset(&m, 0, sizeof m);
+    struct zb_message m; /* every field the call's encoding reads is set below */
     m.kind = ZB_CALL;
     m.u.call.target = target;
     m.u.call.type = type;
@@ -121,8 +173,7 @@ static void record_call(uint64_t target, void* data, int type, int to_host) {
 }
 
 static void record_return(const char* result, uint64_t value) {
-    struct zb_message m;
-    memset(&m, 0, sizeof m);
+    struct zb_message m; /* every field the return's encoding reads is set below */
     m.kind = ZB_RETURN;
     zt_result(result, &m.u.ret);
     if (!result)
@@ -204,7 +255,7 @@ static long __stdcall watch(struct exception_pointers* info) {
         f.where = zb_text_of(where);
         EnterCriticalSection(&g_lock);
         if (g_file != INVALID_HANDLE) {
-            zt_write_fault(&g_trace, now_us(), GetCurrentThreadId(), &f);
+            zt_write_fault(&g_trace, stamp(1), GetCurrentThreadId(), &f);
             flush_locked(); /* the process may end here */
         }
         LeaveCriticalSection(&g_lock);
@@ -372,7 +423,15 @@ int __stdcall DllMain(void* module, DWORD reason, void* reserved) {
             int64_t frequency = 0;
             QueryPerformanceFrequency(&frequency);
             QueryPerformanceCounter(&g_start);
-            g_ticks_per_us = (int64_t)tap_divide((uint64_t)frequency, 1000000u);
+            uint64_t per_us;
+            while (frequency > 0xFFFFFFFF) { /* above 4 GHz: half its resolution is plenty */
+                frequency >>= 1;
+                ++g_shift;
+            }
+            g_frequency = (uint32_t)frequency;
+            per_us = tap_divide((uint64_t)frequency, 1000000u);
+            if (per_us * 1000000u == (uint64_t)frequency)
+                g_ticks_per_us = (uint32_t)per_us;
         }
         g_handler = AddVectoredExceptionHandler(1, watch);
         g_self = module;
