@@ -11,8 +11,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
