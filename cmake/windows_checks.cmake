@@ -32,7 +32,10 @@ add_custom_command(
   OUTPUT ${ZEPH_CONFORMANCE_EXE}
   COMMAND ${ZEPH_MINGW_CC} -std=c11 -O1 -Wall -Wextra -Werror -I${PROJECT_SOURCE_DIR}/platform
           -o ${ZEPH_CONFORMANCE_EXE} ${ZEPH_WIN_TESTS}/conformance_host.c
-  DEPENDS ${ZEPH_WIN_TESTS}/conformance_host.c ${PROJECT_SOURCE_DIR}/platform/zeph_commands.h
+          ${ZEPH_WIN_TESTS}/conformance_harness.c
+  DEPENDS ${ZEPH_WIN_TESTS}/conformance_host.c ${ZEPH_WIN_TESTS}/conformance_harness.c
+          ${ZEPH_WIN_TESTS}/conformance_harness.h ${PROJECT_SOURCE_DIR}/platform/zeph_commands.h
+          ${PROJECT_SOURCE_DIR}/platform/zeph_client_callback.h
   COMMENT "Building the Wine conformance host with ${ZEPH_MINGW_CC}"
   VERBATIM)
 add_custom_target(zeph_conformance_host ALL DEPENDS ${ZEPH_CONFORMANCE_EXE})

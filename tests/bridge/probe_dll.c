@@ -1,28 +1,20 @@
 /* A Windows component for the bridge's tests under Wine, built with the mingw C compiler: the
- * callback object as the Microsoft C++ ABI lays it out (slot 0 deleting destructor, slot 1
- * callback, __thiscall). Parent texts: "crash" writes through null, "divide" divides by zero,
- * "debug" writes to the debugger output, "leak" loses 100 bytes, "abort" calls the C runtime's
- * abort(), "recurse" recurses until the stack overflows; type 8 writes through null too, or
- * never returns when PROBE_HANG is set in the environment.
- * The factory returns null for the base path "null". Built once more without the factory's export.
+ * callback object as the Microsoft C++ ABI lays it out (the C view of zeph_client_callback.h).
+ * Parent texts: "crash" writes through null, "divide" divides by zero, "debug" writes to the
+ * debugger output, "leak" loses 100 bytes, "abort" calls the C runtime's abort(), "recurse"
+ * recurses until the stack overflows; type 8 writes through null too, or never returns when
+ * PROBE_HANG is set in the environment. The factory returns null for the base path "null". Built
+ * once more without the factory's export.
  */
 #include <windows.h>
 #include <stdlib.h>
 #include <string.h>
 
-struct object;
-typedef void*(__attribute__((thiscall)) * destroy_fn)(struct object* self, unsigned flags);
-typedef char*(__attribute__((thiscall)) * callback_fn)(struct object* self, void* data, int type);
-struct vtable {
-    destroy_fn destroy;
-    callback_fn callback;
-};
-struct object {
-    const struct vtable* vtbl;
-};
+#include "zeph_client_callback.h"
+
 struct probe {
-    struct object base;
-    struct object* host;
+    struct zeph_object base;
+    struct zeph_object* host;
 };
 
 static int* volatile g_nowhere;
@@ -39,10 +31,11 @@ static int recurse(int depth) {
 
 static void tell_host(struct probe* p, const char* command) {
     if (p->host)
-        p->host->vtbl->callback(p->host, (void*)command, 0);
+        p->host->vtbl->callback(p->host, (void*)command, ZEPH_COMMAND);
 }
 
-static char* __attribute__((thiscall)) probe_callback(struct object* self, void* data, int type) {
+static char* __attribute__((thiscall))
+probe_callback(struct zeph_object* self, void* data, int type) {
     (void)self;
     if (type == 8) {
         if (GetEnvironmentVariableA("PROBE_HANG", NULL, 0))
@@ -50,7 +43,7 @@ static char* __attribute__((thiscall)) probe_callback(struct object* self, void*
                 Sleep(1000);
         *g_nowhere = 1;
     }
-    if (type != 3 || !data)
+    if (type != ZEPH_PARENT || !data)
         return NULL;
     if (!strcmp(data, "crash"))
         *g_nowhere = 1;
@@ -67,18 +60,18 @@ static char* __attribute__((thiscall)) probe_callback(struct object* self, void*
     return NULL;
 }
 
-static void* __attribute__((thiscall)) probe_destroy(struct object* self, unsigned flags) {
+static void* __attribute__((thiscall)) probe_destroy(struct zeph_object* self, unsigned flags) {
     tell_host((struct probe*)self, "AS");
     if (flags & 1)
         free(self);
     return self;
 }
 
-static const struct vtable g_vtable = {probe_destroy, probe_callback};
+static const struct zeph_vtable g_vtable = {probe_destroy, probe_callback};
 
 #ifndef PROBE_NO_FACTORY
-__declspec(dllexport) struct object* load_zeph_client_script(struct object* host,
-                                                             const char* path) {
+__declspec(dllexport) struct zeph_object* load_zeph_client_script(struct zeph_object* host,
+                                                                  const char* path) {
     struct probe* p;
     if (path && !strcmp(path, "null"))
         return NULL;

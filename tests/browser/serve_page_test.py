@@ -12,136 +12,13 @@ import argparse
 import gzip
 import json
 import os
-import re
-import shutil
-import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
-SKIP = 77
-
-
-def skip(why):
-    print("SKIPPED: " + why)
-    sys.exit(SKIP)
-
-
-class Failed(Exception):
-    pass
-
-
-def find_browser():
-    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
-    driver = shutil.which("chromedriver")
-    if not chromium:
-        skip("no chromium on this machine (tools/install-deps installs it)")
-    if not driver:
-        skip("no chromedriver on this machine (tools/install-deps installs chromium-driver)")
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        skip("no selenium for " + sys.executable + " (tools/install-deps installs python3-selenium)")
-    return chromium, driver
-
-
-def start_server(zeph_host, *args):
-    server = subprocess.Popen([zeph_host, "serve", *args, "--port", "0"], stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, start_new_session=True)
-    deadline = time.time() + 30
-    seen = []
-    while time.time() < deadline:
-        line = server.stdout.readline()
-        if not line:
-            break
-        seen.append(line)
-        # The address as a user copies it: with the session's token.
-        m = re.search(r"serving (http://127\.0\.0\.1:\d+/\?token=[0-9a-f]+)", line)
-        if m:
-            return server, m.group(1)
-    stop_process(server)
-    raise Failed("zeph-host serve did not start:\n" + "".join(seen))
-
-
-def stop_process(p, sig=signal.SIGINT):
-    if p is None or p.poll() is not None:
-        return
-    try:
-        os.killpg(p.pid, sig)
-        p.wait(timeout=10)
-    except (ProcessLookupError, subprocess.TimeoutExpired):
-        pass
-    if p.poll() is None:
-        os.killpg(p.pid, signal.SIGKILL)
-        p.wait()
-
-
-def kill_group(pgid):
-    try:
-        os.killpg(pgid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-
-
-def stop_server(server):
-    """Ctrl-C, as a person would stop it: the exit code and what it printed (a sanitizer's report)."""
-    server.send_signal(signal.SIGINT)
-    try:
-        output, _ = server.communicate(timeout=20)
-    except subprocess.TimeoutExpired:
-        stop_process(server, signal.SIGKILL)
-        return "no exit within 20 s", ""
-    return server.returncode, output
-
-
-def start_browser(chromium, driver_path, profile, downloads):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-dev-shm-usage", "--window-size=1280,900", "--user-data-dir=" + profile):
-        options.add_argument(flag)
-    options.add_experimental_option("prefs", {"download.default_directory": downloads,
-                                              "download.prompt_for_download": False})
-    # Its own process group, so that it and the browser it starts can all be stopped by its id.
-    service = Service(driver_path, popen_kw={"start_new_session": True})
-    try:
-        driver = webdriver.Chrome(service=service, options=options)
-    except Exception as e:  # the browser cannot start here: not a failure of the page
-        if service.process is not None:
-            kill_group(service.process.pid)
-        skip("chromium does not start here: " + str(e).splitlines()[0])
-    try:
-        driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
-    except Exception:
-        pass
-    return driver, service
-
-
-def wait(driver, what, condition, seconds=10):
-    from selenium.webdriver.support.ui import WebDriverWait
-    try:
-        return WebDriverWait(driver, seconds).until(lambda d: condition())
-    except Exception:
-        raise Failed("timed out waiting for " + what)
-
-
-def tile(driver, control, panel="1"):
-    from selenium.webdriver.common.by import By
-    return driver.find_element(By.CSS_SELECTOR, '.tile[data-panel="%s"][data-control="%s"]' % (panel, control))
-
-
-def attr(driver, control, name, panel="1"):
-    try:
-        return tile(driver, control, panel).get_attribute(name)
-    except Exception:
-        return None
+from page_harness import Failed, attr, click, run_page_test, start_server, stop_server, tile, wait
 
 
 def transcript(driver):
@@ -155,11 +32,6 @@ def fill(driver, selector, text):
     field.clear()
     field.send_keys(text)
     return field
-
-
-def click(driver, selector):
-    from selenium.webdriver.common.by import By
-    driver.find_element(By.CSS_SELECTOR, selector).click()
 
 
 def take_by_hand(driver, url, screenshot):
@@ -322,42 +194,6 @@ def measure(driver, url, server):
           % (before[0], after[0], after[1], seconds, seconds * 1000 / 10000))
 
 
-def adopt_orphans():
-    """Browser helpers that outlive their parent become ours (not init's), so that they are reaped."""
-    try:
-        import ctypes
-        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
-    except (OSError, AttributeError):
-        pass
-
-
-def reap():
-    deadline = time.time() + 5
-    while time.time() < deadline:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            time.sleep(0.05)
-
-
-def clean_up(driver, service, server, work):
-    """Ends the browser, its driver and the bench, whatever state the test left them in."""
-    if driver is not None:
-        try:
-            driver.quit()
-        except Exception:
-            pass
-    if service is not None and service.process is not None:
-        # Whatever chromedriver started and quit() left behind is in its group.
-        kill_group(service.process.pid)
-        service.process.poll()
-    stop_process(server)
-    reap()
-    shutil.rmtree(work, ignore_errors=True)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--zeph-host", required=True)
@@ -365,32 +201,17 @@ def main():
     parser.add_argument("--screenshot")
     parser.add_argument("--measure", action="store_true")
     args = parser.parse_args()
-    chromium, driver_path = find_browser()
-    adopt_orphans()
 
-    work = tempfile.mkdtemp(prefix="zeph_serve_page_")
-    downloads = os.path.join(work, "downloads")
-    os.makedirs(downloads)
-    server = driver = service = None
-    try:
-        server, url = start_server(args.zeph_host, args.module)
-        driver, service = start_browser(chromium, driver_path, os.path.join(work, "profile"), downloads)
-        take_by_hand(driver, url, args.screenshot)
-        download_and_replay(driver, downloads, args.zeph_host, args.module)
-        two_panels(driver, args.zeph_host, args.module, work)
+    def test(page):
+        url = page.serve(args.zeph_host, args.module)
+        take_by_hand(page.driver, url, args.screenshot)
+        download_and_replay(page.driver, page.downloads, args.zeph_host, args.module)
+        two_panels(page.driver, args.zeph_host, args.module, page.work)
         if args.measure:
-            measure(driver, url, server)
-        code, output = stop_server(server)
-        server = None
-        if code != 0:
-            raise Failed("zeph-host serve exited with %s after Ctrl-C:\n%s" % (code, output))
-        print("PASSED: the page drove the take, its scenario replays green, two panels stay apart")
-        return 0
-    except Failed as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        clean_up(driver, service, server, work)
+            measure(page.driver, url, page.server)
+
+    return run_page_test("zeph_serve_page_", test,
+                         "the page drove the take, its scenario replays green, two panels stay apart")
 
 
 if __name__ == "__main__":

@@ -13,10 +13,8 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 
-from serve_page_test import (Failed, adopt_orphans, attr, clean_up, click, find_browser,
-                             start_browser, start_server, stop_server, tile, wait)
+from page_harness import Failed, attr, click, run_page_test, tile, wait
 
 
 def traced_take(zeph_host, module, work):
@@ -100,31 +98,16 @@ def main():
     parser.add_argument("--module", required=True)
     parser.add_argument("--screenshot")
     args = parser.parse_args()
-    chromium, driver_path = find_browser()
-    adopt_orphans()
 
-    work = tempfile.mkdtemp(prefix="zeph_trace_page_")
-    downloads = os.path.join(work, "downloads")
-    os.makedirs(downloads)
-    server = driver = service = None
-    try:
-        trace, calls = traced_take(args.zeph_host, args.module, work)
-        server, url = start_server(args.zeph_host, "--trace", trace)
-        driver, service = start_browser(chromium, driver_path, os.path.join(work, "profile"), downloads)
-        driver.get(url)
-        step_through(driver, calls, args.screenshot)
-        download_and_replay(driver, downloads, args.zeph_host, args.module)
-        code, output = stop_server(server)
-        server = None
-        if code != 0:
-            raise Failed("zeph-host serve --trace exited with %s after Ctrl-C:\n%s" % (code, output))
-        print("PASSED: the slider showed the UMD change at the revertive, and the scenario replays green")
-        return 0
-    except Failed as e:
-        print("FAILED: " + str(e))
-        return 1
-    finally:
-        clean_up(driver, service, server, work)
+    def test(page):
+        trace, calls = traced_take(args.zeph_host, args.module, page.work)
+        url = page.serve(args.zeph_host, "--trace", trace)
+        page.driver.get(url)
+        step_through(page.driver, calls, args.screenshot)
+        download_and_replay(page.driver, page.downloads, args.zeph_host, args.module)
+
+    return run_page_test("zeph_trace_page_", test,
+                         "the slider showed the UMD change at the revertive, and the scenario replays green")
 
 
 if __name__ == "__main__":
