@@ -1,1 +1,0 @@
-/usr/lib/i386-linux-gnu/wine/i386-windows/chcp.com
