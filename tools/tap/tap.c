@@ -53,8 +53,8 @@ static uint64_t now_us(void) {
  * tenth of a µs under Wine, several a notification); the processor's time stamp counter costs
  * nothing. So a notification's own records, and any record outside one, read the counter and
  * anchor there; the records in between (the commands it sends, their replies) add the time stamp
- * counter's ticks since the anchor, at a rate measured against the counter about each second.
- * Long gaps (2^32 ticks, over a second) and the first second read the counter again. */
+ * counter's ticks since the anchor, at a rate measured against the counter after 50 ms, then about
+ * each second. Long gaps (2^32 ticks, over a second) and the first 50 ms read the counter. */
 static uint64_t g_anchor_us, g_anchor_tsc, g_rate_us, g_rate_tsc, g_last_us;
 static uint32_t g_tsc_per_us;
 
@@ -76,7 +76,7 @@ static uint64_t stamp(int anchor) {
         ticks = tsc();
         g_anchor_us = us;
         g_anchor_tsc = ticks;
-        if (us - g_rate_us >= 1000000u) {
+        if (!g_rate_tsc || us - g_rate_us >= (g_tsc_per_us ? 1000000u : 50000u)) {
             if (g_rate_tsc && us - g_rate_us <= 0xFFFFFFFFu && ticks > g_rate_tsc) {
                 const uint64_t rate = tap_divide(ticks - g_rate_tsc, (uint32_t)(us - g_rate_us));
                 g_tsc_per_us = rate > 0 && rate <= 0xFFFFFFFFu ? (uint32_t)rate : 0;
@@ -99,6 +99,9 @@ static uint64_t stamp(int anchor) {
  * the heap. Under g_lock. */
 static unsigned char g_pending[64 * 1024];
 static size_t g_pending_size;
+/* ZEPH_TRACE_WRITE=batched: the records wait until the buffer fills, a fault anywhere in the
+ * process, or the end; a session killed outright loses what waits, for about half the cost. */
+static int g_batched;
 
 static int write_through(const void* data, size_t size) {
     DWORD done = 0;
@@ -138,6 +141,11 @@ static void open_trace(void) {
     if (g_file == INVALID_HANDLE)
         return;
     zt_writer_init(&g_trace, write_file, NULL, 0);
+    {
+        char mode[16];
+        const DWORD n = GetEnvironmentVariableA("ZEPH_TRACE_WRITE", mode, sizeof mode);
+        g_batched = n > 0 && n < sizeof mode && !strcmp(mode, "batched");
+    }
     memset(&h, 0, sizeof h);
     h.tap_version = ZT_TAP_VERSION;
     h.pid = GetCurrentProcessId();
@@ -157,7 +165,7 @@ static void record(const struct zb_message* m) {
     EnterCriticalSection(&g_lock);
     if (g_file != INVALID_HANDLE) {
         zt_write(&g_trace, stamp(outermost), GetCurrentThreadId(), m);
-        if (outermost)
+        if (outermost && !g_batched)
             flush_locked();
     }
     LeaveCriticalSection(&g_lock);
@@ -224,6 +232,12 @@ static void locate(const void* address, char* out, size_t size) {
 static long __stdcall watch(struct exception_pointers* info) {
     const struct exception_record* r = info->record;
     const int depth = depth_here();
+    if (g_batched && (r->code & 0xC0000000u) == 0xC0000000u && r->code != STACK_OVERFLOW) {
+        /* A fault of the host too may end the process: what waits goes first. */
+        EnterCriticalSection(&g_lock);
+        flush_locked();
+        LeaveCriticalSection(&g_lock);
+    }
     if (depth <= 0)
         return EXCEPTION_CONTINUE_SEARCH;
     if (r->code == DBG_PRINTEXCEPTION_C && r->parameters >= 2 && r->information[1]) {
