@@ -48,9 +48,12 @@ TEST(isolated_scenario, a_child_that_dies_is_named_by_step_line_and_cause) {
         ASSERT_TRUE(m.open(modulePath(c.fault))) << m.error();
         ScenarioRunOptions o;
         o.timeoutSeconds = c.timeout;
-        int failuresSeen = 0;
+        int failuresSeen = 0, failureLine = 0;
         const auto out = runScenario(m.factory(), parsed(c.text), o, [&](const Event& e) {
-            failuresSeen += e.kind == Event::Kind::Failure;
+            if (e.kind == Event::Kind::Failure) {
+                ++failuresSeen;
+                failureLine = e.line;
+            }
         });
         ASSERT_TRUE(out.crash) << c.fault;
         EXPECT_EQ(out.crash->line, c.line) << c.fault;
@@ -63,6 +66,7 @@ TEST(isolated_scenario, a_child_that_dies_is_named_by_step_line_and_cause) {
         EXPECT_EQ(out.result.failures.back(),
                   "t.zs:" + std::to_string(c.line) + ": " + out.crash->text());
         EXPECT_EQ(failuresSeen, 1) << c.fault;
+        EXPECT_EQ(failureLine, c.line) << c.fault;
         EXPECT_EQ(out.recording, "");
     }
     zeph::host::Module m;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -33,8 +34,12 @@ load
 // A client that writes its request byte for byte as given, for what a library would not send.
 class RawClient {
 public:
-    explicit RawClient(int port) {
+    // A small send buffer keeps what the kernel takes for the server small: what the client
+    // could send then depends on how much the server reads.
+    explicit RawClient(int port, int sendBuffer = 0) {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (sendBuffer)
+            setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -318,6 +323,8 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
     struct Limit {
         std::string head;
         const char* says;
+        size_t body = 0;   // bytes sent after the head, refused or not
+        bool taken = true; // all sent: a refused body is read and dropped up to 2 MiB
     };
     std::string headers;
     for (int i = 0; i < 65; ++i)
@@ -327,12 +334,17 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"X-Big: " + std::string(17000, 'x') + "\r\n", "431 Request Header Fields Too Large"},
         {"Transfer-Encoding: chunked\r\n", "411 Length Required"},
         {"Content-Length: 2000000\r\n", "413 Payload Too Large"},
+        {"Content-Length: 2000000\r\n", "413 Payload Too Large", 2000000},
+        {"Content-Length: 12000000\r\n", "413 Payload Too Large", 12000000, false},
         {"Content-Length: 5\r\nContent-Length: 6\r\n", "400 Bad Request"},
     };
     for (const Limit& l : limits) {
-        RawClient c(server->port());
+        RawClient c(server->port(), 64 * 1024);
         ASSERT_TRUE(c.connected);
-        c.send("POST /api/step HTTP/1.1\r\nHost: " + self + "\r\n" + l.head + "\r\n");
+        EXPECT_EQ(c.send("POST /api/step HTTP/1.1\r\nHost: " + self + "\r\n" + l.head + "\r\n" +
+                         std::string(l.body, 'x')),
+                  l.taken)
+            << l.body;
         EXPECT_EQ(c.answer().rfind(std::string("HTTP/1.1 ") + l.says, 0), 0u) << l.says;
     }
     EXPECT_EQ(post("/api/step", step)->status, 200);
@@ -425,8 +437,11 @@ TEST_F(ServeTest, parent_answers_and_the_clock_runs_to_the_next_due_tick) {
     res = post("/api/parent", R"({"text":"start"})");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("\"answer\":null"), std::string::npos) << res->body;
-    ASSERT_EQ(post("/api/next", "{}")->status, 200);
     auto state = client->Get("/api/state");
+    ASSERT_TRUE(state);
+    EXPECT_NE(state->body.find("\"timers\":[1]"), std::string::npos) << state->body;
+    ASSERT_EQ(post("/api/next", "{}")->status, 200);
+    state = client->Get("/api/state");
     ASSERT_TRUE(state);
     EXPECT_NE(state->body.find("\"now\":100"), std::string::npos) << state->body;
     EXPECT_NE(state->body.find("TG '1' 'UMD' 'text'"), std::string::npos);
@@ -578,6 +593,29 @@ TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_fro
         }
         EXPECT_EQ(lastStep, c.recordingEnds) << recording;
     }
+}
+
+// A stream behind by one update gets it at once, not when its wait runs out (the page would lag).
+TEST(serve_session, an_update_already_made_is_handed_over_without_waiting) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    Session session(module.factory(), SessionOptions{});
+    EXPECT_TRUE(session.start({}).empty());
+    const uint64_t seq = session.snapshot().seq;
+    ASSERT_GT(seq, 0u);
+    // Bounds a wait that would last the hour: closing the session ends it as Closed.
+    std::promise<void> answered;
+    std::thread guard([&session, done = answered.get_future()] {
+        if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout)
+            session.close();
+    });
+    std::vector<Session::Update> out;
+    const Session::Wait got = session.updatesAfter(seq - 1, out, std::chrono::hours(1));
+    answered.set_value();
+    guard.join();
+    EXPECT_EQ(got, Session::Wait::Ready);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].seq, seq);
 }
 
 TEST(serve_server, a_taken_port_is_refused_with_the_address) {
