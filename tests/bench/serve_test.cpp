@@ -426,6 +426,7 @@ TEST_F(ServeTest, notifications_need_a_loaded_component) {
     }
     // The facility still moves without one.
     EXPECT_EQ(post("/api/route", R"({"router":5,"source":12,"destination":40})")->status, 200);
+    EXPECT_EQ(post("/api/router", R"({"router":5,"mode":"drop","count":0})")->status, 200);
     EXPECT_EQ(post("/api/step", R"({"line":"load"})")->status, 200);
     EXPECT_EQ(post("/api/press", R"({"panel":"1","control":"Btn"})")->status, 200);
 }
@@ -599,7 +600,9 @@ TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_fro
 TEST(serve_session, an_update_already_made_is_handed_over_without_waiting) {
     zeph::host::Module module;
     ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
-    Session session(module.factory(), SessionOptions{});
+    SessionOptions options;
+    options.maxEventsPerUpdate = 1;
+    Session session(module.factory(), options);
     EXPECT_TRUE(session.start({}).empty());
     const uint64_t seq = session.snapshot().seq;
     ASSERT_GT(seq, 0u);
@@ -616,6 +619,10 @@ TEST(serve_session, an_update_already_made_is_handed_over_without_waiting) {
     EXPECT_EQ(got, Session::Wait::Ready);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].seq, seq);
+    // A burst past an update's limit says how much it left out.
+    EXPECT_TRUE(session.play("parent start").ok());
+    EXPECT_NE(session.snapshot().json.find("more events of this step are not shown"),
+              std::string::npos);
 }
 
 TEST(serve_server, a_taken_port_is_refused_with_the_address) {

@@ -93,7 +93,8 @@ TEST(junit, counts_failures_and_errors_and_escapes_text) {
          junitCase(CheckResult{"random", CheckResult::Status::Crashed, 2, {"signal 11"}})}));
     const std::string xml = slurp(path);
     EXPECT_NE(
-        xml.find("<testsuite name=\"suite &lt;1&gt;\" tests=\"3\" failures=\"1\" errors=\"1\""),
+        xml.find("<testsuite name=\"suite &lt;1&gt;\" tests=\"3\" failures=\"1\" errors=\"1\" "
+                 "skipped=\"0\" time=\"2.6\">"),
         std::string::npos)
         << xml;
     EXPECT_NE(xml.find("<failure message=\"poll.zs:3: expected `RP &quot;5&quot;` &amp; more\">"),
