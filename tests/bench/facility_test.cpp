@@ -2,6 +2,8 @@
 // clock, queries, panels, parent texts and answers, unloading, diagnostics and malformed commands.
 #include "facility_bench.h"
 
+#include <algorithm>
+
 TEST(facility, timers_tick_in_time_order_on_the_virtual_clock) {
     Bench b;
     b.inside([](ProbeComponent& p) {
@@ -167,6 +169,12 @@ TEST(facility, component_diagnostics_are_captured_per_notification_when_asked) {
     b.probe->debugPrint("outside\n", "", "", "", "", "", "", "", "", "");
     b.f.advance(1);
     EXPECT_EQ(b.events.size(), before);
+    // Turned off, the component's stderr is left alone again.
+    b.f.setCaptureDebug(false);
+    b.inside([](ProbeComponent& p) { p.debugPrint("late\n", "", "", "", "", "", "", "", "", ""); });
+    EXPECT_EQ(std::count_if(b.events.begin(), b.events.end(),
+                            [](const Event& e) { return e.kind == Event::Kind::Debug; }),
+              1);
 }
 
 TEST(facility, malformed_commands_are_noted_and_change_nothing) {

@@ -114,7 +114,8 @@ private:
     void query(const char* command) {
         char* reply = send(command);
 #if defined(FAULT_LEAKY_REPLY)
-        if (std::strncmp(command, "SD", 2) == 0)
+        // Gives up on a list with an empty entry, and keeps the reply: only odd replies show it.
+        if (reply && (std::strstr(reply, ",,") || reply[0] == ','))
             return;
 #endif
         if (reply)

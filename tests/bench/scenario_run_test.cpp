@@ -48,9 +48,12 @@ TEST(isolated_scenario, a_child_that_dies_is_named_by_step_line_and_cause) {
         ASSERT_TRUE(m.open(modulePath(c.fault))) << m.error();
         ScenarioRunOptions o;
         o.timeoutSeconds = c.timeout;
-        int failuresSeen = 0;
+        int failuresSeen = 0, failureLine = 0;
         const auto out = runScenario(m.factory(), parsed(c.text), o, [&](const Event& e) {
-            failuresSeen += e.kind == Event::Kind::Failure;
+            if (e.kind == Event::Kind::Failure) {
+                ++failuresSeen;
+                failureLine = e.line;
+            }
         });
         ASSERT_TRUE(out.crash) << c.fault;
         EXPECT_EQ(out.crash->line, c.line) << c.fault;
@@ -63,6 +66,7 @@ TEST(isolated_scenario, a_child_that_dies_is_named_by_step_line_and_cause) {
         EXPECT_EQ(out.result.failures.back(),
                   "t.zs:" + std::to_string(c.line) + ": " + out.crash->text());
         EXPECT_EQ(failuresSeen, 1) << c.fault;
+        EXPECT_EQ(failureLine, c.line) << c.fault;
         EXPECT_EQ(out.recording, "");
     }
     zeph::host::Module m;
@@ -74,19 +78,36 @@ TEST(isolated_scenario, a_child_that_dies_is_named_by_step_line_and_cause) {
 }
 
 TEST(isolated_scenario, isolated_and_in_process_give_the_same_result) {
-    zeph::host::Module m;
-    ASSERT_TRUE(m.open(modulePath("clean"))) << m.error();
     std::string error;
     const auto workout = loadWorkout(workoutBeside(modulePath("clean")), error);
     ASSERT_TRUE(workout && workout->take()) << error;
-    ScenarioRunOptions o;
-    const ScenarioOutcome child = runScenario(m.factory(), *workout->take(), o, nullptr);
-    o.isolate = false;
-    const ScenarioOutcome here = runScenario(m.factory(), *workout->take(), o, nullptr);
-    EXPECT_FALSE(child.crash);
-    EXPECT_TRUE(child.result.ok());
-    EXPECT_EQ(child.result.expectations, here.result.expectations);
-    EXPECT_GT(child.result.expectations, 10);
-    EXPECT_EQ(child.result.failures, here.result.failures);
-    EXPECT_EQ(child.recording, here.recording);
+    // An expectation fails, and text goes to a control no line declares (a warning).
+    const Scenario failing =
+        parsed("router 5\nload\nparent start\nexpect ET 1 999\nrevertive 5 40 12\nunload\n");
+    const struct {
+        const char* fault;
+        const Scenario* scenario;
+        bool ok;
+        int minExpectations;
+    } cases[] = {
+        {"clean", workout->take(), true, 11},
+        {"clean", &failing, false, 0},        // an expectation fails and the scenario plays on
+        {"null_factory", &failing, false, 0}, // the load fails
+    };
+    for (const auto& c : cases) {
+        zeph::host::Module m;
+        ASSERT_TRUE(m.open(modulePath(c.fault))) << m.error();
+        ScenarioRunOptions o;
+        const ScenarioOutcome child = runScenario(m.factory(), *c.scenario, o, nullptr);
+        o.isolate = false;
+        const ScenarioOutcome here = runScenario(m.factory(), *c.scenario, o, nullptr);
+        EXPECT_FALSE(child.crash) << c.fault;
+        EXPECT_EQ(child.result.ok(), c.ok) << c.fault;
+        EXPECT_EQ(child.result.loadFailed, here.result.loadFailed) << c.fault;
+        EXPECT_EQ(child.result.expectations, here.result.expectations) << c.fault;
+        EXPECT_GE(child.result.expectations, c.minExpectations) << c.fault;
+        EXPECT_EQ(child.result.failures, here.result.failures) << c.fault;
+        EXPECT_EQ(child.result.warnings, here.result.warnings) << c.fault;
+        EXPECT_EQ(child.recording, here.recording) << c.fault;
+    }
 }

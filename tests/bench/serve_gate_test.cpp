@@ -19,8 +19,12 @@ namespace {
 // A client that writes its request byte for byte as given, for what a library would not send.
 class RawClient {
 public:
-    explicit RawClient(int port) {
+    // A small send buffer keeps what the kernel takes for the server small: what the client
+    // could send then depends on how much the server reads.
+    explicit RawClient(int port, int sendBuffer = 0) {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (sendBuffer)
+            setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -198,6 +202,8 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
     struct Limit {
         std::string head;
         const char* says;
+        size_t body = 0;   // bytes sent after the head, refused or not
+        bool taken = true; // all sent: a refused body is read and dropped up to 2 MiB
     };
     std::string headers;
     for (int i = 0; i < 65; ++i)
@@ -207,12 +213,17 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"X-Big: " + std::string(17000, 'x') + "\r\n", "431 Request Header Fields Too Large"},
         {"Transfer-Encoding: chunked\r\n", "411 Length Required"},
         {"Content-Length: 2000000\r\n", "413 Payload Too Large"},
+        {"Content-Length: 2000000\r\n", "413 Payload Too Large", 2000000},
+        {"Content-Length: 12000000\r\n", "413 Payload Too Large", 12000000, false},
         {"Content-Length: 5\r\nContent-Length: 6\r\n", "400 Bad Request"},
     };
     for (const Limit& l : limits) {
-        RawClient c(server->port());
+        RawClient c(server->port(), 64 * 1024);
         ASSERT_TRUE(c.connected);
-        c.send("POST /api/step HTTP/1.1\r\nHost: " + self + "\r\n" + l.head + "\r\n");
+        EXPECT_EQ(c.send("POST /api/step HTTP/1.1\r\nHost: " + self + "\r\n" + l.head + "\r\n" +
+                         std::string(l.body, 'x')),
+                  l.taken)
+            << l.body;
         EXPECT_EQ(c.answer().rfind(std::string("HTTP/1.1 ") + l.says, 0), 0u) << l.says;
     }
     EXPECT_EQ(post("/api/step", step)->status, 200);

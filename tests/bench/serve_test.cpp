@@ -4,6 +4,7 @@
 #include "serve_fixture.h"
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -76,6 +77,7 @@ TEST_F(ServeTest, notifications_need_a_loaded_component) {
     }
     // The facility still moves without one.
     EXPECT_EQ(post("/api/route", R"({"router":5,"source":12,"destination":40})")->status, 200);
+    EXPECT_EQ(post("/api/router", R"({"router":5,"mode":"drop","count":0})")->status, 200);
     EXPECT_EQ(post("/api/step", R"({"line":"load"})")->status, 200);
     EXPECT_EQ(post("/api/press", R"({"panel":"1","control":"Btn"})")->status, 200);
 }
@@ -87,8 +89,11 @@ TEST_F(ServeTest, parent_answers_and_the_clock_runs_to_the_next_due_tick) {
     res = post("/api/parent", R"({"text":"start"})");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("\"answer\":null"), std::string::npos) << res->body;
-    ASSERT_EQ(post("/api/next", "{}")->status, 200);
     auto state = client->Get("/api/state");
+    ASSERT_TRUE(state);
+    EXPECT_NE(state->body.find("\"timers\":[1]"), std::string::npos) << state->body;
+    ASSERT_EQ(post("/api/next", "{}")->status, 200);
+    state = client->Get("/api/state");
     ASSERT_TRUE(state);
     EXPECT_NE(state->body.find("\"now\":100"), std::string::npos) << state->body;
     EXPECT_NE(state->body.find("TG '1' 'UMD' 'text'"), std::string::npos);
@@ -236,6 +241,35 @@ TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_fro
         }
         EXPECT_EQ(lastStep, c.recordingEnds) << recording;
     }
+}
+
+// A stream behind by one update gets it at once, not when its wait runs out (the page would lag).
+TEST(serve_session, an_update_already_made_is_handed_over_without_waiting) {
+    zeph::host::Module module;
+    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    SessionOptions options;
+    options.maxEventsPerUpdate = 1;
+    Session session(module.factory(), options);
+    EXPECT_TRUE(session.start({}).empty());
+    const uint64_t seq = session.snapshot().seq;
+    ASSERT_GT(seq, 0u);
+    // Bounds a wait that would last the hour: closing the session ends it as Closed.
+    std::promise<void> answered;
+    std::thread guard([&session, done = answered.get_future()] {
+        if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout)
+            session.close();
+    });
+    std::vector<Session::Update> out;
+    const Session::Wait got = session.updatesAfter(seq - 1, out, std::chrono::hours(1));
+    answered.set_value();
+    guard.join();
+    EXPECT_EQ(got, Session::Wait::Ready);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].seq, seq);
+    // A burst past an update's limit says how much it left out.
+    EXPECT_TRUE(session.play("parent start").ok());
+    EXPECT_NE(session.snapshot().json.find("more events of this step are not shown"),
+              std::string::npos);
 }
 
 } // namespace

@@ -40,6 +40,10 @@ TEST(soak, every_component_gets_the_whole_take_after_its_configuration) {
     EXPECT_EQ(r.delivered, 7u * 5u);
     EXPECT_EQ(r.commands, 7u * 6u); // XI, TG, TP, RN, SD, ET 1
     EXPECT_EQ(r.breaches, 0u);
+    const SoakResult none =
+        soak([](zeph_client_callback*, const char*) -> zeph_client_callback* { return nullptr; },
+             *workout, o);
+    EXPECT_TRUE(none.loadFailed);
 }
 
 // The soak builds each facility from the take's own lines, words included: a router that answers

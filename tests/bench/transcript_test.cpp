@@ -86,14 +86,15 @@ TEST(json_transcript, one_valid_object_per_event_whatever_the_bytes) {
 
 TEST(junit, counts_failures_and_errors_and_escapes_text) {
     const std::string path = ::testing::TempDir() + "zeph_junit_" + std::to_string(getpid());
-    ASSERT_TRUE(
-        writeJUnit(path, "suite <1>",
-                   {{"take.zs", "run", 0.5, {}, false, "ok"},
-                    {"poll.zs", "run", 0.1, {"poll.zs:3: expected `RP \"5\"` & more"}, false, ""},
-                    {"random", "validate", 2, {"CRASHED", "signal 11"}, true, ""}}));
+    ASSERT_TRUE(writeJUnit(
+        path, "suite <1>",
+        {{"take.zs", "run", 0.5, {}, false, "ok"},
+         {"poll.zs", "run", 0.1, {"poll.zs:3: expected `RP \"5\"` & more"}, false, ""},
+         junitCase(CheckResult{"random", CheckResult::Status::Crashed, 2, {"signal 11"}})}));
     const std::string xml = slurp(path);
     EXPECT_NE(
-        xml.find("<testsuite name=\"suite &lt;1&gt;\" tests=\"3\" failures=\"1\" errors=\"1\""),
+        xml.find("<testsuite name=\"suite &lt;1&gt;\" tests=\"3\" failures=\"1\" errors=\"1\" "
+                 "skipped=\"0\" time=\"2.6\">"),
         std::string::npos)
         << xml;
     EXPECT_NE(xml.find("<failure message=\"poll.zs:3: expected `RP &quot;5&quot;` &amp; more\">"),

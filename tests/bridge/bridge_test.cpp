@@ -5,6 +5,8 @@
 #include "module_loader.h"
 #include "recording_host.h"
 #include "scenario/scenario.h"
+#include "soak/soak.h"
+#include "workout/workout.h"
 
 #include <gtest/gtest.h>
 
@@ -206,6 +208,30 @@ TEST_F(Bridge, a_component_source_measures_the_heap_where_its_components_live) {
     EXPECT_EQ(host.parent("answer through the source"), "through the source");
     host.destroy();
     EXPECT_TRUE(host.errors().empty());
+}
+
+// The soak reads a bridged component's heap in the bridge, after the first component (which
+// starts the bridge): one that keeps 64 bytes more than another shows an 80-byte chunk more.
+TEST(BridgeSoak, the_heap_per_component_is_read_where_the_components_live) {
+    const std::string dir = std::filesystem::path(ZEPH_NO_FACTORY_MODULE).parent_path();
+    const auto heapPerComponent = [&](const char* fault, int components) {
+        const std::string path = dir + "/test_component_" + fault + ".so";
+        BridgedModule m;
+        std::string error;
+        EXPECT_TRUE(m.open(fakeLaunch(path), error)) << error;
+        const auto workout = zeph::bench::loadWorkout(zeph::bench::workoutBeside(path), error);
+        EXPECT_TRUE(workout) << error;
+        zeph::bench::SoakOptions o;
+        o.components = components;
+        o.notifications = components;
+        const auto r = zeph::bench::soak(m.factory(), workout.value(), o);
+        EXPECT_EQ(r.error, "");
+        return r.heapPerComponent;
+    };
+    const double clean = heapPerComponent("clean", 2);
+    EXPECT_GT(clean, 0);
+    EXPECT_NEAR(heapPerComponent("leak_heap", 2) - clean, 80, 24);
+    EXPECT_EQ(heapPerComponent("clean", 1), 0); // none left to measure by
 }
 
 // ---- A bridge that faults, dies or hangs ends the bench as a crashing module would ------------

@@ -37,6 +37,26 @@ class Operators(unittest.TestCase):
             self.assertEqual(got, expected, line)
 
 
+class Areas(unittest.TestCase):
+    def test_dll_tests_run_for_the_bench_side_only(self):
+        # The DLLs are not rebuilt: a DLL test for their own code would test nothing, or fail
+        # on the source's new date alone.
+        names = ["Ostrel.dll.run", "Ostrel.scenario.take", "Ostrel.dll.scenario.take", "dll.soak",
+                 "dll.serve"]
+        tests = [(n, name, f"{name} /b/on-dll x ") for n, name in enumerate(names, 1)]
+        cases = [("host/module_loader.cpp", None,
+                  ["Ostrel.dll.run", "Ostrel.scenario.take", "dll.soak"]),
+                 ("bench/soak/soak.cpp", None, ["dll.soak"]),
+                 ("bench/scenario/runner.cpp", None, ["Ostrel.dll.run", "Ostrel.scenario.take",
+                                                      "Ostrel.dll.scenario.take"]),
+                 ("script_helper/zeph_notify.cpp", None, ["Ostrel.scenario.take"]),
+                 ("panels/components/Ostrel/ostrel.cpp", "dll", ["Ostrel.scenario.take"])]
+        for path, regex, expected in cases:
+            got = [name for _, name, _ in mutate.select(tests, mutate.tests_for(path, regex),
+                                                        bool(regex))]
+            self.assertEqual(got, expected, path)
+
+
 class Runs(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
