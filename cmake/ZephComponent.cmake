@@ -291,9 +291,11 @@ function(_zeph_component_tests name version scenarios)
     if(ZEPH_DLL)
       set(bin ${CMAKE_BINARY_DIR}/windows/bin)
     endif()
+    # Any other test of the DLL refuses a stale one with the same list (ZEPH_DLL_SOURCES).
+    _zeph_dll_sources(${name} sources)
+    set_target_properties(${name} PROPERTIES ZEPH_DLL_SOURCES ${sources})
     if(bin)
       set(dll ${bin}/${name}.dll)
-      _zeph_dll_sources(${name} sources)
       _zeph_bench_tests(${name}.dll ${dll} "${scenarios}" ";dll" 120
                         ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kit/on-dll --sources ${sources} ${dll} ${host})
     endif()

@@ -1,34 +1,13 @@
 // Options and helpers shared by the subcommands.
 #include "cli.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <unistd.h>
 
 namespace zeph::cli {
-
-void addCommon(CLI::App* app, Common& c, bool moduleRequired) {
-    auto* opt = app->add_option(
-        "MODULE", c.module,
-        "the component module to load: a .so, or a 32-bit Windows DLL (run under Wine)");
-    if (moduleRequired)
-        opt->required();
-    app->add_option("--base-path", c.basePath, "base path given to the factory (default empty)");
-    app->add_option("--color", c.colour, "colour the transcript: auto, always or never")
-        ->check(CLI::IsMember({"auto", "always", "never"}));
-}
-
-void addCaptureStderr(CLI::App* app, Common& c) {
-    app->add_flag("--capture-stderr", c.captureStderr,
-                  "show what the component writes to stderr in the transcript, per notification");
-}
-
-void addWorkoutOption(CLI::App* app, std::string& path) {
-    app->add_option("--workout", path,
-                    "the component's workout (a folder of .zs files or one file); by default "
-                    "STEM.workout beside the module");
-}
 
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> items;

@@ -1,13 +1,13 @@
-// What the subcommands of zeph-host share: exit codes, common options, loading the module and
-// finding its workout, and the one shape main sees each subcommand in.
+// What the subcommands of zeph-host share: exit codes, the options each is given, the entry each
+// runs, loading the module and finding its workout. main.cpp alone knows the command line (CLI11):
+// its templates cost seconds of compile time in every file that includes them.
 #pragma once
 
 #include "module_loader.h"
+#include "soak/soak.h"
 #include "workout/workout.h"
 
-#include <CLI/CLI.hpp>
-
-#include <functional>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,20 +16,6 @@ namespace zeph::cli {
 
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
-// A subcommand as main sees it: the command CLI11 parses, and what runs when it was chosen.
-struct Subcommand {
-    CLI::App* command;
-    std::function<int()> run;
-};
-
-// One add-function per subcommand, each in its own file.
-Subcommand addRun(CLI::App& app);
-Subcommand addValidate(CLI::App& app);
-Subcommand addShell(CLI::App& app);
-Subcommand addSoak(CLI::App& app);
-Subcommand addServe(CLI::App& app);
-Subcommand addTrace(CLI::App& app);
-
 struct Common {
     std::string module;
     std::string basePath;
@@ -37,12 +23,69 @@ struct Common {
     bool captureStderr = false;
 };
 
-// MODULE, --base-path and --color.
-void addCommon(CLI::App* app, Common& c, bool moduleRequired = true);
-// --capture-stderr, for the subcommands that show a transcript.
-void addCaptureStderr(CLI::App* app, Common& c);
-// --workout PATH, for the subcommands that play the component's workout.
-void addWorkoutOption(CLI::App* app, std::string& path);
+// Each subcommand's options as parsed, and the entry that runs it with them: the exit code.
+struct RunArgs {
+    Common common;
+    std::vector<std::string> scenarios;
+    std::string workout;
+    bool json = false;
+    bool quiet = false;
+    bool showExpectations = false;
+    std::string junit;
+    std::string record;
+    bool inProcess = false;
+    bool strict = false;
+    std::string trace;
+};
+int runCommand(const RunArgs& a);
+
+struct ValidateArgs {
+    Common common;
+    std::string workout;
+    bool list = false;
+    bool json = false;
+    std::string onlyText, skipText;
+    std::optional<uint64_t> seed;
+    int iterations = 2000;
+    double timeout = 30;
+    std::string junit;
+    bool inProcess = false;
+};
+int validateCommand(const ValidateArgs& a);
+
+struct ShellArgs {
+    Common common;
+    std::string workout;
+};
+int shellCommand(const ShellArgs& a);
+
+struct SoakArgs {
+    Common common;
+    std::string workout;
+    bench::SoakOptions options;
+    bool json = false;
+};
+int soakCommand(const SoakArgs& a);
+
+struct ServeArgs {
+    Common common;
+    std::vector<std::string> scenarios;
+    std::string workout;
+    std::string trace;
+    std::string bind = "127.0.0.1";
+    int port = 0;
+    bool open = false;
+    bool noToken = false;
+};
+int serveCommand(const ServeArgs& a);
+
+struct TraceArgs {
+    enum class Action { Show, Scenario, Diff } action = Action::Show;
+    std::string file, other, out;
+    bool json = false;
+};
+int traceCommand(const TraceArgs& a);
+
 std::vector<std::string> splitList(const std::string& text);
 // Colour for "always", none for "never"; for "auto", only on a terminal that shows it.
 bool useColour(const std::string& mode);

@@ -11,27 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <memory>
 
 namespace zeph::cli {
 
 using namespace zeph::bench;
 
 namespace {
-
-struct RunArgs {
-    Common common;
-    std::vector<std::string> scenarios;
-    std::string workout;
-    bool json = false;
-    bool quiet = false;
-    bool showExpectations = false;
-    std::string junit;
-    std::string record;
-    bool inProcess = false;
-    bool strict = false;
-    std::string trace;
-};
 
 // The take of the module's workout, or one line on stderr saying why there is none.
 std::optional<Scenario> findTake(const RunArgs& a) {
@@ -92,6 +77,8 @@ bool writeRecording(const std::string& path, const ScenarioOutcome& o) {
     }
     return true;
 }
+
+} // namespace
 
 int runCommand(const RunArgs& a) {
     std::vector<Scenario> scenarios;
@@ -166,33 +153,6 @@ int runCommand(const RunArgs& a) {
         std::cout << scenarios.size() - failed << " passed, " << failed << " failed"
                   << (crashed ? " (" + std::to_string(crashed) + " crashed)" : "") << "\n";
     return failed ? kFailed : kOk;
-}
-
-} // namespace
-
-Subcommand addRun(CLI::App& app) {
-    auto a = std::make_shared<RunArgs>();
-    CLI::App* cmd = app.add_subcommand(
-        "run", "play scenario files (the take of the module's workout when none is given) and "
-               "check them");
-    addCommon(cmd, a->common);
-    addWorkoutOption(cmd, a->workout);
-    addCaptureStderr(cmd, a->common);
-    cmd->add_option("SCENARIO", a->scenarios, "scenario files, played in order");
-    cmd->add_flag("--json", a->json, "one JSON object per event instead of the transcript");
-    cmd->add_option("--junit", a->junit, "write a JUnit report to this file");
-    cmd->add_option("--record", a->record,
-                    "write the run as a scenario with every expectation filled in");
-    cmd->add_option("--trace", a->trace,
-                    "write every call both ways to this trace file (plays the scenarios in this "
-                    "process)");
-    cmd->add_flag("-q,--quiet", a->quiet, "print only failures and the summary");
-    cmd->add_flag("--show-expectations", a->showExpectations, "also print every expectation met");
-    cmd->add_flag("--strict", a->strict,
-                  "fail on a text put to a control no `control` line declares (else a warning)");
-    cmd->add_flag("--in-process", a->inProcess,
-                  "play the scenarios in this process (for a debugger; a crash ends the bench)");
-    return {cmd, [a] { return runCommand(*a); }};
 }
 
 } // namespace zeph::cli

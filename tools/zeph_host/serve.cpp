@@ -8,7 +8,6 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
-#include <memory>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,17 +17,6 @@ namespace zeph::cli {
 namespace {
 
 constexpr int kStopped = kOk;
-
-struct ServeArgs {
-    Common common;
-    std::vector<std::string> scenarios;
-    std::string workout;
-    std::string trace;
-    std::string bind = "127.0.0.1";
-    int port = 0;
-    bool open = false;
-    bool noToken = false;
-};
 
 // Hands the address to the desktop's browser without waiting for it (or leaving a zombie).
 void openInBrowser(const std::string& url) {
@@ -105,6 +93,8 @@ int serveTrace(const ServeArgs& a) {
     return code;
 }
 
+} // namespace
+
 // Serves until SIGINT or SIGTERM. 0 when stopped so, 2 for a usage error, a module that cannot
 // be loaded, a scenario that cannot be read or an address that cannot be listened on.
 int serveCommand(const ServeArgs& a) {
@@ -146,32 +136,6 @@ int serveCommand(const ServeArgs& a) {
     session.close();
     server.stop();
     return code;
-}
-
-} // namespace
-
-Subcommand addServe(CLI::App& app) {
-    auto a = std::make_shared<ServeArgs>();
-    CLI::App* cmd = app.add_subcommand(
-        "serve", "a live panel page in the browser: press, send, route and watch the component");
-    addCommon(cmd, a->common, false);
-    cmd->add_option("SCENARIO", a->scenarios,
-                    "scenario files whose facility and steps the session starts from (default: "
-                    "the module's workout take)");
-    addWorkoutOption(cmd, a->workout);
-    cmd->add_option("--trace", a->trace,
-                    "show this trace file instead (no MODULE): the panel at any call, the "
-                    "timeline, the scenario to download; nothing is played");
-    cmd->add_option("--port", a->port, "port to listen on (default: any free one, printed)")
-        ->check(CLI::Range(0, 65535));
-    cmd->add_option("--bind", a->bind,
-                    "address to listen on (default 127.0.0.1, this machine only)");
-    addCaptureStderr(cmd, a->common);
-    cmd->add_flag("--open", a->open, "open the page in the desktop's browser");
-    cmd->add_flag("--no-token", a->noToken,
-                  "answer any local client without the session's token (loopback addresses "
-                  "only: every program and user of this machine can then drive the bench)");
-    return {cmd, [a] { return serveCommand(*a); }};
 }
 
 } // namespace zeph::cli

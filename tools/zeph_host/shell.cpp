@@ -4,7 +4,6 @@
 #include "scenario/scenario.h"
 
 #include <iostream>
-#include <memory>
 #include <unistd.h>
 
 namespace zeph::cli {
@@ -37,10 +36,7 @@ std::string setUp(Runner& runner, const Scenario* take) {
     runner.play(*parseLine("load", 0, error), "shell");
     return take ? "the facility of " + take->file : "no workout, an empty facility";
 }
-struct ShellArgs {
-    Common common;
-    std::string workout;
-};
+} // namespace
 
 int shellCommand(const ShellArgs& a) {
     const Common& c = a.common;
@@ -90,18 +86,6 @@ int shellCommand(const ShellArgs& a) {
     const RunResult& r = runner.result();
     std::cout << "\n" << r.expectations << " expectations, " << r.failures.size() << " failed\n";
     return r.ok() ? kOk : kFailed;
-}
-
-} // namespace
-
-Subcommand addShell(CLI::App& app) {
-    auto a = std::make_shared<ShellArgs>();
-    CLI::App* cmd =
-        app.add_subcommand("shell", "type scenario steps one by one, transcript after each");
-    addCommon(cmd, a->common);
-    addWorkoutOption(cmd, a->workout);
-    addCaptureStderr(cmd, a->common);
-    return {cmd, [a] { return shellCommand(*a); }};
 }
 
 } // namespace zeph::cli

@@ -4,17 +4,10 @@
 
 #include <fstream>
 #include <iostream>
-#include <memory>
 
 namespace zeph::cli {
 
 namespace {
-struct TraceArgs {
-    std::string file, other, out;
-    bool json = false;
-    CLI::App *show = nullptr, *scenario = nullptr, *diff = nullptr;
-};
-
 // Reads one trace; one line on stderr when it is not a whole trace.
 bool readTrace(const std::string& path, bench::trace::Trace& t) {
     std::string error;
@@ -24,18 +17,20 @@ bool readTrace(const std::string& path, bench::trace::Trace& t) {
     return false;
 }
 
+} // namespace
+
 int traceCommand(const TraceArgs& a) {
     bench::trace::Trace t;
     if (!readTrace(a.file, t))
         return kUsage;
-    if (*a.show) {
+    if (a.action == TraceArgs::Action::Show) {
         if (a.json)
             bench::trace::showJson(t, std::cout);
         else
             bench::trace::showText(t, std::cout);
         return kOk;
     }
-    if (*a.scenario) {
+    if (a.action == TraceArgs::Action::Scenario) {
         std::vector<std::string> notes;
         const std::string scenario = bench::trace::toScenario(t, notes);
         std::ofstream out(a.out, std::ios::binary);
@@ -58,27 +53,6 @@ int traceCommand(const TraceArgs& a) {
     }
     std::cout << difference;
     return kFailed;
-}
-
-} // namespace
-
-Subcommand addTrace(CLI::App& app) {
-    auto shared = std::make_shared<TraceArgs>();
-    TraceArgs& a = *shared;
-    auto* trace =
-        app.add_subcommand("trace", "read trace files written by the tap or by run --trace");
-    trace->require_subcommand(1);
-    a.show = trace->add_subcommand("show", "the session as a transcript, with times and threads");
-    a.show->add_option("FILE", a.file, "the trace file")->required();
-    a.show->add_flag("--json", a.json, "one JSON object per call (the header first)");
-    a.scenario = trace->add_subcommand(
-        "scenario", "the session as a scenario that zeph-host run replays against any build");
-    a.scenario->add_option("FILE", a.file, "the trace file")->required();
-    a.scenario->add_option("-o,--output", a.out, "the scenario file to write")->required();
-    a.diff = trace->add_subcommand("diff", "the first call where two traces part (exit 1)");
-    a.diff->add_option("A", a.file, "a trace file")->required();
-    a.diff->add_option("B", a.other, "another trace file")->required();
-    return {trace, [shared] { return traceCommand(*shared); }};
 }
 
 } // namespace zeph::cli
