@@ -76,9 +76,11 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/deps/windows.pre.sh
 # What the SDK ships, and nothing else: `cmake --build --preset sdk` builds this.
 add_custom_target(zeph_sdk)
 add_dependencies(zeph_sdk ${ZEPH_SDK_TARGETS})
-if(TARGET zeph-bridge)
-  add_dependencies(zeph_sdk zeph-bridge)
-endif()
+foreach(shipped zeph-bridge zeph_tap)
+  if(TARGET ${shipped})
+    add_dependencies(zeph_sdk ${shipped})
+  endif()
+endforeach()
 
 if(ZEPH_NATIVE_HOST)
   set(ZEPH_SDK_WINDOWS_BUILD "" CACHE PATH
