@@ -12,28 +12,45 @@
 #include <httplib.h>
 
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
 
 namespace {
 
 using namespace zeph::bench;
 
-// The session of a scenario played on the clean test component, as run --trace writes it.
+size_t openFiles() {
+    namespace fs = std::filesystem;
+    return size_t(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// The session of a scenario played on the clean test component, as run --trace writes it: the
+// header names the module's file, not its path, and the tap leaves no file open behind it.
 trace::Trace traced(const std::string& text) {
+    const std::string path = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
     zeph::host::Module module;
-    EXPECT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"))
-        << module.error();
+    EXPECT_TRUE(module.open(path)) << module.error();
     std::string error;
     auto scenario = parseScenario(text, "traced.zs", error);
     EXPECT_TRUE(scenario) << error;
-    const std::string file = ::testing::TempDir() + "view.zephtrace";
+    // Tests of this file run side by side, and other worktrees' too: a file of each one's own.
+    const std::string file = ::testing::TempDir() + "trace_view." + std::to_string(::getpid()) +
+                             "." + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             ".zephtrace";
+    const size_t before = openFiles();
     {
         trace::BenchTap tap;
-        EXPECT_TRUE(tap.open(file, "test_component_clean.so", error)) << error;
+        EXPECT_TRUE(tap.open(file, path, error)) << error;
         runScenario(tap.wrap(module.factory()), *scenario, ScenarioRunOptions{"", false, false},
                     [](const Event&) {});
     }
+    EXPECT_EQ(openFiles(), before);
     trace::Trace t;
     EXPECT_TRUE(t.load(file, error)) << error;
+    std::remove(file.c_str());
+    EXPECT_EQ(t.header.component, "test_component_clean.so");
+    EXPECT_EQ(t.header.componentSize, std::filesystem::file_size(path));
     return t;
 }
 
