@@ -109,7 +109,11 @@ void session(Tape& t) {
     t.call(1, ZEPH_RELEASE, &button, true);
     t.ret(nullptr);
     t.ret(nullptr);
+    // A tick answered with the parent's old buffer hands nothing out: a second release of it is
+    // still the host's double release.
     t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+    t.ret(answer);
+    t.call(0x5000, ZEPH_RELEASE, answer, false);
     t.ret(nullptr);
     zb_fault fault{};
     fault.code = 0xC0000005u;
@@ -143,6 +147,9 @@ TEST(trace_file, session_reads_back_call_by_call) {
     EXPECT_EQ(t.header.pid, 42u);
     EXPECT_EQ(t.header.componentSize, 1234u);
     EXPECT_EQ(t.header.componentTime, 1700000000u);
+    EXPECT_EQ(zt::headerLine(t.header),
+              "trace of Ostrel.dll (1234 bytes of 2023-11-14 22:13:20 UTC), "
+              "tap version 3, process 42, started 1970-01-01 00:00:00 UTC");
     // depth, made by the component, words, result
     const struct {
         int depth;
@@ -159,7 +166,8 @@ TEST(trace_file, session_reads_back_call_by_call) {
         {0, false, "revertive 5 40 'Camera 1'", nullptr},
         {0, false, "press '1' 'Tarnel' 'cmd.a=v'", nullptr},
         {1, true, "release of a pointer never handed out", nullptr},
-        {0, false, "tick 3", nullptr},
+        {0, false, "tick 3", "ok"},
+        {0, false, "release again of the answer to parent 'instance=pkg/mon1'", nullptr},
         {0, false, "fault 0xc0000005 at Ostrel.traced.dll+0x00001234 during notification type 4",
          nullptr},
         {0, false, "debug 'hello'", nullptr},
@@ -175,7 +183,7 @@ TEST(trace_file, session_reads_back_call_by_call) {
         EXPECT_EQ(c.toHost, want[i].toHost);
         EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
     }
-    EXPECT_EQ(t.calls[11].thread, 2u);
+    EXPECT_EQ(t.calls[12].thread, 2u);
     EXPECT_FALSE(t.calls.back().returned); // the session ends in the middle of its destruction
 }
 
@@ -269,10 +277,11 @@ TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
 } // namespace
 
 // The facility follows the field's answers: a line where an answer is first needed, another
-// where it changed, and a note for one that no facility line can give.
+// where it changed, a router made inline for a revertive inside RC, and a note for what no
+// facility line can give.
 TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
-                odd[] = "five";
+                odd[] = "five", camera[] = "Camera 1";
     Tape t;
     t.header("Ostrel.dll");
     t.create(1, "");
@@ -289,6 +298,28 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("d", "TG '1' 'UMD' 'text'", idle);
     parent("e", "XI '1' 'alm_'", alarms);
     parent("f", "SD 'odd'", odd);
+    parent("g", "RN 5 0 40", camera);
+    parent("h", "RC 5 0 40", nullptr); // no query: the model's database is not asked
+    parent("i", "RN 5 x 40", camera);  // nor are malformed ones
+    parent("j", "RN x 0 40", camera);
+    alignas(4) unsigned char record[32] = {};
+    const int32_t words[4] = {5, 0, 40, 0};
+    std::memcpy(record, words, sizeof words);
+    std::memcpy(record + 16, "Cam 7", 6);
+    for (const char* command : {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41"}) {
+        t.call(0x5000, ZEPH_PARENT, command, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
+        t.ret(nullptr);
+        t.ret(nullptr);
+        t.ret(nullptr);
+    }
+    t.call(0x5000, ZEPH_PARENT, "crash", false);
+    zb_fault fault{};
+    fault.code = 0xC0000005u;
+    fault.where = zb_text_of("Ostrel.traced.dll+0x00000010");
+    zt_write_fault(&t.w, 0, 1, &fault);
+    t.ret(nullptr);
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
     const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
@@ -299,6 +330,16 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("control 1 UMD text=idle"), at("parent d"));
     EXPECT_LT(at("control 1 alm_2"), at("parent e"));
     EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
-    ASSERT_EQ(notes.size(), 1u);
-    EXPECT_NE(notes[0].find("SD 'odd' with 'five'"), std::string::npos) << notes[0];
+    EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
+    EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
+    const size_t routed = at("parent RC 5 7 40");
+    EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
+    EXPECT_LT(at("router 5 inline"), routed) << s;
+    EXPECT_EQ(s.find("db 5 0 7", routed), std::string::npos) << s; // said once
+    const char* const want[] = {"SD 'odd' with 'five'",
+                                "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
+                                "fault 0xc0000005 at Ostrel.traced.dll+0x00000010"};
+    ASSERT_EQ(notes.size(), std::size(want)) << s;
+    for (size_t i = 0; i < notes.size(); ++i)
+        EXPECT_NE(notes[i].find(want[i]), std::string::npos) << notes[i];
 }
