@@ -116,7 +116,7 @@ TEST(trace_view, tells_the_panel_from_the_traffic_at_each_call) {
 
 TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
     // Enough changes for checkpoints, each tick reading a value of its own.
-    std::string text = "load\n";
+    std::string text = "load\npress 1 Go\n"; // the first change, which no later one repeats
     const int rounds = 2600;
     for (int i = 0; i < rounds; ++i)
         text += "control 1 UMD text=v" + std::to_string(i) + "\ntick 3\n";
@@ -128,6 +128,8 @@ TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
         ASSERT_EQ(read(view.panelsAfter(reads[size_t(i)] - 1), "UMD", "text"),
                   i ? "v" + std::to_string(i - 1) : "(no control)");
     }
+    EXPECT_EQ(read(view.panelsAfter(reads.back()), "Go", "pressed"), "yes");
+    EXPECT_EQ(view.checkpoints(), 2u); // after 1024 and 2048 changes
 }
 
 TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
