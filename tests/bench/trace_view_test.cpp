@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +28,8 @@ size_t openFiles() {
 }
 
 // The session of a scenario played on the clean test component, as run --trace writes it: the
-// header names the module's file, not its path, and the tap leaves no file open behind it.
+// header names the module's file (not its path) and this process, the calls' times count from the
+// trace's start, the owner may read the file, and the tap leaves no file open behind it.
 trace::Trace traced(const std::string& text) {
     const std::string path = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
     zeph::host::Module module;
@@ -39,6 +42,7 @@ trace::Trace traced(const std::string& text) {
                              "." + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
                              ".zephtrace";
     const size_t before = openFiles();
+    const auto began = std::chrono::steady_clock::now();
     {
         trace::BenchTap tap;
         EXPECT_TRUE(tap.open(file, path, error)) << error;
@@ -46,11 +50,22 @@ trace::Trace traced(const std::string& text) {
                     [](const Event&) {});
     }
     EXPECT_EQ(openFiles(), before);
+    const auto tookUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - began)
+                            .count();
+    const auto mine = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    EXPECT_EQ(std::filesystem::status(file).permissions() & mine, mine);
     trace::Trace t;
     EXPECT_TRUE(t.load(file, error)) << error;
     std::remove(file.c_str());
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(t.header.component, "test_component_clean.so");
-    EXPECT_EQ(t.header.componentSize, std::filesystem::file_size(path));
+    EXPECT_EQ(t.header.componentSize, uint64_t(st.st_size));
+    EXPECT_EQ(t.header.componentTime, uint64_t(st.st_mtime));
+    EXPECT_EQ(t.header.pid, uint32_t(::getpid()));
+    const uint64_t lastUs = t.calls.empty() ? 0 : t.calls.back().time;
+    EXPECT_LE(lastUs, uint64_t(tookUs));
     return t;
 }
 
