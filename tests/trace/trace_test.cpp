@@ -1,5 +1,6 @@
 // The trace file: a session written through the C writer reads back as the same calls, the size
 // limit and write failures stop the file cleanly, and every damaged file is refused in one line.
+#include "trace/bench_tap.h"
 #include "trace/trace_tools.h"
 #include "zeph_client_callback.h"
 #include "zeph_records.h"
@@ -21,7 +22,10 @@ struct Tape {
     int writes = 0, failFrom = -1;
     zt_writer w{};
 
-    explicit Tape(uint64_t limit = 0) { zt_writer_init(&w, sink, this, limit); }
+    explicit Tape(uint64_t limit = 0) {
+        std::memset(&w, 0xA5, sizeof w); // a writer on the stack: init assumes nothing of it
+        zt_writer_init(&w, sink, this, limit);
+    }
     ~Tape() { zt_writer_free(&w); }
     static int sink(void* context, const void* data, size_t size) {
         Tape& t = *static_cast<Tape*>(context);
@@ -240,20 +244,26 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
 }
 
 TEST(trace_file, size_limit_ends_with_a_record_saying_so) {
-    Tape tape(400);
-    tape.header("Vigil.dll");
-    int written = 0;
-    for (int i = 0; i < 100; ++i)
-        written += tape.put(zb_message{ZB_HEAP, {}}) == 0;
-    EXPECT_LE(tape.bytes.size(), 400u);
-    EXPECT_GT(written, 5);
-    EXPECT_LT(written, 100);
-    EXPECT_TRUE(tape.w.stopped);
-    const zt::Trace t = parsed(tape.bytes);
-    EXPECT_TRUE(t.limited);
-    EXPECT_EQ(t.records.size(), size_t(written) + 1);
-    ASSERT_FALSE(t.calls.empty());
-    EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
+    zb_fault fault{};
+    fault.where = zb_text_of("Vigil.traced.dll+0x10");
+    for (const bool faults : {false, true}) { // a fault handler's record keeps to the limit too
+        SCOPED_TRACE(faults ? "faults" : "records");
+        Tape tape(400);
+        tape.header("Vigil.dll");
+        int written = 0;
+        for (int i = 0; i < 100; ++i)
+            written += (faults ? zt_write_fault(&tape.w, 0, 1, &fault)
+                               : tape.put(zb_message{ZB_HEAP, {}})) == 0;
+        EXPECT_LE(tape.bytes.size(), 400u);
+        EXPECT_GT(written, 3);
+        EXPECT_LT(written, 100);
+        EXPECT_TRUE(tape.w.stopped);
+        const zt::Trace t = parsed(tape.bytes);
+        EXPECT_TRUE(t.limited);
+        EXPECT_EQ(t.records.size(), size_t(written) + 1);
+        ASSERT_FALSE(t.calls.empty());
+        EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
+    }
 }
 
 // A full disk: the writer stops trying, quietly; each record is one write, so what was written
@@ -272,6 +282,49 @@ TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
     zt::Trace t;
     EXPECT_TRUE(t.parse(tape.bytes, error)) << error;
     EXPECT_EQ(t.calls.size(), 1u);
+    // The bench's tap that cannot start its file says why, and so the run never starts.
+    for (const std::string file : {"/dev/full", "/nonexistent/x.zephtrace"}) {
+        zt::BenchTap tap;
+        EXPECT_FALSE(tap.open(file, "Ostrel.so", error)) << file;
+        EXPECT_EQ(error.rfind(file + ": ", 0), 0u) << error;
+    }
+}
+
+// Where two runs part, times and addresses aside: the first call that differs, or the calls one
+// has beyond the other.
+TEST(trace_file, the_first_difference_is_named) {
+    static char five[] = "5", alsoFive[] = "5", six[] = "6";
+    const auto run = [](char* reply, int ticks) {
+        Tape t;
+        t.header("Ostrel.dll");
+        t.create(1, "");
+        t.ret(nullptr);
+        t.call(0x5000, ZEPH_PARENT, "a", false);
+        t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
+        t.ret(reply);
+        t.ret(nullptr);
+        for (int i = 0; i < ticks; ++i) {
+            t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+            t.ret(nullptr);
+        }
+        return parsed(t.bytes);
+    };
+    const struct {
+        zt::Trace a, b;
+        const char* says;
+    } cases[] = {
+        {run(five, 1), run(alsoFive, 1), ""},
+        {run(five, 2), run(five, 2), ""},
+        {run(five, 1), run(six, 1),
+         "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
+         "  B at  0.000040 s:   SD 'cam' -> \"6\"\n"},
+        {run(five, 1), run(nullptr, 1),
+         "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
+         "  B at  0.000040 s:   SD 'cam' -> null\n"},
+        {run(five, 2), run(five, 1), "B ends after 4 calls; A goes on with:\n  tick 3\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zt::firstDifference(c.a, c.b), c.says);
 }
 
 } // namespace
@@ -281,7 +334,8 @@ TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
 // facility line can give.
 TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
-                odd[] = "five", camera[] = "Camera 1";
+                odd[] = "five", camera[] = "Camera 1", renamed[] = "Camera 2", pair[] = "201 7",
+                other[] = "text=other", none[] = "none";
     Tape t;
     t.header("Ostrel.dll");
     t.create(1, "");
@@ -302,6 +356,21 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("h", "RC 5 0 40", nullptr); // no query: the model's database is not asked
     parent("i", "RN 5 x 40", camera);  // nor are malformed ones
     parent("j", "RN x 0 40", camera);
+    parent("k", "SD 'pair'", pair);
+    alignas(4) unsigned char entry[32] = {};
+    const int32_t where[4] = {5, 0, 0, 40};
+    std::memcpy(entry, where, sizeof where);
+    std::memcpy(entry + 16, renamed, sizeof renamed);
+    t.call(0x5000, ZEPH_DATABASE, entry, false); // the facility's own change: no line needed
+    t.ret(nullptr);
+    parent("l", "RN 5 0 40", renamed);
+    // What the component set in a step, the host's answer in that step cannot be told apart from.
+    t.call(0x5000, ZEPH_PARENT, "m", false);
+    t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
+    t.ret(nullptr);
+    t.call(1, ZEPH_COMMAND, "TG '1' 'UMD' 'text'", true);
+    t.ret(other);
+    t.ret(nullptr);
     alignas(4) unsigned char record[32] = {};
     const int32_t words[4] = {5, 0, 40, 0};
     std::memcpy(record, words, sizeof words);
@@ -319,7 +388,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     fault.code = 0xC0000005u;
     fault.where = zb_text_of("Ostrel.traced.dll+0x00000010");
     zt_write_fault(&t.w, 0, 1, &fault);
-    t.ret(nullptr);
+    t.ret(none);
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
     const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
@@ -332,11 +401,14 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
     EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
     EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
+    EXPECT_LT(at("name pair 201 7"), at("parent k"));
+    EXPECT_EQ(s.find("Camera 2", at("parent l")), std::string::npos) << s;
+    EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
     const size_t routed = at("parent RC 5 7 40");
     EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
     EXPECT_LT(at("router 5 inline"), routed) << s;
     EXPECT_EQ(s.find("db 5 0 7", routed), std::string::npos) << s; // said once
-    const char* const want[] = {"SD 'odd' with 'five'",
+    const char* const want[] = {"SD 'odd' with 'five'", "TG '1' 'UMD' 'text' with 'text=other'",
                                 "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
                                 "fault 0xc0000005 at Ostrel.traced.dll+0x00000010"};
     ASSERT_EQ(notes.size(), std::size(want)) << s;
