@@ -294,17 +294,17 @@ TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
 // has beyond the other.
 TEST(trace_file, the_first_difference_is_named) {
     static char five[] = "5", alsoFive[] = "5", six[] = "6";
-    const auto run = [](char* reply, int ticks) {
+    const auto run = [](const char* path, char* reply, int more) {
         Tape t;
         t.header("Ostrel.dll");
-        t.create(1, "");
+        t.create(1, path);
         t.ret(nullptr);
         t.call(0x5000, ZEPH_PARENT, "a", false);
         t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
         t.ret(reply);
         t.ret(nullptr);
-        for (int i = 0; i < ticks; ++i) {
-            t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+        for (int i = 0; i < more; ++i) {
+            t.call(0x5000, ZEPH_PARENT, "b", false);
             t.ret(nullptr);
         }
         return parsed(t.bytes);
@@ -313,15 +313,19 @@ TEST(trace_file, the_first_difference_is_named) {
         zt::Trace a, b;
         const char* says;
     } cases[] = {
-        {run(five, 1), run(alsoFive, 1), ""},
-        {run(five, 2), run(five, 2), ""},
-        {run(five, 1), run(six, 1),
+        {run("", five, 1), run("", alsoFive, 1), ""},
+        {run("", five, 2), run("", five, 2), ""},
+        {run("C:\\panels", five, 1), run("", five, 1),
+         "call 1 differs:\n  A at  0.000010 s: load 'C:\\panels' -> null (no component)\n"
+         "  B at  0.000010 s: load '' -> null (no component)\n"},
+        {run("", five, 1), run("", six, 1),
          "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
          "  B at  0.000040 s:   SD 'cam' -> \"6\"\n"},
-        {run(five, 1), run(nullptr, 1),
+        {run("", five, 1), run("", nullptr, 1),
          "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
          "  B at  0.000040 s:   SD 'cam' -> null\n"},
-        {run(five, 2), run(five, 1), "B ends after 4 calls; A goes on with:\n  tick 3\n"},
+        {run("", five, 2), run("", five, 1),
+         "B ends after 4 calls; A goes on with:\n  parent 'b' -> null\n"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(zt::firstDifference(c.a, c.b), c.says);
@@ -335,7 +339,7 @@ TEST(trace_file, the_first_difference_is_named) {
 TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
                 odd[] = "five", camera[] = "Camera 1", renamed[] = "Camera 2", pair[] = "201 7",
-                other[] = "text=other", none[] = "none";
+                other[] = "text=other", none[] = "none", three[] = "1 2 3";
     Tape t;
     t.header("Ostrel.dll");
     t.create(1, "");
@@ -357,6 +361,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("i", "RN 5 x 40", camera);  // nor are malformed ones
     parent("j", "RN x 0 40", camera);
     parent("k", "SD 'pair'", pair);
+    parent("n", "SD 'three'", three);
     alignas(4) unsigned char entry[32] = {};
     const int32_t where[4] = {5, 0, 0, 40};
     std::memcpy(entry, where, sizeof where);
@@ -402,13 +407,14 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
     EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
     EXPECT_LT(at("name pair 201 7"), at("parent k"));
-    EXPECT_EQ(s.find("Camera 2", at("parent l")), std::string::npos) << s;
+    EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
     EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
     const size_t routed = at("parent RC 5 7 40");
     EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
     EXPECT_LT(at("router 5 inline"), routed) << s;
     EXPECT_EQ(s.find("db 5 0 7", routed), std::string::npos) << s; // said once
-    const char* const want[] = {"SD 'odd' with 'five'", "TG '1' 'UMD' 'text' with 'text=other'",
+    const char* const want[] = {"SD 'odd' with 'five'", "SD 'three' with '1 2 3'",
+                                "TG '1' 'UMD' 'text' with 'text=other'",
                                 "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
                                 "fault 0xc0000005 at Ostrel.traced.dll+0x00000010"};
     ASSERT_EQ(notes.size(), std::size(want)) << s;
