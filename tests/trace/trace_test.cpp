@@ -304,7 +304,10 @@ TEST(trace_file, the_first_difference_is_named) {
         t.ret(reply);
         t.ret(nullptr);
         for (int i = 0; i < more; ++i) {
-            t.call(0x5000, ZEPH_PARENT, "b", false);
+            if (i % 2)
+                t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+            else
+                t.call(0x5000, ZEPH_PARENT, "b", false);
             t.ret(nullptr);
         }
         return parsed(t.bytes);
@@ -324,8 +327,9 @@ TEST(trace_file, the_first_difference_is_named) {
         {run("", five, 1), run("", nullptr, 1),
          "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
          "  B at  0.000040 s:   SD 'cam' -> null\n"},
-        {run("", five, 2), run("", five, 1),
-         "B ends after 4 calls; A goes on with:\n  parent 'b' -> null\n"},
+        {run("", five, 1), run("", five, 0),
+         "B ends after 3 calls; A goes on with:\n  parent 'b' -> null\n"},
+        {run("", five, 1), run("", five, 2), "A ends after 4 calls; B goes on with:\n  tick 3\n"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(zt::firstDifference(c.a, c.b), c.says);
