@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,10 +109,16 @@ void session(Tape& t) {
         s = empty;
     event.sub[0] = "a";
     event.value = "v";
-    zeph_button_record button{0, 0, "1", "Tarnel", &event};
+    zeph_button_record button{3, 7, "1", "Tarnel", &event};
     t.call(0x5000, ZEPH_BUTTON, &button, false);
     t.call(1, ZEPH_RELEASE, &button, true);
     t.ret(nullptr);
+    t.call(1, ZEPH_RELEASE, nullptr, true);
+    t.ret(nullptr);
+    t.ret(nullptr);
+    const int32_t entry[4] = {5, 2, 0, 40};
+    std::memcpy(record, entry, sizeof entry);
+    t.call(0x5000, ZEPH_DATABASE, record, false);
     t.ret(nullptr);
     // A tick answered with the parent's old buffer hands nothing out: a second release of it is
     // still the host's double release.
@@ -170,6 +177,8 @@ TEST(trace_file, session_reads_back_call_by_call) {
         {0, false, "revertive 5 40 'Camera 1'", nullptr},
         {0, false, "press '1' 'Tarnel' 'cmd.a=v'", nullptr},
         {1, true, "release of a pointer never handed out", nullptr},
+        {1, true, "release of a null pointer", nullptr},
+        {0, false, "dbchange 5 2 40 'Camera 1'", nullptr},
         {0, false, "tick 3", "ok"},
         {0, false, "release again of the answer to parent 'instance=pkg/mon1'", nullptr},
         {0, false, "fault 0xc0000005 at Ostrel.traced.dll+0x00001234 during notification type 4",
@@ -187,7 +196,15 @@ TEST(trace_file, session_reads_back_call_by_call) {
         EXPECT_EQ(c.toHost, want[i].toHost);
         EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
     }
-    EXPECT_EQ(t.calls[12].thread, 2u);
+    EXPECT_EQ(t.calls[14].thread, 2u);
+    const zb_button_data& pressed = t.calls[7].message->u.call.data.button;
+    EXPECT_EQ(pressed.word0 * 10 + pressed.word1, 37u); // the record's whole content
+    std::ostringstream shown;
+    zt::showText(t, shown);
+    for (const char* line :
+         {"\n  0.000040 t1   <= SD 'pkg/mon1' -> \"201 7\"\n",
+          "\n  0.000000 t1 !! fault 0xc0000005", "\n  0.000280 t2 !! debug 'hello'\n"})
+        EXPECT_NE(shown.str().find(line), std::string::npos) << line << " in\n" << shown.str();
     EXPECT_FALSE(t.calls.back().returned); // the session ends in the middle of its destruction
 }
 
@@ -258,6 +275,9 @@ TEST(trace_file, size_limit_ends_with_a_record_saying_so) {
         EXPECT_GT(written, 3);
         EXPECT_LT(written, 100);
         EXPECT_TRUE(tape.w.stopped);
+        uint64_t limit = 0; // the last record names the limit it met
+        std::memcpy(&limit, &*(tape.bytes.end() - 8), 8);
+        EXPECT_EQ(limit, 400u);
         const zt::Trace t = parsed(tape.bytes);
         EXPECT_TRUE(t.limited);
         EXPECT_EQ(t.records.size(), size_t(written) + 1);
@@ -361,6 +381,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("e", "XI '1' 'alm_'", alarms);
     parent("f", "SD 'odd'", odd);
     parent("g", "RN 5 0 40", camera);
+    parent("g", "RN 5 0 40", camera);
     parent("h", "RC 5 0 40", nullptr); // no query: the model's database is not asked
     parent("i", "RN 5 x 40", camera);  // nor are malformed ones
     parent("j", "RN x 0 40", camera);
@@ -384,7 +405,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     const int32_t words[4] = {5, 0, 40, 0};
     std::memcpy(record, words, sizeof words);
     std::memcpy(record + 16, "Cam 7", 6);
-    for (const char* command : {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41"}) {
+    for (const char* command : {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41", "RP 5 40 40"}) {
         t.call(0x5000, ZEPH_PARENT, command, false);
         t.call(1, ZEPH_COMMAND, command, true);
         t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
@@ -398,6 +419,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     fault.where = zb_text_of("Ostrel.traced.dll+0x00000010");
     zt_write_fault(&t.w, 0, 1, &fault);
     t.ret(none);
+    t.call(0x5000, ZEPH_PARENT, "last", false); // the trace ends inside it
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
     const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
@@ -409,6 +431,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("control 1 alm_2"), at("parent e"));
     EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
     EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
+    EXPECT_EQ(s.find("db 5 0 40 Camera 1", at("parent g")), std::string::npos) << s;
     EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
     EXPECT_LT(at("name pair 201 7"), at("parent k"));
     EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
@@ -417,10 +440,12 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
     EXPECT_LT(at("router 5 inline"), routed) << s;
     EXPECT_EQ(s.find("db 5 0 7", routed), std::string::npos) << s; // said once
-    const char* const want[] = {"SD 'odd' with 'five'", "SD 'three' with '1 2 3'",
+    const char* const want[] = {"SD 'odd' with 'five'",
+                                "SD 'three' with '1 2 3'",
                                 "TG '1' 'UMD' 'text' with 'text=other'",
                                 "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
-                                "fault 0xc0000005 at Ostrel.traced.dll+0x00000010"};
+                                "fault 0xc0000005 at Ostrel.traced.dll+0x00000010",
+                                "never returned from parent 'last'"};
     ASSERT_EQ(notes.size(), std::size(want)) << s;
     for (size_t i = 0; i < notes.size(); ++i)
         EXPECT_NE(notes[i].find(want[i]), std::string::npos) << notes[i];
