@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -64,6 +65,8 @@ trace::Trace traced(const std::string& text) {
     EXPECT_EQ(t.header.componentSize, uint64_t(st.st_size));
     EXPECT_EQ(t.header.componentTime, uint64_t(st.st_mtime));
     EXPECT_EQ(t.header.pid, uint32_t(::getpid()));
+    EXPECT_TRUE(std::all_of(t.calls.begin(), t.calls.end(),
+                            [](const trace::Call& c) { return c.returned; }));
     const uint64_t lastUs = t.calls.empty() ? 0 : t.calls.back().time;
     EXPECT_LE(lastUs, uint64_t(tookUs));
     return t;
@@ -173,9 +176,11 @@ TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
         {"GET", "/", 200, "id=\"moment\""},
         {"GET", "/api/view/summary", 200, "\"calls\":" + std::to_string(calls)},
         {"GET", "/api/view/at?call=" + last + "&around=1", 200, "\"what\":\"AS\""},
+        {"GET", "/api/view/at?call=" + last, 200, "\"properties\":{\"text\":\"seen\"}"},
         {"GET", "/api/view/at?call=" + std::to_string(calls), 400, "from 0 to " + last},
         {"GET", "/api/view/at?call=-1", 400, "call:"},
         {"GET", "/api/view/at?call=0&around=201", 400, "around:"},
+        {"GET", "/api/view/at?call=0&around=x", 400, "around:"},
         {"GET", "/api/view/at?call=0&seek=sideways", 400, "seek:"},
         {"GET", "/api/view/other", 404, "nothing is served"},
         {"GET", "/events", 404, "nothing is served"},
