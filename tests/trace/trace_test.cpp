@@ -405,7 +405,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     const int32_t words[4] = {5, 0, 40, 0};
     std::memcpy(record, words, sizeof words);
     std::memcpy(record + 16, "Cam 7", 6);
-    for (const char* command : {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41", "RP 5 40 40"}) {
+    for (const char* command :
+         {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41", "RP 5 40 40", "RP 5 41 50"}) {
         t.call(0x5000, ZEPH_PARENT, command, false);
         t.call(1, ZEPH_COMMAND, command, true);
         t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
@@ -444,6 +445,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
                                 "SD 'three' with '1 2 3'",
                                 "TG '1' 'UMD' 'text' with 'text=other'",
                                 "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
+                                "revertive 5 40 'Cam 7' inside RP 5 41 50; a scenario cannot",
                                 "fault 0xc0000005 at Ostrel.traced.dll+0x00000010",
                                 "never returned from parent 'last'"};
     ASSERT_EQ(notes.size(), std::size(want)) << s;
