@@ -238,6 +238,13 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
             b[at + i] = static_cast<unsigned char>(v >> (8 * i));
         return b;
     };
+    Tape limited(200);
+    limited.header("Vigil.dll");
+    while (limited.put(zb_message{ZB_HEAP, {}}) == 0) {
+    }
+    std::vector<unsigned char> past = limited.bytes; // and then the session's first record
+    past.insert(past.end(), tape.bytes.begin() + std::ptrdiff_t(first),
+                tape.bytes.begin() + std::ptrdiff_t(tape.boundaries[1]));
     const struct {
         const char* name;
         std::vector<unsigned char> bytes;
@@ -250,6 +257,7 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
         {"a frame too small", with(first + 12, 3), "corrupted record"},
         {"an unknown kind", with(first + 16, 99), "corrupted record"},
         {"a return first", with(first + 16, ZB_RETURN), "corrupted"},
+        {"a record past the limit", past, "follows the size limit"},
     };
     for (const auto& c : cases) {
         zt::Trace t;
@@ -378,6 +386,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("b", "SD 'cam'", five);
     parent("c", "SD 'cam'", six);
     parent("d", "TG '1' 'UMD' 'text'", idle);
+    parent("d", "TG '1' 'UMD' 'text'", idle);
     parent("e", "XI '1' 'alm_'", alarms);
     parent("f", "SD 'odd'", odd);
     parent("g", "RN 5 0 40", camera);
@@ -387,6 +396,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("j", "RN x 0 40", camera);
     parent("k", "SD 'pair'", pair);
     parent("n", "SD 'three'", three);
+    parent("o", "RC 5 x 40", nullptr);
     alignas(4) unsigned char entry[32] = {};
     const int32_t where[4] = {5, 0, 0, 40};
     std::memcpy(entry, where, sizeof where);
@@ -396,6 +406,10 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("l", "RN 5 0 40", renamed);
     // What the component set in a step, the host's answer in that step cannot be told apart from.
     t.call(0x5000, ZEPH_PARENT, "m", false);
+    t.call(1, ZEPH_COMMAND, "SD 'cam'", true); // the facility line before the step gives one
+    t.ret(six);
+    t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
+    t.ret(five);
     t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
     t.ret(nullptr);
     t.call(1, ZEPH_COMMAND, "TG '1' 'UMD' 'text'", true);
@@ -429,6 +443,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("parent b"), at("name cam 6"));
     EXPECT_LT(at("name cam 6"), at("parent c"));
     EXPECT_LT(at("control 1 UMD text=idle"), at("parent d"));
+    EXPECT_EQ(s.find("control 1 UMD text=idle", at("parent d")), std::string::npos) << s;
     EXPECT_LT(at("control 1 alm_2"), at("parent e"));
     EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
     EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
@@ -443,6 +458,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("db 5 0 7", routed), std::string::npos) << s; // said once
     const char* const want[] = {"SD 'odd' with 'five'",
                                 "SD 'three' with '1 2 3'",
+                                "SD 'cam' with '5'",
                                 "TG '1' 'UMD' 'text' with 'text=other'",
                                 "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
                                 "revertive 5 40 'Cam 7' inside RP 5 41 50; a scenario cannot",
