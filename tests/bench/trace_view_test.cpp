@@ -180,6 +180,7 @@ TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
         {"GET", "/api/view/at?call=" + std::to_string(calls), 400, "from 0 to " + last},
         {"GET", "/api/view/at?call=-1", 400, "call:"},
         {"GET", "/api/view/at?call=0&around=200", 200, "\"call\":0"},
+        {"GET", "/api/view/at?call=" + last + "&seek=next", 200, "\"call\":" + last + ","},
         {"GET", "/api/view/at?call=0&around=201", 400, "around:"},
         {"GET", "/api/view/at?call=0&around=x", 400, "around:"},
         {"GET", "/api/view/at?call=0&seek=sideways", 400, "seek:"},
