@@ -397,6 +397,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("k", "SD 'pair'", pair);
     parent("n", "SD 'three'", three);
     parent("o", "RC 5 x 40", nullptr);
+    parent("p", "RC x 7 40", nullptr);
     alignas(4) unsigned char entry[32] = {};
     const int32_t where[4] = {5, 0, 0, 40};
     std::memcpy(entry, where, sizeof where);
