@@ -421,7 +421,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     std::memcpy(record, words, sizeof words);
     std::memcpy(record + 16, "Cam 7", 6);
     for (const char* command :
-         {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41", "RP 5 40 40", "RP 5 41 50"}) {
+         {"RC 5 7 40", "RC 5 7 40", "RC 5 7 41", "RP 5 40 40", "RP 5 41 50", "RC 5 7"}) {
         t.call(0x5000, ZEPH_PARENT, command, false);
         t.call(1, ZEPH_COMMAND, command, true);
         t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
@@ -435,6 +435,13 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     fault.where = zb_text_of("Ostrel.traced.dll+0x00000010");
     zt_write_fault(&t.w, 0, 1, &fault);
     t.ret(none);
+    zeph_button_record press{0, 0, "1", "Tarnel", nullptr};
+    t.call(0x5000, ZEPH_BUTTON, &press, false);
+    t.ret(nullptr);
+    zb_message debug{};
+    debug.kind = ZB_DEBUG;
+    debug.u.debug.text = zb_text_of("between");
+    t.put(debug);
     t.call(0x5000, ZEPH_PARENT, "last", false); // the trace ends inside it
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
@@ -453,6 +460,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("name pair 201 7"), at("parent k"));
     EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
     EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
+    EXPECT_LT(at("press 1 Tarnel"), at("# debug output: \"between\""));
+    EXPECT_LT(at("# debug output: \"between\""), at("parent last"));
     const size_t routed = at("parent RC 5 7 40");
     EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
     EXPECT_LT(at("router 5 inline"), routed) << s;
@@ -464,6 +473,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
                                 "TG '1' 'UMD' 'text' with 'text=other'",
                                 "revertive 5 40 'Cam 7' inside RC 5 7 41; a scenario cannot",
                                 "revertive 5 40 'Cam 7' inside RP 5 41 50; a scenario cannot",
+                                "revertive 5 40 'Cam 7' inside RC 5 7; a scenario cannot",
                                 "fault 0xc0000005 at Ostrel.traced.dll+0x00000010",
                                 "never returned from parent 'last'"};
     ASSERT_EQ(notes.size(), std::size(want)) << s;
