@@ -48,6 +48,8 @@ public:
     // The panels as they stood once call `call` was made (for a command: once the host took it).
     TracePanels panelsAfter(size_t call) const;
     const trace::Trace& trace() const { return m_trace; }
+    // How many moments are kept to start from: what the view costs beyond the trace itself.
+    size_t checkpoints() const { return m_checkpoints.size(); }
 
     struct Change {
         size_t call = 0;

@@ -154,15 +154,17 @@ void Converter::query(const Call& c, std::vector<std::string>& lines,
     } else {
         return;
     }
+    // Asked before in this step, the facility's answer is settled for the whole step, even where
+    // it needed no line: a line now would change what the earlier query got.
+    const bool settled = !touched.insert(key).second;
     if (now == reply)
         return;
-    if (line.empty() || touched.count(key)) {
+    if (line.empty() || settled) {
         note("the field answered " + cmd + " with " + (reply ? "'" + *reply + "'" : "null") +
                  ", which no facility line here can give",
              c);
         return;
     }
-    touched.insert(key);
     lines.push_back(line);
 }
 

@@ -11,29 +11,64 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 using namespace zeph::bench;
 
-// The session of a scenario played on the clean test component, as run --trace writes it.
+size_t openFiles() {
+    namespace fs = std::filesystem;
+    return size_t(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// The session of a scenario played on the clean test component, as run --trace writes it: the
+// header names the module's file (not its path) and this process, the calls' times count from the
+// trace's start, the owner may read the file, and the tap leaves no file open behind it.
 trace::Trace traced(const std::string& text) {
+    const std::string path = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
     zeph::host::Module module;
-    EXPECT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"))
-        << module.error();
+    EXPECT_TRUE(module.open(path)) << module.error();
     std::string error;
     auto scenario = parseScenario(text, "traced.zs", error);
     EXPECT_TRUE(scenario) << error;
-    const std::string file = ::testing::TempDir() + "view.zephtrace";
+    // Tests of this file run side by side, and other worktrees' too: a file of each one's own.
+    const std::string file = ::testing::TempDir() + "trace_view." + std::to_string(::getpid()) +
+                             "." + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                             ".zephtrace";
+    const size_t before = openFiles();
+    const auto began = std::chrono::steady_clock::now();
     {
         trace::BenchTap tap;
-        EXPECT_TRUE(tap.open(file, "test_component_clean.so", error)) << error;
+        EXPECT_TRUE(tap.open(file, path, error)) << error;
         runScenario(tap.wrap(module.factory()), *scenario, ScenarioRunOptions{"", false, false},
                     [](const Event&) {});
     }
+    EXPECT_EQ(openFiles(), before);
+    const auto tookUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now() - began)
+                            .count();
+    const auto mine = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    EXPECT_EQ(std::filesystem::status(file).permissions() & mine, mine);
     trace::Trace t;
     EXPECT_TRUE(t.load(file, error)) << error;
+    std::remove(file.c_str());
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(t.header.component, "test_component_clean.so");
+    EXPECT_EQ(t.header.componentSize, uint64_t(st.st_size));
+    EXPECT_EQ(t.header.componentTime, uint64_t(st.st_mtime));
+    EXPECT_EQ(t.header.pid, uint32_t(::getpid()));
+    EXPECT_TRUE(std::all_of(t.calls.begin(), t.calls.end(),
+                            [](const trace::Call& c) { return c.returned; }));
+    const uint64_t lastUs = t.calls.empty() ? 0 : t.calls.back().time;
+    EXPECT_LE(lastUs, uint64_t(tookUs));
     return t;
 }
 
@@ -99,7 +134,7 @@ TEST(trace_view, tells_the_panel_from_the_traffic_at_each_call) {
 
 TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
     // Enough changes for checkpoints, each tick reading a value of its own.
-    std::string text = "load\n";
+    std::string text = "load\npress 1 Go\n"; // the first change, which no later one repeats
     const int rounds = 2600;
     for (int i = 0; i < rounds; ++i)
         text += "control 1 UMD text=v" + std::to_string(i) + "\ntick 3\n";
@@ -111,6 +146,8 @@ TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
         ASSERT_EQ(read(view.panelsAfter(reads[size_t(i)] - 1), "UMD", "text"),
                   i ? "v" + std::to_string(i - 1) : "(no control)");
     }
+    EXPECT_EQ(read(view.panelsAfter(reads.back()), "Go", "pressed"), "yes");
+    EXPECT_EQ(view.checkpoints(), 2u); // after 1024 and 2048 changes
 }
 
 TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
@@ -139,9 +176,13 @@ TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
         {"GET", "/", 200, "id=\"moment\""},
         {"GET", "/api/view/summary", 200, "\"calls\":" + std::to_string(calls)},
         {"GET", "/api/view/at?call=" + last + "&around=1", 200, "\"what\":\"AS\""},
+        {"GET", "/api/view/at?call=" + last, 200, "\"properties\":{\"text\":\"seen\"}"},
         {"GET", "/api/view/at?call=" + std::to_string(calls), 400, "from 0 to " + last},
         {"GET", "/api/view/at?call=-1", 400, "call:"},
+        {"GET", "/api/view/at?call=0&around=200", 200, "\"call\":0"},
+        {"GET", "/api/view/at?call=" + last + "&seek=next", 200, "\"call\":" + last + ","},
         {"GET", "/api/view/at?call=0&around=201", 400, "around:"},
+        {"GET", "/api/view/at?call=0&around=x", 400, "around:"},
         {"GET", "/api/view/at?call=0&seek=sideways", 400, "seek:"},
         {"GET", "/api/view/other", 404, "nothing is served"},
         {"GET", "/events", 404, "nothing is served"},

@@ -1,5 +1,6 @@
 // The trace file: a session written through the C writer reads back as the same calls, the size
 // limit and write failures stop the file cleanly, and every damaged file is refused in one line.
+#include "trace/bench_tap.h"
 #include "trace/trace_tools.h"
 #include "zeph_client_callback.h"
 #include "zeph_records.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,10 @@ struct Tape {
     int writes = 0, failFrom = -1;
     zt_writer w{};
 
-    explicit Tape(uint64_t limit = 0) { zt_writer_init(&w, sink, this, limit); }
+    explicit Tape(uint64_t limit = 0) {
+        std::memset(&w, 0xA5, sizeof w); // a writer on the stack: init assumes nothing of it
+        zt_writer_init(&w, sink, this, limit);
+    }
     ~Tape() { zt_writer_free(&w); }
     static int sink(void* context, const void* data, size_t size) {
         Tape& t = *static_cast<Tape*>(context);
@@ -104,12 +109,22 @@ void session(Tape& t) {
         s = empty;
     event.sub[0] = "a";
     event.value = "v";
-    zeph_button_record button{0, 0, "1", "Tarnel", &event};
+    zeph_button_record button{3, 7, "1", "Tarnel", &event};
     t.call(0x5000, ZEPH_BUTTON, &button, false);
     t.call(1, ZEPH_RELEASE, &button, true);
     t.ret(nullptr);
+    t.call(1, ZEPH_RELEASE, nullptr, true);
     t.ret(nullptr);
+    t.ret(nullptr);
+    const int32_t entry[4] = {5, 2, 0, 40};
+    std::memcpy(record, entry, sizeof entry);
+    t.call(0x5000, ZEPH_DATABASE, record, false);
+    t.ret(nullptr);
+    // A tick answered with the parent's old buffer hands nothing out: a second release of it is
+    // still the host's double release.
     t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+    t.ret(answer);
+    t.call(0x5000, ZEPH_RELEASE, answer, false);
     t.ret(nullptr);
     zb_fault fault{};
     fault.code = 0xC0000005u;
@@ -143,6 +158,9 @@ TEST(trace_file, session_reads_back_call_by_call) {
     EXPECT_EQ(t.header.pid, 42u);
     EXPECT_EQ(t.header.componentSize, 1234u);
     EXPECT_EQ(t.header.componentTime, 1700000000u);
+    EXPECT_EQ(zt::headerLine(t.header),
+              "trace of Ostrel.dll (1234 bytes of 2023-11-14 22:13:20 UTC), "
+              "tap version 3, process 42, started 1970-01-01 00:00:00 UTC");
     // depth, made by the component, words, result
     const struct {
         int depth;
@@ -159,7 +177,10 @@ TEST(trace_file, session_reads_back_call_by_call) {
         {0, false, "revertive 5 40 'Camera 1'", nullptr},
         {0, false, "press '1' 'Tarnel' 'cmd.a=v'", nullptr},
         {1, true, "release of a pointer never handed out", nullptr},
-        {0, false, "tick 3", nullptr},
+        {1, true, "release of a null pointer", nullptr},
+        {0, false, "dbchange 5 2 40 'Camera 1'", nullptr},
+        {0, false, "tick 3", "ok"},
+        {0, false, "release again of the answer to parent 'instance=pkg/mon1'", nullptr},
         {0, false, "fault 0xc0000005 at Ostrel.traced.dll+0x00001234 during notification type 4",
          nullptr},
         {0, false, "debug 'hello'", nullptr},
@@ -175,7 +196,15 @@ TEST(trace_file, session_reads_back_call_by_call) {
         EXPECT_EQ(c.toHost, want[i].toHost);
         EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
     }
-    EXPECT_EQ(t.calls[11].thread, 2u);
+    EXPECT_EQ(t.calls[14].thread, 2u);
+    const zb_button_data& pressed = t.calls[7].message->u.call.data.button;
+    EXPECT_EQ(pressed.word0 * 10 + pressed.word1, 37u); // the record's whole content
+    std::ostringstream shown;
+    zt::showText(t, shown);
+    for (const char* line :
+         {"\n  0.000040 t1   <= SD 'pkg/mon1' -> \"201 7\"\n",
+          "\n  0.000000 t1 !! fault 0xc0000005", "\n  0.000280 t2 !! debug 'hello'\n"})
+        EXPECT_NE(shown.str().find(line), std::string::npos) << line << " in\n" << shown.str();
     EXPECT_FALSE(t.calls.back().returned); // the session ends in the middle of its destruction
 }
 
@@ -209,6 +238,13 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
             b[at + i] = static_cast<unsigned char>(v >> (8 * i));
         return b;
     };
+    Tape limited(200);
+    limited.header("Vigil.dll");
+    while (limited.put(zb_message{ZB_HEAP, {}}) == 0) {
+    }
+    std::vector<unsigned char> past = limited.bytes; // and then the session's first record
+    past.insert(past.end(), tape.bytes.begin() + std::ptrdiff_t(first),
+                tape.bytes.begin() + std::ptrdiff_t(tape.boundaries[1]));
     const struct {
         const char* name;
         std::vector<unsigned char> bytes;
@@ -221,6 +257,7 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
         {"a frame too small", with(first + 12, 3), "corrupted record"},
         {"an unknown kind", with(first + 16, 99), "corrupted record"},
         {"a return first", with(first + 16, ZB_RETURN), "corrupted"},
+        {"a record past the limit", past, "follows the size limit"},
     };
     for (const auto& c : cases) {
         zt::Trace t;
@@ -232,20 +269,29 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
 }
 
 TEST(trace_file, size_limit_ends_with_a_record_saying_so) {
-    Tape tape(400);
-    tape.header("Vigil.dll");
-    int written = 0;
-    for (int i = 0; i < 100; ++i)
-        written += tape.put(zb_message{ZB_HEAP, {}}) == 0;
-    EXPECT_LE(tape.bytes.size(), 400u);
-    EXPECT_GT(written, 5);
-    EXPECT_LT(written, 100);
-    EXPECT_TRUE(tape.w.stopped);
-    const zt::Trace t = parsed(tape.bytes);
-    EXPECT_TRUE(t.limited);
-    EXPECT_EQ(t.records.size(), size_t(written) + 1);
-    ASSERT_FALSE(t.calls.empty());
-    EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
+    zb_fault fault{};
+    fault.where = zb_text_of("Vigil.traced.dll+0x10");
+    for (const bool faults : {false, true}) { // a fault handler's record keeps to the limit too
+        SCOPED_TRACE(faults ? "faults" : "records");
+        Tape tape(400);
+        tape.header("Vigil.dll");
+        int written = 0;
+        for (int i = 0; i < 100; ++i)
+            written += (faults ? zt_write_fault(&tape.w, 0, 1, &fault)
+                               : tape.put(zb_message{ZB_HEAP, {}})) == 0;
+        EXPECT_LE(tape.bytes.size(), 400u);
+        EXPECT_GT(written, 3);
+        EXPECT_LT(written, 100);
+        EXPECT_TRUE(tape.w.stopped);
+        uint64_t limit = 0; // the last record names the limit it met
+        std::memcpy(&limit, &*(tape.bytes.end() - 8), 8);
+        EXPECT_EQ(limit, 400u);
+        const zt::Trace t = parsed(tape.bytes);
+        EXPECT_TRUE(t.limited);
+        EXPECT_EQ(t.records.size(), size_t(written) + 1);
+        ASSERT_FALSE(t.calls.empty());
+        EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
+    }
 }
 
 // A full disk: the writer stops trying, quietly; each record is one write, so what was written
@@ -264,15 +310,68 @@ TEST(trace_file, a_failed_write_stops_the_trace_not_the_caller) {
     zt::Trace t;
     EXPECT_TRUE(t.parse(tape.bytes, error)) << error;
     EXPECT_EQ(t.calls.size(), 1u);
+    // The bench's tap that cannot start its file says why, and so the run never starts.
+    for (const std::string file : {"/dev/full", "/nonexistent/x.zephtrace"}) {
+        zt::BenchTap tap;
+        EXPECT_FALSE(tap.open(file, "Ostrel.so", error)) << file;
+        EXPECT_EQ(error.rfind(file + ": ", 0), 0u) << error;
+    }
+}
+
+// Where two runs part, times and addresses aside: the first call that differs, or the calls one
+// has beyond the other.
+TEST(trace_file, the_first_difference_is_named) {
+    static char five[] = "5", alsoFive[] = "5", six[] = "6";
+    const auto run = [](const char* path, char* reply, int more) {
+        Tape t;
+        t.header("Ostrel.dll");
+        t.create(1, path);
+        t.ret(nullptr);
+        t.call(0x5000, ZEPH_PARENT, "a", false);
+        t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
+        t.ret(reply);
+        t.ret(nullptr);
+        for (int i = 0; i < more; ++i) {
+            if (i % 2)
+                t.call(0x5000, ZEPH_TIMER, reinterpret_cast<void*>(intptr_t(3)), false);
+            else
+                t.call(0x5000, ZEPH_PARENT, "b", false);
+            t.ret(nullptr);
+        }
+        return parsed(t.bytes);
+    };
+    const struct {
+        zt::Trace a, b;
+        const char* says;
+    } cases[] = {
+        {run("", five, 1), run("", alsoFive, 1), ""},
+        {run("", five, 2), run("", five, 2), ""},
+        {run("C:\\panels", five, 1), run("", five, 1),
+         "call 1 differs:\n  A at  0.000010 s: load 'C:\\panels' -> null (no component)\n"
+         "  B at  0.000010 s: load '' -> null (no component)\n"},
+        {run("", five, 1), run("", six, 1),
+         "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
+         "  B at  0.000040 s:   SD 'cam' -> \"6\"\n"},
+        {run("", five, 1), run("", nullptr, 1),
+         "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
+         "  B at  0.000040 s:   SD 'cam' -> null\n"},
+        {run("", five, 1), run("", five, 0),
+         "B ends after 3 calls; A goes on with:\n  parent 'b' -> null\n"},
+        {run("", five, 1), run("", five, 2), "A ends after 4 calls; B goes on with:\n  tick 3\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zt::firstDifference(c.a, c.b), c.says);
 }
 
 } // namespace
 
 // The facility follows the field's answers: a line where an answer is first needed, another
-// where it changed, and a note for one that no facility line can give.
+// where it changed, a router made inline for a revertive inside RC, and a note for what no
+// facility line can give.
 TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
-                odd[] = "five";
+                odd[] = "five", camera[] = "Camera 1", renamed[] = "Camera 2", pair[] = "201 7",
+                other[] = "text=other", none[] = "none", three[] = "1 2 3";
     Tape t;
     t.header("Ostrel.dll");
     t.create(1, "");
@@ -287,8 +386,69 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("b", "SD 'cam'", five);
     parent("c", "SD 'cam'", six);
     parent("d", "TG '1' 'UMD' 'text'", idle);
+    parent("d", "TG '1' 'UMD' 'text'", idle);
     parent("e", "XI '1' 'alm_'", alarms);
     parent("f", "SD 'odd'", odd);
+    parent("g", "RN 5 0 40", camera);
+    parent("g", "RN 5 0 40", camera);
+    parent("h", "RC 5 0 40", nullptr); // no query: the model's database is not asked
+    parent("i", "RN 5 x 40", camera);  // nor are malformed ones
+    parent("j", "RN x 0 40", camera);
+    parent("k", "SD 'pair'", pair);
+    parent("n", "SD 'three'", three);
+    parent("o", "RC 5 x 40", nullptr);
+    parent("p", "RC x 7 40", nullptr);
+    alignas(4) unsigned char entry[32] = {};
+    const int32_t where[4] = {5, 0, 0, 40};
+    std::memcpy(entry, where, sizeof where);
+    std::memcpy(entry + 16, renamed, sizeof renamed);
+    t.call(0x5000, ZEPH_DATABASE, entry, false); // the facility's own change: no line needed
+    t.ret(nullptr);
+    parent("l", "RN 5 0 40", renamed);
+    // What the component set in a step, the host's answer in that step cannot be told apart from.
+    t.call(0x5000, ZEPH_PARENT, "m", false);
+    t.call(1, ZEPH_COMMAND, "SD 'cam'", true); // the facility line before the step gives one
+    t.ret(six);
+    t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
+    t.ret(five);
+    t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
+    t.ret(nullptr);
+    t.call(1, ZEPH_COMMAND, "TG '1' 'UMD' 'text'", true);
+    t.ret(other);
+    t.ret(nullptr);
+    alignas(4) unsigned char record[32] = {};
+    const int32_t words[4] = {5, 0, 40, 0};
+    std::memcpy(record, words, sizeof words);
+    std::memcpy(record + 16, "Cam 7", 6);
+    // Made inline only for the very revertive the command would cause.
+    const char* const unroutable[] = {"RC 5 7 41", "RP 5 41 50", "RC 5 7",  "RC 6 7 40",
+                                      "RC x 7 40", "RC 5 x 40",  "RC 5 7 x"};
+    std::vector<const char*> commands = {"RC 5 7 40", "RC 5 7 40", "RP 5 40 40"};
+    commands.insert(commands.end(), std::begin(unroutable), std::end(unroutable));
+    for (const char* command : commands) {
+        t.call(0x5000, ZEPH_PARENT, command, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
+        t.ret(nullptr);
+        t.ret(nullptr);
+        t.ret(nullptr);
+    }
+    t.call(0x5000, ZEPH_PARENT, "crash", false);
+    zb_fault fault{};
+    fault.code = 0xC0000005u;
+    fault.where = zb_text_of("Ostrel.traced.dll+0x00000010");
+    zt_write_fault(&t.w, 0, 1, &fault);
+    t.ret(none);
+    zeph_button_record press{0, 0, "1", "Tarnel", nullptr};
+    t.call(0x5000, ZEPH_BUTTON, &press, false);
+    t.ret(nullptr);
+    t.call(0x5000, ZEPH_BUTTON, nullptr, false); // no record to read: played as it came
+    t.ret(nullptr);
+    zb_message debug{};
+    debug.kind = ZB_DEBUG;
+    debug.u.debug.text = zb_text_of("between");
+    t.put(debug);
+    t.call(0x5000, ZEPH_PARENT, "last", false); // the trace ends inside it
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
     const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
@@ -297,8 +457,30 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_LT(at("parent b"), at("name cam 6"));
     EXPECT_LT(at("name cam 6"), at("parent c"));
     EXPECT_LT(at("control 1 UMD text=idle"), at("parent d"));
+    EXPECT_EQ(s.find("control 1 UMD text=idle", at("parent d")), std::string::npos) << s;
     EXPECT_LT(at("control 1 alm_2"), at("parent e"));
     EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
-    ASSERT_EQ(notes.size(), 1u);
-    EXPECT_NE(notes[0].find("SD 'odd' with 'five'"), std::string::npos) << notes[0];
+    EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
+    EXPECT_EQ(s.find("db 5 0 40 Camera 1", at("parent g")), std::string::npos) << s;
+    EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
+    EXPECT_LT(at("name pair 201 7"), at("parent k"));
+    EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
+    EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
+    EXPECT_LT(at("press 1 Tarnel"), at("raw 2"));
+    EXPECT_LT(at("raw 2"), at("# debug output: \"between\""));
+    EXPECT_LT(at("# debug output: \"between\""), at("parent last"));
+    const size_t routed = at("parent RC 5 7 40");
+    EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
+    EXPECT_LT(at("router 5 inline"), routed) << s;
+    // Said once, and the RP in range finds the source RC routed there.
+    EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
+    std::vector<std::string> want = {"SD 'odd' with 'five'", "SD 'three' with '1 2 3'",
+                                     "SD 'cam' with '5'", "TG '1' 'UMD' 'text' with 'text=other'"};
+    for (const char* command : unroutable)
+        want.push_back(std::string("revertive 5 40 'Cam 7' inside ") + command + ";");
+    want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
+    want.push_back("never returned from parent 'last'");
+    ASSERT_EQ(notes.size(), want.size()) << s;
+    for (size_t i = 0; i < notes.size(); ++i)
+        EXPECT_NE(notes[i].find(want[i]), std::string::npos) << notes[i];
 }
