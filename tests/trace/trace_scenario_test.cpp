@@ -1,0 +1,133 @@
+// A trace turned into a scenario: the facility follows the field's answers, the steps and
+// expectations follow the calls, and what no scenario line can say is a note.
+#include "trace_tape.h"
+#include "zeph_records.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace zt = zeph::bench::trace;
+using zeph::test::parsed;
+using zeph::test::Tape;
+
+// The facility follows the field's answers: a line where an answer is first needed, another
+// where it changed, a router made inline for a revertive inside RC, and a note for what no
+// facility line can give.
+TEST(trace_scenario, facility_lines_follow_the_field_answers) {
+    static char five[] = "5", six[] = "6", idle[] = "text=idle", alarms[] = "alm_1,alm_2",
+                odd[] = "five", camera[] = "Camera 1", renamed[] = "Camera 2", pair[] = "201 7",
+                other[] = "text=other", none[] = "none", three[] = "1 2 3";
+    Tape t;
+    t.header("Ostrel.dll");
+    t.create(1, "");
+    t.ret(nullptr);
+    const auto parent = [&](const char* text, const char* command, char* reply) {
+        t.call(0x5000, ZEPH_PARENT, text, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.ret(reply);
+        t.ret(nullptr);
+    };
+    parent("a", "SD 'cam'", five);
+    parent("b", "SD 'cam'", five);
+    parent("c", "SD 'cam'", six);
+    parent("d", "TG '1' 'UMD' 'text'", idle);
+    parent("d", "TG '1' 'UMD' 'text'", idle);
+    parent("e", "XI '1' 'alm_'", alarms);
+    parent("f", "SD 'odd'", odd);
+    parent("g", "RN 5 0 40", camera);
+    parent("g", "RN 5 0 40", camera);
+    parent("h", "RC 5 0 40", nullptr); // no query: the model's database is not asked
+    parent("i", "RN 5 x 40", camera);  // nor are malformed ones
+    parent("j", "RN x 0 40", camera);
+    parent("k", "SD 'pair'", pair);
+    parent("n", "SD 'three'", three);
+    parent("o", "RC 5 x 40", nullptr);
+    parent("p", "RC x 7 40", nullptr);
+    alignas(4) unsigned char entry[32] = {};
+    const int32_t where[4] = {5, 0, 0, 40};
+    std::memcpy(entry, where, sizeof where);
+    std::memcpy(entry + 16, renamed, sizeof renamed);
+    t.call(0x5000, ZEPH_DATABASE, entry, false); // the facility's own change: no line needed
+    t.ret(nullptr);
+    parent("l", "RN 5 0 40", renamed);
+    // What the component set in a step, the host's answer in that step cannot be told apart from.
+    t.call(0x5000, ZEPH_PARENT, "m", false);
+    t.call(1, ZEPH_COMMAND, "SD 'cam'", true); // the facility line before the step gives one
+    t.ret(six);
+    t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
+    t.ret(five);
+    t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
+    t.ret(nullptr);
+    t.call(1, ZEPH_COMMAND, "TG '1' 'UMD' 'text'", true);
+    t.ret(other);
+    t.ret(nullptr);
+    alignas(4) unsigned char record[32] = {};
+    const int32_t words[4] = {5, 0, 40, 0};
+    std::memcpy(record, words, sizeof words);
+    std::memcpy(record + 16, "Cam 7", 6);
+    // Made inline only for the very revertive the command would cause.
+    const char* const unroutable[] = {"RC 5 7 41", "RP 5 41 50", "RC 5 7",  "RC 6 7 40",
+                                      "RC x 7 40", "RC 5 x 40",  "RC 5 7 x"};
+    std::vector<const char*> commands = {"RC 5 7 40", "RC 5 7 40", "RP 5 40 40"};
+    commands.insert(commands.end(), std::begin(unroutable), std::end(unroutable));
+    for (const char* command : commands) {
+        t.call(0x5000, ZEPH_PARENT, command, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
+        t.ret(nullptr);
+        t.ret(nullptr);
+        t.ret(nullptr);
+    }
+    t.call(0x5000, ZEPH_PARENT, "crash", false);
+    zb_fault fault{};
+    fault.code = 0xC0000005u;
+    fault.where = zb_text_of("Ostrel.traced.dll+0x00000010");
+    zt_write_fault(&t.w, 0, 1, &fault);
+    t.ret(none);
+    zeph_button_record press{0, 0, "1", "Tarnel", nullptr};
+    t.call(0x5000, ZEPH_BUTTON, &press, false);
+    t.ret(nullptr);
+    t.call(0x5000, ZEPH_BUTTON, nullptr, false); // no record to read: played as it came
+    t.ret(nullptr);
+    zb_message debug{};
+    debug.kind = ZB_DEBUG;
+    debug.u.debug.text = zb_text_of("between");
+    t.put(debug);
+    t.call(0x5000, ZEPH_PARENT, "last", false); // the trace ends inside it
+    std::vector<std::string> notes;
+    const std::string s = zt::toScenario(parsed(t.bytes), notes);
+    const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
+    EXPECT_LT(at("name cam 5"), at("parent a"));
+    EXPECT_EQ(s.find("name cam 5", at("parent a")), std::string::npos) << s; // not again for b
+    EXPECT_LT(at("parent b"), at("name cam 6"));
+    EXPECT_LT(at("name cam 6"), at("parent c"));
+    EXPECT_LT(at("control 1 UMD text=idle"), at("parent d"));
+    EXPECT_EQ(s.find("control 1 UMD text=idle", at("parent d")), std::string::npos) << s;
+    EXPECT_LT(at("control 1 alm_2"), at("parent e"));
+    EXPECT_LT(at("parent f"), at("expect SD 'odd'")) << s;
+    EXPECT_LT(at("db 5 0 40 Camera 1"), at("parent g"));
+    EXPECT_EQ(s.find("db 5 0 40 Camera 1", at("parent g")), std::string::npos) << s;
+    EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
+    EXPECT_LT(at("name pair 201 7"), at("parent k"));
+    EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
+    EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
+    EXPECT_LT(at("press 1 Tarnel"), at("raw 2"));
+    EXPECT_LT(at("raw 2"), at("# debug output: \"between\""));
+    EXPECT_LT(at("# debug output: \"between\""), at("parent last"));
+    const size_t routed = at("parent RC 5 7 40");
+    EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
+    EXPECT_LT(at("router 5 inline"), routed) << s;
+    // Said once, and the RP in range finds the source RC routed there.
+    EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
+    std::vector<std::string> want = {"SD 'odd' with 'five'", "SD 'three' with '1 2 3'",
+                                     "SD 'cam' with '5'", "TG '1' 'UMD' 'text' with 'text=other'"};
+    for (const char* command : unroutable)
+        want.push_back(std::string("revertive 5 40 'Cam 7' inside ") + command + ";");
+    want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
+    want.push_back("never returned from parent 'last'");
+    ASSERT_EQ(notes.size(), want.size()) << s;
+    for (size_t i = 0; i < notes.size(); ++i)
+        EXPECT_NE(notes[i].find(want[i]), std::string::npos) << notes[i];
+}
