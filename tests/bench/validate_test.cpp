@@ -59,8 +59,13 @@ TEST(validate, clean_component_passes_every_check) {
     o.seed = 7;
     auto results = run("clean", o);
     ASSERT_EQ(results.size(), validateChecks().size());
-    for (const CheckResult& r : results)
+    for (const CheckResult& r : results) {
         EXPECT_EQ(r.status, CheckResult::Status::Passed) << r.name << "\n" << joined(r.messages);
+        // A pass says what it saw: how many replies the workout handed out.
+        if (r.name == "replies-released") {
+            EXPECT_NE(joined(r.messages).find(" replies handed out"), std::string::npos);
+        }
+    }
 }
 
 struct FaultCase {

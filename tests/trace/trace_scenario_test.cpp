@@ -80,6 +80,19 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
         t.ret(nullptr);
         t.ret(nullptr);
     }
+    // A poll's revertive for a destination no command of the trace routed: one route, kept.
+    alignas(4) unsigned char polled[32] = {};
+    const int32_t words45[4] = {5, 0, 45, 0};
+    std::memcpy(polled, words45, sizeof words45);
+    std::memcpy(polled + 16, "Cam 9", 6);
+    for (int i = 0; i < 2; ++i) {
+        t.call(0x5000, ZEPH_PARENT, "RP 5 45 45", false);
+        t.call(1, ZEPH_COMMAND, "RP 5 45 45", true);
+        t.call(0x5000, ZEPH_REVERTIVE, polled, false);
+        t.ret(nullptr);
+        t.ret(nullptr);
+        t.ret(nullptr);
+    }
     t.call(0x5000, ZEPH_PARENT, "crash", false);
     zb_fault fault{};
     fault.code = 0xC0000005u;
@@ -95,6 +108,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     debug.kind = ZB_DEBUG;
     debug.u.debug.text = zb_text_of("between");
     t.put(debug);
+    fault.where = zb_text_of("host.exe+0x00000020"); // between calls: a note, not a step
+    zt_write_fault(&t.w, 0, 1, &fault);
     t.call(0x5000, ZEPH_PARENT, "last", false); // the trace ends inside it
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
@@ -119,6 +134,9 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     const size_t routed = at("parent RC 5 7 40");
     EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
     EXPECT_LT(at("router 5 inline"), routed) << s;
+    const size_t route45 = s.find(" 45\n", s.find("\nroute 5 "));
+    EXPECT_NE(route45, std::string::npos) << s;
+    EXPECT_EQ(s.find("\nroute 5 ", route45), std::string::npos) << s; // not again for the second
     // Said once, and the RP in range finds the source RC routed there.
     EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
     std::vector<std::string> want = {"SD 'odd' with 'five'", "SD 'three' with '1 2 3'",
@@ -126,6 +144,7 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     for (const char* command : unroutable)
         want.push_back(std::string("revertive 5 40 'Cam 7' inside ") + command + ";");
     want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
+    want.push_back("fault 0xc0000005 at host.exe+0x00000020");
     want.push_back("never returned from parent 'last'");
     ASSERT_EQ(notes.size(), want.size()) << s;
     for (size_t i = 0; i < notes.size(); ++i)
