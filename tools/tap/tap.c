@@ -7,6 +7,7 @@
  * is the deleting destructor and slot 1 callback(), both __thiscall. Plain C on the component
  * rules: no C++ runtime, only KERNEL32.dll and msvcrt.dll. Recording never changes what is
  * relayed: a trace that cannot be written is given up, and the session goes on. */
+#include "tap_clock.h"
 #include "tap_win32.h"
 #include "trace_format.h"
 
@@ -28,69 +29,9 @@ static struct critical_section g_lock;
 static HANDLE g_file = INVALID_HANDLE;
 static int g_opened; /* the trace was tried (once per process) */
 static struct zt_writer g_trace;
-static int64_t g_start;
-static uint32_t g_frequency, g_ticks_per_us; /* g_ticks_per_us when the frequency is whole µs */
-static int g_shift;                          /* the counter's ticks are shifted down this much */
 static DWORD g_tls_depth = 0xFFFFFFFFu, g_tls_type = 0xFFFFFFFFu;
 static void* g_handler;
 static uint32_t g_next_host = 1;
-
-static uint64_t now_us(void) {
-    int64_t t = 0;
-    uint64_t ticks, seconds;
-    QueryPerformanceCounter(&t);
-    ticks = (uint64_t)(t - g_start) >> g_shift;
-    if (g_ticks_per_us)
-        return tap_divide(ticks, g_ticks_per_us);
-    if (!g_frequency)
-        return 0;
-    /* A frequency of no whole number of ticks a µs (3.579545 MHz): seconds, then the rest. */
-    seconds = tap_divide(ticks, g_frequency);
-    return seconds * 1000000u + tap_divide((ticks - seconds * g_frequency) * 1000000u, g_frequency);
-}
-
-/* The time of a record, under g_lock. The performance counter costs a call into the system (a
- * tenth of a µs under Wine, several a notification); the processor's time stamp counter costs
- * nothing. So a notification's own records, and any record outside one, read the counter and
- * anchor there; the records in between (the commands it sends, their replies) add the time stamp
- * counter's ticks since the anchor, at a rate measured against the counter after 50 ms, then about
- * each second. Long gaps (2^32 ticks, over a second) and the first 50 ms read the counter. */
-static uint64_t g_anchor_us, g_anchor_tsc, g_rate_us, g_rate_tsc, g_last_us;
-static uint32_t g_tsc_per_us;
-
-static uint64_t tsc(void) {
-    uint32_t low, high;
-    __asm__ volatile("rdtsc" : "=a"(low), "=d"(high));
-    return (uint64_t)high << 32 | low;
-}
-
-static uint64_t stamp(int anchor) {
-    uint64_t us = 0, ticks;
-    if (!anchor && g_tsc_per_us) {
-        ticks = tsc() - g_anchor_tsc;
-        if (ticks >> 32 == 0)
-            us = g_anchor_us + (uint32_t)ticks / g_tsc_per_us;
-    }
-    if (!us) {
-        us = now_us();
-        ticks = tsc();
-        g_anchor_us = us;
-        g_anchor_tsc = ticks;
-        if (!g_rate_tsc || us - g_rate_us >= (g_tsc_per_us ? 1000000u : 50000u)) {
-            if (g_rate_tsc && us - g_rate_us <= 0xFFFFFFFFu && ticks > g_rate_tsc) {
-                const uint64_t rate = tap_divide(ticks - g_rate_tsc, (uint32_t)(us - g_rate_us));
-                g_tsc_per_us = rate > 0 && rate <= 0xFFFFFFFFu ? (uint32_t)rate : 0;
-            }
-            g_rate_us = us;
-            g_rate_tsc = ticks;
-        }
-    }
-    /* Times never run backwards, whichever clock gave them. */
-    if (us < g_last_us)
-        us = g_last_us;
-    g_last_us = us;
-    return us;
-}
 
 /* ---- The trace file -------------------------------------------------------------------------- */
 /* Records wait here while a call into the component is in progress and reach the file, in one
@@ -164,7 +105,7 @@ static void record(const struct zb_message* m) {
     const int outermost = depth_here() == 0;
     EnterCriticalSection(&g_lock);
     if (g_file != INVALID_HANDLE) {
-        zt_write(&g_trace, stamp(outermost), GetCurrentThreadId(), m);
+        zt_write(&g_trace, tap_stamp(outermost), GetCurrentThreadId(), m);
         if (outermost && !g_batched)
             flush_locked();
     }
@@ -269,7 +210,7 @@ static long __stdcall watch(struct exception_pointers* info) {
         f.where = zb_text_of(where);
         EnterCriticalSection(&g_lock);
         if (g_file != INVALID_HANDLE) {
-            zt_write_fault(&g_trace, stamp(1), GetCurrentThreadId(), &f);
+            zt_write_fault(&g_trace, tap_stamp(1), GetCurrentThreadId(), &f);
             flush_locked(); /* the process may end here */
         }
         LeaveCriticalSection(&g_lock);
@@ -433,20 +374,7 @@ int __stdcall DllMain(void* module, DWORD reason, void* reserved) {
         InitializeCriticalSection(&g_lock);
         g_tls_depth = TlsAlloc();
         g_tls_type = TlsAlloc();
-        {
-            int64_t frequency = 0;
-            QueryPerformanceFrequency(&frequency);
-            QueryPerformanceCounter(&g_start);
-            uint64_t per_us;
-            while (frequency > 0xFFFFFFFF) { /* above 4 GHz: half its resolution is plenty */
-                frequency >>= 1;
-                ++g_shift;
-            }
-            g_frequency = (uint32_t)frequency;
-            per_us = tap_divide((uint64_t)frequency, 1000000u);
-            if (per_us * 1000000u == (uint64_t)frequency)
-                g_ticks_per_us = (uint32_t)per_us;
-        }
+        tap_clock_start();
         g_handler = AddVectoredExceptionHandler(1, watch);
         g_self = module;
     } else if (reason == DLL_PROCESS_DETACH && g_self) {

@@ -1,0 +1,80 @@
+/* The times of the field tap's records: µs since the tap was loaded. */
+#include "tap_clock.h"
+
+#include "tap_win32.h"
+
+static int64_t g_start;
+static uint32_t g_frequency, g_ticks_per_us; /* g_ticks_per_us when the frequency is whole µs */
+static int g_shift;                          /* the counter's ticks are shifted down this much */
+
+static uint64_t now_us(void) {
+    int64_t t = 0;
+    uint64_t ticks, seconds;
+    QueryPerformanceCounter(&t);
+    ticks = (uint64_t)(t - g_start) >> g_shift;
+    if (g_ticks_per_us)
+        return tap_divide(ticks, g_ticks_per_us);
+    if (!g_frequency)
+        return 0;
+    /* A frequency of no whole number of ticks a µs (3.579545 MHz): seconds, then the rest. */
+    seconds = tap_divide(ticks, g_frequency);
+    return seconds * 1000000u + tap_divide((ticks - seconds * g_frequency) * 1000000u, g_frequency);
+}
+
+/* The time of a record, under the tap's lock. The performance counter costs a call into the system
+ * (a tenth of a µs under Wine, several a notification); the processor's time stamp counter costs
+ * nothing. So a notification's own records, and any record outside one, read the counter and
+ * anchor there; the records in between (the commands it sends, their replies) add the time stamp
+ * counter's ticks since the anchor, at a rate measured against the counter after 50 ms, then about
+ * each second. Long gaps (2^32 ticks, over a second) and the first 50 ms read the counter. */
+static uint64_t g_anchor_us, g_anchor_tsc, g_rate_us, g_rate_tsc, g_last_us;
+static uint32_t g_tsc_per_us;
+
+static uint64_t tsc(void) {
+    uint32_t low, high;
+    __asm__ volatile("rdtsc" : "=a"(low), "=d"(high));
+    return (uint64_t)high << 32 | low;
+}
+
+uint64_t tap_stamp(int anchor) {
+    uint64_t us = 0, ticks;
+    if (!anchor && g_tsc_per_us) {
+        ticks = tsc() - g_anchor_tsc;
+        if (ticks >> 32 == 0)
+            us = g_anchor_us + (uint32_t)ticks / g_tsc_per_us;
+    }
+    if (!us) {
+        us = now_us();
+        ticks = tsc();
+        g_anchor_us = us;
+        g_anchor_tsc = ticks;
+        if (!g_rate_tsc || us - g_rate_us >= (g_tsc_per_us ? 1000000u : 50000u)) {
+            if (g_rate_tsc && us - g_rate_us <= 0xFFFFFFFFu && ticks > g_rate_tsc) {
+                const uint64_t rate = tap_divide(ticks - g_rate_tsc, (uint32_t)(us - g_rate_us));
+                g_tsc_per_us = rate > 0 && rate <= 0xFFFFFFFFu ? (uint32_t)rate : 0;
+            }
+            g_rate_us = us;
+            g_rate_tsc = ticks;
+        }
+    }
+    /* Times never run backwards, whichever clock gave them. */
+    if (us < g_last_us)
+        us = g_last_us;
+    g_last_us = us;
+    return us;
+}
+
+void tap_clock_start(void) {
+    int64_t frequency = 0;
+    uint64_t per_us;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&g_start);
+    while (frequency > 0xFFFFFFFF) { /* above 4 GHz: half its resolution is plenty */
+        frequency >>= 1;
+        ++g_shift;
+    }
+    g_frequency = (uint32_t)frequency;
+    per_us = tap_divide((uint64_t)frequency, 1000000u);
+    if (per_us * 1000000u == (uint64_t)frequency)
+        g_ticks_per_us = (uint32_t)per_us;
+}

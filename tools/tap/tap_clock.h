@@ -1,0 +1,14 @@
+/* The times of the field tap's records. Plain C, as the tap. */
+#ifndef ZEPH_TAP_CLOCK_H
+#define ZEPH_TAP_CLOCK_H
+
+#include <stdint.h>
+
+/* Once, when the tap is loaded: the start of every time. */
+void tap_clock_start(void);
+/* µs since then, never less than the last; anchor: read the system's counter (a notification's
+ * own records and any outside one), else the processor's time stamp counter since the last
+ * anchor. Under the caller's lock. */
+uint64_t tap_stamp(int anchor);
+
+#endif
