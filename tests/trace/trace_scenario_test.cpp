@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -63,36 +64,29 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     t.call(1, ZEPH_COMMAND, "TG '1' 'UMD' 'text'", true);
     t.ret(other);
     t.ret(nullptr);
-    alignas(4) unsigned char record[32] = {};
-    const int32_t words[4] = {5, 0, 40, 0};
-    std::memcpy(record, words, sizeof words);
-    std::memcpy(record + 16, "Cam 7", 6);
+    // A parent text sent on as the command, and the revertive 5 DEST 'NAME' delivered inside it.
+    const auto routedInside = [&t](const char* command, int32_t dest, const char* name) {
+        alignas(4) unsigned char record[32] = {};
+        const int32_t words[4] = {5, 0, dest, 0};
+        std::memcpy(record, words, sizeof words);
+        std::memcpy(record + 16, name, std::strlen(name) + 1);
+        t.call(0x5000, ZEPH_PARENT, command, false);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.call(0x5000, ZEPH_REVERTIVE, record, false);
+        t.ret(nullptr);
+        t.ret(nullptr);
+        t.ret(nullptr);
+    };
     // Made inline only for the very revertive the command would cause.
     const char* const unroutable[] = {"RC 5 7 41", "RP 5 41 50", "RC 5 7",  "RC 6 7 40",
                                       "RC x 7 40", "RC 5 x 40",  "RC 5 7 x"};
     std::vector<const char*> commands = {"RC 5 7 40", "RC 5 7 40", "RP 5 40 40"};
     commands.insert(commands.end(), std::begin(unroutable), std::end(unroutable));
-    for (const char* command : commands) {
-        t.call(0x5000, ZEPH_PARENT, command, false);
-        t.call(1, ZEPH_COMMAND, command, true);
-        t.call(0x5000, ZEPH_REVERTIVE, record, false); // revertive 5 40 'Cam 7'
-        t.ret(nullptr);
-        t.ret(nullptr);
-        t.ret(nullptr);
-    }
+    for (const char* command : commands)
+        routedInside(command, 40, "Cam 7");
     // A poll's revertive for a destination no command of the trace routed: one route, kept.
-    alignas(4) unsigned char polled[32] = {};
-    const int32_t words45[4] = {5, 0, 45, 0};
-    std::memcpy(polled, words45, sizeof words45);
-    std::memcpy(polled + 16, "Cam 9", 6);
-    for (int i = 0; i < 2; ++i) {
-        t.call(0x5000, ZEPH_PARENT, "RP 5 45 45", false);
-        t.call(1, ZEPH_COMMAND, "RP 5 45 45", true);
-        t.call(0x5000, ZEPH_REVERTIVE, polled, false);
-        t.ret(nullptr);
-        t.ret(nullptr);
-        t.ret(nullptr);
-    }
+    routedInside("RP 5 45 45", 45, "Cam 9");
+    routedInside("RP 5 45 45", 45, "Cam 9");
     t.call(0x5000, ZEPH_PARENT, "crash", false);
     zb_fault fault{};
     fault.code = 0xC0000005u;
