@@ -98,7 +98,7 @@ void play(Runner& runner, const Scenario& scenario) {
     for (const Step& step : scenario.steps)
         runner.play(step, scenario.file);
     playing(0, "unload");
-    runner.finish();
+    runner.conclude(scenario.file);
 }
 
 ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,

@@ -18,10 +18,14 @@ Runner::~Runner() {
 RunResult Runner::run(const Scenario& scenario) {
     for (const Step& step : scenario.steps)
         play(step, scenario.file);
-    m_file = scenario.file;
+    conclude(scenario.file);
+    return m_result;
+}
+
+void Runner::conclude(const std::string& file) {
+    m_file = file;
     finish();
     noExpectation();
-    return m_result;
 }
 
 void Runner::play(const Step& step, const std::string& file) {

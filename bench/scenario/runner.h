@@ -49,6 +49,8 @@ public:
     // One step at a time, for the shell; finish() ends the run.
     void play(const Step& step, const std::string& file);
     void finish();
+    // The end of a whole scenario of FILE: finish(), then fail one with no expectation at all.
+    void conclude(const std::string& file);
     // Expectations from here on look only at commands sent after this call (what "skip" does).
     void forgetSent();
     const RunResult& result() const { return m_result; }

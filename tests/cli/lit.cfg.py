@@ -1,0 +1,34 @@
+# The vocabulary of the CLI's contract tables. Each row runs a command as a user types it and
+# checks its output with FileCheck and its exit code with `not` (any failure) or `not --crash`.
+import os
+
+import lit.formats
+
+site = lit_config.params.get('site')
+if not site:
+    lit_config.fatal('run through CTest (cli.NAME), or pass --param site=BUILD/tests/cli/lit.site.cfg.py')
+exec(open(site).read())
+
+config.name = 'zeph-host contract'
+config.test_format = lit.formats.ShTest(execute_external=False)
+config.suffixes = ['.test']
+config.test_source_root = os.path.dirname(__file__)
+config.excludes = ['fixtures']
+
+# FileCheck, not and count from LLVM's tools; the rest of PATH as the user has it.
+config.environment['PATH'] = os.pathsep.join([config.llvm_tools, os.environ.get('PATH', '')])
+for var in ('HOME', 'TMPDIR', 'LANG', 'DISPLAY', 'WINEPREFIX', 'ZEPH_WINE'):
+    if var in os.environ:
+        config.environment[var] = os.environ[var]
+# Colour never depends on the terminal that ran CTest.
+config.environment['NO_COLOR'] = '1'
+
+fixtures = os.path.join(config.test_source_root, 'fixtures')
+config.substitutions.extend([
+    ('%zeph-host', config.zeph_host),
+    ('%modules', config.module_dir),
+    ('%clean', os.path.join(config.module_dir, 'test_component_clean.so')),
+    ('%ostrel', os.path.join(config.module_dir, 'Ostrel.so')),
+    ('%fixtures', fixtures),
+    ('%root', config.source_root),
+])
