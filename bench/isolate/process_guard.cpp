@@ -32,7 +32,7 @@ struct Page {
     volatile int forked;
     // The processes it forked, each as it starts (a component may fork on every notification).
     int strays;
-    volatile pid_t stray[256];
+    volatile pid_t stray[1024];
 };
 Page* g_page = nullptr;
 

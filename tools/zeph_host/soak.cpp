@@ -63,15 +63,17 @@ int soakCommand(const SoakArgs& a) {
         a.timeout);
     const Scenario* take = workout->take();
     const std::string file = take ? take->file : workout->path;
+    // With --json, stdout holds the figures' object alone (none after a crash).
+    std::ostream& verdict = a.json ? std::cerr : std::cout;
     if (end.how != ChildEnd::How::Exited || end.code != 0 || !decode(end.data, r)) {
         const std::string why =
             end.how == ChildEnd::How::Exited
                 ? "the component ended the process (" + end.why + ") before the soak ended"
                 : end.why;
-        std::cout << "CRASHED soak of " << c.module << ": at "
-                  << (end.last.empty() ? std::string("its start")
-                                       : describeProgress(end.last) + " of " + file)
-                  << ": " << why << "\n";
+        verdict << "CRASHED soak of " << c.module << ": at "
+                << (end.last.empty() ? std::string("its start")
+                                     : describeProgress(end.last) + " of " + file)
+                << ": " << why << "\n";
         return kFailed;
     }
     if (!r.error.empty()) {
@@ -88,14 +90,13 @@ int soakCommand(const SoakArgs& a) {
         printSoak(std::cout, c.module, r);
     bool failed = r.breaches > 0;
     if (!end.forked.empty()) {
-        std::cout << "FAILED soak of " << c.module << ": the component forked at "
-                  << describeProgress(end.forked) << " of " << file
-                  << ", and its child came back into the bench (it was ended there)\n";
+        verdict << "FAILED soak of " << c.module << ": the component forked at "
+                << describeProgress(end.forked) << " of " << file
+                << ", and its child came back into the bench (it was ended there)\n";
         failed = true;
     }
     if (end.wroteStdout.bytes) {
-        std::cout << "FAILED soak of " << c.module << ": " << describeStdout(end.wroteStdout)
-                  << "\n";
+        verdict << "FAILED soak of " << c.module << ": " << describeStdout(end.wroteStdout) << "\n";
         failed = true;
     }
     return failed ? kFailed : kOk;
