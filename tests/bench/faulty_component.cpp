@@ -123,6 +123,12 @@ private:
 #elif defined(FAULT_PRESS_FORK)
         // Both processes go on as if nothing happened: the child runs the bench's code.
         (void)fork();
+#elif defined(FAULT_PRESS_FORK_STAY)
+        // The child stays in the component, holding all the bench's process held (its pipes).
+        if (fork() == 0) {
+            sleep(30);
+            _exit(0);
+        }
 #endif
     }
 
