@@ -1,6 +1,7 @@
 // The simulated host's side of the callback contract, with its ownership bookkeeping.
 #include "recording_host.h"
 
+#include "fork_guard.h"
 #include "host_records.h"
 #include "zeph_commands.h"
 
@@ -85,6 +86,7 @@ RecordingHost::~RecordingHost() {
 }
 
 char* RecordingHost::callback(void* data, int type) {
+    leaveIfForeignFork();
     if (type == ZEPH_RELEASE) {
         char* p = static_cast<char*>(data);
         if (!p) {
@@ -198,6 +200,7 @@ bool RecordingHost::create(const ComponentSource& source, const char* path) {
 }
 
 void RecordingHost::checkAfterNotification(const char* what) {
+    leaveIfForeignFork();
     if (!m_outstanding.empty()) {
         error(ErrorKind::ReplyNotReleased, std::to_string(m_outstanding.size()) + " repl" +
                                                (m_outstanding.size() == 1 ? "y" : "ies") +

@@ -1,6 +1,8 @@
 // The component's stderr, caught around each outermost notification and reported as one event.
 #include "facility/facility.h"
 
+#include "isolate/process_guard.h"
+
 #include <unistd.h>
 
 namespace zeph::bench {
@@ -20,7 +22,18 @@ void Facility::enter(int) {
         dup2(fileno(m_captureFile), STDERR_FILENO);
 }
 
+void Facility::setWatchStdout(bool on) {
+    m_watchStdout = on;
+}
+
 void Facility::leave(int endpoint) {
+    if (m_depth == 1 && m_watchStdout) {
+        // stdout is the bench's (the transcript, JSON): what the component wrote there was kept
+        // aside when the CLI guards it, and breaks the run at the step that wrote it.
+        const Written w = takeStdout();
+        if (w.bytes)
+            emit(Event::Kind::HostError, endpoint, describeStdout(w));
+    }
     if (--m_depth > 0 || !m_capture || m_savedStderr < 0)
         return;
     std::fflush(stderr);

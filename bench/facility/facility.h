@@ -104,6 +104,9 @@ public:
     bool timerRunning(int endpoint, int id) const;
     // Shows the component's diagnostics (its stderr) as Debug events, one per notification.
     void setCaptureDebug(bool on);
+    // Fails the step (a host error of no kind) when the component wrote to stdout during a
+    // notification; only once the CLI has moved stdout aside (isolate/process_guard.h).
+    void setWatchStdout(bool on);
     // A step may not deliver more than this many notifications (a feedback loop or a tiny period).
     void setEventLimit(size_t limit) { m_eventLimit = limit; }
 
@@ -268,6 +271,7 @@ private:
     size_t m_breaches = 0;
     int m_depth = 0;
     bool m_capture = false;
+    bool m_watchStdout = false;
     std::FILE* m_captureFile = nullptr;
     int m_savedStderr = -1;
 };

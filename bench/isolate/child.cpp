@@ -1,14 +1,16 @@
 // fork, a pipe for the result, a time limit, and a shared page for the child's last words.
 #include "isolate/child.h"
 
+#include "fork_guard.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,20 +21,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kProgressSize = 4096;
-char* g_progress = nullptr;
+enum class Read { Closed, ChildGone, TimedOut };
 
-void sharePage() {
-    if (g_progress)
-        return;
-    void* shared =
-        mmap(nullptr, kProgressSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (shared != MAP_FAILED)
-        g_progress = static_cast<char*>(shared);
+// Reads what is in the pipe now, without waiting.
+void drain(int fd, std::string& data) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0)
+            data.append(buf, static_cast<size_t>(n));
 }
 
-// Reads the child's messages until it closes the pipe or the deadline passes; false on time-out.
-bool readUntil(int fd, const Clock::time_point* deadline, std::string& data) {
+// Reads the child's messages until the pipe closes, the child has ended (a process it forked may
+// still hold the pipe; status is then filled in) or the deadline passes.
+Read readUntil(int fd, pid_t pid, const Clock::time_point* deadline, std::string& data,
+               int& status) {
     for (;;) {
         long long wait = 100;
         if (deadline) {
@@ -40,7 +43,7 @@ bool readUntil(int fd, const Clock::time_point* deadline, std::string& data) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now())
                     .count();
             if (left <= 0)
-                return false;
+                return Read::TimedOut;
             wait = std::min<long long>(left, wait);
         }
         pollfd p{fd, POLLIN, 0};
@@ -50,8 +53,11 @@ bool readUntil(int fd, const Clock::time_point* deadline, std::string& data) {
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return true;
+                return Read::Closed;
             data.append(buf, static_cast<size_t>(n));
+        } else if (waitpid(pid, &status, WNOHANG) == pid) {
+            drain(fd, data);
+            return Read::ChildGone;
         }
     }
 }
@@ -66,6 +72,7 @@ bool readUntil(int fd, const Clock::time_point* deadline, std::string& data) {
         dup2(fileno(errors), STDERR_FILENO);
     const int code = body(fd);
     close(fd);
+    std::cout.flush();
     std::fflush(stdout);
     std::fflush(stderr);
     _exit(code);
@@ -73,15 +80,8 @@ bool readUntil(int fd, const Clock::time_point* deadline, std::string& data) {
 
 } // namespace
 
-void progress(const std::string& text) {
-    if (!g_progress)
-        return;
-    const size_t n = std::min(text.size(), kProgressSize - 1);
-    std::memcpy(g_progress, text.data(), n);
-    g_progress[n] = '\0';
-}
-
 void writeAll(int fd, const std::string& data) {
+    host::leaveIfForeignFork(); // a result is written once, by the bench's own child
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = write(fd, data.data() + done, data.size() - done);
@@ -96,18 +96,20 @@ void writeAll(int fd, const std::string& data) {
 ChildEnd runChild(const std::function<int(int fd)>& body, double timeoutSeconds,
                   std::FILE* errors) {
     ChildEnd end;
-    sharePage();
-    if (g_progress)
-        g_progress[0] = '\0';
+    guardForks();
+    progress("");
+    takeForeignFork();
+    takeStdout();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         end.why = "cannot create a pipe";
         return end;
     }
+    std::cout.flush();
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t parent = getpid();
-    const pid_t pid = fork();
+    const pid_t pid = host::benchFork();
     if (pid == 0) {
         close(fds[0]);
         beChild(body, fds[1], errors, parent);
@@ -121,18 +123,27 @@ ChildEnd runChild(const std::function<int(int fd)>& body, double timeoutSeconds,
     const auto start = Clock::now();
     const auto deadline =
         start + std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
-    const bool finished = readUntil(fds[0], timeoutSeconds > 0 ? &deadline : nullptr, end.data);
+    int status = 0;
+    const Read read =
+        readUntil(fds[0], pid, timeoutSeconds > 0 ? &deadline : nullptr, end.data, status);
+    const bool finished = read != Read::TimedOut;
     if (!finished)
         kill(pid, SIGKILL);
     close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (read != Read::ChildGone)
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     end.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    end.last = g_progress ? g_progress : "";
+    end.last = lastProgress();
+    // A process the component forked is ended (if it has not ended itself on coming back to the
+    // bench) and reaped.
+    end.forked = takeForeignFork();
+    end.wroteStdout = takeStdout();
     if (!finished) {
         end.how = ChildEnd::How::TimedOut;
-        end.why = "timed out after " + std::to_string(timeoutSeconds) + " s";
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
+        end.why = std::string("timed out after ") + limit + " s";
     } else if (WIFSIGNALED(status)) {
         end.how = ChildEnd::How::Signalled;
         end.code = WTERMSIG(status);

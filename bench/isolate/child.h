@@ -2,14 +2,13 @@
 // time limit, its result coming back through a pipe, and a shared page saying what it was doing.
 #pragma once
 
+#include "isolate/process_guard.h"
+
 #include <cstdio>
 #include <functional>
 #include <string>
 
 namespace zeph::bench {
-
-// What the child is doing now, kept where the parent can read it once the child has died.
-void progress(const std::string& text);
 
 struct ChildEnd {
     enum class How { Exited, Signalled, TimedOut, NotStarted };
@@ -18,12 +17,15 @@ struct ChildEnd {
     std::string data; // what the child wrote to its pipe
     std::string last; // its last progress text; empty when it gave none
     double seconds = 0;
-    std::string why; // for any end but an exit: "signal 6 (Aborted)", "timed out after ..."
+    std::string why;     // for any end but an exit: "signal 6 (Aborted)", "timed out after ..."
+    std::string forked;  // where the component forked in the child (empty: it did not)
+    Written wroteStdout; // what the component wrote to stdout in the child (when guarded)
 };
 
 // Runs body in a forked child. body writes its result to the descriptor it is given and returns
 // the child's exit code. The child's stderr goes to errors when given; it is killed when this
-// process dies, and at the time limit (none when timeoutSeconds is 0 or less).
+// process dies, and at the time limit (none when timeoutSeconds is 0 or less). A process the
+// component forked in the child neither holds the parent up nor outlives the child.
 ChildEnd runChild(const std::function<int(int fd)>& body, double timeoutSeconds,
                   std::FILE* errors = nullptr);
 

@@ -93,6 +93,25 @@ ScenarioCrash crashOf(const ChildEnd& end) {
     return c;
 }
 
+// A process the component forked came back into the bench (and was ended there): one failure at
+// the step that forked, reported as it is found.
+void forkFailure(const Scenario& scenario, const std::string& where, RunResult& result,
+                 const EventSink& sink) {
+    const int line = std::atoi(where.c_str());
+    const std::string text = "the component forked at " + describeProgress(where) +
+                             ", and its child came back into the bench (it was ended there)";
+    result.failures.push_back(scenario.file + ":" + (line ? std::to_string(line) : "end") + ": " +
+                              text);
+    if (sink) {
+        Event e;
+        e.kind = Event::Kind::Failure;
+        e.text = text;
+        e.file = scenario.file;
+        e.line = line;
+        sink(e);
+    }
+}
+
 // Plays every step, then destroys what is still loaded, telling the progress page which.
 void play(Runner& runner, const Scenario& scenario) {
     for (const Step& step : scenario.steps)
@@ -103,10 +122,20 @@ void play(Runner& runner, const Scenario& scenario) {
 
 ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
                         const ScenarioRunOptions& o, const EventSink& sink) {
-    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict}, sink);
+    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict},
+                  [&](const Event& e) {
+                      if (e.kind == Event::Kind::Step)
+                          playing(e.line, e.text);
+                      if (sink)
+                          sink(e);
+                  });
     runner.facility().setCaptureDebug(o.captureDebug);
+    runner.facility().setWatchStdout(true);
     play(runner, scenario);
-    return ScenarioOutcome{runner.result(), runner.recording(), 0, std::nullopt};
+    ScenarioOutcome out{runner.result(), runner.recording(), 0, std::nullopt};
+    if (const std::string where = takeForeignFork(); !where.empty())
+        forkFailure(scenario, where, out.result, sink);
+    return out;
 }
 
 int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
@@ -122,6 +151,7 @@ int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
                                                             ": " + e.text));
                   });
     runner.facility().setCaptureDebug(o.captureDebug);
+    runner.facility().setWatchStdout(true);
     play(runner, scenario);
     RunResult r = runner.result();
     // The child ends with _exit, where the sanitizer would not look for leaks: look now, with
@@ -171,6 +201,8 @@ ScenarioOutcome runScenario(zeph_factory_fn factory, const Scenario& scenario,
     if (end.how == ChildEnd::How::Exited && end.code == 0 && got.done) {
         out.result = std::move(got.result);
         out.recording = std::move(got.recording);
+        if (!end.forked.empty())
+            forkFailure(scenario, end.forked, out.result, sink);
         return out;
     }
     // The child did not get to the end: what it passed on before, and how it ended.
@@ -178,6 +210,8 @@ ScenarioOutcome runScenario(zeph_factory_fn factory, const Scenario& scenario,
     if (end.how == ChildEnd::How::Exited && end.code == 0)
         crash.why = "the component ended the process before the scenario ended";
     out.result.failures = std::move(got.streamed);
+    if (!end.forked.empty())
+        forkFailure(scenario, end.forked, out.result, sink);
     out.result.failures.push_back(scenario.file + ":" +
                                   (crash.line ? std::to_string(crash.line) : "end") + ": " +
                                   crash.text());

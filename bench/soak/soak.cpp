@@ -4,6 +4,7 @@
 
 #include "facility/facility.h"
 #include "scenario/apply.h"
+#include "isolate/process_guard.h"
 #include "isolate/sanitizer.h"
 #include "workout/vocabulary.h"
 
@@ -32,10 +33,17 @@ struct Beat {
     int64_t advance = 0;
 };
 
+// The step being played, as "LINE\tSTEP" for the progress page: a crash names it.
+std::string where(const Step& s) {
+    return std::to_string(s.line) + "\t" + s.source;
+}
+
 struct Plan {
     std::vector<const Step*> world; // facility lines, and routes made before the load
-    std::vector<std::string> configuration;
+    const Step* load = nullptr;
+    std::vector<const Step*> configuration; // parent texts
     std::vector<Beat> beats;
+    std::vector<std::string> where; // of each beat
 };
 
 Plan planOf(const Scenario& take) {
@@ -46,10 +54,12 @@ Plan planOf(const Scenario& take) {
             p.world.push_back(&s);
         } else if (!loaded) {
             loaded = configuring = s.kind == Step::Kind::Load;
+            if (loaded)
+                p.load = &s;
         } else if (s.kind == Step::Kind::Unload) {
             break;
         } else if (configuring && s.kind == Step::Kind::Parent) {
-            p.configuration.push_back(s.text.value_or(""));
+            p.configuration.push_back(&s);
         } else if (s.kind == Step::Kind::Advance) {
             configuring = false;
             if (!p.beats.empty())
@@ -57,6 +67,7 @@ Plan planOf(const Scenario& take) {
         } else if (isStimulus(s.kind)) {
             configuring = false;
             p.beats.push_back(Beat{&s, 0});
+            p.where.push_back(where(s));
         }
     }
     return p;
@@ -83,10 +94,14 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
             describe(f, *line);
         f.addEndpoint();
         const size_t built = heapInUse();
+        if (plan.load)
+            progress(where(*plan.load));
         if (!f.load(0, factory, o.basePath))
             return false;
-        for (const std::string& text : plan.configuration)
-            f.parent(0, text);
+        for (const Step* step : plan.configuration) {
+            progress(where(*step));
+            f.parent(0, step->text.value_or(""));
+        }
         f.forgetRecords(0);
         const size_t configured = heapInUse();
         benchHeap += built - before;
@@ -119,7 +134,10 @@ void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& pla
     }
     const auto start = std::chrono::steady_clock::now();
     for (long long j = 0; j < notifications; ++j) {
-        const Beat& beat = plan.beats[static_cast<size_t>((j / n) % plan.beats.size())];
+        const size_t b = static_cast<size_t>((j / n) % plan.beats.size());
+        const Beat& beat = plan.beats[b];
+        if (j % n == 0)
+            progress(plan.where[b]);
         Facility& f = *worlds[static_cast<size_t>(j % n)];
         // Endpoint 0 of f is the component's only one.
         deliverStimulus(f, 0, *beat.step);
@@ -131,6 +149,7 @@ void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& pla
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = notifications;
+    progress("0\tunload");
     for (auto& f : worlds) {
         r.delivered += f->notificationsDelivered();
         r.commands += f->host(0).totalCommands();

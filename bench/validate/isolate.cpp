@@ -72,6 +72,22 @@ void reportStderr(std::FILE* file, CheckResult& result) {
     }
 }
 
+// What the component did to the process beside the check: a fork that came back into the bench,
+// bytes written to the bench's stdout. Each fails a check that would have passed.
+void reportProcess(const std::string& forked, const Written& wrote, CheckResult& result) {
+    std::vector<std::string> found;
+    if (!forked.empty())
+        found.push_back("the component forked at " + describeProgress(forked) +
+                        ", and its child came back into the bench (it was ended there)");
+    if (wrote.bytes)
+        found.push_back(describeStdout(wrote));
+    if (found.empty())
+        return;
+    if (result.status != CheckResult::Status::Crashed)
+        result.status = CheckResult::Status::Failed;
+    result.messages.insert(result.messages.end(), found.begin(), found.end());
+}
+
 CheckResult crashed(std::string why) {
     CheckResult r;
     r.status = CheckResult::Status::Crashed;
@@ -130,6 +146,7 @@ CheckResult runIsolated(const std::function<CheckResult()>& run, double timeoutS
     result.status = statusOf(end, done);
     if (result.status == CheckResult::Status::Crashed)
         result.messages.push_back(why + "; last step: " + last);
+    reportProcess(end.forked, end.wroteStdout, result);
     reportStderr(errors, result);
     return result;
 }
@@ -138,6 +155,7 @@ CheckResult runInProcess(const std::function<CheckResult()>& run) {
     const auto start = Clock::now();
     CheckResult result = run();
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    reportProcess(takeForeignFork(), takeStdout(), result);
     return result;
 }
 

@@ -1,6 +1,8 @@
 // Starting, feeding, reading and reaping the bridge's process.
 #include "bridge/bridge_process.h"
 
+#include "fork_guard.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -109,7 +111,7 @@ bool Process::start(const std::vector<std::string>& args, std::string& why) {
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     const pid_t parent = getpid();
-    const pid_t pid = fork();
+    const pid_t pid = benchFork();
     if (pid == 0)
         execChild(argv.data(), parent, to[0], from[1], m_err);
     close(to[0]);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #if defined(FAULT_LEAK_HEAP)
 void* volatile g_lost = nullptr;
@@ -64,6 +65,7 @@ private:
                 send("HN 'inline'");
             break;
         case ZEPH_BUTTON:
+            pressFault();
             query("XI '1' 'alm_'");
             break;
         case ZEPH_PARENT:
@@ -101,6 +103,33 @@ private:
             break;
         }
         return nullptr;
+    }
+
+    // The process-level faults, on a press: a step of the workout, so mid-scenario and mid-check.
+    static void pressFault() {
+#if defined(FAULT_PRESS_EXIT_ZERO)
+        std::exit(0);
+#elif defined(FAULT_PRESS_EXIT_CODE)
+        _exit(3);
+#elif defined(FAULT_PRESS_ABORT)
+        std::abort();
+#elif defined(FAULT_PRESS_HANG)
+        for (volatile int spin = 1; spin;) {
+        }
+#elif defined(FAULT_PRESS_STDOUT)
+        // No newline: the next line of the bench's own would be spoilt too.
+        std::printf("{\"PASSED\": 1, ");
+        std::fflush(stdout);
+#elif defined(FAULT_PRESS_FORK)
+        // Both processes go on as if nothing happened: the child runs the bench's code.
+        (void)fork();
+#elif defined(FAULT_PRESS_FORK_STAY)
+        // The child stays in the component, holding all the bench's process held (its pipes).
+        if (fork() == 0) {
+            sleep(30);
+            _exit(0);
+        }
+#endif
     }
 
     char* send(const char* command) {

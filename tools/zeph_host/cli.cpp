@@ -1,5 +1,6 @@
 // Options and helpers shared by the subcommands.
 #include "cli.h"
+#include "isolate/process_guard.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -27,7 +28,8 @@ bool useColour(const std::string& mode) {
     if (mode == "never")
         return false;
     const char* term = std::getenv("TERM");
-    return isatty(STDOUT_FILENO) && !std::getenv("NO_COLOR") && term && std::string(term) != "dumb";
+    return isatty(bench::benchStdout()) && !std::getenv("NO_COLOR") && term &&
+           std::string(term) != "dumb";
 }
 
 bool openModule(host::Module& module, const std::string& path) {

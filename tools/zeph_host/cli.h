@@ -36,6 +36,7 @@ struct RunArgs {
     bool inProcess = false;
     bool strict = false;
     std::string trace;
+    double timeout = 60; // each scenario's, in seconds
 };
 int runCommand(const RunArgs& a);
 
@@ -64,6 +65,7 @@ struct SoakArgs {
     std::string workout;
     bench::SoakOptions options;
     bool json = false;
+    double timeout = 0; // seconds; 0: none
 };
 int soakCommand(const SoakArgs& a);
 

@@ -3,6 +3,7 @@
 // subcommand's options and help texts, parsed by CLI11 in this one translation unit; each
 // subcommand's work is one file of this folder (run.cpp, validate.cpp, ...) over bench/.
 #include "cli.h"
+#include "isolate/process_guard.h"
 
 #include <CLI/CLI.hpp>
 
@@ -58,6 +59,10 @@ CLI::App* addRun(CLI::App& app, RunArgs& a) {
                   "fail on a text put to a control no `control` line declares (else a warning)");
     cmd->add_flag("--in-process", a.inProcess,
                   "play the scenarios in this process (for a debugger; a crash ends the bench)");
+    cmd->add_option("--timeout", a.timeout,
+                    "time limit of each scenario in seconds (default 60; not with --in-process "
+                    "or --trace)")
+        ->check(CLI::Range(0.1, 86400.0));
     return cmd;
 }
 
@@ -101,6 +106,9 @@ CLI::App* addSoak(CLI::App& app, SoakArgs& a) {
     cmd->add_option("--notifications", a.options.notifications, "notifications spread over them")
         ->check(CLI::Range(0LL, 1000000000000LL));
     cmd->add_flag("--json", a.json, "print the figures as one JSON object");
+    cmd->add_option("--timeout", a.timeout,
+                    "time limit of the whole soak in seconds (default none)")
+        ->check(CLI::Range(0.1, 86400.0));
     return cmd;
 }
 
@@ -176,6 +184,13 @@ int parseAndRun(int argc, char** argv) {
         app.exit(e);
         return kUsage;
     }
+    // What the component may do to this process (fork, write to stdout, exit) is kept from
+    // spoiling the verdict of the subcommands that give one.
+    if (*runCmd || *validateCmd || *soakCmd) {
+        zeph::bench::guardForks();
+        zeph::bench::guardStdout();
+        zeph::bench::guardExit();
+    }
     if (*runCmd)
         return runCommand(run);
     if (*validateCmd)
@@ -198,13 +213,15 @@ int parseAndRun(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    int code = kUsage;
     // Nothing below should throw; if it does, one line rather than an abort.
     try {
-        return parseAndRun(argc, argv);
+        code = parseAndRun(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "zeph-host: " << e.what() << "\n";
     } catch (...) {
         std::cerr << "zeph-host: unexpected failure\n";
     }
-    return kUsage;
+    zeph::bench::benchDone();
+    return code;
 }

@@ -119,12 +119,9 @@ int runCommand(const RunArgs& a) {
             shown(e);
         };
     // A recording is how expectations are first written, so only it may start without any.
-    const ScenarioRunOptions options{a.common.basePath,
-                                     a.common.captureStderr,
-                                     !a.inProcess && a.trace.empty(),
-                                     0,
-                                     a.record.empty(),
-                                     a.strict};
+    const ScenarioRunOptions options{
+        a.common.basePath, a.common.captureStderr, !a.inProcess && a.trace.empty(),
+        a.timeout,         a.record.empty(),       a.strict};
     std::vector<JUnitCase> cases;
     int failed = 0, crashed = 0;
     for (const Scenario& s : scenarios) {
