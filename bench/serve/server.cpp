@@ -9,7 +9,9 @@
 #include "serve/request_stream.h"
 
 #include <atomic>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <netinet/in.h>
 #include <sys/random.h>
 
 namespace zeph::bench {
@@ -69,8 +71,16 @@ std::string cookieValue(const httplib::Request& req, const std::string& name) {
     return {};
 }
 
+// Only a loopback address written as one: a name such as 127.example.org is looked up, and may be
+// anywhere.
 bool isLoopback(const std::string& address) {
-    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6);
+    return address == "localhost";
 }
 
 std::string hostPart(const std::string& address) {

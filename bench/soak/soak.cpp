@@ -50,7 +50,7 @@ Plan planOf(const Scenario& take) {
     Plan p;
     bool loaded = false, configuring = false;
     for (const Step& s : take.steps) {
-        if (describesFacility(s) && !(loaded && s.kind == Step::Kind::Route)) {
+        if (describesWorld(s) && !(loaded && s.kind == Step::Kind::Route)) {
             p.world.push_back(&s);
         } else if (!loaded) {
             loaded = configuring = s.kind == Step::Kind::Load;

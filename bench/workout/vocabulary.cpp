@@ -102,7 +102,7 @@ private:
 
 } // namespace
 
-bool describesFacility(const Step& step) {
+bool describesWorld(const Step& step) {
     return describesFacility(step.kind) || step.kind == Step::Kind::Route;
 }
 
@@ -115,7 +115,7 @@ Vocabulary vocabularyOf(const Workout& workout) {
         for (const Step& s : scenario.steps) {
             reader.step(s);
             loaded = loaded || s.kind == Step::Kind::Load;
-            if (!describesFacility(s) || (loaded && s.kind == Step::Kind::Route))
+            if (!describesWorld(s) || (loaded && s.kind == Step::Kind::Route))
                 continue;
             Step line = s;
             if (line.kind == Step::Kind::Router) {

@@ -46,8 +46,9 @@ struct Vocabulary {
 
 Vocabulary vocabularyOf(const Workout& workout);
 
-// Facility lines and route steps: the steps that describe the world rather than notify a component.
-bool describesFacility(const Step& step);
+// Facility lines and route steps: the steps that set up the world rather than notify a component
+// (unlike describesFacility, a route counts: made before the load, it is part of the world).
+bool describesWorld(const Step& step);
 
 // Applies one facility line or route step to f.
 void describe(Facility& f, const Step& step);

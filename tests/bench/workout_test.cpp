@@ -2,6 +2,8 @@
 // file and line of a bad step; and what the bench learns from it.
 #include "workout/vocabulary.h"
 
+#include "scenario/parser.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -150,4 +152,24 @@ TEST_F(WorkoutTest, vocabulary_gathers_the_facility_configuration_and_words) {
         EXPECT_NE(std::find(v.words.begin(), v.words.end(), word), v.words.end()) << word;
     for (int n : {201, 7, 12, 40, 250})
         EXPECT_NE(std::find(v.numbers.begin(), v.numbers.end(), n), v.numbers.end()) << n;
+}
+
+// Two questions of one step: does it describe the facility (played by the facility itself), and
+// does it set up the world a workout starts from (a route counts there too).
+TEST(WorldSteps, a_route_sets_up_the_world_but_describes_no_facility) {
+    const struct {
+        const char* line;
+        bool facility, world;
+    } rows[] = {
+        {"router 5", true, true},         {"source 5 12 Camera 1", true, true},
+        {"control 1 Button", true, true}, {"route 5 12 40", false, true},
+        {"press 1 Button", false, false}, {"parent take=1", false, false},
+    };
+    for (const auto& r : rows) {
+        std::string error;
+        const auto s = parseScenario(std::string(r.line) + "\nexpect nothing\n", "t.zs", error);
+        ASSERT_TRUE(s) << error;
+        EXPECT_EQ(describesFacility(s->steps[0].kind), r.facility) << r.line;
+        EXPECT_EQ(describesWorld(s->steps[0]), r.world) << r.line;
+    }
 }

@@ -1,6 +1,7 @@
 # The vocabulary of the CLI's contract tables. Each row runs a command as a user types it and
 # checks its output with FileCheck and its exit code with `not` (any failure) or `not --crash`.
 import os
+import sys
 
 import lit.formats
 
@@ -31,4 +32,6 @@ config.substitutions.extend([
     ('%ostrel', os.path.join(config.module_dir, 'Ostrel.so')),
     ('%fixtures', fixtures),
     ('%root', config.source_root),
+    # The fixtures' own interpreter: the one lit runs under.
+    ('%python', sys.executable),
 ])

@@ -17,6 +17,8 @@ if [ ${#missing[@]} -ne 0 ]; then
 fi
 
 export CMAKE_BUILD_PARALLEL_LEVEL=2
+# Every process this stage starts carries the tag, so that the check at the end looks at ours only.
+export ZEPH_CI_RUN="40-windows.$$.$(date +%s%N)"
 cmake --preset windows-x86
 cmake --build --preset windows-x86
 ls -l build/windows-x86/bin/*.dll
@@ -32,8 +34,9 @@ cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_hea
 # sdk: the scaffold out of tree against an SDK holding these DLLs' half, its own DLL played too.
 ctest --preset dev -L 'dll|sdk'
 
-# Every Wine session ends with its program; make sure of it.
-left=$(ps -eo pid=,comm= | grep -E 'wine|qemu-i386|zeph-bridge' || true)
+# Every Wine session ends with its program; make sure of it (of ours: other Wine sessions on this
+# machine are not this stage's business).
+left=$(tools/ci/left-running "$ZEPH_CI_RUN" 'wine|qemu-i386|zeph-bridge')
 if [ -n "$left" ]; then
   echo "40-windows: processes left running:"
   echo "$left"

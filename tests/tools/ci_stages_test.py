@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""The CI stages as test-all runs them: each one exits 77 (skipped, never passed) on a machine
+without its tools, and the Windows stage's check for Wine processes left running sees its own only."""
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+STAGES = sorted((ROOT / "tools" / "ci").glob("[0-9][0-9]-*.sh"))
+# A machine with a shell and its basic tools, and nothing that builds or checks code.
+BASICS = ("bash", "sh", "env", "cat", "ls", "ps", "grep", "sed", "tr", "date", "dirname", "basename",
+          "mkdir", "rm", "wc", "head", "tail", "uname", "sleep")
+
+
+class Stages(unittest.TestCase):
+    def test_each_stage_is_skipped_without_its_tools(self):
+        self.assertGreaterEqual(len(STAGES), 8)
+        with tempfile.TemporaryDirectory() as bare:
+            for tool in BASICS:
+                found = subprocess.run(["sh", "-c", "command -v " + tool], capture_output=True,
+                                       text=True).stdout.strip()
+                if found:
+                    os.symlink(found, os.path.join(bare, tool))
+            for stage in STAGES:
+                with self.subTest(stage=stage.name):
+                    # As test-all runs it.
+                    p = subprocess.run(["/bin/bash", "-euo", "pipefail", str(stage)], cwd=ROOT,
+                                       env={"PATH": bare, "HOME": bare}, capture_output=True,
+                                       text=True, timeout=60)
+                    self.assertEqual(p.returncode, 77, p.stdout + p.stderr)
+                    self.assertIn("skipped", p.stdout)
+
+    def test_each_stage_stops_at_its_first_failure(self):
+        for stage in STAGES:
+            with self.subTest(stage=stage.name):
+                text = stage.read_text()
+                self.assertTrue(text.startswith("#!/usr/bin/env bash\n"), "no shebang")
+                self.assertIn("\nset -euo pipefail\n", text)
+
+
+class LeftRunning(unittest.TestCase):
+    def test_only_the_stages_own_processes_are_listed(self):
+        with tempfile.TemporaryDirectory() as d:
+            # Two processes named as Wine's are: one the stage started, one another's.
+            wine = os.path.join(d, "wineserver")
+            os.symlink(subprocess.run(["sh", "-c", "command -v sleep"], capture_output=True,
+                                      text=True).stdout.strip(), wine)
+            ours = subprocess.Popen([wine, "30"], env=dict(os.environ, ZEPH_CI_RUN="stage.1"))
+            theirs = subprocess.Popen([wine, "30"], env=dict(os.environ, ZEPH_CI_RUN="stage.12"))
+            try:
+                time.sleep(0.2)
+                left = subprocess.run([str(ROOT / "tools" / "ci" / "left-running"), "stage.1",
+                                       "wine|qemu-i386"], capture_output=True, text=True,
+                                      check=True).stdout
+                self.assertEqual(left, "%d wineserver\n" % ours.pid)
+                none = subprocess.run([str(ROOT / "tools" / "ci" / "left-running"), "stage.1",
+                                       "qemu-i386"], capture_output=True, text=True,
+                                      check=True).stdout
+                self.assertEqual(none, "")
+            finally:
+                for p in (ours, theirs):
+                    p.kill()
+                    p.wait()
+
+
+if __name__ == "__main__":
+    unittest.main()
