@@ -11,7 +11,6 @@ and ~/beacon land there). A comment just before a block may say how it runs:
     <!-- readme-test: serve — REASON -->         runs until the address it hands the browser
                                                  answers (xdg-open is a stand-in that fetches it),
                                                  then it is stopped
-    <!-- readme-test: needs VAR — REASON -->     skipped unless NAME=VALUE set VAR non-empty
     <!-- readme-test: given `SHELL` [MODE] — REASON -->
                                                  SHELL runs first, in the block's shell: what the
                                                  reader is assumed to have (a file, PATH)
@@ -31,12 +30,12 @@ import sys
 import time
 
 FENCE = re.compile(r'^(\s*)```(\w*)\s*$')
-MARK = re.compile(r'^\s*<!-- readme-test: (?:given `([^`]*)` ?)?(skip|serve|needs (\w+)|run)? — (.*) -->\s*$')
+MARK = re.compile(r'^\s*<!-- readme-test: (?:given `([^`]*)` ?)?(skip|serve|run)? — (.*) -->\s*$')
 SERVE_WAIT = 120  # seconds for a serve block to answer: it may configure and build first
 
 
 def blocks(path):
-    """(line, code, mode, argument, given, reason, headings) of each ```sh block."""
+    """(line, code, mode, given, reason, headings) of each ```sh block."""
     lines = open(path, encoding='utf-8').read().split('\n')
     found, i, headings = [], 0, []
     while i < len(lines):
@@ -57,17 +56,17 @@ def blocks(path):
         i += 1
         if lang != 'sh':
             continue
-        mode, arg, given, reason = 'run', None, None, ''
+        mode, given, reason = 'run', None, ''
         prev = start - 2
         while prev >= 0 and not lines[prev].strip():
             prev -= 1
         mark = MARK.match(lines[prev]) if prev >= 0 else None
         if mark:
-            given, mode, arg, reason = mark.groups()
-            mode = (mode or 'run').split(' ')[0]
+            given, mode, reason = mark.groups()
+            mode = mode or 'run'
         elif prev >= 0 and 'readme-test' in lines[prev]:
             sys.exit(f'{path}:{prev + 1}: a readme-test comment this test cannot read: {lines[prev]}')
-        found.append((start, '\n'.join(body) + '\n', mode, arg, given, reason,
+        found.append((start, '\n'.join(body) + '\n', mode, given, reason,
                       [h[1] for h in headings]))
     return found
 
@@ -137,11 +136,11 @@ def main():
         del env[var]
 
     failed = ran = 0
-    for line, code, mode, arg, given, reason, headings in blocks(readme):
+    for line, code, mode, given, reason, headings in blocks(readme):
         where = f'{name}:{line}'
         if (only and only not in headings) or (skip_section and skip_section in headings):
             continue
-        if mode == 'skip' or (mode == 'needs' and not env.get(arg)):
+        if mode == 'skip':
             print(f'skip {where}: {reason}', flush=True)
             continue
         script = 'set -eo pipefail\n' + (given + '\n' if given else '') + code
