@@ -34,4 +34,11 @@ config.substitutions.extend([
     ('%root', config.source_root),
     # The fixtures' own interpreter: the one lit runs under.
     ('%python', sys.executable),
+    # The installed scripts, from the tree (the SDK installs these files under other names), and a
+    # prefix that prints the exit code of the command after it.
+    ('%new-component', os.path.join(config.source_root, 'tools', 'new-component')),
+    ('%install-deps', os.path.join(config.source_root, 'tools', 'install-deps')),
+    ('%wine-run', os.path.join(config.source_root, 'tools', 'wine-run')),
+    ('%on-dll', os.path.join(config.source_root, 'cmake', 'kit', 'on-dll')),
+    ('%exit', 'sh -c \'"$0" "$@"; echo "exit $?"\''),
 ])
