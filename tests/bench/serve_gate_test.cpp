@@ -1,5 +1,6 @@
 // Who the serve page's server answers: only the page's own tab, on loopback, and no client can make
 // it buffer past its limits or hold it past a request's deadline.
+#include "serve/gate.h"
 #include "serve_fixture.h"
 
 #include <zlib.h>
@@ -324,6 +325,37 @@ TEST_F(ServeTest, idle_connections_without_the_token_do_not_keep_the_page_out) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
     EXPECT_EQ(post("/api/advance", R"({"ms":10})")->status, 200);
+}
+
+// However long the answers to requests without the token take, one bearing it has a worker.
+TEST(serve_gate, requests_without_the_token_never_take_the_workers_of_those_with_it) {
+    std::atomic<bool> release{false};
+    GateLimits limits;
+    limits.workers = 2;
+    Gate gate(
+        limits,
+        [&](int fd, const std::string& request) {
+            while (request.find("Token: t\r\n") == std::string::npos && !release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+            ::send(fd, ok.data(), ok.size(), MSG_NOSIGNAL);
+        },
+        [](const std::string& head) { return head.find("Token: t\r\n") != std::string::npos; });
+    std::string error;
+    ASSERT_TRUE(gate.listen("127.0.0.1", 0, error)) << error;
+    gate.start();
+    std::vector<std::unique_ptr<RawClient>> stuck;
+    for (int i = 0; i < 8; ++i) {
+        stuck.push_back(std::make_unique<RawClient>(gate.port()));
+        stuck.back()->send("GET / HTTP/1.1\r\n\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    RawClient user(gate.port());
+    user.send("GET / HTTP/1.1\r\nToken: t\r\n\r\n");
+    EXPECT_EQ(user.answer().rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_TRUE(stuck.front()->waiting());
+    release = true;
+    gate.stop();
 }
 
 TEST(serve_server, a_taken_port_is_refused_with_the_address) {
