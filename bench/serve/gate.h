@@ -22,10 +22,10 @@ struct GateLimits {
     size_t maxHeaders = 64; // header lines
     size_t maxBody = 1 << 20;
     std::chrono::milliseconds deadline{10000}; // for a whole request to arrive
-    size_t maxArriving = 256;                  // connections still sending their request
-    size_t maxQueued = 256;                    // whole requests waiting for a worker, per budget
-    size_t workers = 24;                       // for requests that bear the token
-    size_t untrustedWorkers = 2;               // for the rest (quick answers: the page, refusals)
+    size_t maxArriving = 256;    // connections still sending their request; the oldest gives way
+    size_t maxQueued = 256;      // whole requests waiting for a worker, per budget
+    size_t workers = 24;         // for requests that bear the token
+    size_t untrustedWorkers = 2; // for the rest (quick answers: the page, refusals)
 };
 
 class Gate {
