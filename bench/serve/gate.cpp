@@ -1,6 +1,7 @@
 // The gate: a poll loop over the listening socket and every connection whose request is still
 // arriving. Requests are checked here, before anything is buffered beyond the limits: the head's
-// size and line count, a Content-Length within the body limit, no compressed or chunked body.
+// size and line count, a Content-Length within the body limit, no compressed or chunked body. No
+// Range is passed on: the library would repeat the body once per range asked for.
 #include "serve/gate.h"
 
 #include <algorithm>
@@ -109,6 +110,22 @@ Framing framing(const std::string& data, size_t blank, const GateLimits& limits)
     return f;
 }
 
+// Drops the head's Range and If-Range lines; where the head now ends.
+size_t dropRanges(std::string& data, size_t headEnd) {
+    size_t start = data.find("\r\n") + 2;
+    while (start + 2 < headEnd) {
+        const size_t end = data.find("\r\n", start) + 2;
+        const std::string name = lower(trim(data.substr(start, data.find(':', start) - start)));
+        if (data.find(':', start) < end && (name == "range" || name == "if-range")) {
+            data.erase(start, end - start);
+            headEnd -= end - start;
+        } else {
+            start = end;
+        }
+    }
+    return headEnd;
+}
+
 } // namespace
 
 struct Gate::Arriving {
@@ -133,8 +150,8 @@ std::string Gate::refusal(int status, const std::string& why) {
            body;
 }
 
-Gate::Gate(GateLimits limits, Handler handler)
-    : m_limits(std::move(limits)), m_handler(std::move(handler)) {}
+Gate::Gate(GateLimits limits, Handler handler, Trusted trusted)
+    : m_limits(std::move(limits)), m_handler(std::move(handler)), m_trusted(std::move(trusted)) {}
 
 Gate::~Gate() {
     stop();
@@ -180,7 +197,9 @@ bool Gate::listen(const std::string& address, int port, std::string& error) {
 void Gate::start() {
     m_stopping = false;
     for (size_t i = 0; i < std::max<size_t>(1, m_limits.workers); ++i)
-        m_workers.emplace_back([this] { work(); });
+        m_workers.emplace_back([this] { work(true); });
+    for (size_t i = 0; m_trusted && i < std::max<size_t>(1, m_limits.untrustedWorkers); ++i)
+        m_workers.emplace_back([this] { work(false); });
     m_thread = std::thread([this] { run(); });
 }
 
@@ -193,9 +212,11 @@ void Gate::stop() {
         w.join();
     m_workers.clear();
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& [fd, request] : m_queue)
-        ::close(fd);
-    m_queue.clear();
+    for (auto& queue : m_queue) {
+        for (auto& [fd, request] : queue)
+            ::close(fd);
+        queue.clear();
+    }
 }
 
 void Gate::run() {
@@ -247,10 +268,15 @@ void Gate::accept(std::vector<Arriving>& arriving) {
         const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        if (arriving.size() >= m_limits.maxArriving) {
-            sendAll(fd, refusal(503, "too many connections are still sending their request"));
-            ::close(fd);
-            continue;
+        // Full: the oldest gives way, not the newcomer. Whoever holds every place cannot keep
+        // out a client that sends its request at once (as the page does).
+        if (!arriving.empty() && arriving.size() >= m_limits.maxArriving) {
+            Arriving& oldest = arriving.front();
+            if (!oldest.draining)
+                sendAll(oldest.fd,
+                        refusal(503, "too many connections are still sending their request"));
+            ::close(oldest.fd);
+            arriving.erase(arriving.begin());
         }
         Arriving a;
         a.fd = fd;
@@ -295,25 +321,26 @@ bool Gate::receive(Arriving& a) {
                 }
                 continue;
             }
-            a.headEnd = blank + 4;
             const Framing f = framing(a.data, blank, m_limits);
             if (f.status) {
                 refuse(a, f.status, f.why);
                 return true;
             }
+            a.headEnd = dropRanges(a.data, blank + 4);
             a.total = a.headEnd + static_cast<size_t>(std::max(0LL, f.length));
         }
         if (a.data.size() >= a.total) {
             a.data.resize(a.total);
+            auto& queue = m_queue[!m_trusted || m_trusted(a.data.substr(0, a.headEnd))];
             std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_queue.size() >= m_limits.maxQueued) {
+            if (queue.size() >= m_limits.maxQueued) {
                 lock.unlock();
                 refuse(a, 503, "the bench is busy: try again");
                 return true;
             }
-            m_queue.emplace_back(a.fd, std::move(a.data));
+            queue.emplace_back(a.fd, std::move(a.data));
             lock.unlock();
-            m_ready.notify_one();
+            m_ready.notify_all(); // a worker of the right budget must wake
             return false;
         }
     }
@@ -328,16 +355,17 @@ void Gate::refuse(Arriving& a, int status, const std::string& why) {
     a.deadline = Clock::now() + kDrainTime;
 }
 
-void Gate::work() {
+void Gate::work(bool trusted) {
+    auto& queue = m_queue[trusted];
     for (;;) {
         std::pair<int, std::string> job;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_ready.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-            if (m_queue.empty())
+            m_ready.wait(lock, [&] { return m_stopping || !queue.empty(); });
+            if (queue.empty())
                 return;
-            job = std::move(m_queue.front());
-            m_queue.pop_front();
+            job = std::move(queue.front());
+            queue.pop_front();
         }
         m_handler(job.first, job.second);
         ::shutdown(job.first, SHUT_WR);

@@ -109,3 +109,72 @@ function renderTile(c, press) {
   t.replaceChildren(...parts);
 }
 
+
+// The session's token: in the address's fragment, which the browser never sends, kept for this tab
+// alone and sent in a header on every call (no cookie, no storage: another port's page gets none).
+const TOKEN = new URLSearchParams(location.hash.slice(1)).get("token") || "";
+
+function call(path, init) {
+  const headers = Object.assign({}, (init && init.headers) || {});
+  if (TOKEN) headers["X-Zeph-Token"] = TOKEN;
+  return fetch(path, Object.assign({}, init || {}, { headers, credentials: "omit", cache: "no-store" }));
+}
+
+// A download fetched with the token and saved from memory: a plain link would carry no header.
+async function download(path, fallbackName) {
+  try {
+    const r = await call(path);
+    if (!r.ok) {
+      const body = await r.json().catch(() => ({ error: "HTTP " + r.status }));
+      status(body.error, true);
+      return;
+    }
+    const named = /filename="([^"]+)"/.exec(r.headers.get("Content-Disposition") || "");
+    const a = el("a");
+    a.href = URL.createObjectURL(await r.blob());
+    a.download = named ? named[1] : fallbackName;
+    document.body.append(a);
+    a.click();
+    a.remove();
+    setTimeout(() => URL.revokeObjectURL(a.href), 10000);
+  } catch (e) {
+    status("the bench does not answer (" + e.message + ")", true);
+  }
+}
+
+// Server-sent events read from a fetch, as an event source cannot send the token's header: each
+// message's data to onMessage; reconnects a second after a drop, from the last id seen.
+function eventStream(path, onOpen, onDrop, onMessage) {
+  let last = "";
+  async function run() {
+    try {
+      const r = await call(path, last ? { headers: { "Last-Event-ID": last } } : {});
+      if (!r.ok || !r.body) throw new Error("HTTP " + r.status);
+      onOpen();
+      const reader = r.body.getReader();
+      const text = new TextDecoder();
+      let buffer = "";
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buffer += text.decode(value, { stream: true });
+        let end;
+        while ((end = buffer.indexOf("\n\n")) >= 0) {
+          const block = buffer.slice(0, end);
+          buffer = buffer.slice(end + 2);
+          const data = [];
+          for (const line of block.split("\n")) {
+            if (line.startsWith("id:")) last = line.slice(3).trim();
+            else if (line.startsWith("data:")) data.push(line.slice(5).replace(/^ /, ""));
+          }
+          if (data.length) onMessage(data.join("\n"));
+        }
+      }
+    } catch (e) {
+      // dropped: reconnect below
+    }
+    onDrop();
+    setTimeout(run, 1000);
+  }
+  run();
+}

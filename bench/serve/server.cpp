@@ -10,7 +10,9 @@
 
 #include <atomic>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/random.h>
 
@@ -23,6 +25,8 @@ const char* const kPagePolicy =
     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src "
     "'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 const char* const kDataPolicy = "default-src 'none'; frame-ancestors 'none'";
+// A header no page of another origin can set without a preflight, which is refused.
+const char* const kTokenHeader = "X-Zeph-Token";
 
 void fail(httplib::Response& res, int status, const std::string& why) {
     res.status = status;
@@ -56,31 +60,54 @@ bool sameSecret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-std::string cookieValue(const httplib::Request& req, const std::string& name) {
-    const std::string cookies = req.get_header_value("Cookie");
-    for (size_t start = 0; start < cookies.size();) {
-        size_t end = cookies.find(';', start);
-        if (end == std::string::npos)
-            end = cookies.size();
-        std::string pair = cookies.substr(start, end - start);
-        pair.erase(0, pair.find_first_not_of(' '));
-        if (pair.compare(0, name.size() + 1, name + "=") == 0)
-            return pair.substr(name.size() + 1);
-        start = end + 1;
+// A request head's header, by name in lower case (the first such line); empty when it has none.
+std::string headerOf(const std::string& head, const std::string& name) {
+    for (size_t start = head.find("\r\n") + 2; start < head.size();) {
+        const size_t end = std::min(head.find("\r\n", start), head.size());
+        const size_t colon = head.find(':', start);
+        if (colon < end && colon - start == name.size()) {
+            bool same = true;
+            for (size_t i = 0; i < name.size(); ++i)
+                same &= std::tolower(static_cast<unsigned char>(head[start + i])) == name[i];
+            if (same) {
+                const size_t b = head.find_first_not_of(" \t", colon + 1);
+                const size_t e = head.find_last_not_of(" \t", end - 1);
+                return b < end && e != std::string::npos && e >= b ? head.substr(b, e - b + 1) : "";
+            }
+        }
+        start = end + 2;
     }
     return {};
 }
 
-// Only a loopback address written as one: a name such as 127.example.org is looked up, and may be
-// anywhere.
-bool isLoopback(const std::string& address) {
-    in_addr v4{};
-    in6_addr v6{};
-    if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
-        return (ntohl(v4.s_addr) >> 24) == 127;
-    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1)
-        return IN6_IS_ADDR_LOOPBACK(&v6);
-    return address == "localhost";
+// The address's numeric forms, as it resolves; false when any is not loopback (a name such as
+// 127.example.org is looked up, and may be anywhere), or it does not resolve.
+bool loopbackOnly(const std::string& address, std::vector<std::string>& numeric) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(address.empty() ? nullptr : address.c_str(), "0", &hints, &found) != 0)
+        return false;
+    bool loopback = found != nullptr;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = "";
+        if (a->ai_family == AF_INET) {
+            const in_addr& in = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+            loopback &= (ntohl(in.s_addr) >> 24) == 127;
+            inet_ntop(AF_INET, &in, text, sizeof text);
+        } else if (a->ai_family == AF_INET6) {
+            const in6_addr& in6 = reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr;
+            loopback &= IN6_IS_ADDR_LOOPBACK(&in6) != 0;
+            inet_ntop(AF_INET6, &in6, text, sizeof text);
+        } else {
+            loopback = false;
+        }
+        numeric.push_back(text);
+    }
+    freeaddrinfo(found);
+    return loopback;
 }
 
 std::string hostPart(const std::string& address) {
@@ -99,18 +126,23 @@ struct PageServer::Impl {
     ServerOptions options;
     Http http;
     Gate gate;
-    std::string token;
-    std::string cookie; // its name: one per port, as cookies are not kept apart by port
+    std::string token; // carried by the page's every call in kTokenHeader, never in a cookie
     std::atomic<int> streams{0};
     std::atomic<bool> stopping{false};
     bool started = false;
 
     Impl(Session* s, const PageView* v, ServerOptions o)
         : session(s), view(v), options(std::move(o)),
-          gate(limits(options), [this](int fd, const std::string& r) {
-              RequestStream stream(fd, r);
-              http.answer(stream);
-          }) {
+          gate(
+              limits(options),
+              [this](int fd, const std::string& r) {
+                  RequestStream stream(fd, r);
+                  http.answer(stream);
+              },
+              options.requireToken ? Gate::Trusted([this](const std::string& head) {
+                  return sameSecret(headerOf(head, "x-zeph-token"), token);
+              })
+                                   : Gate::Trusted()) {
         if (options.requireToken)
             token = newToken();
         http.set_payload_max_length(GateLimits{}.maxBody);
@@ -152,22 +184,18 @@ httplib::Server::HandlerResponse PageServer::Impl::guard(const httplib::Request&
         fail(res, 403, "refused: the request comes from another site's page");
         return R::Handled;
     }
-    if (options.requireToken) {
-        if (req.path == "/" && req.has_param("token")) {
-            if (!sameSecret(req.get_param_value("token"), token)) {
-                fail(res, 403, "wrong token: open the address the bench printed");
-                return R::Handled;
-            }
-            // Kept by the browser for this page only; the address bar loses the token.
-            res.set_header("Set-Cookie",
-                           cookie + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
-            res.set_redirect("/", 303);
-            return R::Handled;
-        }
-        if (!sameSecret(cookieValue(req, cookie), token)) {
-            fail(res, 403, "the session's token is missing: open the address the bench printed");
-            return R::Handled;
-        }
+    // No preflight is ever answered, so no other origin's page can send the token's header.
+    if (req.method == "OPTIONS") {
+        fail(res, 405, "no calls from another site's page");
+        return R::Handled;
+    }
+    // The page itself holds nothing: the token it needs is in the address's fragment, which only
+    // the tab that opened it reads.
+    const bool page = req.path == "/" && (req.method == "GET" || req.method == "HEAD");
+    if (options.requireToken && !page && !sameSecret(req.get_header_value(kTokenHeader), token)) {
+        fail(res, 403,
+             "the session's token is missing or wrong: open the address the bench printed");
+        return R::Handled;
     }
     if (req.method != "GET" && req.method != "HEAD") {
         const std::string type = req.get_header_value("Content-Type");
@@ -323,15 +351,19 @@ PageServer::~PageServer() {
 
 bool PageServer::bind(std::string& error) {
     Impl& m = *m_impl;
-    if (!m.options.requireToken && !isLoopback(m.options.address)) {
-        error =
-            "the token may be turned off on a loopback address only, not on " + m.options.address;
+    if (m.options.requireToken)
+        return m.gate.listen(m.options.address, m.options.port, error);
+    // Listens on the very addresses checked, not on a second lookup of the name.
+    std::vector<std::string> numeric;
+    if (!loopbackOnly(m.options.address, numeric)) {
+        error = "the token may be turned off on an address that is loopback only, not on " +
+                m.options.address;
         return false;
     }
-    if (!m.gate.listen(m.options.address, m.options.port, error))
-        return false;
-    m.cookie = "zeph_token_" + std::to_string(m.gate.port());
-    return true;
+    for (const std::string& address : numeric)
+        if (m.gate.listen(address, m.options.port, error))
+            return true;
+    return false;
 }
 
 int PageServer::port() const {
@@ -341,7 +373,7 @@ int PageServer::port() const {
 std::string PageServer::url() const {
     const Impl& m = *m_impl;
     return "http://" + hostPart(m.options.address) + ":" + std::to_string(m.gate.port()) + "/" +
-           (m.options.requireToken ? "?token=" + m.token : "");
+           (m.options.requireToken ? "#token=" + m.token : "");
 }
 
 void PageServer::start() {

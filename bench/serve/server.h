@@ -4,8 +4,9 @@
 //
 // Only the page's own tab is answered: the Host must be one of the bench's addresses, a change
 // must come as JSON and, when the browser names its origin, from the page's own; and every call
-// carries the session's token, which the printed address hands to the page once and the page
-// keeps in a cookie no script can read and no other site can send.
+// but the page itself carries the session's token in a header (X-Zeph-Token). The printed address
+// holds the token in its fragment, which a browser never sends; the page reads it there and keeps
+// it for its tab. No other origin can set that header: it would need a preflight, never answered.
 #pragma once
 
 #include "serve/actions.h"
@@ -24,7 +25,7 @@ struct ServerOptions {
     int threads = 24;       // workers (each open stream holds one); requests arrive without one
     int keepAliveMs = 5000; // an idle stream sends a comment this often (finds closed clients)
     int requestDeadlineMs = 10000; // for a whole request to arrive; a slower client is cut off
-    bool requireToken = true;      // false only on a loopback address
+    bool requireToken = true;      // false only on an address that resolves to loopback alone
 };
 
 // What the server shows instead of a live session: a page of its own that only reads, by GET, from
@@ -53,7 +54,7 @@ public:
     // Binds the address; false and why in error (a taken port, or no token off loopback).
     bool bind(std::string& error);
     int port() const;
-    // The address to open, with the session's token when one is required.
+    // The address to open, with the session's token in its fragment when one is required.
     std::string url() const;
     // Serves on threads of its own until stop().
     void start();

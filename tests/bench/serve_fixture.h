@@ -1,5 +1,5 @@
 // The serve tests' fixture: the clean test component in a session on a small facility, its page
-// served on loopback, and a client holding the page's own token cookie.
+// served on loopback, and a client sending the page's own token in its header.
 #pragma once
 
 #include "module_loader.h"
@@ -38,7 +38,7 @@ protected:
         o.keepAliveMs = 200;
         serve(o);
     }
-    // Starts the server and takes the token from its address, as a browser does.
+    // Starts the server and takes the token from its address's fragment, as the page does.
     void serve(const ServerOptions& o) {
         client.reset();
         server.reset();
@@ -49,15 +49,10 @@ protected:
         client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
         const std::string url = server->url();
         const std::string prefix = "http://127.0.0.1:" + std::to_string(server->port());
-        ASSERT_EQ(url.rfind(prefix + "/?token=", 0), 0u) << url;
-        auto res = client->Get(url.substr(prefix.size()).c_str());
-        ASSERT_TRUE(res);
-        ASSERT_EQ(res->status, 303);
-        const std::string set = res->get_header_value("Set-Cookie");
-        EXPECT_NE(set.find("HttpOnly"), std::string::npos) << set;
-        EXPECT_NE(set.find("SameSite=Strict"), std::string::npos) << set;
-        cookie = set.substr(0, set.find(';'));
-        client->set_default_headers({{"Cookie", cookie}});
+        ASSERT_EQ(url.rfind(prefix + "/#token=", 0), 0u) << url;
+        token = url.substr(url.find('=') + 1);
+        ASSERT_EQ(token.size(), 32u) << url;
+        client->set_default_headers({{"X-Zeph-Token", token}});
     }
     void TearDown() override {
         client.reset();
@@ -73,7 +68,7 @@ protected:
     std::unique_ptr<Session> session;
     std::unique_ptr<PageServer> server;
     std::unique_ptr<httplib::Client> client;
-    std::string cookie;
+    std::string token;
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 // Who the serve page's server answers: only the page's own tab, on loopback, and no client can make
 // it buffer past its limits or hold it past a request's deadline.
+#include "serve/gate.h"
 #include "serve_fixture.h"
 
 #include <zlib.h>
@@ -101,7 +102,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"the page's own tab, but text",
          "POST",
          "/api/step",
-         {{"Cookie", cookie}},
+         {{"X-Zeph-Token", token}},
          step,
          "text/plain",
          415,
@@ -109,7 +110,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"another origin with the token",
          "POST",
          "/api/step",
-         {{"Cookie", cookie}, {"Origin", "http://localhost:1"}},
+         {{"X-Zeph-Token", token}, {"Origin", "http://localhost:1"}},
          step,
          "application/json",
          403,
@@ -117,7 +118,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"a rebound name",
          "GET",
          "/api/state",
-         {{"Cookie", cookie}, {"Host", "evil.example:" + port}},
+         {{"X-Zeph-Token", token}, {"Host", "evil.example:" + port}},
          "",
          "",
          403,
@@ -125,7 +126,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"no port",
          "GET",
          "/api/state",
-         {{"Cookie", cookie}, {"Host", "127.0.0.1"}},
+         {{"X-Zeph-Token", token}, {"Host", "127.0.0.1"}},
          "",
          "",
          403,
@@ -133,20 +134,30 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"no token", "GET", "/api/state", {}, "", "", 403, "token is missing"},
         {"no token on the stream", "GET", "/events", {}, "", "", 403, "token is missing"},
         {"no token for the recording", "GET", "/api/scenario", {}, "", "", 403, "token is missing"},
-        {"no token for the page", "GET", "/", {}, "", "", 403, "token is missing"},
-        {"a wrong token",
+        {"a wrong token", "GET", "/api/state", {{"X-Zeph-Token", "00"}}, "", "", 403, "token is"},
+        // Only the header counts: a cookie (which a page on another port could send or plant) or
+        // the address's query carries nothing, the right token or not.
+        {"the token as a cookie",
          "GET",
-         "/api/state",
-         {{"Cookie", "zeph_token_" + port + "=00"}},
+         "/api/scenario",
+         {{"Cookie", "zeph_token_" + port + "=" + token}},
          "",
          "",
          403,
          "token is missing"},
-        {"a guessed token in the address", "GET", "/?token=00", {}, "", "", 403, "wrong token"},
+        {"the token in the query", "GET", "/api/state?token=" + token, {}, "", "", 403, "token is"},
+        {"a preflight",
+         "OPTIONS",
+         "/api/step",
+         {{"X-Zeph-Token", token}, {"Origin", "http://127.0.0.1:1"}},
+         "",
+         "",
+         403,
+         "another site"},
         {"raw through the page",
          "POST",
          "/api/step",
-         {{"Cookie", cookie}},
+         {{"X-Zeph-Token", token}},
          raw,
          "application/json",
          403,
@@ -154,7 +165,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"a router past 32 bits",
          "POST",
          "/api/route",
-         {{"Cookie", cookie}},
+         {{"X-Zeph-Token", token}},
          R"({"router":18446744073709551615,"source":1,"destination":2})",
          "application/json",
          400,
@@ -162,7 +173,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"a negative drop count",
          "POST",
          "/api/router",
-         {{"Cookie", cookie}},
+         {{"X-Zeph-Token", token}},
          R"({"router":5,"mode":"drop","count":-5})",
          "application/json",
          400,
@@ -170,7 +181,7 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"a negative drop count as a step",
          "POST",
          "/api/step",
-         {{"Cookie", cookie}},
+         {{"X-Zeph-Token", token}},
          R"({"line":"router 5 drop -5"})",
          "application/json",
          400,
@@ -180,11 +191,14 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto res = c.method == "GET" ? bare.Get(c.path.c_str(), c.headers)
-                                     : bare.Post(c.path.c_str(), c.headers, c.body, c.type.c_str());
+                   : c.method == "OPTIONS"
+                       ? bare.Options(c.path.c_str(), c.headers)
+                       : bare.Post(c.path.c_str(), c.headers, c.body, c.type.c_str());
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, c.status);
         EXPECT_NE(res->body.find(c.says), std::string::npos) << res->body;
         EXPECT_EQ(res->body.find('\n'), std::string::npos) << res->body;
+        EXPECT_FALSE(res->has_header("Access-Control-Allow-Origin"));
     }
     // Every answer forbids framing and sniffing; the page's policy lets its own script run.
     auto page = client->Get("/");
@@ -291,6 +305,59 @@ TEST_F(ServeTest, slow_clients_are_cut_off_and_do_not_hold_the_others) {
     dribble.join();
 }
 
+// Clients without the token cannot keep the user out: a crowd of connections that send nothing
+// gives way to newcomers, and a request with the token has workers of its own.
+TEST_F(ServeTest, idle_connections_without_the_token_do_not_keep_the_page_out) {
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<RawClient>(server->port()));
+        ASSERT_TRUE(idle.back()->connected);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Tokenless requests that hold their worker by never reading a long answer cannot take
+    // the token's workers either.
+    for (int i = 0; i < 40; ++i) {
+        idle.push_back(std::make_unique<RawClient>(server->port(), 0));
+        idle.back()->send("GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->port()) +
+                          "\r\n\r\n");
+    }
+    auto res = client->Get("/api/state");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(post("/api/advance", R"({"ms":10})")->status, 200);
+}
+
+// However long the answers to requests without the token take, one bearing it has a worker.
+TEST(serve_gate, requests_without_the_token_never_take_the_workers_of_those_with_it) {
+    std::atomic<bool> release{false};
+    GateLimits limits;
+    limits.workers = 2;
+    Gate gate(
+        limits,
+        [&](int fd, const std::string& request) {
+            while (request.find("Token: t\r\n") == std::string::npos && !release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+            ::send(fd, ok.data(), ok.size(), MSG_NOSIGNAL);
+        },
+        [](const std::string& head) { return head.find("Token: t\r\n") != std::string::npos; });
+    std::string error;
+    ASSERT_TRUE(gate.listen("127.0.0.1", 0, error)) << error;
+    gate.start();
+    std::vector<std::unique_ptr<RawClient>> stuck;
+    for (int i = 0; i < 8; ++i) {
+        stuck.push_back(std::make_unique<RawClient>(gate.port()));
+        stuck.back()->send("GET / HTTP/1.1\r\n\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    RawClient user(gate.port());
+    user.send("GET / HTTP/1.1\r\nToken: t\r\n\r\n");
+    EXPECT_EQ(user.answer().rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_TRUE(stuck.front()->waiting());
+    release = true;
+    gate.stop();
+}
+
 TEST(serve_server, a_taken_port_is_refused_with_the_address) {
     zeph::host::Module module;
     ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
@@ -315,6 +382,13 @@ TEST(serve_server, the_token_is_turned_off_on_loopback_only) {
     std::string error;
     EXPECT_FALSE(PageServer(session, open).bind(error));
     EXPECT_NE(error.find("loopback"), std::string::npos) << error;
+    // What the address resolves to counts, not how it is written.
+    for (const char* name : {"", "::", "::ffff:127.0.0.1", "127.zeph.invalid"}) {
+        open.address = name;
+        error.clear();
+        EXPECT_FALSE(PageServer(session, open).bind(error)) << name;
+        EXPECT_NE(error.find("loopback only"), std::string::npos) << name << ": " << error;
+    }
     // Loopback by name too (where the machine cannot bind it, for another reason).
     for (const char* name : {"localhost", "::1"}) {
         open.address = name;

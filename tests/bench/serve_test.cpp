@@ -110,7 +110,7 @@ TEST_F(ServeTest, a_client_leaving_mid_stream_leaves_the_session_serving) {
     // Another one stays, on one connection, for the three steps' updates, then leaves.
     std::thread reader([&] {
         httplib::Client c("127.0.0.1", server->port());
-        c.set_default_headers({{"Cookie", cookie}});
+        c.set_default_headers({{"X-Zeph-Token", token}});
         std::string stream;
         const auto updates = [&] {
             size_t n = 0;
@@ -154,7 +154,7 @@ TEST_F(ServeTest, one_stream_past_the_limit_is_refused_and_an_idle_one_hears_onl
     std::string held;
     std::thread reader([&] {
         httplib::Client c("127.0.0.1", server->port());
-        c.set_default_headers({{"Cookie", cookie}});
+        c.set_default_headers({{"X-Zeph-Token", token}});
         c.Get("/events", [&](const char* data, size_t n) {
             held.append(data, n);
             idle = held.find(": idle\n\n") != std::string::npos;

@@ -31,10 +31,11 @@ try:
             address = line.split()[1]
             break
     assert address, "serve never said where it serves"
-    # The printed address carries the session's token: opening it leaves its cookie here.
-    opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
-    opener.open(address, timeout=30).read()
-    base = address.split("?")[0].rstrip("/")
+    # The printed address carries the session's token in its fragment; the page sends it in a header.
+    base, _, token = address.partition("#token=")
+    base = base.rstrip("/")
+    opener = urllib.request.build_opener()
+    opener.addheaders = [("X-Zeph-Token", token)]
 
     def post(path, body):
         req = urllib.request.Request(base + path, data=json.dumps(body).encode(), method="POST",

@@ -47,8 +47,8 @@ def start_server(zeph_host, *args):
         if not line:
             break
         seen.append(line)
-        # The address as a user copies it: with the session's token.
-        m = re.search(r"serving (http://127\.0\.0\.1:\d+/\?token=[0-9a-f]+)", line)
+        # The address as a user copies it: with the session's token in its fragment.
+        m = re.search(r"serving (http://127\.0\.0\.1:\d+/#token=[0-9a-f]+)", line)
         if m:
             return server, m.group(1)
     stop_process(server)

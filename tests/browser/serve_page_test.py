@@ -145,7 +145,7 @@ const until = (test) => new Promise((resolve) => {
 (async () => {
   const times = [];
   for (let i = 0; i < arguments[0]; i++) {
-    await fetch('/api/parent', { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"text":"clear=1"}' });
+    await call('/api/parent', { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{"text":"clear=1"}' });
     await until(() => tile('StateIndicate').dataset.state !== 'on');
     const t0 = performance.now();
     tile('Tarnel').click();
@@ -166,10 +166,11 @@ def rss_kib(pid):
 def measure(driver, url, server):
     driver.set_script_timeout(120)
     times = driver.execute_async_script(LATENCY_SCRIPT, 100)
-    # A client of its own: the printed address hands it the token's cookie, as it does a browser.
-    opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor())
-    page = opener.open(url).read()
-    base = url.split("?")[0]
+    # A client of its own, sending the token from the address's fragment as the page does.
+    base, _, token = url.partition("#token=")
+    opener = urllib.request.build_opener()
+    opener.addheaders = [("X-Zeph-Token", token)]
+    page = opener.open(base).read()
     request = urllib.request.Request(base, headers={"Accept-Encoding": "gzip"})
     with opener.open(request) as r:
         wire = r.read()

@@ -5,9 +5,13 @@
 #include "serve/server.h"
 #include "serve/trace_view.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +22,49 @@ namespace {
 
 constexpr int kStopped = kOk;
 
-// Hands the address to the desktop's browser without waiting for it (or leaving a zombie).
+// The address with its token, in a page only this user can read: a command line is readable by
+// every local user, so the browser is handed this file's path instead. Gone when it goes.
+class RedirectFile {
+public:
+    explicit RedirectFile(const std::string& address) {
+        std::string url; // as an attribute's text
+        for (char c : address)
+            url += c == '&' ? "&amp;" : c == '"' ? "&quot;" : c == '<' ? "&lt;" : std::string(1, c);
+        const char* tmp = std::getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/zeph-host-XXXXXX";
+        if (!mkdtemp(dir.data())) // 0700
+            return;
+        m_dir = dir;
+        const std::string file = dir + "/open.html";
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return;
+        const std::string page = "<!doctype html><meta charset=\"utf-8\"><meta name=\"referrer\" "
+                                 "content=\"no-referrer\"><meta http-equiv=\"refresh\" "
+                                 "content=\"0;url=" +
+                                 url + "\"><title>zeph-host serve</title><a href=\"" + url +
+                                 "\">Open the bench's page</a>\n";
+        const bool written =
+            ::write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size());
+        if (::close(fd) == 0 && written)
+            m_file = file;
+    }
+    ~RedirectFile() {
+        if (m_dir.empty())
+            return;
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+    RedirectFile(const RedirectFile&) = delete;
+    RedirectFile& operator=(const RedirectFile&) = delete;
+    // Empty when the file could not be written.
+    const std::string& path() const { return m_file; }
+
+private:
+    std::string m_dir, m_file;
+};
+
+// Hands a file or address to the desktop's browser without waiting for it (or leaving a zombie).
 void openInBrowser(const std::string& url) {
     const pid_t child = fork();
     if (child == 0) {
@@ -64,8 +110,15 @@ int serveUntilStopped(bench::PageServer& server, const ServeArgs& a, const sigse
     }
     server.start();
     std::cout << "serving " << server.url() << "  (Ctrl-C stops)" << std::endl;
-    if (a.open)
-        openInBrowser(server.url());
+    std::unique_ptr<RedirectFile> redirect;
+    if (a.open) {
+        redirect = std::make_unique<RedirectFile>(server.url());
+        if (redirect->path().empty())
+            std::cerr << "zeph-host: cannot write the page that opens the address: open it by hand"
+                      << std::endl;
+        else
+            openInBrowser(redirect->path());
+    }
     int signal = 0;
     sigwait(&stop, &signal);
     std::cout << "stopping\n";
