@@ -31,4 +31,7 @@ config.substitutions.extend([
     ('%ostrel', os.path.join(config.module_dir, 'Ostrel.so')),
     ('%fixtures', fixtures),
     ('%root', config.source_root),
+    # `%exit CMD`: runs CMD, then prints `exit N` and exits N, so a row can tell 1 from 2.
+    ('%exit', "python3 -c \"import subprocess, sys; c = subprocess.run(sys.argv[1:]).returncode; "
+              "print('exit', c); sys.exit(c)\""),
 ])
