@@ -8,14 +8,9 @@
 namespace zeph::bench {
 
 void Facility::setCaptureDebug(bool on, std::FILE* into) {
-    if (on && into && into != m_captureFile) {
-        if (m_ownsCaptureFile)
-            std::fclose(m_captureFile);
-        m_captureFile = into;
-        m_ownsCaptureFile = false;
-    } else if (on && !m_captureFile) {
-        m_captureFile = std::tmpfile();
-        m_ownsCaptureFile = true;
+    if (on && !m_captureFile) {
+        m_ownsCaptureFile = !into;
+        m_captureFile = into ? into : std::tmpfile();
     }
     m_capture = on && m_captureFile;
 }
