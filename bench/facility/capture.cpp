@@ -7,9 +7,11 @@
 
 namespace zeph::bench {
 
-void Facility::setCaptureDebug(bool on) {
-    if (on && !m_captureFile)
-        m_captureFile = std::tmpfile();
+void Facility::setCaptureDebug(bool on, std::FILE* into) {
+    if (on && !m_captureFile) {
+        m_ownsCaptureFile = !into;
+        m_captureFile = into ? into : std::tmpfile();
+    }
     m_capture = on && m_captureFile;
 }
 

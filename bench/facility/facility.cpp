@@ -11,7 +11,7 @@ Facility::~Facility() {
     // Components still loaded go first, while their hosts still exist; whoever listened to the
     // events may already be gone.
     m_sink = nullptr;
-    if (m_captureFile)
+    if (m_captureFile && m_ownsCaptureFile)
         std::fclose(m_captureFile);
     for (auto& e : m_endpoints)
         if (e->host.component())

@@ -102,8 +102,11 @@ public:
     // Delivers every notification due within ms, in time order, then sets the clock forward.
     void advance(int64_t ms);
     bool timerRunning(int endpoint, int id) const;
-    // Shows the component's diagnostics (its stderr) as Debug events, one per notification.
-    void setCaptureDebug(bool on);
+    // Shows the component's diagnostics (its stderr) as Debug events, one per notification. They
+    // are caught in `into` when given at the first call (the caller's, left open), so that the
+    // caller can read what a notification that never returned had written; else in a file of the
+    // facility's own.
+    void setCaptureDebug(bool on, std::FILE* into = nullptr);
     // Fails the step (a host error of no kind) when the component wrote to stdout during a
     // notification; only once the CLI has moved stdout aside (isolate/process_guard.h).
     void setWatchStdout(bool on);
@@ -273,6 +276,7 @@ private:
     bool m_capture = false;
     bool m_watchStdout = false;
     std::FILE* m_captureFile = nullptr;
+    bool m_ownsCaptureFile = false;
     int m_savedStderr = -1;
 };
 

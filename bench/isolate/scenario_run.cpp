@@ -6,7 +6,9 @@
 #include "isolate/sanitizer.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace zeph::bench {
 
@@ -139,7 +141,7 @@ ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
 }
 
 int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
-               const ScenarioRunOptions& o, const EventSink& sink) {
+               const ScenarioRunOptions& o, const EventSink& sink, std::FILE* words) {
     Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict},
                   [&](const Event& e) {
                       if (e.kind == Event::Kind::Step)
@@ -150,7 +152,7 @@ int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
                           writeAll(fd, record(kFailure, e.file + ":" + std::to_string(e.line) +
                                                             ": " + e.text));
                   });
-    runner.facility().setCaptureDebug(o.captureDebug);
+    runner.facility().setCaptureDebug(o.captureDebug, words);
     runner.facility().setWatchStdout(true);
     play(runner, scenario);
     RunResult r = runner.result();
@@ -175,6 +177,31 @@ int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
     return 0;
 }
 
+// What the component wrote to stderr, caught for the transcript, in the notification it never
+// returned from: the capture file is emptied after each notification, so what is left is that
+// one's. Its last words are what tell why.
+void lastWords(std::FILE* words, const Scenario& scenario, int line, const EventSink& sink) {
+    if (!words)
+        return;
+    std::string text;
+    char buf[4096];
+    const int fd = fileno(words);
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 && text.size() < (1u << 16);)
+        text.append(buf, static_cast<size_t>(n));
+    std::fclose(words);
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (text.empty() || !sink)
+        return;
+    Event e;
+    e.kind = Event::Kind::Debug;
+    e.text = text;
+    e.file = scenario.file;
+    e.line = line;
+    sink(e);
+}
+
 } // namespace
 
 std::string ScenarioCrash::text() const {
@@ -193,8 +220,10 @@ ScenarioOutcome runScenario(zeph_factory_fn factory, const Scenario& scenario,
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return out;
     }
-    const ChildEnd end = runChild(
-        [&](int fd) { return runInChild(fd, factory, scenario, o, sink); }, o.timeoutSeconds);
+    std::FILE* words = o.captureDebug ? std::tmpfile() : nullptr;
+    const ChildEnd end =
+        runChild([&](int fd) { return runInChild(fd, factory, scenario, o, sink, words); },
+                 o.timeoutSeconds);
     Received got = decode(end.data);
     ScenarioOutcome out;
     out.seconds = end.seconds;
@@ -203,10 +232,13 @@ ScenarioOutcome runScenario(zeph_factory_fn factory, const Scenario& scenario,
         out.recording = std::move(got.recording);
         if (!end.forked.empty())
             forkFailure(scenario, end.forked, out.result, sink);
+        if (words)
+            std::fclose(words);
         return out;
     }
     // The child did not get to the end: what it passed on before, and how it ended.
     ScenarioCrash crash = crashOf(end);
+    lastWords(words, scenario, crash.line, sink);
     if (end.how == ChildEnd::How::Exited && end.code == 0)
         crash.why = "the component ended the process before the scenario ended";
     out.result.failures = std::move(got.streamed);

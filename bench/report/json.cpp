@@ -63,7 +63,7 @@ std::string soakJson(const SoakResult& r) {
     std::snprintf(line, sizeof line,
                   "{\"components\":%d,\"notifications_sent\":%lld,\"notifications_delivered\":%zu,"
                   "\"commands\":%zu,\"seconds\":%.6f,\"notifications_per_second\":%.0f,"
-                  "\"heap_bytes_per_component\":%.0f,\"host_heap_bytes_per_component\":%.0f,"
+                  "\"heap_bytes_per_component\":%.0f,\"bench_heap_bytes_per_component\":%.0f,"
                   "\"rss_bytes_per_component\":%.0f,\"host_errors\":%zu}",
                   r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond,
                   r.heapPerComponent, r.benchHeapPerComponent, r.rssPerComponent, r.breaches);

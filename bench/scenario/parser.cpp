@@ -5,6 +5,7 @@
 #include "scenario/quote.h"
 
 #include <climits>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 
@@ -193,6 +194,22 @@ bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error
 
 // What a control line may declare a control to be, for whoever draws the panel.
 const char* const kControlKinds[] = {"button", "text", "indicator", "alarm"};
+
+} // namespace
+
+std::vector<std::string> controlKinds() {
+    return {std::begin(kControlKinds), std::end(kControlKinds)};
+}
+
+std::vector<std::string> usagesOf(Step::Class c) {
+    std::vector<std::string> out;
+    for (const Grammar& g : kGrammar)
+        if (g.cls == c)
+            out.push_back(g.usage);
+    return out;
+}
+
+namespace {
 
 bool isControlKind(const std::string& word) {
     for (const char* kind : kControlKinds)

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zeph::bench {
 
@@ -18,6 +19,11 @@ struct ControlDeclaration {
     std::map<std::string, std::string> properties;
 };
 ControlDeclaration controlDeclaration(const Step& step);
+// The kinds a control line may declare, in order.
+std::vector<std::string> controlKinds();
+// The usage of each keyword of a class, in the grammar's order (the shell's help is made of them,
+// so it names every keyword there is).
+std::vector<std::string> usagesOf(Step::Class c);
 
 // Parses a whole file; the first bad line gives nullopt and "file:line: reason" in error.
 std::optional<Scenario> parseScenario(const std::string& text, const std::string& file,

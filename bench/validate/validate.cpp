@@ -24,18 +24,23 @@ const char* statusName(CheckResult::Status status) {
     return "?";
 }
 
-std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateOptions& options,
-                                  const std::function<void(const CheckResult&)>& onResult,
-                                  std::string& error) {
+std::string unknownCheck(const ValidateOptions& options) {
     std::set<std::string> known;
     for (const Check& c : validateChecks())
         known.insert(c.name);
     for (const auto* list : {&options.only, &options.skip})
         for (const std::string& name : *list)
-            if (!known.count(name)) {
-                error = "unknown check \"" + name + "\" (zeph-host validate --list names them)";
-                return {};
-            }
+            if (!known.count(name))
+                return "unknown check \"" + name + "\" (zeph-host validate --list names them)";
+    return {};
+}
+
+std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateOptions& options,
+                                  const std::function<void(const CheckResult&)>& onResult,
+                                  std::string& error) {
+    error = unknownCheck(options);
+    if (!error.empty())
+        return {};
     const Workout* workout = options.workout ? &*options.workout : nullptr;
     const Vocabulary vocabulary = workout ? vocabularyOf(*workout) : Vocabulary{};
     std::vector<CheckResult> results;

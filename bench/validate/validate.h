@@ -49,6 +49,8 @@ struct Check {
 // Every check, in the order they run.
 const std::vector<Check>& validateChecks();
 
+// Why only or skip cannot be followed (a name no check has), or empty.
+std::string unknownCheck(const ValidateOptions& options);
 // Runs the selected checks in order; onResult sees each as it finishes. An unknown name in only or
 // skip is an error: the result is empty and error says which.
 std::vector<CheckResult> validate(host::ComponentSource factory, const ValidateOptions& options,

@@ -212,6 +212,9 @@ private:
         }
         if (std::strncmp(text, "echo=", 5) == 0 && text[5])
             return copy(text + 5);
+        // Diagnostics on stderr, for the tests of what the bench shows of them.
+        if (std::strncmp(text, "diag=", 5) == 0)
+            std::fprintf(stderr, "%s\n", text + 5);
         // Any bytes as a command, for the tests of what the bench records.
         if (std::strncmp(text, "say=", 4) == 0 && text[4])
             send(text + 4);

@@ -34,11 +34,14 @@ config.substitutions.extend([
     ('%root', config.source_root),
     # The fixtures' own interpreter: the one lit runs under.
     ('%python', sys.executable),
-    # The installed scripts, from the tree (the SDK installs these files under other names), and a
-    # prefix that prints the exit code of the command after it.
+    # The installed scripts, from the tree (the SDK installs these files under other names).
     ('%new-component', os.path.join(config.source_root, 'tools', 'new-component')),
     ('%install-deps', os.path.join(config.source_root, 'tools', 'install-deps')),
     ('%wine-run', os.path.join(config.source_root, 'tools', 'wine-run')),
     ('%on-dll', os.path.join(config.source_root, 'cmake', 'kit', 'on-dll')),
-    ('%exit', 'sh -c \'"$0" "$@"; echo "exit $?"\''),
+    # `%status CMD`: runs CMD, then prints `exit N` and succeeds, for a pipe into FileCheck alone.
+    ('%status', 'sh -c \'"$0" "$@"; echo "exit $?"\''),
+    # `%exit CMD`: runs CMD, then prints `exit N` and exits N, so a row can tell 1 from 2.
+    ('%exit', "python3 -c \"import subprocess, sys; c = subprocess.run(sys.argv[1:]).returncode; "
+              "print('exit', c); sys.exit(c)\""),
 ])

@@ -32,13 +32,21 @@ std::optional<Scenario> findTake(const RunArgs& a) {
     return take;
 }
 
+// Whether the scenarios play in a child process each.
+bool isolated(const RunArgs& a) {
+    return !a.inProcess && a.trace.empty();
+}
+
 // The transcript as the command line asks for it, flushed after each event: a component that
-// crashes the next moment, or output redirected to a file, loses nothing.
+// crashes the next moment, or output redirected to a file, loses nothing. --quiet says each failure
+// once: played in a child, in the closing lines alone (the child sends them back); played here,
+// as it happens, and the closing lines leave it out.
 EventSink transcript(const RunArgs& a, TextTranscript& text, JsonTranscript& json) {
     return [&a, &text, &json](const Event& e) {
         if (a.json)
             json(e);
-        else if (!a.quiet || e.kind == Event::Kind::Failure || e.kind == Event::Kind::Warning)
+        else if (!a.quiet || e.kind == Event::Kind::Warning ||
+                 (e.kind == Event::Kind::Failure && !isolated(a)))
             text(e);
         std::cout.flush();
     };
@@ -57,8 +65,9 @@ void printOutcome(const RunArgs& a, const Scenario& s, const ScenarioOutcome& o)
     else
         std::cout << (r.ok() ? "PASSED " : "FAILED ") << s.file << ": " << r.expectations
                   << " expectations, " << r.failures.size() << " failed\n";
-    // After a crash its own line is the last failure, already said above.
-    const size_t shown = r.failures.size() - (o.crash ? 1 : 0);
+    // After a crash its own line is the last failure, already said above; played here, --quiet
+    // showed every failure as it happened.
+    const size_t shown = a.quiet && !isolated(a) ? 0 : r.failures.size() - (o.crash ? 1 : 0);
     for (size_t i = 0; i < shown; ++i)
         std::cout << "  " << r.failures[i] << "\n";
 }
@@ -119,9 +128,8 @@ int runCommand(const RunArgs& a) {
             shown(e);
         };
     // A recording is how expectations are first written, so only it may start without any.
-    const ScenarioRunOptions options{
-        a.common.basePath, a.common.captureStderr, !a.inProcess && a.trace.empty(),
-        a.timeout,         a.record.empty(),       a.strict};
+    const ScenarioRunOptions options{a.common.basePath, a.common.captureStderr, isolated(a),
+                                     a.timeout,         a.record.empty(),       a.strict};
     std::vector<JUnitCase> cases;
     int failed = 0, crashed = 0;
     for (const Scenario& s : scenarios) {

@@ -1,6 +1,7 @@
 // zeph-host shell: the component created on its take's facility, then steps typed one at a time.
 #include "cli.h"
 #include "report/text.h"
+#include "scenario/parser.h"
 #include "scenario/scenario.h"
 
 #include <iostream>
@@ -11,16 +12,41 @@ namespace zeph::cli {
 using namespace zeph::bench;
 
 namespace {
-const char* const kShellHelp = R"(Type scenario lines one at a time; the transcript follows each.
-  facility: name NAME DEV [OFFSET] | db DEV DB INDEX TEXT | source DEV SRC NAME
-            router DEV [delay MS | drop [N|all] | inline | normal] | control PANEL CONTROL [P=V ...]
-            panel-file FILE
-  steps:    load [BASE-PATH] | unload | parent TEXT | press PANEL CONTROL [EVENT]
-            revertive DEV INDEX TEXT | dbchange DEV DB INDEX TEXT | route DEV SRC DEST
-            tick ID | advance MS | raw TYPE [TEXT] | skip
-  checks:   expect COMMAND | expect-none | expect-parent TEXT | answer "TEXT" | answer none
-  shell:    help | quit      (expectations are about the step typed just before them)
-)";
+// The help: every keyword of the language, from the parser's own grammar, so that none is left
+// out; each class's usages joined with " | " and wrapped.
+std::string shellHelp() {
+    std::string help = "Type scenario lines one at a time; the transcript follows each.\n";
+    const auto group = [&help](const char* title, std::vector<std::string> usages) {
+        const std::string indent(12, ' ');
+        std::string line = "  " + std::string(title);
+        line.resize(indent.size(), ' ');
+        bool first = true;
+        for (const std::string& u : usages) {
+            if (!first && line.size() + 3 + u.size() > 100) {
+                help += line + "\n";
+                line = indent;
+                first = true;
+            }
+            line += (first ? "" : " | ") + u;
+            first = false;
+        }
+        help += line + "\n";
+    };
+    group("facility:", usagesOf(Step::Class::Facility));
+    std::string kinds;
+    for (const std::string& k : controlKinds())
+        kinds += (kinds.empty() ? "" : ", ") + k;
+    help += std::string(12, ' ') + "(a control's KIND: " + kinds + ")\n";
+    std::vector<std::string> steps = usagesOf(Step::Class::Lifecycle);
+    for (Step::Class c : {Step::Class::Stimulus, Step::Class::Time})
+        for (std::string& u : usagesOf(c))
+            steps.push_back(std::move(u));
+    group("steps:", steps);
+    group("checks:", usagesOf(Step::Class::Expectation));
+    help +=
+        "  shell:    help | quit      (expectations are about the step typed just before them)\n";
+    return help;
+}
 
 // Plays the take's lines up to its first load (the facility and the component created), or only
 // a load when there is no take. Returns what the shell starts from, for its greeting.
@@ -67,7 +93,7 @@ int shellCommand(const ShellArgs& a) {
         if (line == "quit" || line == "exit")
             break;
         if (line == "help") {
-            std::cout << kShellHelp;
+            std::cout << shellHelp();
             continue;
         }
         std::string error;

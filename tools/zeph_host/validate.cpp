@@ -28,9 +28,14 @@ int validateCommand(const ValidateArgs& a) {
     o.skip = splitList(a.skipText);
     o.isolate = !a.inProcess;
     const Painter paint(useColour(a.common.colour));
+    // A usage error is one line, with no header before it.
+    std::string error = unknownCheck(o);
+    if (!error.empty()) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return kUsage;
+    }
     if (!a.json)
         printValidateHeader(std::cout, a.common.module, o);
-    std::string error;
     const auto results = validate(
         module.factory(), o,
         [&](const CheckResult& r) {
