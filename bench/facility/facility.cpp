@@ -97,6 +97,19 @@ RecordingHost& Facility::host(int endpoint) {
     return ep(endpoint).host;
 }
 
+void Facility::setPanels(int endpoint, std::vector<std::string> panels) {
+    ep(endpoint).panels = std::move(panels);
+}
+
+std::string Facility::facilityPanel(int endpoint, const std::string& panel) const {
+    const std::vector<std::string>& panels = ep(endpoint).panels;
+    if (panels.empty())
+        return panel;
+    const std::optional<int> n = toInt(panel);
+    // An id past the component's panels is left as given.
+    return n && *n >= 1 && *n <= static_cast<int>(panels.size()) ? panels[*n - 1] : panel;
+}
+
 bool Facility::loaded(int endpoint) const {
     return ep(endpoint).host.component() != nullptr;
 }
