@@ -88,6 +88,7 @@ private:
         bool commandsLost = false;
         bool parentsLost = false;
         std::optional<std::optional<std::string>> lastAnswer;
+        bool everLoaded = false;
     };
     Instance& instance(const std::string& name);
     Instance* byEndpoint(int endpoint);
