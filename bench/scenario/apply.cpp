@@ -105,7 +105,8 @@ void Runner::load(Instance& in, const Step& step) {
     Facility& f = m_facility;
     if (f.loaded(in.endpoint)) {
         // Loading again would destroy it and check the rest against another component.
-        fail(in, "it is loaded already: unload it first, or load another instance with @NAME load");
+        fail(in, std::string(in.name.empty() ? "the component is" : "it is") +
+                     " loaded already: unload it first, or load another instance with @NAME load");
         return;
     }
     const LoadRequest r = loadRequest(step);
