@@ -106,8 +106,10 @@ std::string Facility::facilityPanel(int endpoint, const std::string& panel) cons
     if (panels.empty())
         return panel;
     const std::optional<int> n = toInt(panel);
-    // An id past the component's panels is left as given.
-    return n && *n >= 1 && *n <= static_cast<int>(panels.size()) ? panels[*n - 1] : panel;
+    if (n && *n >= 1 && *n <= static_cast<int>(panels.size()))
+        return panels[*n - 1];
+    // A panel it was not given is its own, which no other component's commands reach.
+    return "@" + std::to_string(endpoint) + ":" + panel;
 }
 
 bool Facility::loaded(int endpoint) const {

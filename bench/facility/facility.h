@@ -78,7 +78,8 @@ public:
     // The facility panels a component's panels 1, 2, ... are (one panel host per panel: every
     // component calls its own panel 1). Empty, the default: its ids are the facility's.
     void setPanels(int endpoint, std::vector<std::string> panels);
-    // The facility panel a component's panel id names.
+    // The facility panel a component's panel id names; an id past its panels names one of its
+    // own, apart from every other component's.
     std::string facilityPanel(int endpoint, const std::string& panel) const;
 
     // ---- Notifications (each delivered, then the facility settles) ------------------------------

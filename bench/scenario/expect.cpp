@@ -184,9 +184,11 @@ void Runner::checkDeclared(const Instance& in, const std::string& command) {
     const std::string panel = m_facility.facilityPanel(in.endpoint, fields[1]);
     if (m_facility.hasControl(panel, fields[2]))
         return;
-    const std::string message = (in.name.empty() ? "" : "@" + in.name + ": ") +
-                                "text put to control \"" + fields[2] + "\" of panel " + panel +
-                                ", which no `control` line declares";
+    const bool apart = panel.compare(0, 1, "@") == 0; // a panel its load line did not give it
+    const std::string message =
+        (in.name.empty() ? "" : "@" + in.name + ": ") + "text put to control \"" + fields[2] +
+        "\" of " + (apart ? "its panel " + fields[1] : "panel " + panel) + ", which " +
+        (apart ? "its load line's panel= does not give it" : "no `control` line declares");
     if (m_options.strict)
         fail(message);
     else
