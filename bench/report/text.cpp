@@ -69,7 +69,8 @@ void TextTranscript::operator()(const Event& e) {
         break;
     case Event::Kind::Expect:
         if (m_showExpectations)
-            m_out << blank << paint("32", "ok " + e.text) << "\n";
+            m_out << blank << (e.text.compare(0, 1, "@") == 0 ? "" : who)
+                  << paint("32", "ok " + e.text) << "\n";
         break;
     case Event::Kind::Debug:
         m_out << blank << who << paint("33", "stderr: " + printable(e.text)) << "\n";
