@@ -90,8 +90,8 @@ std::optional<std::string> Facility::replyRN(int, const Command& c) {
     return it->second;
 }
 
-std::optional<std::string> Facility::replyXI(int, const Command& c) {
-    auto p = c.fields.empty() ? m_panels.end() : m_panels.find(c.field(0));
+std::optional<std::string> Facility::replyXI(int endpoint, const Command& c) {
+    auto p = c.fields.empty() ? m_panels.end() : m_panels.find(facilityPanel(endpoint, c.field(0)));
     if (p == m_panels.end())
         return std::nullopt;
     const std::string& prefix = c.field(1);
@@ -102,10 +102,10 @@ std::optional<std::string> Facility::replyXI(int, const Command& c) {
     return list;
 }
 
-std::optional<std::string> Facility::replyTG(int, const Command& c) {
+std::optional<std::string> Facility::replyTG(int endpoint, const Command& c) {
     if (c.fields.size() < 3)
         return std::nullopt;
-    const Control* control = findControl(c.field(0), c.field(1));
+    const Control* control = findControl(facilityPanel(endpoint, c.field(0)), c.field(1));
     if (!control)
         return std::nullopt;
     auto it = control->properties.find(c.field(2));
@@ -136,17 +136,18 @@ std::string Facility::actHN(int endpoint, const Command& c) {
     return {};
 }
 
-std::string Facility::actTP(int, const Command& c) {
+std::string Facility::actTP(int endpoint, const Command& c) {
     if (c.fields.size() < 3)
         return "TP with fewer than three fields";
     const std::string& setting = c.field(0);
     const size_t eq = setting.find('=');
     const std::string name = setting.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : setting.substr(eq + 1);
-    if (Control* control = findControl(c.field(1), c.field(2)))
+    const std::string panel = facilityPanel(endpoint, c.field(1));
+    if (Control* control = findControl(panel, c.field(2)))
         control->properties[name] = value;
     else
-        m_panels[c.field(1)].push_back(Control{c.field(2), {{name, value}}, {}});
+        m_panels[panel].push_back(Control{c.field(2), {{name, value}}, {}});
     return {};
 }
 

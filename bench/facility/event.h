@@ -27,6 +27,7 @@ struct Event {
     Kind kind = Kind::Note;
     int64_t time = 0;
     int component = 0;
+    std::string instance; // the scenario's name for the component; empty: unnamed
     std::string text;
     std::optional<std::string> reply;
     std::string file;

@@ -97,6 +97,21 @@ RecordingHost& Facility::host(int endpoint) {
     return ep(endpoint).host;
 }
 
+void Facility::setPanels(int endpoint, std::vector<std::string> panels) {
+    ep(endpoint).panels = std::move(panels);
+}
+
+std::string Facility::facilityPanel(int endpoint, const std::string& panel) const {
+    const std::vector<std::string>& panels = ep(endpoint).panels;
+    if (panels.empty())
+        return panel;
+    const std::optional<int> n = toInt(panel);
+    if (n && *n >= 1 && *n <= static_cast<int>(panels.size()))
+        return panels[*n - 1];
+    // A panel it was not given is its own, which no other component's commands reach.
+    return "@" + std::to_string(endpoint) + ":" + panel;
+}
+
 bool Facility::loaded(int endpoint) const {
     return ep(endpoint).host.component() != nullptr;
 }

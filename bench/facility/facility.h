@@ -75,6 +75,12 @@ public:
     bool load(int endpoint, host::ComponentSource factory, const std::string& basePath);
     // Destroys it; the endpoint's timers and registrations end with it.
     void unload(int endpoint);
+    // The facility panels a component's panels 1, 2, ... are (one panel host per panel: every
+    // component calls its own panel 1). Empty, the default: its ids are the facility's.
+    void setPanels(int endpoint, std::vector<std::string> panels);
+    // The facility panel a component's panel id names; an id past its panels names one of its
+    // own, apart from every other component's.
+    std::string facilityPanel(int endpoint, const std::string& panel) const;
 
     // ---- Notifications (each delivered, then the facility settles) ------------------------------
     // Type 3: returns the answer, nullopt for null. An answer is handed back with type 5 at once.
@@ -92,8 +98,9 @@ public:
     // ---- The facility changes ------------------------------------------------------------------
     // Another panel routes: the crosspoint is set and registered components hear of it.
     void route(int device, int source, int destination);
-    // The entry changes and every loaded component is told with type 6.
-    void databaseChange(int device, int db, int index, const std::string& text);
+    // The entry changes and every loaded component is told with type 6 (only `only`, when given).
+    void databaseChange(int device, int db, int index, const std::string& text,
+                        std::optional<int> only = std::nullopt);
 
     // ---- Virtual clock --------------------------------------------------------------------------
     int64_t now() const { return m_now; }
@@ -163,6 +170,7 @@ private:
         std::map<int, Timer> timers;
         std::vector<Registration> registrations;
         std::vector<std::string> parentTexts;
+        std::vector<std::string> panels;
         size_t errorsSeen = 0;
     };
     struct Queued {

@@ -98,10 +98,11 @@ void Facility::route(int device, int source, int destination) {
     settle();
 }
 
-void Facility::databaseChange(int device, int db, int index, const std::string& text) {
+void Facility::databaseChange(int device, int db, int index, const std::string& text,
+                              std::optional<int> only) {
     m_databases[{device, db, index}] = text;
     for (int i = 0; i < endpoints(); ++i) {
-        if (!loaded(i))
+        if (!loaded(i) || (only && *only != i))
             continue;
         // time, seq, endpoint, kind, device, db, index, text, generation
         schedule(Queued{m_now, 0, i, Queued::Database, device, db, index, text, 0});

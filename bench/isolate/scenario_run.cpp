@@ -124,7 +124,7 @@ void play(Runner& runner, const Scenario& scenario) {
 
 ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
                         const ScenarioRunOptions& o, const EventSink& sink) {
-    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict},
+    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict, o.modules},
                   [&](const Event& e) {
                       if (e.kind == Event::Kind::Step)
                           playing(e.line, e.text);
@@ -142,7 +142,7 @@ ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
 
 int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
                const ScenarioRunOptions& o, const EventSink& sink, std::FILE* words) {
-    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict},
+    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict, o.modules},
                   [&](const Event& e) {
                       if (e.kind == Event::Kind::Step)
                           playing(e.line, e.text);

@@ -4,6 +4,7 @@
 
 #include "scenario/runner.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,8 @@ struct ScenarioRunOptions {
     double timeoutSeconds = 0;        // 0: no limit
     bool requireExpectations = false; // as RunOptions
     bool strict = false;              // as RunOptions
+    // As RunOptions: the factories of the modules a load line names.
+    std::function<host::ComponentSource(const std::string&, std::string&)> modules = nullptr;
 };
 
 // How a scenario's child ended when it did not end by itself.

@@ -25,6 +25,8 @@ std::string eventJson(const Event& e) {
     j["time"] = e.time;
     j["event"] = kindName(e.kind);
     j["component"] = e.component;
+    if (!e.instance.empty())
+        j["instance"] = utf8(e.instance);
     j["text"] = utf8(e.text);
     if (e.kind == Event::Kind::Command || e.kind == Event::Kind::Answer)
         j["reply"] = e.reply ? nlohmann::json(utf8(*e.reply)) : nlohmann::json(nullptr);

@@ -33,11 +33,15 @@ void TextTranscript::operator()(const Event& e) {
     char time[32];
     std::snprintf(time, sizeof time, "%8lld ms  ", static_cast<long long>(e.time));
     const std::string blank(12, ' ');
-    const std::string who = e.component ? "[" + std::to_string(e.component) + "] " : "";
+    // A named instance is called by its name; otherwise a component past the first by its number.
+    const std::string who = !e.instance.empty() ? "[" + e.instance + "] "
+                            : e.component       ? "[" + std::to_string(e.component) + "] "
+                                                : "";
     const Painter& paint = m_paint;
     switch (e.kind) {
     case Event::Kind::Step:
-        m_out << paint("2", time) << paint("1", who + e.text)
+        // A step addressed to an instance names it already ("@mon2 press 1 Tarnel").
+        m_out << paint("2", time) << paint("1", (e.instance.empty() ? who : "") + e.text)
               << paint("2", "   (line " + std::to_string(e.line) + ")") << "\n";
         break;
     case Event::Kind::Notify:
@@ -65,7 +69,8 @@ void TextTranscript::operator()(const Event& e) {
         break;
     case Event::Kind::Expect:
         if (m_showExpectations)
-            m_out << blank << paint("32", "ok " + e.text) << "\n";
+            m_out << blank << (e.text.compare(0, 1, "@") == 0 ? "" : who)
+                  << paint("32", "ok " + e.text) << "\n";
         break;
     case Event::Kind::Debug:
         m_out << blank << who << paint("33", "stderr: " + printable(e.text)) << "\n";

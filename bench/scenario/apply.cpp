@@ -78,7 +78,9 @@ std::optional<std::string> deliverStimulus(Facility& f, int endpoint, const Step
         f.revertive(endpoint, narrow(n[0]), narrow(n[1]), text);
         break;
     case Step::Kind::DbChange:
-        f.databaseChange(narrow(n[0]), narrow(n[1]), narrow(n[2]), text);
+        // Addressed, only that instance hears of the change.
+        f.databaseChange(narrow(n[0]), narrow(n[1]), narrow(n[2]), text,
+                         step.instance.empty() ? std::nullopt : std::optional<int>(endpoint));
         break;
     case Step::Kind::Route:
         f.route(narrow(n[0]), narrow(n[1]), narrow(n[2]));
@@ -99,19 +101,42 @@ void Runner::apply(const Step& step) {
     applyFacilityLine(m_facility, step);
 }
 
-void Runner::deliver(const Step& step) {
-    report(Event::Kind::Step, step.source);
+void Runner::load(Instance& in, const Step& step) {
     Facility& f = m_facility;
+    if (f.loaded(in.endpoint)) {
+        // Loading again would destroy it and check the rest against another component.
+        fail(in, std::string(in.name.empty() ? "the component is" : "it is") +
+                     " loaded already: unload it first, or load another instance with @NAME load");
+        return;
+    }
+    const LoadRequest r = loadRequest(step);
+    host::ComponentSource source = m_factory;
+    if (!r.module.empty()) {
+        std::string error = "no module but the run's can be loaded here";
+        source = m_options.modules ? m_options.modules(r.module, error) : host::ComponentSource();
+        if (!source) {
+            fail(in, "module " + r.module + ": " + error);
+            return;
+        }
+    }
+    f.setPanels(in.endpoint, r.panels);
+    in.everLoaded = true;
+    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath))) {
+        m_result.loadFailed = true;
+        fail(in, "the factory returned null");
+    }
+}
+
+void Runner::deliver(const Step& step) {
+    report(Event::Kind::Step, step.source, step.instance);
+    Facility& f = m_facility;
+    Instance& in = instance(step.instance);
     switch (step.kind) {
     case Step::Kind::Load:
-        if (!f.load(m_endpoint, m_factory,
-                    step.words.empty() ? m_options.basePath : step.words[0])) {
-            m_result.loadFailed = true;
-            fail("the factory returned null");
-        }
+        load(in, step);
         break;
     case Step::Kind::Unload:
-        f.unload(m_endpoint);
+        f.unload(in.endpoint);
         break;
     case Step::Kind::Advance:
         f.advance(step.numbers[0]);
@@ -120,10 +145,10 @@ void Runner::deliver(const Step& step) {
         forgetSent();
         break;
     case Step::Kind::Parent:
-        m_lastAnswer = deliverStimulus(f, m_endpoint, step);
+        in.lastAnswer = deliverStimulus(f, in.endpoint, step);
         break;
     default:
-        deliverStimulus(f, m_endpoint, step);
+        deliverStimulus(f, in.endpoint, step);
         break;
     }
 }

@@ -30,79 +30,80 @@ bool commandMatches(const std::string& pattern, const std::string& command) {
 
 void Runner::check(const Step& step) {
     const std::string text = step.text.value_or("");
+    Instance& in = instance(step.instance);
     switch (step.kind) {
     case Step::Kind::Expect:
-        expectCommand(text);
+        expectCommand(in, text);
         break;
     case Step::Kind::ExpectNone:
-        expectNothing();
+        expectNothing(in);
         break;
     case Step::Kind::ExpectParent:
-        expectParent(text);
+        expectParent(in, text);
         break;
     case Step::Kind::Answer:
-        expectAnswer(step);
+        expectAnswer(in, step);
         break;
     case Step::Kind::ExpectControl:
     case Step::Kind::ExpectRoute:
     case Step::Kind::ExpectTimer:
-        expectState(step);
+        expectState(in, step);
         break;
     default:
         break;
     }
 }
 
-std::string Runner::sentSinceMark() const {
-    if (m_mark >= m_sent.size())
+std::string Runner::sentSinceMark(const Instance& in) {
+    if (in.mark >= in.sent.size())
         return "nothing was sent";
     std::string out = "sent since the last expectation:";
-    for (size_t i = m_mark; i < m_sent.size(); ++i)
-        out += "\n    " + m_sent[i] + (i == m_cursor ? "   <- compared here" : "");
+    for (size_t i = in.mark; i < in.sent.size(); ++i)
+        out += "\n    " + in.sent[i] + (i == in.cursor ? "   <- compared here" : "");
     return out;
 }
 
-void Runner::expectCommand(const std::string& pattern) {
-    if (m_commandsLost)
+void Runner::expectCommand(Instance& in, const std::string& pattern) {
+    if (in.commandsLost)
         return;
     ++m_result.expectations;
-    if (m_cursor < m_sent.size() && commandMatches(pattern, m_sent[m_cursor])) {
-        m_mark = ++m_cursor;
-        report(Event::Kind::Expect, "expect " + pattern);
+    if (in.cursor < in.sent.size() && commandMatches(pattern, in.sent[in.cursor])) {
+        in.mark = ++in.cursor;
+        report(Event::Kind::Expect, "expect " + pattern, in.name);
         return;
     }
-    fail("expected `" + pattern + "`; " + sentSinceMark());
-    m_commandsLost = true;
+    fail(in, "expected `" + pattern + "`; " + sentSinceMark(in));
+    in.commandsLost = true;
 }
 
-void Runner::expectNothing() {
-    if (m_commandsLost)
+void Runner::expectNothing(Instance& in) {
+    if (in.commandsLost)
         return;
     ++m_result.expectations;
-    if (m_cursor < m_sent.size()) {
-        fail("expected nothing to be sent; " + sentSinceMark());
-        m_commandsLost = true;
+    if (in.cursor < in.sent.size()) {
+        fail(in, "expected nothing to be sent; " + sentSinceMark(in));
+        in.commandsLost = true;
         return;
     }
-    m_mark = m_cursor;
+    in.mark = in.cursor;
 }
 
-void Runner::expectParent(const std::string& text) {
-    if (m_parentsLost)
+void Runner::expectParent(Instance& in, const std::string& text) {
+    if (in.parentsLost)
         return;
     ++m_result.expectations;
-    if (m_parentCursor < m_parents.size() && m_parents[m_parentCursor] == text) {
-        ++m_parentCursor;
+    if (in.parentCursor < in.parents.size() && in.parents[in.parentCursor] == text) {
+        ++in.parentCursor;
         return;
     }
-    fail("expected the parent to hear \"" + text + "\"; " +
-         (m_parentCursor < m_parents.size()
-              ? "the next text the parent heard was \"" + m_parents[m_parentCursor] + "\""
-              : std::string("the parent heard nothing more")));
-    m_parentsLost = true;
+    fail(in, "expected the parent to hear \"" + text + "\"; " +
+                 (in.parentCursor < in.parents.size()
+                      ? "the next text the parent heard was \"" + in.parents[in.parentCursor] + "\""
+                      : std::string("the parent heard nothing more")));
+    in.parentsLost = true;
 }
 
-void Runner::expectAnswer(const Step& step) {
+void Runner::expectAnswer(Instance& in, const Step& step) {
     ++m_result.expectations;
     const std::string& text = *step.text;
     const std::optional<std::string> want =
@@ -112,11 +113,11 @@ void Runner::expectAnswer(const Step& step) {
     const auto show = [](const std::optional<std::string>& a) {
         return a ? quoteText(*a, true) : std::string("none");
     };
-    if (!m_lastAnswer)
-        fail("\"answer\" without a parent command before it");
-    else if (*m_lastAnswer != want)
-        fail("expected the answer " + show(want) + "; the component answered " +
-             show(*m_lastAnswer));
+    if (!in.lastAnswer)
+        fail(in, "\"answer\" without a parent command before it");
+    else if (*in.lastAnswer != want)
+        fail(in, "expected the answer " + show(want) + "; the component answered " +
+                     show(*in.lastAnswer));
 }
 
 namespace {
@@ -126,14 +127,17 @@ std::string stateMismatch(const Facility& f, int endpoint, const Step& step) {
     const auto& w = step.words;
     switch (step.kind) {
     case Step::Kind::ExpectControl: {
-        if (!f.hasControl(w[0], w[1]))
-            return "panel " + w[0] + " has no control \"" + w[1] + "\"";
+        // Addressed, the panel is the instance's own id for it, as its TP names it.
+        const std::string panel = step.instance.empty() ? w[0] : f.facilityPanel(endpoint, w[0]);
+        const std::string shown = panel == w[0] ? panel : w[0] + " (facility panel " + panel + ")";
+        if (!f.hasControl(panel, w[1]))
+            return "panel " + shown + " has no control \"" + w[1] + "\"";
         const std::string want = step.text.value_or("");
-        const std::string is = f.property(w[0], w[1], w[2]);
+        const std::string is = f.property(panel, w[1], w[2]);
         if (is == want)
             return {};
-        return "expected " + w[2] + " of " + w[0] + " " + w[1] + " to be " + quoteText(want, true) +
-               "; it is " + quoteText(is, true);
+        return "expected " + w[2] + " of " + shown + " " + w[1] + " to be " +
+               quoteText(want, true) + "; it is " + quoteText(is, true);
     }
     case Step::Kind::ExpectRoute: {
         const int device = static_cast<int>(n[0]);
@@ -158,27 +162,33 @@ std::string stateMismatch(const Facility& f, int endpoint, const Step& step) {
 }
 } // namespace
 
-void Runner::expectState(const Step& step) {
+void Runner::expectState(Instance& in, const Step& step) {
     ++m_result.expectations;
-    const std::string why = stateMismatch(m_facility, m_endpoint, step);
+    const std::string why = stateMismatch(m_facility, in.endpoint, step);
     if (!why.empty()) {
-        fail(why);
+        fail(in, why);
         return;
     }
-    report(Event::Kind::Expect, step.source);
+    report(Event::Kind::Expect, step.source, in.name);
     // Nothing that was sent tells a recording what the panel showed: the line is kept as written.
     m_recording += step.source + "\n";
 }
 
-void Runner::checkDeclared(const std::string& command) {
+void Runner::checkDeclared(const Instance& in, const std::string& command) {
     if (mnemonic(command) != "TP")
         return;
     const std::vector<std::string> fields = commandFields(command);
     // The facility adds an unknown control on its first TP, so each one is reported once.
-    if (fields.size() < 3 || m_facility.hasControl(fields[1], fields[2]))
+    if (fields.size() < 3)
         return;
-    const std::string message = "text put to control \"" + fields[2] + "\" of panel " + fields[1] +
-                                ", which no `control` line declares";
+    const std::string panel = m_facility.facilityPanel(in.endpoint, fields[1]);
+    if (m_facility.hasControl(panel, fields[2]))
+        return;
+    const bool apart = panel.compare(0, 1, "@") == 0; // a panel its load line did not give it
+    const std::string message =
+        (in.name.empty() ? "" : "@" + in.name + ": ") + "text put to control \"" + fields[2] +
+        "\" of " + (apart ? "its panel " + fields[1] : "panel " + panel) + ", which " +
+        (apart ? "its load line's panel= does not give it" : "no `control` line declares");
     if (m_options.strict)
         fail(message);
     else

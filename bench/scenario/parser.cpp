@@ -4,9 +4,11 @@
 #include "facility/text.h"
 #include "scenario/quote.h"
 
+#include <cctype>
 #include <climits>
 #include <iterator>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace zeph::bench {
@@ -105,7 +107,8 @@ const Grammar kGrammar[] = {
     {"control", K::Control, C::Facility, false, "ww*",
      "control PANEL CONTROL [KIND] [PROPERTY=VALUE ...]"},
     {"panel-file", K::PanelFile, C::Facility, false, "w", "panel-file FILE"},
-    {"load", K::Load, C::Lifecycle, false, "W", "load [BASE-PATH]"},
+    {"load", K::Load, C::Lifecycle, false, "*",
+     "[@NAME] load [BASE-PATH] [module=MODULE] [panel=P[,P...]] [base=PATH]"},
     {"unload", K::Unload, C::Lifecycle, true, "", "unload"},
     {"skip", K::Skip, C::Lifecycle, false, "", "skip"},
     {"parent", K::Parent, C::Stimulus, true, "t", "parent TEXT"},
@@ -231,8 +234,45 @@ bool validRouterSetting(const std::vector<std::string>& words) {
     return (mode == "normal" || mode == "inline") && extra == 0;
 }
 
+// The options a load line may give, each once.
+const char* const kLoadOptions[] = {"module", "panel", "base"};
+
+std::string checkLoad(const Step& step) {
+    std::set<std::string> given;
+    bool bare = false;
+    for (const std::string& w : step.words) {
+        const size_t eq = w.find('=');
+        std::string key = eq == std::string::npos ? "" : w.substr(0, eq);
+        bool known = false;
+        for (const char* k : kLoadOptions)
+            known = known || key == k;
+        if (!known) {
+            if (bare)
+                return "\"" + w + "\" is not module=, panel= or base=, and the base path is given";
+            bare = true;
+            key = "base";
+        }
+        if (!given.insert(key).second)
+            return "the " + key + (key == "base" ? " path" : "") + " is given twice";
+        const std::string value = eq == std::string::npos || !known ? w : w.substr(eq + 1);
+        if (key == "module" && (value.empty() || value.find('/') != std::string::npos))
+            return "module= takes a module's name, without a folder (\"" + value + "\")";
+        if (key == "panel") {
+            std::istringstream list(value + ",");
+            std::string panel;
+            while (std::getline(list, panel, ','))
+                if (panel.empty())
+                    return "panel= takes panel ids separated by commas (\"" + value + "\")";
+        }
+    }
+    return {};
+}
+
 // What the shape of a line cannot tell: empty when the step is sound, else why not.
 std::string checkStep(const Step& step) {
+    if (step.kind == Step::Kind::Load)
+        if (std::string why = checkLoad(step); !why.empty())
+            return why;
     if (step.kind == Step::Kind::Router && !validRouterSetting(step.words))
         return "bad router setting";
     if (step.kind == Step::Kind::Control)
@@ -255,7 +295,75 @@ std::string checkStep(const Step& step) {
     return {};
 }
 
+// An instance's name: what a panel designer would call a panel's component ("mon2", "alarms").
+bool validInstanceName(const std::string& name) {
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+            return false;
+    return true;
+}
+
+std::string where(const std::string& file, int line) {
+    return file + ":" + std::to_string(line) + ": ";
+}
+
+std::string called(const std::string& instance) {
+    return instance.empty() ? std::string("the component") : "instance \"" + instance + "\"";
+}
+
 } // namespace
+
+bool addressable(Step::Kind kind) {
+    switch (kind) {
+    case K::Load:
+    case K::Unload:
+    case K::Parent:
+    case K::Press:
+    case K::Revertive:
+    case K::DbChange:
+    case K::Tick:
+    case K::Raw:
+    case K::Answer:
+    case K::Expect:
+    case K::ExpectNone:
+    case K::ExpectParent:
+    case K::ExpectControl:
+    case K::ExpectTimer:
+        return true;
+    default:
+        return false;
+    }
+}
+
+LoadRequest loadRequest(const Step& step) {
+    LoadRequest r;
+    for (const std::string& w : step.words) {
+        const size_t eq = w.find('=');
+        const std::string key = eq == std::string::npos ? "" : w.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : w.substr(eq + 1);
+        if (key == "module") {
+            r.module = value;
+        } else if (key == "panel") {
+            std::istringstream list(value);
+            for (std::string panel; std::getline(list, panel, ',');)
+                r.panels.push_back(panel);
+        } else if (key == "base") {
+            r.base = value;
+        } else {
+            r.base = w;
+        }
+    }
+    return r;
+}
+
+bool Scenario::namesInstances() const {
+    for (const Step& step : steps)
+        if (!step.instance.empty())
+            return true;
+    return false;
+}
 
 Step::Class classOf(Step::Kind kind) {
     const Grammar* g = grammarOf(kind);
@@ -304,6 +412,18 @@ std::optional<Step> parseLine(const std::string& line, int number, std::string& 
         return step;
     if (!error.empty())
         return std::nullopt;
+    if (keyword[0] == '@') {
+        step.instance = keyword.substr(1);
+        if (!validInstanceName(step.instance)) {
+            error = "\"" + keyword + "\" is no instance's name (letters, digits, '_', '-', '.')";
+            return std::nullopt;
+        }
+        if (!cur.word(keyword, error)) {
+            if (error.empty())
+                error = "\"" + keyword + "\" addresses no step";
+            return std::nullopt;
+        }
+    }
     const Grammar* g = nullptr;
     for (const Grammar& candidate : kGrammar)
         if (keyword == candidate.keyword)
@@ -313,6 +433,11 @@ std::optional<Step> parseLine(const std::string& line, int number, std::string& 
         return std::nullopt;
     }
     step.kind = g->kind;
+    if (!step.instance.empty() && !addressable(step.kind)) {
+        error = "\"" + keyword + "\" is the facility's, not an instance's: it takes no @" +
+                step.instance;
+        return std::nullopt;
+    }
     if (!readArguments(cur, *g, step, error))
         return std::nullopt;
     if (std::string why = checkStep(step); !why.empty()) {
@@ -329,24 +454,47 @@ std::optional<Scenario> parseScenario(const std::string& text, const std::string
     std::istringstream in(text);
     std::string line;
     int number = 0;
-    bool afterParent = false;
+    std::optional<std::string> afterParent; // the instance the last parent line addressed
+    // Each instance by name, with the line that loaded it while it is loaded (0 once unloaded).
+    std::map<std::string, int> loadedAt;
     while (std::getline(in, line)) {
         ++number;
         std::string why;
         auto step = parseLine(line, number, why);
         if (!step) {
-            error = file + ":" + std::to_string(number) + ": " + why;
+            error = where(file, number) + why;
             return std::nullopt;
         }
-        if (step->kind == Step::Kind::Answer && !afterParent) {
-            error = file + ":" + std::to_string(number) +
-                    ": \"answer\" must follow a \"parent\" line (only expectations between)";
+        if (step->kind == Step::Kind::Answer && afterParent != step->instance) {
+            error = where(file, number) + "\"" +
+                    (step->instance.empty() ? "" : "@" + step->instance + " ") +
+                    "answer\" must follow a \"" +
+                    (step->instance.empty() ? "" : "@" + step->instance + " ") +
+                    "parent\" line (only expectations between)";
             return std::nullopt;
+        }
+        const auto known = loadedAt.find(step->instance);
+        if (step->kind == Step::Kind::Load) {
+            // Loading again would destroy what is loaded, and every expectation after it would be
+            // checked against the new one: two panels meant, one played.
+            if (known != loadedAt.end() && known->second) {
+                error = where(file, number) + called(step->instance) + " is loaded already (line " +
+                        std::to_string(known->second) +
+                        "): unload it first, or load another instance with @NAME load";
+                return std::nullopt;
+            }
+            loadedAt[step->instance] = number;
+        } else if (!step->instance.empty() && known == loadedAt.end()) {
+            error = where(file, number) + "no instance \"" + step->instance +
+                    "\" is loaded before this line (@" + step->instance + " load ...)";
+            return std::nullopt;
+        } else if (step->kind == Step::Kind::Unload && known != loadedAt.end()) {
+            known->second = 0;
         }
         if (step->kind == Step::Kind::Parent)
-            afterParent = true;
+            afterParent = step->instance;
         else if (!isExpectation(step->kind) && step->kind != Step::Kind::Comment)
-            afterParent = false;
+            afterParent.reset();
         s.steps.push_back(std::move(*step));
     }
     return s;

@@ -8,7 +8,26 @@ namespace zeph::bench {
 Runner::Runner(host::ComponentSource factory, RunOptions options, EventSink sink)
     : m_factory(factory), m_options(std::move(options)), m_sink(std::move(sink)),
       m_facility([this](const Event& e) { onEvent(e); }) {
-    m_endpoint = m_facility.addEndpoint();
+    m_instances.push_back(Instance{});
+    m_instances[0].endpoint = m_facility.addEndpoint();
+}
+
+Runner::Instance& Runner::instance(const std::string& name) {
+    for (Instance& in : m_instances)
+        if (in.name == name)
+            return in;
+    Instance in;
+    in.name = name;
+    in.endpoint = m_facility.addEndpoint();
+    m_instances.push_back(std::move(in));
+    return m_instances.back();
+}
+
+Runner::Instance* Runner::byEndpoint(int endpoint) {
+    for (Instance& in : m_instances)
+        if (in.endpoint == endpoint)
+            return &in;
+    return nullptr;
 }
 
 Runner::~Runner() {
@@ -40,71 +59,95 @@ void Runner::play(const Step& step, const std::string& file) {
     // A comment is no step: an answer may still follow it.
     if (step.kind != Step::Kind::Comment) {
         resynchronise();
-        m_lastAnswer.reset();
+        for (Instance& in : m_instances)
+            in.lastAnswer.reset();
     }
-    const size_t sentBefore = m_sent.size();
-    const size_t parentsBefore = m_parents.size();
+    // Where each instance's records stood before the step (a step may add an instance).
+    std::vector<std::pair<size_t, size_t>> before;
+    for (const Instance& in : m_instances)
+        before.emplace_back(in.sent.size(), in.parents.size());
     if (describesFacility(step.kind))
         apply(step);
     else if (step.kind != Step::Kind::Comment)
         deliver(step);
-    record(step, sentBefore, parentsBefore);
+    record(step, before);
 }
 
-void Runner::record(const Step& step, size_t sentBefore, size_t parentsBefore) {
+void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t>>& before) {
     m_recording += step.source + "\n";
     if (step.kind == Step::Kind::Comment || step.kind == Step::Kind::Skip ||
         describesFacility(step.kind))
         return;
-    for (size_t i = sentBefore; i < m_sent.size(); ++i)
-        m_recording += "expect " + quoteText(m_sent[i]) + "\n";
-    if (sentBefore == m_sent.size())
-        m_recording += "expect-none\n";
-    for (size_t i = parentsBefore; i < m_parents.size(); ++i)
-        m_recording += "expect-parent " + quoteText(m_parents[i]) + "\n";
-    if (step.kind == Step::Kind::Parent) {
-        const auto& a = *m_lastAnswer;
-        m_recording += "answer " + (a ? quoteText(*a, true) : std::string("none")) + "\n";
+    // What each instance sent and raised, in the order the instances came; the step's own says
+    // expect-none when it sent nothing, and its answer.
+    for (size_t k = 0; k < m_instances.size(); ++k) {
+        const Instance& in = m_instances[k];
+        const std::string at = in.name.empty() ? "" : "@" + in.name + " ";
+        const size_t sentBefore = k < before.size() ? before[k].first : 0;
+        const size_t parentsBefore = k < before.size() ? before[k].second : 0;
+        for (size_t i = sentBefore; i < in.sent.size(); ++i)
+            m_recording += at + "expect " + quoteText(in.sent[i]) + "\n";
+        // A facility of named instances only has no unnamed one to say nothing of.
+        const bool speaks = !in.name.empty() || in.everLoaded || m_instances.size() == 1;
+        if (sentBefore == in.sent.size() && in.name == step.instance && speaks)
+            m_recording += at + "expect-none\n";
+        for (size_t i = parentsBefore; i < in.parents.size(); ++i)
+            m_recording += at + "expect-parent " + quoteText(in.parents[i]) + "\n";
+        if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer) {
+            const auto& a = *in.lastAnswer;
+            m_recording += at + "answer " + (a ? quoteText(*a, true) : std::string("none")) + "\n";
+        }
     }
 }
 
 void Runner::resynchronise() {
-    if (m_commandsLost) {
-        m_cursor = m_mark = m_sent.size();
-        m_commandsLost = false;
-    }
-    if (m_parentsLost) {
-        m_parentCursor = m_parents.size();
-        m_parentsLost = false;
+    for (Instance& in : m_instances) {
+        if (in.commandsLost) {
+            in.cursor = in.mark = in.sent.size();
+            in.commandsLost = false;
+        }
+        if (in.parentsLost) {
+            in.parentCursor = in.parents.size();
+            in.parentsLost = false;
+        }
     }
 }
 
 void Runner::forgetSent() {
-    m_cursor = m_mark = m_sent.size();
-    m_parentCursor = m_parents.size();
+    for (Instance& in : m_instances) {
+        in.cursor = in.mark = in.sent.size();
+        in.parentCursor = in.parents.size();
+    }
 }
 
 void Runner::finish() {
-    if (m_facility.loaded(m_endpoint)) {
-        m_finishing = true;
-        m_facility.unload(m_endpoint);
-        m_finishing = false;
-    }
+    m_finishing = true;
+    for (const Instance& in : m_instances)
+        if (m_facility.loaded(in.endpoint))
+            m_facility.unload(in.endpoint);
+    m_finishing = false;
 }
 
 void Runner::onEvent(Event e) {
     e.file = m_file;
     e.line = m_line;
-    if (e.kind == Event::Kind::Command)
-        m_sent.push_back(e.text);
-    else if (e.kind == Event::Kind::Parent)
-        m_parents.push_back(e.text);
+    Instance* in = byEndpoint(e.component);
+    if (in)
+        e.instance = in->name;
+    if (in && e.kind == Event::Kind::Command)
+        in->sent.push_back(e.text);
+    else if (in && e.kind == Event::Kind::Parent)
+        in->parents.push_back(e.text);
     if (m_sink)
         m_sink(e);
     if (e.kind == Event::Kind::HostError)
-        fail("host contract: " + e.text);
-    if (e.kind == Event::Kind::Command && m_options.checkExpectations)
-        checkDeclared(e.text);
+        in ? fail(*in, "host contract: " + e.text) : fail("host contract: " + e.text);
+    if (in && e.kind == Event::Kind::Command && m_options.checkExpectations)
+        checkDeclared(*in, e.text);
+}
+
+void Runner::fail(const Instance& in, const std::string& message) {
+    fail(in.name.empty() ? message : "@" + in.name + ": " + message);
 }
 
 void Runner::fail(const std::string& message) {
@@ -118,11 +161,12 @@ void Runner::warn(const std::string& message) {
     report(Event::Kind::Warning, message);
 }
 
-void Runner::report(Event::Kind kind, const std::string& text) {
+void Runner::report(Event::Kind kind, const std::string& text, const std::string& instance) {
     if (!m_sink)
         return;
     Event e;
     e.kind = kind;
+    e.instance = instance;
     e.time = m_facility.now();
     e.text = text;
     e.file = m_file;

@@ -11,6 +11,7 @@
 #include "facility/facility.h"
 #include "scenario/step.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ struct RunOptions {
     bool requireExpectations = false;
     // A text put (TP) to a control that no `control` line declared fails; otherwise it warns.
     bool strict = false;
+    // The factory of a module named by a load line's module= (its stem); a null source, with the
+    // reason in error, when there is none. Unset: no load line may name a module.
+    std::function<host::ComponentSource(const std::string& module, std::string& error)> modules =
+        nullptr;
 };
 
 struct RunResult {
@@ -56,8 +61,8 @@ public:
     const RunResult& result() const { return m_result; }
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }
-    // The endpoint the scenario's component lives on.
-    int endpoint() const { return m_endpoint; }
+    // The endpoint the scenario's unnamed component lives on.
+    int endpoint() const { return m_instances[0].endpoint; }
     Facility& facility() { return m_facility; }
 
 private:
@@ -65,42 +70,55 @@ private:
     void check(const Step& step);
     void apply(const Step& step);
     void deliver(const Step& step);
-    void record(const Step& step, size_t sentBefore, size_t parentsBefore);
+    void record(const Step& step, const std::vector<std::pair<size_t, size_t>>& before);
     void resynchronise();
 
-    void expectCommand(const std::string& pattern);
-    void expectNothing();
-    void expectParent(const std::string& text);
-    void expectAnswer(const Step& step);
-    void expectState(const Step& step);
-    void checkDeclared(const std::string& command);
+    // One component of the facility as the scenario names it, and what it sent and heard. The
+    // unnamed one is always first; the others come with their first load line.
+    struct Instance {
+        std::string name;
+        int endpoint = 0;
+        std::vector<std::string> sent;
+        size_t cursor = 0; // the next command an expectation compares with
+        size_t mark = 0;   // where the commands since the previous expectation begin
+        std::vector<std::string> parents;
+        size_t parentCursor = 0;
+        // Set by a failed expectation until the next step: the commands (or parent texts) no
+        // longer line up with the expectations, so the rest are passed over.
+        bool commandsLost = false;
+        bool parentsLost = false;
+        std::optional<std::optional<std::string>> lastAnswer;
+        bool everLoaded = false;
+    };
+    Instance& instance(const std::string& name);
+    Instance* byEndpoint(int endpoint);
+    void load(Instance& in, const Step& step);
+
+    void expectCommand(Instance& in, const std::string& pattern);
+    void expectNothing(Instance& in);
+    void expectParent(Instance& in, const std::string& text);
+    void expectAnswer(Instance& in, const Step& step);
+    void expectState(Instance& in, const Step& step);
+    void checkDeclared(const Instance& in, const std::string& command);
     void noExpectation();
     void warn(const std::string& message);
     void met(const std::string& what);
     void onEvent(Event e);
+    // A failure of what one instance did: named, when it has a name.
+    void fail(const Instance& in, const std::string& message);
     void fail(const std::string& message);
-    void report(Event::Kind kind, const std::string& text);
-    std::string sentSinceMark() const;
+    void report(Event::Kind kind, const std::string& text, const std::string& instance = {});
+    static std::string sentSinceMark(const Instance& in);
 
     host::ComponentSource m_factory;
     RunOptions m_options;
     EventSink m_sink;
     Facility m_facility;
-    int m_endpoint = 0;
+    std::vector<Instance> m_instances;
 
     std::string m_file;
     int m_line = 0;
     bool m_finishing = false;
-    std::vector<std::string> m_sent;
-    size_t m_cursor = 0; // the next command an expectation compares with
-    size_t m_mark = 0;   // where the commands since the previous expectation begin
-    std::vector<std::string> m_parents;
-    size_t m_parentCursor = 0;
-    // Set by a failed expectation until the next step: the commands (or parent texts) no longer
-    // line up with the expectations, so the rest are passed over.
-    bool m_commandsLost = false;
-    bool m_parentsLost = false;
-    std::optional<std::optional<std::string>> m_lastAnswer;
     bool m_sawExpectation = false;
     RunResult m_result;
     std::string m_recording;

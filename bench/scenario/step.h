@@ -53,7 +53,19 @@ struct Step {
     std::vector<long long> numbers;  // numeric arguments in order
     std::vector<std::string> words;  // word arguments in order (panel, control, name, mode...)
     std::optional<std::string> text; // the trailing text argument
+    // The instance a line addresses ("@mon2 press 1 Tarnel"); empty: the unnamed one.
+    std::string instance;
 };
+
+// What a load line asks for: `[@NAME] load [BASE-PATH] [module=M] [panel=P,...] [base=PATH]`.
+struct LoadRequest {
+    std::string module; // a module's stem, looked up beside the run's; empty: the run's
+    std::vector<std::string> panels; // the facility panels that are the component's 1, 2, ...
+    std::optional<std::string> base; // the base path; none: the run's
+};
+LoadRequest loadRequest(const Step& step);
+// Whether a line may be addressed to an instance with "@NAME".
+bool addressable(Step::Kind kind);
 
 Step::Class classOf(Step::Kind kind);
 bool isExpectation(Step::Kind kind);
@@ -69,6 +81,8 @@ bool needsComponent(Step::Kind kind);
 struct Scenario {
     std::string file;
     std::vector<Step> steps;
+    // Whether any line names an instance: only then do reports say which one.
+    bool namesInstances() const;
 };
 
 } // namespace zeph::bench

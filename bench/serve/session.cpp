@@ -195,6 +195,9 @@ ActionResult Session::playOnWorker(const std::string& line) {
         return refuse(400, "nothing to play: the line is blank or a comment");
     if (isExpectation(step->kind))
         return refuse(400, "expectations are filled in by the recording; play steps only");
+    // The page draws one component; another would play unseen.
+    if (!step->instance.empty())
+        return refuse(400, "the page plays one component: a step takes no @" + step->instance);
     Facility& f = m_runner->facility();
     const int endpoint = m_runner->endpoint();
     if (needsComponent(step->kind) && !f.loaded(endpoint))

@@ -33,6 +33,7 @@ TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
         {"/api/step", R"({"line":"bogus 1"})", 400, "unknown keyword"},
         {"/api/step", R"({"line":"parent a\nb"})", 400, "one line"},
         {"/api/step", R"({"line":"# a comment"})", 400, "nothing to play"},
+        {"/api/step", R"({"line":"@mon2 load"})", 400, "plays one component"},
         {"/api/next", "{}", 409, "nothing is due"},
         {"/api/nothing", "{}", 404, "no such action"},
     };

@@ -98,4 +98,14 @@ bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Sce
     return true;
 }
 
+bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why) {
+    for (const bench::Scenario& s : scenarios)
+        if (s.namesInstances()) {
+            std::cerr << "zeph-host: " << s.file << ": names instances (@NAME), which " << why
+                      << "\n";
+            return true;
+        }
+    return false;
+}
+
 } // namespace zeph::cli

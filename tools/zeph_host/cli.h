@@ -111,5 +111,8 @@ std::optional<bench::Scenario> workoutTake(const std::string& module, const std:
 std::string noWorkout(const std::string& module);
 // Reads scenario files in order; false, with one line on stderr, at the first that cannot be read.
 bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Scenario>& out);
+// What plays one instance at a time cannot play a facility of several: true, with one line on
+// stderr naming the first scenario that names instances and why, rather than a misplay.
+bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why);
 
 } // namespace zeph::cli

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 
 namespace zeph::cli {
 
@@ -87,6 +89,30 @@ bool writeRecording(const std::string& path, const ScenarioOutcome& o) {
     return true;
 }
 
+// The modules the scenarios' load lines name (module=STEM), opened beside the run's own with its
+// suffix; false, with one line on stderr naming the file and line, when one cannot be opened.
+bool openNamedModules(const std::string& runModule, const std::vector<Scenario>& scenarios,
+                      std::map<std::string, std::unique_ptr<host::Module>>& opened) {
+    const std::filesystem::path beside(runModule);
+    for (const Scenario& s : scenarios)
+        for (const Step& step : s.steps) {
+            const std::string stem =
+                step.kind == Step::Kind::Load ? loadRequest(step).module : std::string();
+            if (stem.empty() || opened.count(stem))
+                continue;
+            const std::filesystem::path path =
+                beside.parent_path() / (stem + beside.extension().string());
+            auto module = std::make_unique<host::Module>();
+            if (!module->open(path.string())) {
+                std::cerr << "zeph-host: " << s.file << ":" << step.line << ": module " << stem
+                          << ": " << module->error() << "\n";
+                return false;
+            }
+            opened[stem] = std::move(module);
+        }
+    return true;
+}
+
 } // namespace
 
 int runCommand(const RunArgs& a) {
@@ -106,6 +132,15 @@ int runCommand(const RunArgs& a) {
             return kUsage;
         scenarios.push_back(std::move(*take));
     }
+    if (module.bridged() &&
+        refuseInstances(scenarios, "a Windows DLL cannot play yet: run it on the .so modules"))
+        return kUsage;
+    if (!a.trace.empty() &&
+        refuseInstances(scenarios, "--trace cannot follow yet: a trace holds one component"))
+        return kUsage;
+    std::map<std::string, std::unique_ptr<host::Module>> named;
+    if (!openNamedModules(a.common.module, scenarios, named))
+        return kUsage;
     // With --trace every call both ways also goes to the file, through a tap around the factory.
     // The tap lives in this process, so a traced run plays its scenarios here too.
     trace::BenchTap tap;
@@ -128,8 +163,21 @@ int runCommand(const RunArgs& a) {
             shown(e);
         };
     // A recording is how expectations are first written, so only it may start without any.
-    const ScenarioRunOptions options{a.common.basePath, a.common.captureStderr, isolated(a),
-                                     a.timeout,         a.record.empty(),       a.strict};
+    const ScenarioRunOptions options{
+        a.common.basePath,
+        a.common.captureStderr,
+        isolated(a),
+        a.timeout,
+        a.record.empty(),
+        a.strict,
+        [&named](const std::string& stem, std::string& error) -> host::ComponentSource {
+            auto it = named.find(stem);
+            if (it == named.end()) {
+                error = "not opened";
+                return {};
+            }
+            return *it->second;
+        }};
     std::vector<JUnitCase> cases;
     int failed = 0, crashed = 0;
     for (const Scenario& s : scenarios) {

@@ -167,6 +167,8 @@ int serveCommand(const ServeArgs& a) {
         if (workout && workout->take())
             scenarios.push_back(*workout->take());
     }
+    if (refuseInstances(scenarios, "serve cannot show yet: `zeph-host run` plays them"))
+        return kUsage;
     host::Module module;
     if (!openModule(module, c.module))
         return kUsage;

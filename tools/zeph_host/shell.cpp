@@ -70,6 +70,10 @@ int shellCommand(const ShellArgs& a) {
     std::optional<Workout> workout;
     if (!openWithWorkout(c, a.workout, module, workout))
         return kUsage;
+    if (workout && workout->take() &&
+        refuseInstances({*workout->take()}, "the shell cannot start from yet: start from --workout "
+                                            "with a take of one component"))
+        return kUsage;
     TextTranscript text(std::cout, useColour(c.colour), true);
     Runner runner(module.factory(), RunOptions{c.basePath, true}, [&](const Event& e) { text(e); });
     runner.facility().setCaptureDebug(c.captureStderr);

@@ -52,6 +52,8 @@ int soakCommand(const SoakArgs& a) {
                   << ": the soak deals out the steps of its take\n";
         return kUsage;
     }
+    if (refuseInstances(workout->scenarios, "the soak cannot deal out yet"))
+        return kUsage;
     SoakOptions o = a.options;
     o.basePath = c.basePath;
     SoakResult r;

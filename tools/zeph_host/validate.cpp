@@ -20,6 +20,9 @@ int validateCommand(const ValidateArgs& a) {
     ValidateOptions o;
     if (!openWithWorkout(a.common, a.workout, module, o.workout))
         return kUsage;
+    if (o.workout && refuseInstances(o.workout->scenarios,
+                                     "validate cannot drive yet: its checks play one component"))
+        return kUsage;
     o.basePath = a.common.basePath;
     o.seed = a.seed ? *a.seed : std::random_device{}() % 1000000000u;
     o.iterations = a.iterations;
