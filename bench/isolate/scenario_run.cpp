@@ -97,6 +97,19 @@ ScenarioCrash crashOf(const ChildEnd& end) {
 
 // A process the component forked came back into the bench (and was ended there): one failure at
 // the step that forked, reported as it is found.
+// What the child could not tell the transcript itself, told from here.
+void tell(const EventSink& sink, Event::Kind kind, const std::string& text, const std::string& file,
+          int line) {
+    if (!sink)
+        return;
+    Event e;
+    e.kind = kind;
+    e.text = text;
+    e.file = file;
+    e.line = line;
+    sink(e);
+}
+
 void forkFailure(const Scenario& scenario, const std::string& where, RunResult& result,
                  const EventSink& sink) {
     const int line = std::atoi(where.c_str());
@@ -104,14 +117,7 @@ void forkFailure(const Scenario& scenario, const std::string& where, RunResult& 
                              ", and its child came back into the bench (it was ended there)";
     result.failures.push_back(scenario.file + ":" + (line ? std::to_string(line) : "end") + ": " +
                               text);
-    if (sink) {
-        Event e;
-        e.kind = Event::Kind::Failure;
-        e.text = text;
-        e.file = scenario.file;
-        e.line = line;
-        sink(e);
-    }
+    tell(sink, Event::Kind::Failure, text, scenario.file, line);
 }
 
 // Plays every step, then destroys what is still loaded, telling the progress page which.
@@ -192,14 +198,8 @@ void lastWords(std::FILE* words, const Scenario& scenario, int line, const Event
     std::fclose(words);
     while (!text.empty() && text.back() == '\n')
         text.pop_back();
-    if (text.empty() || !sink)
-        return;
-    Event e;
-    e.kind = Event::Kind::Debug;
-    e.text = text;
-    e.file = scenario.file;
-    e.line = line;
-    sink(e);
+    if (!text.empty())
+        tell(sink, Event::Kind::Debug, text, scenario.file, line);
 }
 
 } // namespace
@@ -247,14 +247,7 @@ ScenarioOutcome runScenario(zeph_factory_fn factory, const Scenario& scenario,
     out.result.failures.push_back(scenario.file + ":" +
                                   (crash.line ? std::to_string(crash.line) : "end") + ": " +
                                   crash.text());
-    if (sink) {
-        Event e;
-        e.kind = Event::Kind::Failure;
-        e.text = crash.text();
-        e.file = scenario.file;
-        e.line = crash.line;
-        sink(e);
-    }
+    tell(sink, Event::Kind::Failure, crash.text(), scenario.file, crash.line);
     out.crash = std::move(crash);
     return out;
 }
