@@ -107,6 +107,7 @@ void Runner::load(Instance& in, const Step& step) {
         // Loading again would destroy it and check the rest against another component.
         fail(in, std::string(in.name.empty() ? "the component is" : "it is") +
                      " loaded already: unload it first, or load another instance with @NAME load");
+        m_refused = true;
         return;
     }
     const LoadRequest r = loadRequest(step);

@@ -119,6 +119,7 @@ private:
     std::string m_file;
     int m_line = 0;
     bool m_finishing = false;
+    bool m_refused = false; // the step in progress was refused before it did anything
     bool m_sawExpectation = false;
     RunResult m_result;
     std::string m_recording;
