@@ -128,15 +128,23 @@ void play(Runner& runner, const Scenario& scenario) {
     runner.conclude(scenario.file);
 }
 
+RunOptions runOptions(const ScenarioRunOptions& o) {
+    return RunOptions{o.basePath, true, o.requireExpectations, o.strict, o.modules};
+}
+
+// Each step tells the progress page where the run is before SINK hears of it.
+EventSink showing(const EventSink& sink) {
+    return [sink](const Event& e) {
+        if (e.kind == Event::Kind::Step)
+            playing(e.line, e.text);
+        if (sink)
+            sink(e);
+    };
+}
+
 ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
                         const ScenarioRunOptions& o, const EventSink& sink) {
-    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict, o.modules},
-                  [&](const Event& e) {
-                      if (e.kind == Event::Kind::Step)
-                          playing(e.line, e.text);
-                      if (sink)
-                          sink(e);
-                  });
+    Runner runner(factory, runOptions(o), showing(sink));
     runner.facility().setCaptureDebug(o.captureDebug);
     runner.facility().setWatchStdout(true);
     play(runner, scenario);
@@ -148,16 +156,11 @@ ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
 
 int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
                const ScenarioRunOptions& o, const EventSink& sink, std::FILE* words) {
-    Runner runner(factory, RunOptions{o.basePath, true, o.requireExpectations, o.strict, o.modules},
-                  [&](const Event& e) {
-                      if (e.kind == Event::Kind::Step)
-                          playing(e.line, e.text);
-                      if (sink)
-                          sink(e);
-                      if (e.kind == Event::Kind::Failure)
-                          writeAll(fd, record(kFailure, e.file + ":" + std::to_string(e.line) +
-                                                            ": " + e.text));
-                  });
+    Runner runner(factory, runOptions(o), [&, shown = showing(sink)](const Event& e) {
+        shown(e);
+        if (e.kind == Event::Kind::Failure)
+            writeAll(fd, record(kFailure, e.file + ":" + std::to_string(e.line) + ": " + e.text));
+    });
     runner.facility().setCaptureDebug(o.captureDebug, words);
     runner.facility().setWatchStdout(true);
     play(runner, scenario);
