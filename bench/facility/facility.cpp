@@ -112,6 +112,10 @@ std::string Facility::facilityPanel(int endpoint, const std::string& panel) cons
     return "@" + std::to_string(endpoint) + ":" + panel;
 }
 
+const std::vector<std::string>& Facility::panelsOf(int endpoint) const {
+    return ep(endpoint).panels;
+}
+
 bool Facility::loaded(int endpoint) const {
     return ep(endpoint).host.component() != nullptr;
 }

@@ -81,6 +81,8 @@ public:
     // The facility panel a component's panel id names; an id past its panels names one of its
     // own, apart from every other component's.
     std::string facilityPanel(int endpoint, const std::string& panel) const;
+    // The facility panels setPanels gave it, in order (empty: its ids are the facility's).
+    const std::vector<std::string>& panelsOf(int endpoint) const;
 
     // ---- Notifications (each delivered, then the facility settles) ------------------------------
     // Type 3: returns the answer, nullopt for null. An answer is handed back with type 5 at once.

@@ -116,7 +116,9 @@ void Runner::load(Instance& in, const Step& step) {
         std::string error = "no module but the run's can be loaded here";
         source = m_options.modules ? m_options.modules(r.module, error) : host::ComponentSource();
         if (!source) {
+            // Nothing was loaded, so nothing is recorded: another load may follow.
             fail(in, "module " + r.module + ": " + error);
+            m_refused = true;
             return;
         }
     }

@@ -295,16 +295,6 @@ std::string checkStep(const Step& step) {
     return {};
 }
 
-// An instance's name: what a panel designer would call a panel's component ("mon2", "alarms").
-bool validInstanceName(const std::string& name) {
-    if (name.empty())
-        return false;
-    for (char c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
-            return false;
-    return true;
-}
-
 std::string where(const std::string& file, int line) {
     return file + ":" + std::to_string(line) + ": ";
 }
@@ -399,6 +389,16 @@ ControlDeclaration controlDeclaration(const Step& step) {
     return d;
 }
 
+// An instance's name: what a panel designer would call a panel's component ("mon2", "alarms").
+bool validInstanceName(const std::string& name) {
+    if (name.empty())
+        return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+            return false;
+    return true;
+}
+
 std::optional<Step> parseLine(const std::string& line, int number, std::string& error) {
     error.clear();
     Step step;
@@ -447,6 +447,40 @@ std::optional<Step> parseLine(const std::string& line, int number, std::string& 
     return step;
 }
 
+bool LineOrder::loadsAgain(const Step& step) const {
+    const auto known = m_loadedAt.find(step.instance);
+    return step.kind == Step::Kind::Load && known != m_loadedAt.end() && known->second;
+}
+
+std::string LineOrder::refusal(const Step& step) const {
+    if (step.kind == Step::Kind::Answer && m_afterParent != step.instance) {
+        const std::string at = step.instance.empty() ? "" : "@" + step.instance + " ";
+        return "\"" + at + "answer\" must follow a \"" + at +
+               "parent\" line (only expectations between)";
+    }
+    // Loading again would destroy what is loaded, and every expectation after it would be checked
+    // against the new one: two panels meant, one played.
+    if (loadsAgain(step))
+        return called(step.instance) + " is loaded already (line " +
+               std::to_string(m_loadedAt.at(step.instance)) +
+               "): unload it first, or load another instance with @NAME load";
+    if (step.kind != Step::Kind::Load && !step.instance.empty() && !m_loadedAt.count(step.instance))
+        return "no instance \"" + step.instance + "\" is loaded before this line (@" +
+               step.instance + " load ...)";
+    return {};
+}
+
+void LineOrder::take(const Step& step) {
+    if (step.kind == Step::Kind::Load)
+        m_loadedAt[step.instance] = step.line;
+    else if (step.kind == Step::Kind::Unload && m_loadedAt.count(step.instance))
+        m_loadedAt[step.instance] = 0;
+    if (step.kind == Step::Kind::Parent)
+        m_afterParent = step.instance;
+    else if (!isExpectation(step.kind) && step.kind != Step::Kind::Comment)
+        m_afterParent.reset();
+}
+
 std::optional<Scenario> parseScenario(const std::string& text, const std::string& file,
                                       std::string& error) {
     Scenario s;
@@ -454,9 +488,7 @@ std::optional<Scenario> parseScenario(const std::string& text, const std::string
     std::istringstream in(text);
     std::string line;
     int number = 0;
-    std::optional<std::string> afterParent; // the instance the last parent line addressed
-    // Each instance by name, with the line that loaded it while it is loaded (0 once unloaded).
-    std::map<std::string, int> loadedAt;
+    LineOrder order;
     while (std::getline(in, line)) {
         ++number;
         std::string why;
@@ -465,36 +497,11 @@ std::optional<Scenario> parseScenario(const std::string& text, const std::string
             error = where(file, number) + why;
             return std::nullopt;
         }
-        if (step->kind == Step::Kind::Answer && afterParent != step->instance) {
-            error = where(file, number) + "\"" +
-                    (step->instance.empty() ? "" : "@" + step->instance + " ") +
-                    "answer\" must follow a \"" +
-                    (step->instance.empty() ? "" : "@" + step->instance + " ") +
-                    "parent\" line (only expectations between)";
+        if (why = order.refusal(*step); !why.empty()) {
+            error = where(file, number) + why;
             return std::nullopt;
         }
-        const auto known = loadedAt.find(step->instance);
-        if (step->kind == Step::Kind::Load) {
-            // Loading again would destroy what is loaded, and every expectation after it would be
-            // checked against the new one: two panels meant, one played.
-            if (known != loadedAt.end() && known->second) {
-                error = where(file, number) + called(step->instance) + " is loaded already (line " +
-                        std::to_string(known->second) +
-                        "): unload it first, or load another instance with @NAME load";
-                return std::nullopt;
-            }
-            loadedAt[step->instance] = number;
-        } else if (!step->instance.empty() && known == loadedAt.end()) {
-            error = where(file, number) + "no instance \"" + step->instance +
-                    "\" is loaded before this line (@" + step->instance + " load ...)";
-            return std::nullopt;
-        } else if (step->kind == Step::Kind::Unload && known != loadedAt.end()) {
-            known->second = 0;
-        }
-        if (step->kind == Step::Kind::Parent)
-            afterParent = step->instance;
-        else if (!isExpectation(step->kind) && step->kind != Step::Kind::Comment)
-            afterParent.reset();
+        order.take(*step);
         s.steps.push_back(std::move(*step));
     }
     return s;

@@ -25,6 +25,29 @@ std::vector<std::string> controlKinds();
 // so it names every keyword there is).
 std::vector<std::string> usagesOf(Step::Class c);
 
+// An instance's name as "@NAME" may give it: letters, digits, '_', '-' and '.'.
+bool validInstanceName(const std::string& name);
+
+// The order a scenario's lines must keep across lines: a load of an instance not loaded already,
+// an addressed line after its instance's load, an answer right after its parent line. A file is
+// checked with it; a player of one line at a time (the shell, the page) checks each line the same
+// way, so that what it records reads back.
+class LineOrder {
+public:
+    // Why the step cannot come next ("file:line: " not included); empty when it can.
+    std::string refusal(const Step& step) const;
+    // Whether it is a load of an instance loaded already: the one refusal that a player of one
+    // line at a time leaves to the runner, which fails it and keeps the first component.
+    bool loadsAgain(const Step& step) const;
+    // Takes the step in as played.
+    void take(const Step& step);
+
+private:
+    std::optional<std::string> m_afterParent; // the instance the last parent line addressed
+    // Each instance by name, with the line that loaded it while it is loaded (0 once unloaded).
+    std::map<std::string, int> m_loadedAt;
+};
+
 // Parses a whole file; the first bad line gives nullopt and "file:line: reason" in error.
 std::optional<Scenario> parseScenario(const std::string& text, const std::string& file,
                                       std::string& error);

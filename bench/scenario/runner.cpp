@@ -30,6 +30,20 @@ Runner::Instance* Runner::byEndpoint(int endpoint) {
     return nullptr;
 }
 
+std::vector<Runner::InstanceView> Runner::instances() const {
+    std::vector<InstanceView> out;
+    for (const Instance& in : m_instances)
+        out.push_back(InstanceView{in.name, in.endpoint});
+    return out;
+}
+
+std::optional<int> Runner::endpointOf(const std::string& name) const {
+    for (const Instance& in : m_instances)
+        if (in.name == name)
+            return in.endpoint;
+    return std::nullopt;
+}
+
 Runner::~Runner() {
     finish();
 }

@@ -63,6 +63,14 @@ public:
     const std::string& recording() const { return m_recording; }
     // The endpoint the scenario's unnamed component lives on.
     int endpoint() const { return m_instances[0].endpoint; }
+    // Every instance the run has heard of, the unnamed one first (named "").
+    struct InstanceView {
+        std::string name;
+        int endpoint = 0;
+    };
+    std::vector<InstanceView> instances() const;
+    // The endpoint of the instance by that name; nullopt for one never heard of.
+    std::optional<int> endpointOf(const std::string& name) const;
     Facility& facility() { return m_facility; }
 
 private:

@@ -1,4 +1,5 @@
-// The page's actions: each JSON body becomes one step line for the session. Every field is read
+// The page's actions: each JSON body becomes one step line for the session, addressed to an
+// instance when the body names one ("instance"). Every field is read
 // strictly (a text is a text, a number a whole number within the field's range), and every text
 // is quoted into the line, so that a request cannot add a word, a step or a line of its own.
 #include "serve/actions.h"
@@ -75,6 +76,18 @@ std::string word(const std::string& w) {
     return quoteText(w, w.find(' ') != std::string::npos);
 }
 
+// The "@NAME " that addresses an instance, from the optional "instance" field; none for the
+// unnamed one. Checked here, so that a name cannot bring words of its own into the line.
+std::string addressed(const json& j) {
+    const std::string name = text(j, "instance", std::string());
+    if (name.empty())
+        return {};
+    if (!validInstanceName(name))
+        throw BadRequest{"malformed request: \"instance\" is an instance's name (letters, "
+                         "digits, '_', '-', '.')"};
+    return "@" + name + " ";
+}
+
 std::string answerJson(const ActionResult& r) {
     if (!r.ok())
         return errorJson(r.error);
@@ -99,15 +112,17 @@ const std::map<std::string, Action>& actions() {
         {"/api/press",
          [](Session& s, const json& j) {
              const std::string event = text(j, "event", std::string());
-             return s.play("press " + word(text(j, "panel")) + " " + word(text(j, "control")) +
+             return s.play(addressed(j) + "press " + word(text(j, "panel")) + " " +
+                           word(text(j, "control")) +
                            (event.empty() ? "" : " " + quoteText(event)));
          }},
         {"/api/parent",
          [](Session& s, const json& j) {
              const std::string t = text(j, "text");
+             const std::string at = addressed(j);
              // Refused before it is quoted, so that the limit reads in the client's own bytes.
              return t.size() > kMaxParentText ? tooLong(t.size())
-                                              : s.play("parent " + quoteText(t));
+                                              : s.play(at + "parent " + quoteText(t));
          }},
         {"/api/advance",
          [](Session& s, const json& j) {

@@ -22,6 +22,8 @@ json eventJson(const Event& e) {
         j["reply"] = *e.reply;
     if (e.kind == Event::Kind::Failure)
         j["where"] = e.file + ":" + std::to_string(e.line);
+    if (!e.instance.empty())
+        j["instance"] = e.instance;
     return j;
 }
 
@@ -50,6 +52,38 @@ json routersJson(const Facility& f) {
                        {"sources", sources}});
     }
     return out;
+}
+
+// Whose a facility panel is, for the page's presses: {"instance": NAME, "as": the instance's own
+// id for it}, the unnamed instance's name being "". A panel given by a load's panel= is that
+// instance's (the first one's, when two were given it); one of an instance's own ("@E:ID") is its
+// own; any other is the first loaded instance whose ids are the facility's, else the unnamed
+// one's when its are; null when none would reach it.
+json ownerJson(const Runner& runner, const Facility& f, const std::string& panel) {
+    const std::vector<Runner::InstanceView> instances = runner.instances();
+    if (!panel.empty() && panel[0] == '@') {
+        const size_t colon = panel.find(':');
+        for (const Runner::InstanceView& in : instances)
+            if (colon != std::string::npos &&
+                panel.substr(1, colon - 1) == std::to_string(in.endpoint))
+                return {{"instance", in.name}, {"as", panel.substr(colon + 1)}};
+        return nullptr;
+    }
+    for (const Runner::InstanceView& in : instances) {
+        const std::vector<std::string>& given = f.panelsOf(in.endpoint);
+        for (size_t i = 0; i < given.size(); ++i)
+            if (given[i] == panel)
+                return {{"instance", in.name}, {"as", std::to_string(i + 1)}};
+    }
+    const Runner::InstanceView* own = nullptr;
+    for (const Runner::InstanceView& in : instances)
+        if (!own && f.panelsOf(in.endpoint).empty() && f.loaded(in.endpoint))
+            own = &in;
+    if (!own && f.panelsOf(instances[0].endpoint).empty())
+        own = &instances[0];
+    if (!own)
+        return nullptr;
+    return {{"instance", own->name}, {"as", panel}};
 }
 
 // One action may move the clock this far; a longer stretch is a few clicks away, and a fast timer
@@ -82,15 +116,16 @@ Session::~Session() {
 }
 
 void Session::worker() {
-    m_runner = std::make_unique<Runner>(
-        m_factory, RunOptions{m_options.basePath, true}, [this](const Event& e) {
-            const bool alarm = e.kind == Event::Kind::Failure || e.kind == Event::Kind::HostError;
-            if (m_pending.size() < m_options.maxEventsPerUpdate ||
-                (alarm && m_pending.size() < 2 * m_options.maxEventsPerUpdate))
-                m_pending.push_back(e);
-            else
-                ++m_unshown;
-        });
+    RunOptions run{m_options.basePath, true};
+    run.modules = m_options.modules;
+    m_runner = std::make_unique<Runner>(m_factory, run, [this](const Event& e) {
+        const bool alarm = e.kind == Event::Kind::Failure || e.kind == Event::Kind::HostError;
+        if (m_pending.size() < m_options.maxEventsPerUpdate ||
+            (alarm && m_pending.size() < 2 * m_options.maxEventsPerUpdate))
+            m_pending.push_back(e);
+        else
+            ++m_unshown;
+    });
     m_runner->facility().setCaptureDebug(m_options.captureStderr);
     for (;;) {
         std::function<void()> task;
@@ -135,27 +170,51 @@ std::vector<std::string> Session::start(const std::vector<Scenario>& scenarios) 
             const Scenario& scenario = scenarios[s];
             size_t end = scenario.steps.size();
             if (s + 1 == scenarios.size()) {
-                size_t last = end;
-                for (size_t i = 0; i < end; ++i)
-                    if (!isExpectation(scenario.steps[i].kind) &&
-                        scenario.steps[i].kind != Step::Kind::Comment)
-                        last = i;
-                if (last < end && scenario.steps[last].kind == Step::Kind::Unload)
-                    end = last;
+                // The unloads after the last other step, with their expectations, are held back.
+                for (size_t i = end; i-- > 0;) {
+                    const Step::Kind kind = scenario.steps[i].kind;
+                    if (kind == Step::Kind::Unload)
+                        end = i;
+                    else if (!isExpectation(kind) && kind != Step::Kind::Comment)
+                        break;
+                }
             }
             for (size_t i = 0; i < end; ++i)
-                m_runner->play(scenario.steps[i], scenario.file);
+                playStarting(scenario.steps[i], scenario.file);
         }
         Facility& f = m_runner->facility();
-        if (!f.loaded(m_runner->endpoint())) {
+        bool anyLoaded = false;
+        for (const Runner::InstanceView& in : m_runner->instances())
+            anyLoaded = anyLoaded || f.loaded(in.endpoint);
+        if (!anyLoaded) {
             std::string error;
-            m_runner->play(*parseLine("load", 0, error), "serve");
+            playStarting(*parseLine("load", 0, error), "serve");
         }
         failures = m_runner->result().failures;
-        f.forgetRecords(m_runner->endpoint());
+        for (const Runner::InstanceView& in : m_runner->instances())
+            f.forgetRecords(in.endpoint);
         publish("start");
     });
     return failures;
+}
+
+void Session::playStarting(const Step& step, const std::string& file) {
+    const bool again = m_order.loadsAgain(step);
+    m_runner->play(step, file);
+    if (!again)
+        taken(step);
+}
+
+// A step played into the order of lines, and a load's line kept for the page's Load button; a
+// load only when it loaded, as the runner leaves one that found no module out of the recording.
+void Session::taken(const Step& step) {
+    if (step.kind == Step::Kind::Load) {
+        const std::optional<int> endpoint = m_runner->endpointOf(step.instance);
+        if (!endpoint || !m_runner->facility().loaded(*endpoint))
+            return;
+        m_loads[step.instance] = step.source;
+    }
+    m_order.take(step);
 }
 
 ActionResult Session::play(const std::string& line) {
@@ -195,14 +254,22 @@ ActionResult Session::playOnWorker(const std::string& line) {
         return refuse(400, "nothing to play: the line is blank or a comment");
     if (isExpectation(step->kind))
         return refuse(400, "expectations are filled in by the recording; play steps only");
-    // The page draws one component; another would play unseen.
-    if (!step->instance.empty())
-        return refuse(400, "the page plays one component: a step takes no @" + step->instance);
+    if (m_options.oneInstance && !step->instance.empty())
+        return refuse(400,
+                      "a Windows DLL plays one component here: a step takes no @" + step->instance);
+    // Out of order, a line would leave a recording that does not read back; a second load is the
+    // runner's to fail, which keeps the first component.
+    const bool again = m_order.loadsAgain(*step);
+    if (std::string why = again ? "" : m_order.refusal(*step); !why.empty())
+        return refuse(409, why);
     Facility& f = m_runner->facility();
-    const int endpoint = m_runner->endpoint();
-    if (needsComponent(step->kind) && !f.loaded(endpoint))
-        return refuse(409, "no component is loaded: load one first");
-    if (step->kind == Step::Kind::Press && !f.hasControl(step->words[0], step->words[1]))
+    const std::optional<int> addressed = m_runner->endpointOf(step->instance);
+    if (needsComponent(step->kind) && !(addressed && f.loaded(*addressed)))
+        return refuse(409, step->instance.empty()
+                               ? "no component is loaded: load one first"
+                               : "@" + step->instance + " is not loaded: load it first");
+    if (step->kind == Step::Kind::Press &&
+        !f.hasControl(f.facilityPanel(*addressed, step->words[0]), step->words[1]))
         return refuse(404,
                       "panel " + step->words[0] + " has no control \"" + step->words[1] + "\"");
     if (step->kind == Step::Kind::Advance && step->numbers[0] > kMaxAdvance)
@@ -210,6 +277,8 @@ ActionResult Session::playOnWorker(const std::string& line) {
                       "the clock moves at most " + std::to_string(kMaxAdvance) + " ms in one step");
 
     m_runner->play(*step, "page");
+    if (!again)
+        taken(*step);
     ActionResult r;
     if (step->kind == Step::Kind::Parent) {
         for (const Event& e : m_pending)
@@ -219,7 +288,8 @@ ActionResult Session::playOnWorker(const std::string& line) {
             }
     }
     // The runner keeps what the recording needs; the host's own copy of the traffic can go.
-    f.forgetRecords(endpoint);
+    for (const Runner::InstanceView& in : m_runner->instances())
+        f.forgetRecords(in.endpoint);
     publish(line);
     std::lock_guard<std::mutex> lock(m_mutex);
     r.seq = m_seq;
@@ -234,7 +304,6 @@ std::string Session::recording() {
 
 void Session::publish(const std::string& action) {
     const Facility& f = m_runner->facility();
-    const int endpoint = m_runner->endpoint();
 
     json events = json::array();
     for (const Event& e : m_pending)
@@ -267,11 +336,30 @@ void Session::publish(const std::string& action) {
     }
 
     const json routers = routersJson(f);
+    // Each instance: loaded or not, the facility panels its load gave it, its running timers and
+    // the line that loaded it last (the page's Load sends it again).
+    json instances = json::array();
     json timers = json::array();
-    const bool loaded = f.loaded(endpoint);
-    if (loaded)
-        for (int id : m_runner->facility().host(endpoint).runningTimers())
-            timers.push_back(id);
+    bool loaded = false;
+    for (const Runner::InstanceView& in : m_runner->instances()) {
+        const bool on = f.loaded(in.endpoint);
+        json own = json::array();
+        if (on)
+            for (int id : m_runner->facility().host(in.endpoint).runningTimers()) {
+                own.push_back(id);
+                timers.push_back(id);
+            }
+        loaded = loaded || on;
+        const auto line = m_loads.find(in.name);
+        instances.push_back({{"name", in.name},
+                             {"loaded", on},
+                             {"panels", f.panelsOf(in.endpoint)},
+                             {"timers", own},
+                             {"load", line == m_loads.end() ? json(nullptr) : json(line->second)}});
+    }
+    json owners = json::object();
+    for (const json& p : panels)
+        owners[p["id"].get<std::string>()] = ownerJson(*m_runner, f, p["id"]);
     const std::optional<int64_t> due = f.nextDue();
     json clock = {{"now", f.now()},
                   {"nextDue", due ? json(*due) : json(nullptr)},
@@ -279,18 +367,20 @@ void Session::publish(const std::string& action) {
                   {"timers", timers},
                   {"failures", m_runner->result().failures.size()}};
 
-    json update = {{"kind", "update"},
-                   {"action", action},
-                   {"events", events},
-                   {"controls", changed},
-                   {"clock", clock}};
+    json update = {{"kind", "update"},    {"action", action}, {"events", events},
+                   {"controls", changed}, {"clock", clock},   {"instances", instances},
+                   {"owners", owners}};
     std::string routerText = dump(routers);
     if (routerText != m_lastRouters) {
         update["routers"] = routers;
         m_lastRouters = std::move(routerText);
     }
-    std::string state = dump(json{
-        {"title", m_options.title}, {"panels", panels}, {"routers", routers}, {"clock", clock}});
+    std::string state = dump(json{{"title", m_options.title},
+                                  {"panels", panels},
+                                  {"routers", routers},
+                                  {"clock", clock},
+                                  {"instances", instances},
+                                  {"owners", owners}});
 
     std::vector<std::string> eventTexts;
     for (const json& e : events)

@@ -30,6 +30,10 @@ struct SessionOptions {
     size_t keepEvents = 500;          // transcript lines a newly opened page starts with
     size_t keepUpdates = 256;         // updates a reconnecting page can still catch up on
     size_t maxEventsPerUpdate = 2000; // a longer burst keeps its start and end
+    // The factory of a module a load line names (module=STEM), as RunOptions::modules.
+    std::function<host::ComponentSource(const std::string&, std::string&)> modules = nullptr;
+    // Only the unnamed instance may be loaded (a Windows DLL under the bridge plays one).
+    bool oneInstance = false;
 };
 
 // What became of one action: status 200, or an HTTP-like status (400, 404, 409, 413) and why.
@@ -50,12 +54,13 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Plays the scenarios the session starts from (facility lines, steps, expectations). An unload
-    // that ends the last one is held back, so that the panel stays live; with nothing loaded at the
-    // end, the component is loaded. Returns the failures, "file:line: what".
+    // Plays the scenarios the session starts from (facility lines, steps, expectations). The
+    // unloads that end the last one are held back, so that the panels stay live; with nothing
+    // loaded at the end, the unnamed component is loaded. Returns the failures, "file:line: what".
     std::vector<std::string> start(const std::vector<Scenario>& scenarios);
 
-    // One line as a scenario writes it: a facility line or a step, never an expectation.
+    // One line as a scenario writes it: a facility line or a step, never an expectation; "@NAME"
+    // addresses an instance, as in a file.
     ActionResult play(const std::string& line);
     // Moves the clock on to the next due tick or delayed revertive (recorded as "advance MS").
     ActionResult advanceToNextDue();
@@ -80,6 +85,8 @@ private:
     void call(const std::function<void()>& fn);
     void worker();
     ActionResult playOnWorker(const std::string& line);
+    void playStarting(const Step& step, const std::string& file);
+    void taken(const Step& step);
     void publish(const std::string& action);
 
     host::ComponentSource m_factory;
@@ -87,6 +94,8 @@ private:
 
     // Session thread only.
     std::unique_ptr<Runner> m_runner;
+    LineOrder m_order;                          // what a recording must keep to read back
+    std::map<std::string, std::string> m_loads; // each instance's load line, the page's Load
     std::vector<Event> m_pending;
     size_t m_unshown = 0; // events of the current action beyond maxEventsPerUpdate
     int m_actions = 0;

@@ -33,7 +33,10 @@ TEST_F(ServeTest, bad_requests_get_a_clear_error_and_the_session_goes_on) {
         {"/api/step", R"({"line":"bogus 1"})", 400, "unknown keyword"},
         {"/api/step", R"({"line":"parent a\nb"})", 400, "one line"},
         {"/api/step", R"({"line":"# a comment"})", 400, "nothing to play"},
-        {"/api/step", R"({"line":"@mon2 load"})", 400, "plays one component"},
+        // An instance no line has loaded is refused, as a file would be, and a name that is not
+        // one cannot bring words of its own into the step.
+        {"/api/step", R"({"line":"@mon2 press 1 Btn"})", 409, "no instance \\\"mon2\\\" is loaded"},
+        {"/api/press", R"({"instance":"a load","panel":"1","control":"Btn"})", 400, "instance"},
         {"/api/next", "{}", 409, "nothing is due"},
         {"/api/nothing", "{}", 404, "no such action"},
     };
@@ -222,6 +225,8 @@ TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_fro
         {"load\nunload\nload\nparent stop\n# done\n", "parent stop\n"},
         // Nothing loaded at the end: the session loads the component.
         {"router 5\n", "load\n"},
+        // Every unload that ends it is held back; the instances stay, the unnamed one unloaded.
+        {"@a load\n@b load panel=2\n@a unload\n@a expect AS\n@b unload\n", "@b load panel=2\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scenario);
@@ -236,8 +241,9 @@ TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_fro
         for (size_t start = 0, end; start < recording.size(); start = end + 1) {
             end = recording.find('\n', start);
             const std::string line = recording.substr(start, end - start);
-            if (line.compare(0, 6, "expect") != 0 && line.compare(0, 6, "answer") != 0 &&
-                !line.empty() && line[0] != '#')
+            // An instance's expectations start with its "@NAME ".
+            const std::string word = line.substr(line[0] == '@' ? line.find(' ') + 1 : 0, 6);
+            if (word != "expect" && word != "answer" && !line.empty() && line[0] != '#')
                 lastStep = line + "\n";
         }
         EXPECT_EQ(lastStep, c.recordingEnds) << recording;

@@ -108,4 +108,36 @@ bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::s
     return false;
 }
 
+host::ComponentSource ModuleShelf::find(const std::string& stem, std::string& error) {
+    if (auto it = m_opened.find(stem); it != m_opened.end())
+        return *it->second;
+    const std::filesystem::path beside(m_runModule);
+    const std::filesystem::path path = beside.parent_path() / (stem + beside.extension().string());
+    auto module = std::make_unique<host::Module>();
+    if (!module->open(path.string())) {
+        error = module->error();
+        return {};
+    }
+    return *m_opened.emplace(stem, std::move(module)).first->second;
+}
+
+bool ModuleShelf::openNamed(const std::vector<bench::Scenario>& scenarios) {
+    for (const bench::Scenario& s : scenarios)
+        for (const bench::Step& step : s.steps) {
+            const std::string stem =
+                step.kind == bench::Step::Kind::Load ? bench::loadRequest(step).module : "";
+            std::string error;
+            if (!stem.empty() && !find(stem, error)) {
+                std::cerr << "zeph-host: " << s.file << ":" << step.line << ": module " << stem
+                          << ": " << error << "\n";
+                return false;
+            }
+        }
+    return true;
+}
+
+std::function<host::ComponentSource(const std::string&, std::string&)> ModuleShelf::finder() {
+    return [this](const std::string& stem, std::string& error) { return find(stem, error); };
+}
+
 } // namespace zeph::cli

@@ -8,6 +8,9 @@
 #include "workout/workout.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +60,7 @@ int validateCommand(const ValidateArgs& a);
 struct ShellArgs {
     Common common;
     std::string workout;
+    std::string record;
 };
 int shellCommand(const ShellArgs& a);
 
@@ -114,5 +118,23 @@ bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Sce
 // What plays one instance at a time cannot play a facility of several: true, with one line on
 // stderr naming the first scenario that names instances and why, rather than a misplay.
 bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why);
+
+// The modules that load lines name (module=STEM): beside the run's own, with its suffix, each
+// opened once, when first named.
+class ModuleShelf {
+public:
+    explicit ModuleShelf(std::string runModule) : m_runModule(std::move(runModule)) {}
+    // Its factory; a null source, with the reason in error, when it cannot be opened.
+    host::ComponentSource find(const std::string& stem, std::string& error);
+    // Opens every module the scenarios' load lines name: false, with one line on stderr naming the
+    // file and line, at the first that cannot be opened.
+    bool openNamed(const std::vector<bench::Scenario>& scenarios);
+    // find() as the runner's options take it; the shelf must outlive its use.
+    std::function<host::ComponentSource(const std::string&, std::string&)> finder();
+
+private:
+    std::string m_runModule;
+    std::map<std::string, std::unique_ptr<host::Module>> m_opened;
+};
 
 } // namespace zeph::cli

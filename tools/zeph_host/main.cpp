@@ -93,6 +93,9 @@ CLI::App* addShell(CLI::App& app, ShellArgs& a) {
     addCommon(cmd, a.common);
     addWorkoutOption(cmd, a.workout);
     addCaptureStderr(cmd, a.common);
+    cmd->add_option("--record", a.record,
+                    "write the session, from the take's lines on, as a scenario with every "
+                    "expectation filled in");
     return cmd;
 }
 

@@ -167,10 +167,14 @@ int serveCommand(const ServeArgs& a) {
         if (workout && workout->take())
             scenarios.push_back(*workout->take());
     }
-    if (refuseInstances(scenarios, "serve cannot show yet: `zeph-host run` plays them"))
-        return kUsage;
     host::Module module;
     if (!openModule(module, c.module))
+        return kUsage;
+    if (module.bridged() &&
+        refuseInstances(scenarios, "a Windows DLL cannot play yet: run it on the .so modules"))
+        return kUsage;
+    ModuleShelf shelf(c.module);
+    if (!shelf.openNamed(scenarios))
         return kUsage;
 
     const sigset_t stop = blockStopSignals();
@@ -178,6 +182,8 @@ int serveCommand(const ServeArgs& a) {
     options.title = std::filesystem::path(c.module).filename().string();
     options.basePath = c.basePath;
     options.captureStderr = c.captureStderr;
+    options.modules = shelf.finder();
+    options.oneInstance = module.bridged();
     Session session(module.factory(), options);
     const std::vector<std::string> failures = session.start(scenarios);
     for (const Scenario& s : scenarios)
