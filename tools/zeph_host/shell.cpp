@@ -53,10 +53,11 @@ std::string shellHelp() {
 }
 
 // The lines a shell starts from: a take's up to its first load, or, when the take names
-// instances, up to the first load of the last instance it names (every panel in place).
+// instances, up to the first load of the last instance it names (every panel in place); all of
+// them when it loads nothing.
 size_t setUpEnd(const Scenario& take) {
     std::set<std::string> named;
-    size_t end = 0;
+    size_t end = take.steps.size();
     for (size_t i = 0; i < take.steps.size(); ++i) {
         const Step& step = take.steps[i];
         if (step.kind != Step::Kind::Load || !named.insert(step.instance).second)
@@ -68,8 +69,8 @@ size_t setUpEnd(const Scenario& take) {
     return end;
 }
 
-// Whether the step is played into the order of lines: a load only when it loaded, as the runner
-// leaves one that could not find its module out of the recording.
+// Takes a played step into the order of lines: a load only when it loaded, as the runner leaves
+// one that could not find its module out of the recording.
 void takeIn(LineOrder& order, Runner& runner, const Step& step) {
     const std::optional<int> endpoint = runner.endpointOf(step.instance);
     if (step.kind != Step::Kind::Load || (endpoint && runner.facility().loaded(*endpoint)))
@@ -81,11 +82,13 @@ void takeIn(LineOrder& order, Runner& runner, const Step& step) {
 std::string setUp(Runner& runner, LineOrder& order, const Scenario* take) {
     if (take) {
         const size_t end = setUpEnd(*take);
+        bool loads = false;
         for (size_t i = 0; i < end; ++i) {
             runner.play(take->steps[i], take->file);
             takeIn(order, runner, take->steps[i]);
+            loads = loads || take->steps[i].kind == Step::Kind::Load;
         }
-        if (end)
+        if (loads)
             return "the facility of " + take->file;
     }
     std::string error;
