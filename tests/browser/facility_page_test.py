@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The serve page of a facility of several instances, in a real, headless Chromium: zeph-host serve
 on the monitor wall (three Ostrel monitors and Vigil on the alarm panel). Every panel shows its
-tiles under a heading that names its instance; a click on a tile is a press of the instance whose
-panel it is, with that instance's own id for the panel; a panel whose instance is unloaded says so.
+tiles under a heading that names its instance, and the router every destination's source; a click
+on a tile is a press of the instance whose panel it is, with that instance's own id for the panel;
+a panel whose instance is unloaded says so.
 
 Exit 0 passed, 1 failed, 77 skipped (no browser, driver or selenium here).
 
@@ -40,6 +41,11 @@ def test(page, zeph_host, module):
             raise Failed("panel %s's heading reads %r, not ...%r" % (panel, heading(d, panel), whose))
     if attr(d, "UMD", "data-text", "3") != "Camera 2" or attr(d, "UMD", "data-text", "1") != "Black":
         raise Failed("the monitors' tallies are not the wall's")
+
+    # Both destinations of the wall's router, each with its source by name.
+    router = d.find_element("css selector", '#routers [data-router="5"]').text
+    if "40 \u2190 1 Black" not in router or "41 \u2190 13 Camera 2" not in router:
+        raise Failed("router 5 does not show every destination's source:\n" + router)
 
     seen = len(lines(d))
     tile(d, "alm_1", "9").click()
