@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 namespace zeph::host {
@@ -28,6 +29,9 @@ public:
     ComponentSource(const Module& module); // NOLINT(google-explicit-constructor)
 
     explicit operator bool() const { return m_factory != nullptr; }
+    // The same source making the instance a scenario names, so that a fault the bench reports
+    // from another process (the bridge's) says whose it was.
+    ComponentSource named(const std::string& instance) const;
     // The factory's call: a new component for this host and base path, or null.
     zeph_client_callback* create(zeph_client_callback* host, const char* path) const;
     // True when the components live in another process (a Windows DLL under the bridge), whose
@@ -40,6 +44,7 @@ public:
 private:
     zeph_factory_fn m_factory = nullptr;
     bridge::BridgedModule* m_bridged = nullptr;
+    std::string m_instance;
 };
 
 } // namespace zeph::host

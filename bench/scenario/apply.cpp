@@ -122,7 +122,7 @@ void Runner::load(Instance& in, const Step& step) {
     }
     f.setPanels(in.endpoint, r.panels);
     in.everLoaded = true;
-    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath))) {
+    if (!f.load(in.endpoint, source.named(in.name), r.base.value_or(m_options.basePath))) {
         m_result.loadFailed = true;
         fail(in, "the factory returned null");
     }

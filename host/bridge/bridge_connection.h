@@ -50,6 +50,11 @@ public:
     // Inherited through fork: lets go of this process's copies without touching the bridge.
     void abandon();
 
+    // Loads another DLL into this bridge (launch is the one that would have started a bridge for
+    // it): its DLL number, or nullopt with one line for the user in error. The DLL the bridge
+    // was started with is number 0.
+    std::optional<uint32_t> load(const Launch& launch, std::string& error);
+
     // The id by which the bridge names this host in the calls it makes to it.
     uint32_t addHost(zeph_client_callback* host);
     void removeHost(uint32_t id) { m_hosts.erase(id); }
@@ -75,6 +80,8 @@ private:
     [[noreturn]] void protocolError();
     [[noreturn]] void ended();
     std::string activityText() const;
+    // The DLL, and instance, whose call was in progress: what a failure's line starts with.
+    const std::string& whose() const;
 
     Launch m_launch;
     std::unique_ptr<Transport> m_pipe;

@@ -146,21 +146,24 @@ static void after_call(void) {
         zb_ledger_end_call();
 }
 
+/* A NUL-terminated copy on the heap, or null. */
+static char* copy_of(struct zb_text t) {
+    char* copy = t.data ? malloc(t.size + 1) : NULL;
+    if (copy) {
+        memcpy(copy, t.data, t.size);
+        copy[t.size] = '\0';
+    }
+    return copy;
+}
+
 static void serve_create(const struct zb_message* m) {
     const struct zb_create* c = &m->u.create;
-    char* path = NULL;
+    char* path = copy_of(c->path);
     void* host;
     void* object;
-    if (c->path.data) {
-        path = malloc(c->path.size + 1);
-        if (path) {
-            memcpy(path, c->path.data, c->path.size);
-            path[c->path.size] = '\0';
-        }
-    }
     host = c->host ? g_p->make_host(c->host) : NULL;
     ++g_depth;
-    object = g_p->create(host, path);
+    object = g_p->create(c->dll, host, path);
     --g_depth;
     free(path);
     if (object && !zb_component_add(object, host))
@@ -219,12 +222,22 @@ static void serve_heap(const struct zb_message* m) {
     send_return(measured ? bytes : 0, measured ? ZB_MEASURED : 0, zb_text_of(NULL));
 }
 
+static void serve_load(const struct zb_message* m) {
+    char what[600] = "";
+    char* path = copy_of(m->u.load.path);
+    uint32_t number = 0, error = 0, status = ZB_LOAD_FAILED;
+    if (path && g_p->load)
+        status = g_p->load(path, &number, &error, what, sizeof what);
+    else
+        strcpy(what, path ? "this bridge loads no other DLL" : "no path");
+    free(path);
+    send_return(status == ZB_READY ? number : error, status, zb_text_of(what));
+}
+
 typedef void (*handler_fn)(const struct zb_message* m);
 static const handler_fn g_handlers[] = {
-    [ZB_CREATE] = serve_create,
-    [ZB_CALL] = serve_call,
-    [ZB_DESTROY] = serve_destroy,
-    [ZB_HEAP] = serve_heap,
+    [ZB_CREATE] = serve_create, [ZB_CALL] = serve_call, [ZB_DESTROY] = serve_destroy,
+    [ZB_HEAP] = serve_heap,     [ZB_LOAD] = serve_load, [ZB_CREATE_IN] = serve_create,
 };
 
 /* A kind the bench never sends (HELLO, FAULT, a stray RETURN) is not this protocol. */

@@ -24,8 +24,14 @@ struct zb_platform {
      * bridge frees it after the component's destruction. */
     void* (*make_host)(uint32_t id);
     void (*free_host)(void* host);
-    /* The component's factory, slot 1 and slot 0 (deleting destructor). */
-    void* (*create)(void* host, const char* path);
+    /* Loads another DLL (a Windows path): its HELLO status, with *number the DLL's when
+     * ZB_READY (the same path again is the same DLL), else *error the load's code and what says
+     * why. The DLL the bridge was started with is number 0. */
+    uint32_t (*load)(const char* path, uint32_t* number, uint32_t* error, char* what,
+                     unsigned size);
+    /* The factory of DLL number dll (null: no such DLL), slot 1 and slot 0 (deleting
+     * destructor). */
+    void* (*create)(uint32_t dll, void* host, const char* path);
     char* (*callback)(void* component, void* data, int type);
     void (*destroy)(void* component);
     /* Bytes in use on the process's heaps; returns 0 when it cannot tell. */
