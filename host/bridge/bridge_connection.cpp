@@ -273,6 +273,18 @@ void Connection::fault(const zb_fault& f) {
     crash(t.line + activityText(), t.signal);
 }
 
+// A bridge that survived the fault says so at once with the RETURN of the abandoned call; one
+// that did not ends.
+std::string Connection::survived(const zb_fault& f) {
+    Frame next;
+    const Read read = readFrame(next, after(m_launch.answerSeconds));
+    if (read != Read::Ok || next.message.kind != ZB_RETURN ||
+        !(next.message.u.ret.flags & ZB_FAULTED))
+        fault(f);
+    return faultText(f.code, f.access, f.target, textOf(f.where, hex(f.address))).line +
+           activityText();
+}
+
 // What a host is given for a reply of its own coming back: the reply itself the first time and
 // again for a repeated release (so that the host sees the repeat), a foreign pointer otherwise.
 void* Connection::releasedData(uint64_t token) {
@@ -349,6 +361,14 @@ Reply Connection::call(const zb_message& message, const Activity& activity) {
             debugText(m.u.debug);
             break;
         case ZB_FAULT:
+            if (activity.survivable) {
+                Reply r;
+                r.fault = survived(m.u.fault);
+                m_activities.pop_back();
+                if (m_activities.empty())
+                    m_replies.clear();
+                return r;
+            }
             fault(m.u.fault);
         default:
             protocolError();

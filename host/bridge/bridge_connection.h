@@ -28,6 +28,9 @@ struct Reply {
     uint64_t value = 0;
     uint32_t flags = 0;
     std::optional<std::string> text;
+    // A survivable call that faulted: the fault's words, and its notification. The component is
+    // dead in the bridge.
+    std::optional<std::string> fault;
 };
 
 class Connection {
@@ -77,6 +80,9 @@ private:
     void* releasedData(uint64_t token);
     void debugText(const zb_debug& debug);
     [[noreturn]] void fault(const zb_fault& fault);
+    // The fault's words when the bridge abandoned the call and went on; otherwise it ends this
+    // process as fault() does.
+    std::string survived(const zb_fault& fault);
     [[noreturn]] void protocolError();
     [[noreturn]] void ended();
     std::string activityText() const;

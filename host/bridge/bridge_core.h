@@ -38,6 +38,9 @@ struct zb_platform {
     int (*heap_in_use)(uint64_t* bytes);
     /* Ends the process at once (the bench has gone, or a fault was reported). */
     void (*quit)(int code);
+    /* Runs fn(arg) so that a fault the platform can recover from returns here once reported:
+     * 0 when fn returned, nonzero when it was abandoned. Null: every fault ends the bridge. */
+    int (*guarded)(void (*fn)(void* arg), void* arg);
 };
 
 /* The first message: whether the DLL is loaded and has its factory. */

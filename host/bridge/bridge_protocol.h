@@ -45,7 +45,10 @@ enum zb_kind {
     ZB_RETURN = 5,
     /* bridge -> bench: a fault inside the bridge process. u32 exception code, u64 address,
      * u32 access (0 read, 1 write, 8 execute, ZB_NO_ACCESS), u64 address accessed, text where
-     * (module+offset). The bridge exits after sending it. */
+     * (module+offset). The bridge exits after sending it, unless the fault was in a component's
+     * CREATE, CALL or DESTROY: that call is then abandoned, its RETURN flagged ZB_FAULTED follows,
+     * and the component is dead (its calls reach nothing; its DESTROY only forgets it), while
+     * every other component goes on. */
     ZB_FAULT = 6,
     /* bridge -> bench: text the component wrote to the debugger output. No answer. */
     ZB_DEBUG = 7,
@@ -72,6 +75,7 @@ enum zb_status {
 /* RETURN flags. */
 #define ZB_TERMINATED 1u /* the text ended with a NUL within ZB_TEXT_LIMIT */
 #define ZB_MEASURED 2u   /* HEAP: the value is a measurement */
+#define ZB_FAULTED 4u    /* the call faulted (a FAULT came first) and was abandoned */
 
 #define ZB_NO_ACCESS 0xffffffffU
 

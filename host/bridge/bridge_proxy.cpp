@@ -49,8 +49,9 @@ zb_payload buttonPayload(const zeph_button_record* b) {
 
 class Proxy final : public zeph_client_callback {
 public:
-    Proxy(Connection& c, uint64_t handle, uint32_t host, std::string who)
-        : m_c(c), m_handle(handle), m_host(host), m_who(std::move(who)) {}
+    Proxy(Connection& c, uint64_t handle, uint32_t host, std::string who, FaultSink onFault)
+        : m_c(c), m_handle(handle), m_host(host), m_who(std::move(who)),
+          m_onFault(std::move(onFault)) {}
     ~Proxy() override;
     Proxy(const Proxy&) = delete;
     Proxy& operator=(const Proxy&) = delete;
@@ -65,6 +66,8 @@ private:
     uint64_t m_handle;
     uint32_t m_host;
     std::string m_who;
+    FaultSink m_onFault;
+    bool m_dead = false; // it faulted in the bridge
     // This side's copy of each answer the component returned -> its own address. A copy the
     // bench hands back with type 5 goes back as that address; again for a repeated release.
     std::unordered_map<char*, uint64_t> m_answers;
@@ -76,7 +79,10 @@ Proxy::~Proxy() {
         zb_message m{};
         m.kind = ZB_DESTROY;
         m.u.destroy.handle = m_handle;
-        m_c.call(m, Activity{"destruction", 0, nullptr, &m_who});
+        // A dead component is only forgotten there.
+        const Reply r = m_c.call(m, Activity{"destruction", 0, nullptr, &m_who, bool(m_onFault)});
+        if (r.fault)
+            m_onFault(*r.fault);
         m_c.removeHost(m_host);
     }
     // The component has freed its own answers; the copies go with them.
@@ -136,7 +142,14 @@ char* Proxy::callback(void* data, int type) {
     m.u.call.data = payload(data, type, released);
     // Freed once the call is over, however it ends.
     const std::unique_ptr<char, void (*)(void*)> releasing(released, std::free);
-    const Reply r = m_c.call(m, Activity{"notification", type, data, &m_who});
+    if (m_dead)
+        return nullptr;
+    const Reply r = m_c.call(m, Activity{"notification", type, data, &m_who, bool(m_onFault)});
+    if (r.fault) {
+        m_dead = true;
+        m_onFault(*r.fault);
+        return nullptr;
+    }
     return r.text ? keepAnswer(r) : nullptr;
 }
 
@@ -157,7 +170,7 @@ char* Proxy::keepAnswer(const Reply& r) {
 } // namespace
 
 zeph_client_callback* createProxy(Connection& c, uint32_t dll, const std::string& who,
-                                  zeph_client_callback* host, const char* path) {
+                                  zeph_client_callback* host, const char* path, FaultSink onFault) {
     const uint32_t id = host ? c.addHost(host) : 0;
     zb_message m{};
     // The DLL the bridge was started with takes the message it always took.
@@ -165,12 +178,14 @@ zeph_client_callback* createProxy(Connection& c, uint32_t dll, const std::string
     m.u.create.dll = dll;
     m.u.create.host = id;
     m.u.create.path = zb_text_of(path);
-    const Reply r = c.call(m, Activity{"creation", 0, path, &who});
+    const Reply r = c.call(m, Activity{"creation", 0, path, &who, bool(onFault)});
+    if (r.fault)
+        onFault(*r.fault);
     if (!r.value) {
         c.removeHost(id);
         return nullptr;
     }
-    return new Proxy(c, r.value, id, who);
+    return new Proxy(c, r.value, id, who, std::move(onFault));
 }
 
 } // namespace zeph::host::bridge

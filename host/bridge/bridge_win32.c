@@ -178,11 +178,54 @@ static void quit(int code) {
     TerminateProcess(GetCurrentProcess(), (UINT)code);
 }
 
+/* ---- Faults and the debugger output ---------------------------------------------------------- */
+/* A component's call in progress that a fault may abandon, as a panel host carries on with its
+ * other scripts: where to resume, and the handler chain as it was there, since the frames the
+ * exception's dispatch registered below it are abandoned too. */
+struct guard {
+    void* resume[5];
+    void* handlers;
+    struct guard* outer;
+};
+static struct guard* volatile g_guard;
+
+/* The head of the thread's handler chain, at fs:0 on x86. */
+static void* handler_chain(void) {
+    void* head;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+static void set_handler_chain(void* head) {
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+static int guarded(void (*fn)(void*), void* arg) {
+    struct guard g;
+    g.outer = g_guard;
+    g.handlers = handler_chain();
+    if (__builtin_setjmp(g.resume)) {
+        set_handler_chain(g.handlers);
+        g_guard = g.outer;
+        return 1;
+    }
+    g_guard = &g;
+    fn(arg);
+    g_guard = g.outer;
+    return 0;
+}
+
+/* Back to the innermost call in progress, once its fault is reported; returns when there is none.
+ */
+static void recover(void) {
+    if (g_guard)
+        __builtin_longjmp(g_guard->resume, 1);
+}
+
 static const struct zb_platform g_platform = {read_input,  write_output, make_host, free_host,
                                               open_dll,    create,       callback,  destroy,
-                                              heap_in_use, quit};
+                                              heap_in_use, quit,         guarded};
 
-/* ---- Faults and the debugger output ---------------------------------------------------------- */
 /* "Ostrel.dll+0x1a2b", or the bare address outside any module. */
 static void locate(const void* address, char* out, size_t size) {
     HMODULE module = NULL;
@@ -250,6 +293,7 @@ static LONG WINAPI fault_filter(EXCEPTION_POINTERS* info) {
     locate(rec->ExceptionAddress, where, sizeof where);
     zb_fault((uint32_t)rec->ExceptionCode, (uint64_t)(uintptr_t)rec->ExceptionAddress, access,
              target, where);
+    recover();
     quit(70);
     return EXCEPTION_EXECUTE_HANDLER;
 }

@@ -115,12 +115,19 @@ Connection& BridgedModule::connection(uint32_t& dll) {
     return *c;
 }
 
-zeph_client_callback* BridgedModule::create(zeph_client_callback* host, const char* path,
-                                            const std::string& instance) {
+zeph_client_callback*
+BridgedModule::create(zeph_client_callback* host, const char* path, const std::string& instance,
+                      const std::function<void(const std::string&)>& onFault) {
     uint32_t dll = 0;
     Connection& c = connection(dll);
-    return createProxy(
-        c, dll, instance.empty() ? m_launch.module : m_launch.module + " @" + instance, host, path);
+    FaultSink sink;
+    if (onFault)
+        sink = [onFault, module = m_launch.module](const std::string& line) {
+            onFault(module + ": " + line);
+        };
+    return createProxy(c, dll,
+                       instance.empty() ? m_launch.module : m_launch.module + " @" + instance, host,
+                       path, std::move(sink));
 }
 
 std::optional<size_t> BridgedModule::heapInUse() {

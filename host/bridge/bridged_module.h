@@ -15,6 +15,7 @@
 #include "zeph_client_callback.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,9 +36,12 @@ public:
     // returns false with one line for the user in error.
     bool open(const Launch& launch, std::string& error);
     // Creates a stand-in component relaying to the DLL's component; null when its factory does.
-    // A named instance ("alarm") is named in the lines that tell of its faults.
+    // A named instance ("alarm") is named in the lines that tell of its faults. With onFault, a
+    // fault in the component is its own (createProxy): onFault hears "Vigil.dll: access
+    // violation ... during parent \"x\"" and the rest go on.
     zeph_client_callback* create(zeph_client_callback* host, const char* path,
-                                 const std::string& instance = "");
+                                 const std::string& instance = "",
+                                 const std::function<void(const std::string&)>& onFault = nullptr);
     // The bytes in use on every heap of this process's bridge, where the DLL's allocations live
     // (the bench's own heap never sees them; with several DLLs open, theirs are counted too);
     // nullopt when it cannot be measured.

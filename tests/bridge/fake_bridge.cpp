@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 #include <malloc.h>
+#include <setjmp.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -106,6 +107,27 @@ void quit(int code) {
     _exit(code);
 }
 
+// A component's call that a fault abandons, as the Windows bridge's; the signal mask comes back
+// with it.
+struct Guard {
+    sigjmp_buf resume;
+    Guard* outer;
+};
+Guard* volatile g_guard;
+
+int guarded(void (*fn)(void*), void* arg) {
+    Guard g;
+    g.outer = g_guard;
+    if (sigsetjmp(g.resume, 1)) {
+        g_guard = g.outer;
+        return 1;
+    }
+    g_guard = &g;
+    fn(arg);
+    g_guard = g.outer;
+    return 0;
+}
+
 // The signal as the exception Windows would raise, with the place as module+offset.
 void onFault(int sig, siginfo_t* info, void* context) {
     uint32_t code = 0xC0000409;
@@ -136,11 +158,13 @@ void onFault(int sig, siginfo_t* info, void* context) {
             static_cast<unsigned long long>(pc - reinterpret_cast<uint64_t>(dl.dli_fbase)));
     }
     zb_fault(code, pc, access, reinterpret_cast<uint64_t>(info->si_addr), where);
+    if (g_guard)
+        siglongjmp(g_guard->resume, 1);
     _exit(70);
 }
 
-const zb_platform g_platform = {readInput, writeOutput, makeHost, freeHost,  load,
-                                create,    callback,    destroy,  heapInUse, quit};
+const zb_platform g_platform = {readInput, writeOutput, makeHost,  freeHost, load,   create,
+                                callback,  destroy,     heapInUse, quit,     guarded};
 
 } // namespace
 
