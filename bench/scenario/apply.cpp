@@ -128,7 +128,8 @@ void Runner::load(Instance& in, const Step& step) {
     if (!in.name.empty())
         source = source.named(
             in.name, [this, name = in.name](const std::string& line) { faulted(name, line); });
-    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath))) {
+    // A factory that faulted made nothing, and said so.
+    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath)) && !in.faulted) {
         m_result.loadFailed = true;
         fail(in, "the factory returned null");
     }
