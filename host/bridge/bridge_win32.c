@@ -89,8 +89,13 @@ static uint32_t open_dll(const char* path, uint32_t* number, uint32_t* error, ch
             *number = i;
             return ZB_READY;
         }
-    if (g_dll_count == MAX_DLLS || strlen(path) >= MAX_PATH) {
+    if (g_dll_count == MAX_DLLS) {
         snprintf(what, size, "the bridge holds no more than %d DLLs", MAX_DLLS);
+        return ZB_LOAD_FAILED;
+    }
+    if (strlen(path) >= MAX_PATH) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        describe_error(*error, what, size);
         return ZB_LOAD_FAILED;
     }
     module = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
