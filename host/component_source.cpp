@@ -12,9 +12,17 @@ ComponentSource::ComponentSource(zeph_factory_fn factory)
 ComponentSource::ComponentSource(const Module& module)
     : m_factory(module.factory()), m_bridged(module.bridgedModule()) {}
 
+ComponentSource ComponentSource::named(const std::string& instance,
+                                       std::function<void(const std::string&)> onFault) const {
+    ComponentSource named = *this;
+    named.m_instance = instance;
+    named.m_onFault = std::move(onFault);
+    return named;
+}
+
 zeph_client_callback* ComponentSource::create(zeph_client_callback* host, const char* path) const {
     if (m_bridged)
-        return m_bridged->create(host, path);
+        return m_bridged->create(host, path, m_instance, m_onFault);
     return m_factory ? m_factory(host, path) : nullptr;
 }
 

@@ -5,7 +5,9 @@
 #include "zeph_client_callback.h"
 
 #include <cstddef>
+#include <functional>
 #include <optional>
+#include <string>
 #include <type_traits>
 
 namespace zeph::host {
@@ -28,6 +30,12 @@ public:
     ComponentSource(const Module& module); // NOLINT(google-explicit-constructor)
 
     explicit operator bool() const { return m_factory != nullptr; }
+    // The same source making the instance a scenario names, so that a fault the bench reports
+    // from another process (the bridge's) says whose it was. With onFault, such a fault is that
+    // instance's alone: onFault hears it in one line naming the module, and the component is dead
+    // from then on while the others go on (a component of this process has no such fault).
+    ComponentSource named(const std::string& instance,
+                          std::function<void(const std::string& line)> onFault = nullptr) const;
     // The factory's call: a new component for this host and base path, or null.
     zeph_client_callback* create(zeph_client_callback* host, const char* path) const;
     // True when the components live in another process (a Windows DLL under the bridge), whose
@@ -40,6 +48,8 @@ public:
 private:
     zeph_factory_fn m_factory = nullptr;
     bridge::BridgedModule* m_bridged = nullptr;
+    std::string m_instance;
+    std::function<void(const std::string&)> m_onFault;
 };
 
 } // namespace zeph::host

@@ -124,10 +124,23 @@ void Runner::load(Instance& in, const Step& step) {
     }
     f.setPanels(in.endpoint, r.panels);
     in.everLoaded = true;
-    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath))) {
+    in.faulted = false;
+    // A named instance whose component faults in another process (a DLL's, in the bridge) fails
+    // alone, as a panel host carries on with its other scripts; the facility plays on.
+    if (!in.name.empty())
+        source = source.named(
+            in.name, [this, name = in.name](const std::string& line) { faulted(name, line); });
+    // A factory that faulted made nothing, and said so.
+    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath)) && !in.faulted) {
         m_result.loadFailed = true;
         fail(in, "the factory returned null");
     }
+}
+
+void Runner::faulted(const std::string& name, const std::string& line) {
+    Instance& in = instance(name);
+    in.faulted = true;
+    fail(in, line);
 }
 
 void Runner::deliver(const Step& step) {

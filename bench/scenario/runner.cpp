@@ -150,6 +150,9 @@ void Runner::onEvent(Event e) {
     e.file = m_file;
     e.line = m_line;
     Instance* in = byEndpoint(e.component);
+    // A faulted component breaks the host contract by being dead (no AS, timers left): no news.
+    if (in && in->faulted && e.kind == Event::Kind::HostError)
+        return;
     if (in)
         e.instance = in->name;
     if (in && e.kind == Event::Kind::Command)

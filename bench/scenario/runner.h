@@ -97,10 +97,13 @@ private:
         bool parentsLost = false;
         std::optional<std::optional<std::string>> lastAnswer;
         bool everLoaded = false;
+        // Its component faulted and is dead: what the host sees of it after that is no breach.
+        bool faulted = false;
     };
     Instance& instance(const std::string& name);
     Instance* byEndpoint(int endpoint);
     void load(Instance& in, const Step& step);
+    void faulted(const std::string& name, const std::string& line);
 
     void expectCommand(Instance& in, const std::string& pattern);
     void expectNothing(Instance& in);

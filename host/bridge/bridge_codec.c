@@ -184,6 +184,20 @@ int zb_encode_heap(struct zb_writer* w) {
     return finish(w);
 }
 
+int zb_encode_load(struct zb_writer* w, const struct zb_load* m) {
+    begin(w, ZB_LOAD);
+    put_text(w, m->path);
+    return finish(w);
+}
+
+int zb_encode_create_in(struct zb_writer* w, const struct zb_create* m) {
+    begin(w, ZB_CREATE_IN);
+    put_u32(w, m->dll);
+    put_u32(w, m->host);
+    put_text(w, m->path);
+    return finish(w);
+}
+
 int zb_encode(struct zb_writer* w, const struct zb_message* m) {
     switch (m->kind) {
     case ZB_HELLO:
@@ -202,6 +216,10 @@ int zb_encode(struct zb_writer* w, const struct zb_message* m) {
         return zb_encode_debug(w, &m->u.debug);
     case ZB_HEAP:
         return zb_encode_heap(w);
+    case ZB_LOAD:
+        return zb_encode_load(w, &m->u.load);
+    case ZB_CREATE_IN:
+        return zb_encode_create_in(w, &m->u.create);
     default:
         return -1;
     }
@@ -371,6 +389,20 @@ int zb_decode_heap(const void* body, size_t size) {
     return size == 0 ? 0 : -1;
 }
 
+int zb_decode_load(const void* body, size_t size, struct zb_load* m) {
+    struct cursor c = cursor_of(body, size);
+    m->path = get_text(&c);
+    return done(&c);
+}
+
+int zb_decode_create_in(const void* body, size_t size, struct zb_create* m) {
+    struct cursor c = cursor_of(body, size);
+    m->dll = get_u32(&c);
+    m->host = get_u32(&c);
+    m->path = get_text(&c);
+    return done(&c);
+}
+
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m) {
     memset(m, 0, sizeof *m);
     m->kind = kind;
@@ -391,6 +423,10 @@ int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m
         return zb_decode_debug(body, size, &m->u.debug);
     case ZB_HEAP:
         return zb_decode_heap(body, size);
+    case ZB_LOAD:
+        return zb_decode_load(body, size, &m->u.load);
+    case ZB_CREATE_IN:
+        return zb_decode_create_in(body, size, &m->u.create);
     default:
         return -1;
     }

@@ -53,6 +53,7 @@ struct zb_hello {
     struct zb_text what;
 };
 struct zb_create {
+    uint32_t dll; /* CREATE_IN only; CREATE is DLL 0 */
     uint32_t host;
     struct zb_text path;
 };
@@ -79,18 +80,22 @@ struct zb_fault {
 struct zb_debug {
     struct zb_text text;
 };
+struct zb_load {
+    struct zb_text path;
+};
 
 /* Any one message; HEAP has no fields. */
 struct zb_message {
     uint32_t kind;
     union {
         struct zb_hello hello;
-        struct zb_create create;
+        struct zb_create create; /* CREATE and CREATE_IN */
         struct zb_call call;
         struct zb_destroy destroy;
         struct zb_return ret;
         struct zb_fault fault;
         struct zb_debug debug;
+        struct zb_load load;
     } u;
 };
 
@@ -116,6 +121,8 @@ int zb_encode_return(struct zb_writer* w, const struct zb_return* m);
 int zb_encode_fault(struct zb_writer* w, const struct zb_fault* m);
 int zb_encode_debug(struct zb_writer* w, const struct zb_debug* m);
 int zb_encode_heap(struct zb_writer* w);
+int zb_encode_load(struct zb_writer* w, const struct zb_load* m);
+int zb_encode_create_in(struct zb_writer* w, const struct zb_create* m);
 /* By m->kind; -1 for a kind this protocol does not have. */
 int zb_encode(struct zb_writer* w, const struct zb_message* m);
 
@@ -132,6 +139,8 @@ int zb_decode_return(const void* body, size_t size, struct zb_return* m);
 int zb_decode_fault(const void* body, size_t size, struct zb_fault* m);
 int zb_decode_debug(const void* body, size_t size, struct zb_debug* m);
 int zb_decode_heap(const void* body, size_t size);
+int zb_decode_load(const void* body, size_t size, struct zb_load* m);
+int zb_decode_create_in(const void* body, size_t size, struct zb_create* m);
 /* By kind; -1 for a kind this protocol does not have. */
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m);
 

@@ -27,6 +27,20 @@ std::string textOf(const zb_text& t, std::string fallback = "") {
     return t.data ? std::string(t.data, t.size) : fallback;
 }
 
+// Why a DLL did not load, by the HELLO status the bridge gave; empty when it did.
+std::string loadError(const std::string& module, uint32_t status, uint32_t error,
+                      const std::string& what) {
+    const std::string prefix = "cannot load " + module + ": ";
+    if (status == ZB_NO_FACTORY)
+        return module + " exports no " ZEPH_FACTORY_NAME;
+    if (status == ZB_LOAD_FAILED)
+        return prefix + "the bridge could not load it: " + what + " (error " +
+               std::to_string(error) + ")";
+    if (status != ZB_READY)
+        return prefix + what;
+    return "";
+}
+
 struct ReadContext {
     Transport* process;
     Clock::time_point deadline;
@@ -100,14 +114,7 @@ bool Connection::awaitHello(std::string& error) {
             m_pipe->stop(false);
             return false;
         }
-        const std::string what = textOf(h.what);
-        if (h.status == ZB_NO_FACTORY)
-            error = m_launch.module + " exports no " ZEPH_FACTORY_NAME;
-        else if (h.status == ZB_LOAD_FAILED)
-            error = prefix + "the bridge could not load it: " + what + " (error " +
-                    std::to_string(h.error) + ")";
-        else if (h.status != ZB_READY)
-            error = prefix + what;
+        error = loadError(m_launch.module, h.status, h.error, textOf(h.what));
         return h.status == ZB_READY;
     }
     if (read == Read::Garbled)
@@ -147,6 +154,18 @@ Connection::~Connection() {
 void Connection::abandon() {
     m_pipe->abandon();
     m_owner = 0;
+}
+
+std::optional<uint32_t> Connection::load(const Launch& launch, std::string& error) {
+    zb_message m{};
+    m.kind = ZB_LOAD;
+    m.u.load.path = zb_text_of(launch.argv.back().c_str());
+    const Activity loading{"loading", 0, nullptr, &launch.module};
+    const Reply r = call(m, loading);
+    error = loadError(launch.module, r.flags, uint32_t(r.value), r.text.value_or(""));
+    if (r.flags != ZB_READY)
+        return std::nullopt;
+    return uint32_t(r.value);
 }
 
 uint32_t Connection::addHost(zeph_client_callback* host) {
@@ -227,10 +246,19 @@ std::string Connection::activityText() const {
     return m_activities.empty() ? std::string() : " during " + describe(*m_activities.back());
 }
 
+// A component's call to its host may reach another component, of another DLL: the innermost
+// call that names its component is the one that failed.
+const std::string& Connection::whose() const {
+    for (auto a = m_activities.rbegin(); a != m_activities.rend(); ++a)
+        if ((*a)->who)
+            return *(*a)->who;
+    return m_launch.module;
+}
+
 void Connection::crash(const std::string& line, int sig) {
     if (m_failure)
-        m_failure(m_launch.module + ": " + line, sig);
-    const std::string text = m_launch.module + ": " + line + "\n";
+        m_failure(whose() + ": " + line, sig);
+    const std::string text = whose() + ": " + line + "\n";
     writeAll(STDERR_FILENO, text.data(), text.size());
     m_pipe->stop(false);
     dieOf(sig);
@@ -243,6 +271,18 @@ void Connection::protocolError() {
 void Connection::fault(const zb_fault& f) {
     const FaultText t = faultText(f.code, f.access, f.target, textOf(f.where, hex(f.address)));
     crash(t.line + activityText(), t.signal);
+}
+
+// A bridge that survived the fault says so at once with the RETURN of the abandoned call; one
+// that did not ends.
+std::string Connection::survived(const zb_fault& f) {
+    Frame next;
+    const Read read = readFrame(next, after(m_launch.answerSeconds));
+    if (read != Read::Ok || next.message.kind != ZB_RETURN ||
+        !(next.message.u.ret.flags & ZB_FAULTED))
+        fault(f);
+    return faultText(f.code, f.access, f.target, textOf(f.where, hex(f.address))).line +
+           activityText();
 }
 
 // What a host is given for a reply of its own coming back: the reply itself the first time and
@@ -321,6 +361,14 @@ Reply Connection::call(const zb_message& message, const Activity& activity) {
             debugText(m.u.debug);
             break;
         case ZB_FAULT:
+            if (activity.survivable) {
+                Reply r;
+                r.fault = survived(m.u.fault);
+                m_activities.pop_back();
+                if (m_activities.empty())
+                    m_replies.clear();
+                return r;
+            }
             fault(m.u.fault);
         default:
             protocolError();

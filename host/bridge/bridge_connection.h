@@ -28,6 +28,9 @@ struct Reply {
     uint64_t value = 0;
     uint32_t flags = 0;
     std::optional<std::string> text;
+    // A survivable call that faulted: the fault's words, and its notification. The component is
+    // dead in the bridge.
+    std::optional<std::string> fault;
 };
 
 class Connection {
@@ -49,6 +52,11 @@ public:
     pid_t owner() const { return m_owner; }
     // Inherited through fork: lets go of this process's copies without touching the bridge.
     void abandon();
+
+    // Loads another DLL into this bridge (launch is the one that would have started a bridge for
+    // it): its DLL number, or nullopt with one line for the user in error. The DLL the bridge
+    // was started with is number 0.
+    std::optional<uint32_t> load(const Launch& launch, std::string& error);
 
     // The id by which the bridge names this host in the calls it makes to it.
     uint32_t addHost(zeph_client_callback* host);
@@ -72,9 +80,14 @@ private:
     void* releasedData(uint64_t token);
     void debugText(const zb_debug& debug);
     [[noreturn]] void fault(const zb_fault& fault);
+    // The fault's words when the bridge abandoned the call and went on; otherwise it ends this
+    // process as fault() does.
+    std::string survived(const zb_fault& fault);
     [[noreturn]] void protocolError();
     [[noreturn]] void ended();
     std::string activityText() const;
+    // The DLL, and instance, whose call was in progress: what a failure's line starts with.
+    const std::string& whose() const;
 
     Launch m_launch;
     std::unique_ptr<Transport> m_pipe;

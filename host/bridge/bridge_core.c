@@ -146,70 +146,138 @@ static void after_call(void) {
         zb_ledger_end_call();
 }
 
+/* A NUL-terminated copy on the heap, or null. */
+static char* copy_of(struct zb_text t) {
+    char* copy = t.data ? malloc(t.size + 1) : NULL;
+    if (copy) {
+        memcpy(copy, t.data, t.size);
+        copy[t.size] = '\0';
+    }
+    return copy;
+}
+
+/* Runs a component's code under the platform's guard: 1 when a fault abandoned it, and then the
+ * relay's own state is as it was before. */
+static int guard(void (*fn)(void*), void* arg) {
+    const int depth = g_depth;
+    if (!g_p->guarded) {
+        fn(arg);
+        return 0;
+    }
+    if (!g_p->guarded(fn, arg))
+        return 0;
+    g_depth = depth;
+    g_reading_answer = 0;
+    return 1;
+}
+
+struct create_job {
+    uint32_t dll;
+    void* host;
+    const char* path;
+    void* object;
+};
+
+static void run_create(void* arg) {
+    struct create_job* j = arg;
+    ++g_depth;
+    j->object = g_p->create(j->dll, j->host, j->path);
+    --g_depth;
+}
+
 static void serve_create(const struct zb_message* m) {
     const struct zb_create* c = &m->u.create;
-    char* path = NULL;
-    void* host;
-    void* object;
-    if (c->path.data) {
-        path = malloc(c->path.size + 1);
-        if (path) {
-            memcpy(path, c->path.data, c->path.size);
-            path[c->path.size] = '\0';
-        }
-    }
-    host = c->host ? g_p->make_host(c->host) : NULL;
-    ++g_depth;
-    object = g_p->create(host, path);
-    --g_depth;
+    char* path = copy_of(c->path);
+    struct create_job job;
+    int faulted;
+    job.dll = c->dll;
+    job.host = c->host ? g_p->make_host(c->host) : NULL;
+    job.path = path;
+    job.object = NULL;
+    faulted = guard(run_create, &job);
     free(path);
-    if (object && !zb_component_add(object, host))
-        object = NULL;
-    if (!object && host)
-        g_p->free_host(host);
+    if (faulted)
+        job.object = NULL; /* whatever the factory made is lost with it */
+    if (job.object && !zb_component_add(job.object, job.host))
+        job.object = NULL;
+    if (!job.object && job.host)
+        g_p->free_host(job.host);
     after_call();
-    send_return((uint64_t)(uintptr_t)object, 0, zb_text_of(NULL));
+    send_return((uint64_t)(uintptr_t)job.object, faulted ? ZB_FAULTED : 0, zb_text_of(NULL));
+}
+
+struct call_job {
+    void* object;
+    void* data;
+    int type;
+    char* result;
+    struct zb_text answer;
+};
+
+/* Reading the answer is the component's business too: a bad pointer faults in its call. */
+static void run_call(void* arg) {
+    struct call_job* j = arg;
+    ++g_depth;
+    j->result = g_p->callback(j->object, j->data, j->type);
+    --g_depth;
+    if (j->result) {
+        g_reading_answer = 1;
+        j->answer = zb_text_of(j->result);
+        g_reading_answer = 0;
+    }
 }
 
 static void serve_call(const struct zb_message* m) {
     const struct zb_call* c = &m->u.call;
     void* owned;
-    void* data = build_data(&c->data, &owned);
     struct zb_component* component = zb_component_find(c->target);
-    char* result = NULL;
-    if (component) {
-        ++g_depth;
-        result = g_p->callback(component->object, data, c->type);
-        --g_depth;
+    struct call_job job;
+    int faulted = 0;
+    memset(&job, 0, sizeof job);
+    job.data = build_data(&c->data, &owned);
+    job.type = c->type;
+    if (component && !component->dead) {
+        job.object = component->object;
+        faulted = guard(run_call, &job);
     }
     free(owned);
-    if (result) {
-        struct zb_text answer;
-        g_reading_answer = 1;
-        answer = zb_text_of(result);
-        g_reading_answer = 0;
+    if (faulted) {
+        /* Calls made meanwhile may have moved the table: the component is looked for again. */
+        component = zb_component_find(c->target);
+        if (component)
+            component->dead = 1;
         after_call();
-        send_return((uint64_t)(uintptr_t)result, answer.size < ZB_TEXT_LIMIT ? ZB_TERMINATED : 0,
-                    answer);
+        send_return(0, ZB_FAULTED, zb_text_of(NULL));
+    } else if (job.result) {
+        after_call();
+        send_return((uint64_t)(uintptr_t)job.result,
+                    job.answer.size < ZB_TEXT_LIMIT ? ZB_TERMINATED : 0, job.answer);
     } else {
         after_call();
         send_return(0, 0, zb_text_of(NULL));
     }
 }
 
+static void run_destroy(void* object) {
+    ++g_depth;
+    g_p->destroy(object);
+    --g_depth;
+}
+
+/* A dead component is only forgotten: its destructor would run on the state it faulted in. */
 static void serve_destroy(const struct zb_message* m) {
     struct zb_component* c = zb_component_find(m->u.destroy.handle);
+    int faulted = 0;
     if (c) {
         const struct zb_component gone = *c;
         zb_component_remove(c);
-        ++g_depth;
-        g_p->destroy(gone.object);
-        --g_depth;
+        if (!gone.dead)
+            faulted = guard(run_destroy, gone.object);
         if (gone.host)
             g_p->free_host(gone.host);
     }
     after_call();
-    send_return(0, 0, zb_text_of(NULL));
+    send_return(0, faulted ? ZB_FAULTED : 0, zb_text_of(NULL));
 }
 
 static void serve_heap(const struct zb_message* m) {
@@ -219,12 +287,22 @@ static void serve_heap(const struct zb_message* m) {
     send_return(measured ? bytes : 0, measured ? ZB_MEASURED : 0, zb_text_of(NULL));
 }
 
+static void serve_load(const struct zb_message* m) {
+    char what[600] = "";
+    char* path = copy_of(m->u.load.path);
+    uint32_t number = 0, error = 0, status = ZB_LOAD_FAILED;
+    if (path && g_p->load)
+        status = g_p->load(path, &number, &error, what, sizeof what);
+    else
+        strcpy(what, path ? "this bridge loads no other DLL" : "no path");
+    free(path);
+    send_return(status == ZB_READY ? number : error, status, zb_text_of(what));
+}
+
 typedef void (*handler_fn)(const struct zb_message* m);
 static const handler_fn g_handlers[] = {
-    [ZB_CREATE] = serve_create,
-    [ZB_CALL] = serve_call,
-    [ZB_DESTROY] = serve_destroy,
-    [ZB_HEAP] = serve_heap,
+    [ZB_CREATE] = serve_create, [ZB_CALL] = serve_call, [ZB_DESTROY] = serve_destroy,
+    [ZB_HEAP] = serve_heap,     [ZB_LOAD] = serve_load, [ZB_CREATE_IN] = serve_create,
 };
 
 /* A kind the bench never sends (HELLO, FAULT, a stray RETURN) is not this protocol. */

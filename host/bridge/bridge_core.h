@@ -24,14 +24,23 @@ struct zb_platform {
      * bridge frees it after the component's destruction. */
     void* (*make_host)(uint32_t id);
     void (*free_host)(void* host);
-    /* The component's factory, slot 1 and slot 0 (deleting destructor). */
-    void* (*create)(void* host, const char* path);
+    /* Loads another DLL (a Windows path): its HELLO status, with *number the DLL's when
+     * ZB_READY (the same path again is the same DLL), else *error the load's code and what says
+     * why. The DLL the bridge was started with is number 0. */
+    uint32_t (*load)(const char* path, uint32_t* number, uint32_t* error, char* what,
+                     unsigned size);
+    /* The factory of DLL number dll (null: no such DLL), slot 1 and slot 0 (deleting
+     * destructor). */
+    void* (*create)(uint32_t dll, void* host, const char* path);
     char* (*callback)(void* component, void* data, int type);
     void (*destroy)(void* component);
     /* Bytes in use on the process's heaps; returns 0 when it cannot tell. */
     int (*heap_in_use)(uint64_t* bytes);
     /* Ends the process at once (the bench has gone, or a fault was reported). */
     void (*quit)(int code);
+    /* Runs fn(arg) so that a fault the platform can recover from returns here once reported:
+     * 0 when fn returned, nonzero when it was abandoned. Null: every fault ends the bridge. */
+    int (*guarded)(void (*fn)(void* arg), void* arg);
 };
 
 /* The first message: whether the DLL is loaded and has its factory. */

@@ -12,6 +12,11 @@ struct Activity {
     const char* what; // "creation", "destruction", "notification", ...
     int type = 0;
     const void* data = nullptr;
+    // Whose call it is, "Vigil.dll @alarm" (the DLL, and the instance when it has a name); null:
+    // the bridge's own, told as the DLL it was started with.
+    const std::string* who = nullptr;
+    // A fault the bridge survives ends this call alone (Reply::fault), not the bench.
+    bool survivable = false;
 };
 
 // "parent \"crash\"", "revertive 1 2 \"CAM 1\"", "creation (base path \"X:/ui\")", ...

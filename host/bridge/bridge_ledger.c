@@ -142,6 +142,7 @@ int zb_component_add(void* object, void* host) {
     }
     g_components[g_component_count].object = object;
     g_components[g_component_count].host = host;
+    g_components[g_component_count].dead = 0;
     ++g_component_count;
     return 1;
 }

@@ -24,6 +24,7 @@ void zb_ledger_end_call(void);
 struct zb_component {
     void* object;
     void* host;
+    int dead; /* it faulted: never called again */
 };
 struct zb_component* zb_component_find(uint64_t handle);
 int zb_component_add(void* object, void* host);

@@ -6,6 +6,10 @@
  * waits for the RETURN of its CALL, the other may send CALLs of its own, each answered before the
  * outer RETURN comes. The bridge ends when its input ends.
  *
+ * One bridge serves every component of a bench process: the DLL it was started with is DLL 0, and
+ * LOAD adds others, each numbered. A component is addressed by the handle its creation returned,
+ * whichever DLL made it.
+ *
  * Every message is: u32 size of the rest, u32 kind, then the kind's fields. Integers are
  * little-endian. A text is a u32 length and that many bytes without a NUL; the length ZB_NO_TEXT
  * stands for a null pointer. Shared by the bench (C++) and the bridge (C, built by mingw). */
@@ -15,7 +19,7 @@
 #include <stdint.h>
 
 #define ZB_MAGIC 0x4752425aU /* "ZBRG" */
-#define ZB_VERSION 1u
+#define ZB_VERSION 2u
 #define ZB_NO_TEXT 0xffffffffU
 /* Texts read from a component stop here when no NUL comes first, as the bench's own limit on an
  * answer does; the receiver then learns that the text was not terminated. */
@@ -41,13 +45,23 @@ enum zb_kind {
     ZB_RETURN = 5,
     /* bridge -> bench: a fault inside the bridge process. u32 exception code, u64 address,
      * u32 access (0 read, 1 write, 8 execute, ZB_NO_ACCESS), u64 address accessed, text where
-     * (module+offset). The bridge exits after sending it. */
+     * (module+offset). The bridge exits after sending it, unless the fault was in a component's
+     * CREATE, CALL or DESTROY: that call is then abandoned, its RETURN flagged ZB_FAULTED follows,
+     * and the component is dead (its calls reach nothing; its DESTROY only forgets it), while
+     * every other component goes on. */
     ZB_FAULT = 6,
     /* bridge -> bench: text the component wrote to the debugger output. No answer. */
     ZB_DEBUG = 7,
     /* bench -> bridge: RETURN value is the bytes in use on every heap of the bridge process;
      * flags ZB_MEASURED when it could be measured. */
-    ZB_HEAP = 8
+    ZB_HEAP = 8,
+    /* bench -> bridge: text path of another DLL (a Windows path). RETURN: flags the HELLO status
+     * of loading it; value its DLL number when ZB_READY, else the load's error code; text what
+     * HELLO's would say. The same path twice is the same DLL number. */
+    ZB_LOAD = 9,
+    /* bench -> bridge: u32 DLL number, then CREATE's fields: a component of that DLL. CREATE is
+     * this with DLL 0, which keeps the road of one DLL as it was. */
+    ZB_CREATE_IN = 10
 };
 
 /* HELLO status. */
@@ -61,6 +75,7 @@ enum zb_status {
 /* RETURN flags. */
 #define ZB_TERMINATED 1u /* the text ended with a NUL within ZB_TEXT_LIMIT */
 #define ZB_MEASURED 2u   /* HEAP: the value is a measurement */
+#define ZB_FAULTED 4u    /* the call faulted (a FAULT came first) and was abandoned */
 
 #define ZB_NO_ACCESS 0xffffffffU
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 #include <unistd.h>
 
@@ -48,7 +49,9 @@ zb_payload buttonPayload(const zeph_button_record* b) {
 
 class Proxy final : public zeph_client_callback {
 public:
-    Proxy(Connection& c, uint64_t handle, uint32_t host) : m_c(c), m_handle(handle), m_host(host) {}
+    Proxy(Connection& c, uint64_t handle, uint32_t host, std::string who, FaultSink onFault)
+        : m_c(c), m_handle(handle), m_host(host), m_who(std::move(who)),
+          m_onFault(std::move(onFault)) {}
     ~Proxy() override;
     Proxy(const Proxy&) = delete;
     Proxy& operator=(const Proxy&) = delete;
@@ -62,6 +65,9 @@ private:
     Connection& m_c;
     uint64_t m_handle;
     uint32_t m_host;
+    std::string m_who;
+    FaultSink m_onFault;
+    bool m_dead = false; // it faulted in the bridge
     // This side's copy of each answer the component returned -> its own address. A copy the
     // bench hands back with type 5 goes back as that address; again for a repeated release.
     std::unordered_map<char*, uint64_t> m_answers;
@@ -73,7 +79,10 @@ Proxy::~Proxy() {
         zb_message m{};
         m.kind = ZB_DESTROY;
         m.u.destroy.handle = m_handle;
-        m_c.call(m, Activity{"destruction"});
+        // A dead component is only forgotten there.
+        const Reply r = m_c.call(m, Activity{"destruction", 0, nullptr, &m_who, bool(m_onFault)});
+        if (r.fault)
+            m_onFault(*r.fault);
         m_c.removeHost(m_host);
     }
     // The component has freed its own answers; the copies go with them.
@@ -133,7 +142,14 @@ char* Proxy::callback(void* data, int type) {
     m.u.call.data = payload(data, type, released);
     // Freed once the call is over, however it ends.
     const std::unique_ptr<char, void (*)(void*)> releasing(released, std::free);
-    const Reply r = m_c.call(m, Activity{"notification", type, data});
+    if (m_dead)
+        return nullptr;
+    const Reply r = m_c.call(m, Activity{"notification", type, data, &m_who, bool(m_onFault)});
+    if (r.fault) {
+        m_dead = true;
+        m_onFault(*r.fault);
+        return nullptr;
+    }
     return r.text ? keepAnswer(r) : nullptr;
 }
 
@@ -153,18 +169,23 @@ char* Proxy::keepAnswer(const Reply& r) {
 
 } // namespace
 
-zeph_client_callback* createProxy(Connection& c, zeph_client_callback* host, const char* path) {
+zeph_client_callback* createProxy(Connection& c, uint32_t dll, const std::string& who,
+                                  zeph_client_callback* host, const char* path, FaultSink onFault) {
     const uint32_t id = host ? c.addHost(host) : 0;
     zb_message m{};
-    m.kind = ZB_CREATE;
+    // The DLL the bridge was started with takes the message it always took.
+    m.kind = dll == 0 ? ZB_CREATE : ZB_CREATE_IN;
+    m.u.create.dll = dll;
     m.u.create.host = id;
     m.u.create.path = zb_text_of(path);
-    const Reply r = c.call(m, Activity{"creation", 0, path});
+    const Reply r = c.call(m, Activity{"creation", 0, path, &who, bool(onFault)});
+    if (r.fault)
+        onFault(*r.fault);
     if (!r.value) {
         c.removeHost(id);
         return nullptr;
     }
-    return new Proxy(c, r.value, id);
+    return new Proxy(c, r.value, id, who, std::move(onFault));
 }
 
 } // namespace zeph::host::bridge

@@ -1,6 +1,7 @@
-/* zeph-bridge.exe: loads one component DLL as the panel host does and relays the callback
- * interface to the bench over its standard input and output (bridge_protocol.h). The bench starts
- * it under Wine, one per bench process, and it ends when its input ends.
+/* zeph-bridge.exe: loads component DLLs as the panel host does, the one it is started with and any
+ * the bench asks for, and relays the callback interface to the bench over its standard input and
+ * output (bridge_protocol.h). The bench starts it under Wine, one per bench process for every DLL
+ * and instance of a run, and it ends when its input ends.
  *
  * Built with the mingw C compiler, like the conformance host, so it shares nothing with the
  * component's C++ compiler: the component and the host object are seen as the Microsoft C++ ABI
@@ -65,11 +66,59 @@ static void free_host(void* host) {
     g_free_hosts = h;
 }
 
-/* ---- The component --------------------------------------------------------------------------- */
-static zeph_object_factory_fn g_factory;
+/* ---- The DLLs and their components ----------------------------------------------------------- */
+/* A panel host loads a handful of component DLLs: a fixed table is plenty. */
+enum { MAX_DLLS = 32 };
+static struct dll {
+    char path[MAX_PATH];
+    zeph_object_factory_fn factory;
+} g_dlls[MAX_DLLS];
+static uint32_t g_dll_count;
 
-static void* create(void* host, const char* path) {
-    return g_factory((struct zeph_object*)host, path);
+static void describe_error(DWORD error, char* out, size_t size);
+
+/* Loads it and finds its factory, as a panel host does; the DLL's own folder is searched for the
+ * DLLs it imports (zeph_string.dll). */
+static uint32_t open_dll(const char* path, uint32_t* number, uint32_t* error, char* what,
+                         unsigned size) {
+    HMODULE module;
+    zeph_object_factory_fn factory;
+    uint32_t i;
+    for (i = 0; i < g_dll_count; ++i)
+        if (!_stricmp(g_dlls[i].path, path)) {
+            *number = i;
+            return ZB_READY;
+        }
+    if (g_dll_count == MAX_DLLS) {
+        snprintf(what, size, "the bridge holds no more than %d DLLs", MAX_DLLS);
+        return ZB_LOAD_FAILED;
+    }
+    if (strlen(path) >= MAX_PATH) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        describe_error(*error, what, size);
+        return ZB_LOAD_FAILED;
+    }
+    module = LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module) {
+        *error = GetLastError();
+        describe_error(*error, what, size);
+        return ZB_LOAD_FAILED;
+    }
+    factory =
+        (zeph_object_factory_fn)(void (*)(void))GetProcAddress(module, "load_zeph_client_script");
+    if (!factory) {
+        snprintf(what, size, "load_zeph_client_script");
+        return ZB_NO_FACTORY;
+    }
+    strcpy(g_dlls[g_dll_count].path, path);
+    g_dlls[g_dll_count].factory = factory;
+    *number = g_dll_count++;
+    snprintf(what, size, "%s", path);
+    return ZB_READY;
+}
+
+static void* create(uint32_t dll, void* host, const char* path) {
+    return dll < g_dll_count ? g_dlls[dll].factory((struct zeph_object*)host, path) : NULL;
 }
 
 static char* callback(void* component, void* data, int type) {
@@ -134,10 +183,54 @@ static void quit(int code) {
     TerminateProcess(GetCurrentProcess(), (UINT)code);
 }
 
-static const struct zb_platform g_platform = {
-    read_input, write_output, make_host, free_host, create, callback, destroy, heap_in_use, quit};
-
 /* ---- Faults and the debugger output ---------------------------------------------------------- */
+/* A component's call in progress that a fault may abandon, as a panel host carries on with its
+ * other scripts: where to resume, and the handler chain as it was there, since the frames the
+ * exception's dispatch registered below it are abandoned too. */
+struct guard {
+    void* resume[5];
+    void* handlers;
+    struct guard* outer;
+};
+static struct guard* volatile g_guard;
+
+/* The head of the thread's handler chain, at fs:0 on x86. */
+static void* handler_chain(void) {
+    void* head;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+static void set_handler_chain(void* head) {
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+static int guarded(void (*fn)(void*), void* arg) {
+    struct guard g;
+    g.outer = g_guard;
+    g.handlers = handler_chain();
+    if (__builtin_setjmp(g.resume)) {
+        set_handler_chain(g.handlers);
+        g_guard = g.outer;
+        return 1;
+    }
+    g_guard = &g;
+    fn(arg);
+    g_guard = g.outer;
+    return 0;
+}
+
+/* Back to the innermost call in progress, once its fault is reported; returns when there is none.
+ */
+static void recover(void) {
+    if (g_guard)
+        __builtin_longjmp(g_guard->resume, 1);
+}
+
+static const struct zb_platform g_platform = {read_input,  write_output, make_host, free_host,
+                                              open_dll,    create,       callback,  destroy,
+                                              heap_in_use, quit,         guarded};
+
 /* "Ostrel.dll+0x1a2b", or the bare address outside any module. */
 static void locate(const void* address, char* out, size_t size) {
     HMODULE module = NULL;
@@ -205,6 +298,7 @@ static LONG WINAPI fault_filter(EXCEPTION_POINTERS* info) {
     locate(rec->ExceptionAddress, where, sizeof where);
     zb_fault((uint32_t)rec->ExceptionCode, (uint64_t)(uintptr_t)rec->ExceptionAddress, access,
              target, where);
+    recover();
     quit(70);
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -243,8 +337,8 @@ static void describe_error(DWORD error, char* out, size_t size) {
 }
 
 int main(int argc, char** argv) {
-    HMODULE dll;
     char what[600];
+    uint32_t number = 0, error = 0, status;
     g_input = GetStdHandle(STD_INPUT_HANDLE);
     g_output = GetStdHandle(STD_OUTPUT_HANDLE);
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
@@ -256,20 +350,7 @@ int main(int argc, char** argv) {
         zb_hello(&g_platform, ZB_BAD_USAGE, 0, "usage: zeph-bridge.exe DLL");
         return 2;
     }
-    /* The DLL's own folder is searched for the DLLs it imports (zeph_string.dll). */
-    dll = LoadLibraryExA(argv[1], NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!dll) {
-        const DWORD error = GetLastError();
-        describe_error(error, what, sizeof what);
-        zb_hello(&g_platform, ZB_LOAD_FAILED, error, what);
-        return 1;
-    }
-    g_factory =
-        (zeph_object_factory_fn)(void (*)(void))GetProcAddress(dll, "load_zeph_client_script");
-    if (!g_factory) {
-        zb_hello(&g_platform, ZB_NO_FACTORY, 0, "load_zeph_client_script");
-        return 1;
-    }
-    zb_hello(&g_platform, ZB_READY, 0, argv[1]);
-    return zb_serve(&g_platform);
+    status = open_dll(argv[1], &number, &error, what, sizeof what);
+    zb_hello(&g_platform, status, error, what);
+    return status == ZB_READY ? zb_serve(&g_platform) : 1;
 }

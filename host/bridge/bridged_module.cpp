@@ -1,10 +1,12 @@
-// A bridged module: its connection per process, and the bare factory functions handed out for it.
+// Bridged modules: the one connection per process they share, and the bare factory functions
+// handed out for them.
 #include "bridge/bridged_module.h"
 
 #include "bridge/bridge_connection.h"
 #include "bridge/bridge_proxy.h"
 
 #include <csignal>
+#include <map>
 
 #include <unistd.h>
 
@@ -22,6 +24,42 @@ template <int N> zeph_client_callback* slotFactory(zeph_client_callback* host, c
 const zeph_factory_fn kFactories[kSlots] = {slotFactory<0>, slotFactory<1>, slotFactory<2>,
                                             slotFactory<3>};
 
+// The bridge of this process and the number each open module's DLL has in it.
+struct Shared {
+    std::unique_ptr<Connection> connection;
+    std::map<const BridgedModule*, uint32_t> dlls;
+    // Bridges of the process this one was forked from: let go of, but kept, so that a stand-in
+    // made before the fork finds its connection and says it cannot be used here.
+    std::vector<std::unique_ptr<Connection>> inherited;
+    int open = 0;
+};
+Shared g_shared;
+
+// The bridge of this process, with the module's DLL in it: started with that DLL when there is
+// none, loaded into it otherwise. Null with one line in error when the DLL cannot be.
+Connection* share(const BridgedModule* module, const Launch& launch, std::string& error) {
+    Shared& s = g_shared;
+    if (s.connection && s.connection->owner() != getpid()) {
+        s.connection->abandon();
+        s.inherited.push_back(std::move(s.connection));
+        s.dlls.clear();
+    }
+    if (s.dlls.count(module))
+        return s.connection.get();
+    if (!s.connection) {
+        s.connection = Connection::start(launch, error);
+        if (!s.connection)
+            return nullptr;
+        s.dlls[module] = 0;
+        return s.connection.get();
+    }
+    const std::optional<uint32_t> number = s.connection->load(launch, error);
+    if (!number)
+        return nullptr;
+    s.dlls[module] = *number;
+    return s.connection.get();
+}
+
 } // namespace
 
 BridgedModule* bridgedModuleOf(zeph_factory_fn factory) {
@@ -34,9 +72,16 @@ BridgedModule* bridgedModuleOf(zeph_factory_fn factory) {
 BridgedModule::BridgedModule() = default;
 
 BridgedModule::~BridgedModule() {
-    m_connection.reset();
-    if (m_slot >= 0)
-        g_slots[m_slot] = nullptr;
+    if (m_slot < 0)
+        return;
+    g_slots[m_slot] = nullptr;
+    g_shared.dlls.erase(this);
+    // The DLL stays loaded in the bridge (a panel host never unloads one either) until the last
+    // module goes with it.
+    if (--g_shared.open == 0) {
+        g_shared.connection.reset();
+        g_shared.dlls.clear();
+    }
 }
 
 bool BridgedModule::open(const Launch& launch, std::string& error) {
@@ -49,40 +94,48 @@ bool BridgedModule::open(const Launch& launch, std::string& error) {
                 " bridged modules are open already";
         return false;
     }
-    m_connection = Connection::start(launch, error);
-    if (!m_connection)
+    if (!share(this, launch, error))
         return false;
     m_launch = launch;
     m_slot = slot;
     g_slots[slot] = this;
+    ++g_shared.open;
     return true;
 }
 
-Connection& BridgedModule::connection() {
-    if (m_connection && m_connection->owner() == getpid())
-        return *m_connection;
-    if (m_connection) {
-        m_connection->abandon();
-        m_inherited.push_back(std::move(m_connection));
-    }
+Connection& BridgedModule::connection(uint32_t& dll) {
     std::string error;
-    m_connection = Connection::start(m_launch, error);
-    if (!m_connection) {
+    Connection* c = share(this, m_launch, error);
+    if (!c) {
         const std::string line = error + "\n";
         writeAll(STDERR_FILENO, line.data(), line.size());
         dieOf(SIGABRT);
     }
-    return *m_connection;
+    dll = g_shared.dlls[this];
+    return *c;
 }
 
-zeph_client_callback* BridgedModule::create(zeph_client_callback* host, const char* path) {
-    return createProxy(connection(), host, path);
+zeph_client_callback*
+BridgedModule::create(zeph_client_callback* host, const char* path, const std::string& instance,
+                      const std::function<void(const std::string&)>& onFault) {
+    uint32_t dll = 0;
+    Connection& c = connection(dll);
+    FaultSink sink;
+    if (onFault)
+        sink = [onFault, module = m_launch.module](const std::string& line) {
+            onFault(module + ": " + line);
+        };
+    return createProxy(c, dll,
+                       instance.empty() ? m_launch.module : m_launch.module + " @" + instance, host,
+                       path, std::move(sink));
 }
 
 std::optional<size_t> BridgedModule::heapInUse() {
     zb_message m{};
     m.kind = ZB_HEAP;
-    const Reply r = connection().call(m, Activity{"heap measurement"});
+    uint32_t dll = 0;
+    const Reply r =
+        connection(dll).call(m, Activity{"heap measurement", 0, nullptr, &m_launch.module});
     if (!(r.flags & ZB_MEASURED))
         return std::nullopt;
     return size_t(r.value);

@@ -3,17 +3,19 @@
 // behind zeph::host::Module, whose components are then local stand-ins that relay every call, so
 // the bench drives a bridged component exactly as a dlopen'ed one.
 //
-// One bridge per process: a process forked after the bridge started (each validate check) starts
-// its own on first use and never touches its parent's. A fault inside the DLL is reported on
-// stderr with its exception code and the notification in progress, and this process then dies of
-// the matching signal, as it would had a shared object crashed; so does a bridge that ends or
-// stops answering.
+// One bridge per process, for every bridged module open in it: the first module to be opened
+// starts it, the others are loaded into it, and it ends with the last one. A process forked after
+// the bridge started (each validate check, each scenario) starts its own on first use and never
+// touches its parent's. A fault inside a DLL is reported on stderr with the DLL, the instance, its
+// exception code and the notification in progress, and this process then dies of the matching
+// signal, as it would had a shared object crashed; so does a bridge that ends or stops answering.
 #pragma once
 
 #include "bridge/wine_launch.h"
 #include "zeph_client_callback.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,23 +36,26 @@ public:
     // returns false with one line for the user in error.
     bool open(const Launch& launch, std::string& error);
     // Creates a stand-in component relaying to the DLL's component; null when its factory does.
-    zeph_client_callback* create(zeph_client_callback* host, const char* path);
+    // A named instance ("alarm") is named in the lines that tell of its faults. With onFault, a
+    // fault in the component is its own (createProxy): onFault hears "Vigil.dll: access
+    // violation ... during parent \"x\"" and the rest go on.
+    zeph_client_callback* create(zeph_client_callback* host, const char* path,
+                                 const std::string& instance = "",
+                                 const std::function<void(const std::string&)>& onFault = nullptr);
     // The bytes in use on every heap of this process's bridge, where the DLL's allocations live
-    // (the bench's own heap never sees them); nullopt when it cannot be measured.
+    // (the bench's own heap never sees them; with several DLLs open, theirs are counted too);
+    // nullopt when it cannot be measured.
     std::optional<size_t> heapInUse();
     // The same create() as a bare factory function, for code that keeps one; a few modules at
     // most can be open at once for that reason.
     zeph_factory_fn factory() const;
 
 private:
-    // This process's bridge, started on first use after a fork.
-    Connection& connection();
+    // This process's bridge, started on first use after a fork, with this DLL loaded in it; its
+    // number there in dll.
+    Connection& connection(uint32_t& dll);
 
     Launch m_launch;
-    std::unique_ptr<Connection> m_connection;
-    // Bridges of the process this one was forked from: let go of, but kept, so that a stand-in
-    // made before the fork finds its connection and says it cannot be used here.
-    std::vector<std::unique_ptr<Connection>> m_inherited;
     int m_slot = -1;
 };
 

@@ -2,6 +2,7 @@
 // natively around a dlopen'ed module, so every rule is checked here without Wine. The same runs are
 // made directly and through the bridge and must look the same to the recording host.
 #include "bridge/bridged_module.h"
+#include "component_source.h"
 #include "module_loader.h"
 #include "recording_host.h"
 #include "scenario/scenario.h"
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,6 +237,95 @@ TEST(BridgeSoak, the_heap_per_component_is_read_where_the_components_live) {
     EXPECT_GT(clean, 0);
     EXPECT_NEAR(heapPerComponent("leak_heap", 2) - clean, 80, 24);
     EXPECT_EQ(heapPerComponent("clean", 1), 0); // none left to measure by
+}
+
+// ---- Every module of a process in one bridge, each instance's fault its own ---------------------
+
+// A second copy of the probe is another module to the bridge, whose components answer from the
+// same process as the first's; Ostrel's announce its panel, as only Ostrel's do.
+TEST(BridgeShared, every_module_of_a_process_joins_the_first_ones_bridge) {
+    const std::string copy =
+        ::testing::TempDir() + "probe_copy_" + std::to_string(getpid()) + ".so";
+    std::filesystem::copy_file(ZEPH_BRIDGE_PROBE, copy,
+                               std::filesystem::copy_options::overwrite_existing);
+    BridgedModule probe, again, ostrel;
+    std::string error;
+    ASSERT_TRUE(probe.open(fakeLaunch(), error)) << error;
+    ASSERT_TRUE(again.open(fakeLaunch(copy), error)) << error;
+    ASSERT_TRUE(ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error)) << error;
+    RecordingHost a, b, c;
+    ASSERT_TRUE(a.create(probe.factory(), "A"));
+    ASSERT_TRUE(b.create(again.factory(), "B"));
+    ASSERT_TRUE(c.create(ostrel.factory(), "C"));
+    EXPECT_EQ(a.commands(), std::vector<std::string>{"CREATED A"});
+    EXPECT_EQ(b.commands(), std::vector<std::string>{"CREATED B"});
+    ASSERT_FALSE(c.commands().empty());
+    EXPECT_EQ(c.commands().front().substr(0, 3), "PS ");
+    const auto pid = a.parent("pid");
+    ASSERT_TRUE(pid);
+    EXPECT_EQ(b.parent("pid"), pid);
+    c.destroy();
+    b.destroy();
+    a.destroy();
+    EXPECT_TRUE(a.errors().empty() && b.errors().empty() && c.errors().empty());
+    std::filesystem::remove(copy);
+}
+
+// A module that cannot join says why in the line a first one would, and the bridge goes on.
+TEST(BridgeShared, a_module_that_cannot_join_is_one_clear_line) {
+    BridgedModule first;
+    std::string error;
+    ASSERT_TRUE(first.open(fakeLaunch(), error)) << error;
+    const struct {
+        std::string module;
+        std::string message;
+    } cases[] = {
+        {"/nonexistent/gone.so",
+         "cannot load gone.so: the bridge could not load it: /nonexistent/gone.so: cannot open "
+         "shared object file: No such file or directory (error 126)"},
+        {ZEPH_NO_FACTORY_MODULE, "test_component_no_factory.so exports no " ZEPH_FACTORY_NAME},
+    };
+    for (const auto& c : cases) {
+        BridgedModule m;
+        EXPECT_FALSE(m.open(fakeLaunch(c.module), error));
+        EXPECT_EQ(error, c.message);
+    }
+    RecordingHost host;
+    ASSERT_TRUE(host.create(first.factory(), ""));
+    EXPECT_TRUE(host.parent("pid"));
+    host.destroy();
+}
+
+// With a fault sink, the fault is one line for it; the dead component reaches nothing after it,
+// breaks no rule of the bridge at its destruction, and its neighbour in the bridge goes on.
+TEST(BridgeShared, a_fault_with_a_sink_is_that_components_alone) {
+    BridgedModule probe;
+    std::string error;
+    ASSERT_TRUE(probe.open(fakeLaunch(), error)) << error;
+    std::vector<std::string> heard;
+    const auto source =
+        zeph::host::ComponentSource(probe.factory()).named("bad", [&](const std::string& line) {
+            heard.push_back(line);
+        });
+    RecordingHost good, bad;
+    ASSERT_TRUE(good.create(probe.factory(), ""));
+    ASSERT_TRUE(bad.create(source, ""));
+    const auto pid = good.parent("pid");
+    EXPECT_EQ(bad.parent("crash"), std::nullopt);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_TRUE(std::regex_match(
+        heard[0],
+        std::regex("bridge_probe\\.so: access violation \\(exception 0xc0000005\\) writing "
+                   "address 0x0+10 at bridge_probe\\.so\\+0x[0-9a-f]+ during parent "
+                   "\"crash\"")))
+        << heard[0];
+    EXPECT_EQ(bad.parent("pid"), std::nullopt);
+    EXPECT_EQ(good.parent("pid"), pid);
+    bad.destroy();
+    EXPECT_EQ(good.parent("pid"), pid);
+    good.destroy();
+    EXPECT_EQ(heard.size(), 1u);
+    EXPECT_EQ(good.commands().back(), "AS");
 }
 
 // ---- A bridge that faults, dies or hangs ends the bench as a crashing module would ------------

@@ -32,7 +32,13 @@ zb_message sample(uint32_t kind) {
         m.u.hello = {ZB_MAGIC, ZB_VERSION, ZB_LOAD_FAILED, 126, text("no such file")};
         break;
     case ZB_CREATE:
-        m.u.create = {7, text("C:\\base")};
+        m.u.create = {0, 7, text("C:\\base")};
+        break;
+    case ZB_CREATE_IN:
+        m.u.create = {3, 7, text("C:\\base")};
+        break;
+    case ZB_LOAD:
+        m.u.load.path = text("Z:\\bin\\Vigil.dll");
         break;
     case ZB_CALL: {
         m.u.call.target = 0x1122334455667788ull;
@@ -85,8 +91,8 @@ int decodeFrame(const std::vector<unsigned char>& frame, zb_message& out) {
     return zb_decode(frame[4], frame.data() + 8, frame.size() - 8, &out);
 }
 
-const uint32_t kKinds[] = {ZB_HELLO,  ZB_CREATE, ZB_CALL,  ZB_DESTROY,
-                           ZB_RETURN, ZB_FAULT,  ZB_DEBUG, ZB_HEAP};
+const uint32_t kKinds[] = {ZB_HELLO, ZB_CREATE, ZB_CALL, ZB_DESTROY, ZB_RETURN,
+                           ZB_FAULT, ZB_DEBUG,  ZB_HEAP, ZB_LOAD,    ZB_CREATE_IN};
 
 TEST(bridge_codec, every_kind_survives_a_round_trip_byte_for_byte) {
     for (uint32_t kind : kKinds) {
@@ -250,7 +256,7 @@ TEST(bridge_codec, a_bridge_that_hands_a_host_a_bare_value_breaks_the_protocol) 
         [](const std::string& line, int) { throw std::runtime_error(line); });
     zeph::host::RecordingHost host;
     try {
-        zeph::host::bridge::createProxy(*c, &host, "X:/ui");
+        zeph::host::bridge::createProxy(*c, 0, "probe", &host, "X:/ui");
         ADD_FAILURE() << "no protocol error";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "probe: the bridge broke the protocol during creation (base path "

@@ -12,7 +12,10 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <initializer_list>
+#include <string>
+#include <vector>
 #include <malloc.h>
+#include <setjmp.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -27,7 +30,12 @@ private:
     uint32_t m_id;
 };
 
-zeph_factory_fn g_factory;
+// The modules by number, the one named on the command line first, each path once.
+struct Loaded {
+    std::string path;
+    zeph_factory_fn factory;
+};
+std::vector<Loaded> g_modules;
 
 int readInput(void* buffer, unsigned size) {
     for (;;) {
@@ -58,8 +66,32 @@ void* makeHost(uint32_t id) {
 void freeHost(void* host) {
     delete static_cast<Host*>(host);
 }
-void* create(void* host, const char* path) {
-    return g_factory(static_cast<zeph_client_callback*>(host), path);
+uint32_t load(const char* path, uint32_t* number, uint32_t* error, char* what, unsigned size) {
+    for (size_t i = 0; i < g_modules.size(); ++i)
+        if (g_modules[i].path == path) {
+            *number = uint32_t(i);
+            return ZB_READY;
+        }
+    void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        *error = 126;
+        std::snprintf(what, size, "%s", dlerror());
+        return ZB_LOAD_FAILED;
+    }
+    auto factory = reinterpret_cast<zeph_factory_fn>(dlsym(module, ZEPH_FACTORY_NAME));
+    if (!factory) {
+        std::snprintf(what, size, "%s", ZEPH_FACTORY_NAME);
+        return ZB_NO_FACTORY;
+    }
+    *number = uint32_t(g_modules.size());
+    g_modules.push_back({path, factory});
+    std::snprintf(what, size, "%s", path);
+    return ZB_READY;
+}
+void* create(uint32_t dll, void* host, const char* path) {
+    return dll < g_modules.size()
+               ? g_modules[dll].factory(static_cast<zeph_client_callback*>(host), path)
+               : nullptr;
 }
 char* callback(void* component, void* data, int type) {
     return static_cast<zeph_client_callback*>(component)->callback(data, type);
@@ -73,6 +105,27 @@ int heapInUse(uint64_t* bytes) {
 }
 void quit(int code) {
     _exit(code);
+}
+
+// A component's call that a fault abandons, as the Windows bridge's; the signal mask comes back
+// with it.
+struct Guard {
+    sigjmp_buf resume;
+    Guard* outer;
+};
+Guard* volatile g_guard;
+
+int guarded(void (*fn)(void*), void* arg) {
+    Guard g;
+    g.outer = g_guard;
+    if (sigsetjmp(g.resume, 1)) {
+        g_guard = g.outer;
+        return 1;
+    }
+    g_guard = &g;
+    fn(arg);
+    g_guard = g.outer;
+    return 0;
 }
 
 // The signal as the exception Windows would raise, with the place as module+offset.
@@ -105,11 +158,13 @@ void onFault(int sig, siginfo_t* info, void* context) {
             static_cast<unsigned long long>(pc - reinterpret_cast<uint64_t>(dl.dli_fbase)));
     }
     zb_fault(code, pc, access, reinterpret_cast<uint64_t>(info->si_addr), where);
+    if (g_guard)
+        siglongjmp(g_guard->resume, 1);
     _exit(70);
 }
 
-const zb_platform g_platform = {readInput, writeOutput, makeHost,  freeHost, create,
-                                callback,  destroy,     heapInUse, quit};
+const zb_platform g_platform = {readInput, writeOutput, makeHost,  freeHost, load,   create,
+                                callback,  destroy,     heapInUse, quit,     guarded};
 
 } // namespace
 
@@ -130,16 +185,9 @@ int main(int argc, char** argv) {
         zb_hello(&g_platform, ZB_BAD_USAGE, 0, "usage: fake_bridge MODULE");
         return 2;
     }
-    void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        zb_hello(&g_platform, ZB_LOAD_FAILED, 126, dlerror());
-        return 1;
-    }
-    g_factory = reinterpret_cast<zeph_factory_fn>(dlsym(module, ZEPH_FACTORY_NAME));
-    if (!g_factory) {
-        zb_hello(&g_platform, ZB_NO_FACTORY, 0, ZEPH_FACTORY_NAME);
-        return 1;
-    }
-    zb_hello(&g_platform, ZB_READY, 0, argv[1]);
-    return zb_serve(&g_platform);
+    char what[600];
+    uint32_t number = 0, error = 0;
+    const uint32_t status = load(argv[1], &number, &error, what, sizeof what);
+    zb_hello(&g_platform, status, error, what);
+    return status == ZB_READY ? zb_serve(&g_platform) : 1;
 }

@@ -2,9 +2,10 @@
  * callback object as the Microsoft C++ ABI lays it out (the C view of zeph_client_callback.h).
  * Parent texts: "crash" writes through null, "divide" divides by zero, "debug" writes to the
  * debugger output, "leak" loses 100 bytes, "abort" calls the C runtime's abort(), "recurse"
- * recurses until the stack overflows; type 8 writes through null too, or never returns when
- * PROBE_HANG is set in the environment. The factory returns null for the base path "null". Built
- * once more without the factory's export.
+ * recurses until the stack overflows, "wild" answers a pointer to nowhere; type 8 writes through
+ * null too, or never returns when PROBE_HANG is set in the environment. The factory returns null
+ * for the base path "null" and writes through null for "crash". Built once more without the
+ * factory's export.
  */
 #include <windows.h>
 #include <stdlib.h>
@@ -57,6 +58,8 @@ probe_callback(struct zeph_object* self, void* data, int type) {
         abort();
     else if (!strcmp(data, "recurse"))
         recurse(0);
+    else if (!strcmp(data, "wild"))
+        return (char*)16;
     return NULL;
 }
 
@@ -75,6 +78,8 @@ __declspec(dllexport) struct zeph_object* load_zeph_client_script(struct zeph_ob
     struct probe* p;
     if (path && !strcmp(path, "null"))
         return NULL;
+    if (path && !strcmp(path, "crash"))
+        *g_nowhere = 1;
     p = malloc(sizeof *p);
     if (!p)
         return NULL;

@@ -45,3 +45,9 @@ config.substitutions.extend([
     ('%exit', "python3 -c \"import subprocess, sys; c = subprocess.run(sys.argv[1:]).returncode; "
               "print('exit', c); sys.exit(c)\""),
 ])
+# The DLL road's tables (dll_*.test, run by CTest only where Wine and the DLLs are): the Windows
+# build's bin folder and the bridge's probe DLL.
+config.substitutions.extend([
+    ('%windows-bin', getattr(config, 'windows_bin', '')),
+    ('%probe-dll', getattr(config, 'probe_dll', '')),
+])

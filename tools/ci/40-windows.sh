@@ -30,7 +30,9 @@ ctest --preset windows-x86
 # faulting probe DLL under Wine (the native build's tests labelled dll; they play the DLLs just
 # built in build/windows-x86/bin).
 cmake --preset dev >/dev/null
-cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test zeph_tap_cost zeph_sdk
+# The .so modules too: the DLL road's facility table compares its transcript with theirs.
+cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test zeph_tap_cost zeph_sdk \
+  Ostrel Vigil
 # sdk: the scaffold out of tree against an SDK holding these DLLs' half, its own DLL played too.
 ctest --preset dev -L 'dll|sdk'
 

@@ -132,9 +132,6 @@ int runCommand(const RunArgs& a) {
             return kUsage;
         scenarios.push_back(std::move(*take));
     }
-    if (module.bridged() &&
-        refuseInstances(scenarios, "a Windows DLL cannot play yet: run it on the .so modules"))
-        return kUsage;
     if (!a.trace.empty() &&
         refuseInstances(scenarios, "--trace cannot follow yet: a trace holds one component"))
         return kUsage;
