@@ -334,13 +334,11 @@ TEST(serve_gate, requests_without_the_token_never_take_the_workers_of_those_with
     limits.workers = 2;
     Gate gate(
         limits,
-        [&](int fd, const std::string& request) {
-            while (request.find("Token: t\r\n") == std::string::npos && !release)
+        [&](HttpRequest& request, HttpResponse&) {
+            while (request.header("Token") != "t" && !release)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-            ::send(fd, ok.data(), ok.size(), MSG_NOSIGNAL);
         },
-        [](const std::string& head) { return head.find("Token: t\r\n") != std::string::npos; });
+        [](const HttpRequest& request) { return request.header("Token") == "t"; });
     std::string error;
     ASSERT_TRUE(gate.listen("127.0.0.1", 0, error)) << error;
     gate.start();
