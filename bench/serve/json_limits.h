@@ -9,7 +9,7 @@
 namespace zeph::bench {
 
 // Far past what any action sends (a flat object of a few texts and numbers).
-constexpr size_t kMaxJsonBytes = 256 * 1024;
+constexpr size_t kMaxJsonBytes = size_t{256} * 1024;
 constexpr size_t kMaxJsonDepth = 32;
 
 struct JsonCheck {
