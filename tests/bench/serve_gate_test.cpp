@@ -237,6 +237,11 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"Content-Length: 2000000\r\n", "413 Payload Too Large", 2000000},
         {"Content-Length: 12000000\r\n", "413 Payload Too Large", 12000000, false},
         {"Content-Length: 5\r\nContent-Length: 6\r\n", "400 Bad Request"},
+        {"Content-Length: 5, 6\r\n", "400 Bad Request"},
+        {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", "411 Length Required"},
+        {"Transfer-Encoding: gzip\r\n", "411 Length Required"},
+        {"Content-Encoding: identity\r\nContent-Encoding: br\r\n", "415 Unsupported Media"},
+        {"Bad Header\r\n", "400 Bad Request"},
     };
     for (const Limit& l : limits) {
         RawClient c(server->port(), 64 * 1024);
