@@ -1,11 +1,13 @@
 // The serve page's actions without sockets: one session with a probe component, driven by the
 // input's lines. A line "/api/NAME BODY" posts BODY to that action; any other line is played as
-// a step, as the page's step field sends it (so a workout file is an input). Every answer is one
-// JSON object saying whether it worked, and whatever was played, the session's recording parses.
+// a step, as the page's step field sends it (so a workout file is an input). A body goes through
+// the server's JSON limits first, as it would over HTTP. Every answer is one JSON object saying
+// whether it worked, and whatever was played, the session's recording parses.
 #include "fuzz_check.h"
 #include "probe_component.h"
 #include "scenario/parser.h"
 #include "serve/actions.h"
+#include "serve/json_limits.h"
 
 #include <nlohmann/json.hpp>
 
@@ -38,10 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = end + 1;
         const bool action = line.rfind("/api/", 0) == 0;
         const size_t space = line.find(' ');
+        const std::string body =
+            action ? (space == std::string::npos ? "" : line.substr(space + 1)) : stepBody(line);
+        const JsonCheck limits = checkJson(body);
         const ActionReply r =
-            action ? pageAction(session, line.substr(0, space),
-                                space == std::string::npos ? "" : line.substr(space + 1))
-                   : pageAction(session, "/api/step", stepBody(line));
+            limits.status ? ActionReply{limits.status, errorJson(limits.why)}
+                          : pageAction(session, action ? line.substr(0, space) : "/api/step", body);
         const nlohmann::json reply = nlohmann::json::parse(r.json, nullptr, false);
         ZEPH_FUZZ_CHECK(reply.is_object() && reply.contains("ok") && reply["ok"].is_boolean(),
                         r.json);

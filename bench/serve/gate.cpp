@@ -1,13 +1,27 @@
 // The gate: a poll loop over the listening socket and every connection whose request is still
-// arriving. Requests are checked here, before anything is buffered beyond the limits: the head's
-// size and line count, a Content-Length within the body limit, no compressed or chunked body. No
-// Range is passed on: the library would repeat the body once per range asked for.
+// arriving. Each connection has the HTTP library's request parser, fed only as much as the request
+// can still need, so nothing is buffered past the head's limit or the declared body. The head is
+// checked before the body is read: a line count within the limit, no compressed or chunked body.
+// This is the only file that sees the library: asio and its kin compile here once.
 #include "serve/gate.h"
 
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/core/buffer_traits.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/chunk_encode.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/string_body.hpp>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,122 +32,180 @@ namespace zeph::bench {
 
 namespace {
 
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
 using Clock = std::chrono::steady_clock;
+using Parser = http::request_parser<http::string_body>;
+using Message = http::response<http::string_body>;
 
 // A refused client still sending its body is read and dropped for this long (up to this much)
 // after the answer, so that it reads the answer rather than a reset connection.
 constexpr auto kDrainTime = std::chrono::milliseconds(1000);
 constexpr size_t kDrainBytes = 2u << 20;
+// A stalled reader is given up after this long per write.
+constexpr int kWriteTimeoutMs = 5000;
+// Connections taken per turn of the loop: a flood waiting on the listener cannot starve the
+// requests already arriving.
+constexpr int kAcceptBurst = 64;
 
-const char* reason(int status) {
-    switch (status) {
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 408:
-        return "Request Timeout";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Payload Too Large";
-    case 415:
-        return "Unsupported Media Type";
-    case 431:
-        return "Request Header Fields Too Large";
-    default:
-        return "Service Unavailable";
-    }
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
 }
 
-std::string lower(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
+std::string text(beast::string_view s) {
+    return std::string(s.data(), s.size());
 }
 
-std::string trim(const std::string& s) {
-    const size_t b = s.find_first_not_of(" \t");
-    const size_t e = s.find_last_not_of(" \t");
-    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-}
-
-void sendAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return; // a refusal is best effort: the socket buffer takes it, or the client is gone
-        done += static_cast<size_t>(n);
-    }
-}
-
-// What a request head says of its body: how long it is, or why the bench does not read it as sent
-// (status non-zero). blank is where the head's blank line starts.
-struct Framing {
-    int status = 0;
-    std::string why;
-    long long length = -1;
-};
-
-Framing framing(const std::string& data, size_t blank, const GateLimits& limits) {
-    Framing f;
-    size_t lines = 0;
-    size_t start = data.find("\r\n") + 2;
-    while (start < blank + 2) {
-        const size_t end = data.find("\r\n", start);
-        const std::string line = data.substr(start, end - start);
-        start = end + 2;
-        if (++lines > limits.maxHeaders)
-            return {431,
-                    "the request has over " + std::to_string(limits.maxHeaders) + " header lines"};
-        const size_t colon = line.find(':');
-        const std::string name = lower(trim(line.substr(0, colon)));
-        const std::string value =
-            colon == std::string::npos ? std::string() : trim(line.substr(colon + 1));
-        if (name == "transfer-encoding")
-            return {411, "a request body needs a Content-Length (no chunked transfer)"};
-        if (name == "content-encoding" && lower(value) != "identity")
-            return {415, "compressed request bodies are not taken"};
-        if (name == "content-length") {
-            const bool digits = !value.empty() && value.size() <= 12 &&
-                                value.find_first_not_of("0123456789") == std::string::npos;
-            const long long n = digits ? std::stoll(value) : -1;
-            if (!digits || (f.length >= 0 && n != f.length))
-                return {400, "malformed Content-Length"};
-            f.length = n;
-        }
-    }
-    if (f.length > static_cast<long long>(limits.maxBody))
-        return {413, "the body is " + std::to_string(f.length) +
-                         " bytes; the bench takes at most " + std::to_string(limits.maxBody)};
-    return f;
-}
-
-// Drops the head's Range and If-Range lines; where the head now ends.
-size_t dropRanges(std::string& data, size_t headEnd) {
-    size_t start = data.find("\r\n") + 2;
-    while (start + 2 < headEnd) {
-        const size_t end = data.find("\r\n", start) + 2;
-        const std::string name = lower(trim(data.substr(start, data.find(':', start) - start)));
-        if (data.find(':', start) < end && (name == "range" || name == "if-range")) {
-            data.erase(start, end - start);
-            headEnd -= end - start;
+// %XX decoded; in a query, '+' is a space.
+std::string decoded(const std::string& s, bool query) {
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
+            out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
+            i += 2;
         } else {
-            start = end;
+            out += query && s[i] == '+' ? ' ' : s[i];
         }
     }
-    return headEnd;
+    return out;
+}
+
+// Sends it all, waiting at most kWriteTimeoutMs (none: one try) each time the socket is full.
+bool sendAll(int fd, const std::string& data, bool wait = true) {
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || !wait || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, kWriteTimeoutMs) <= 0 || (p.revents & (POLLERR | POLLHUP)))
+            return false;
+    }
+    return true;
+}
+
+// The message as sent: its head alone, or head and body (chunked when it says so).
+std::string wire(Message& m, bool headOnly) {
+    http::response_serializer<http::string_body> sr{m};
+    sr.split(headOnly);
+    std::string out;
+    beast::error_code ec;
+    while (!ec && !(headOnly ? sr.is_header_done() : sr.is_done())) {
+        sr.next(ec, [&](beast::error_code&, const auto& buffers) {
+            out += beast::buffers_to_string(buffers);
+            sr.consume(beast::buffer_bytes(buffers));
+        });
+    }
+    return out;
+}
+
+Message message(HttpResponse& r) {
+    Message m;
+    m.version(11);
+    m.result(static_cast<unsigned>(r.status));
+    for (const auto& [name, value] : r.headers)
+        m.insert(name, value);
+    m.keep_alive(false); // one request a connection: the gate reads the next one, not a worker
+    return m;
+}
+
+// What the library's parser refused, as the client is told.
+std::pair<int, std::string> parseRefusal(const beast::error_code& ec, const Parser& parser,
+                                         const GateLimits& limits) {
+    if (ec == http::error::header_limit)
+        return {431, "the request head is over " + std::to_string(limits.maxHead) + " bytes"};
+    if (ec == http::error::body_limit)
+        return {413, "the body is " + text(parser.get()[http::field::content_length]) +
+                         " bytes; the bench takes at most " + std::to_string(limits.maxBody)};
+    if (ec == http::error::bad_content_length)
+        return {400, "malformed Content-Length"};
+    if (ec == http::error::bad_transfer_encoding)
+        return {411, "a request body needs a Content-Length (no chunked transfer)"};
+    return {400, "malformed request"};
+}
+
+HttpRequest plain(Parser& parser) {
+    http::request<http::string_body> m = parser.release();
+    HttpRequest r;
+    r.method = text(m.method_string());
+    const std::string target = text(m.target());
+    const size_t mark = target.find('?');
+    r.path = decoded(target.substr(0, mark), false);
+    if (mark != std::string::npos) {
+        const std::string query = target.substr(mark + 1);
+        for (size_t start = 0; start <= query.size();) {
+            const size_t end = std::min(query.find('&', start), query.size());
+            const std::string pair = query.substr(start, end - start);
+            const size_t eq = pair.find('=');
+            if (!pair.empty())
+                r.params.emplace(decoded(pair.substr(0, eq), true),
+                                 eq == std::string::npos ? "" : decoded(pair.substr(eq + 1), true));
+            start = end + 1;
+        }
+    }
+    for (const auto& field : m)
+        if (field.name() != http::field::range && field.name() != http::field::if_range)
+            r.headers.emplace_back(text(field.name_string()), text(field.value()));
+    r.body = std::move(m.body());
+    return r;
 }
 
 } // namespace
 
+std::string HttpRequest::header(const std::string& name) const {
+    for (const auto& [n, v] : headers)
+        if (sameName(n, name))
+            return v;
+    return {};
+}
+
+bool HttpRequest::hasHeader(const std::string& name) const {
+    return std::any_of(headers.begin(), headers.end(),
+                       [&](const auto& h) { return sameName(h.first, name); });
+}
+
+void HttpResponse::setHeader(const std::string& name, const std::string& value) {
+    headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                 [&](const auto& h) { return sameName(h.first, name); }),
+                  headers.end());
+    headers.emplace_back(name, value);
+}
+
+void HttpResponse::setContent(std::string content, const std::string& type) {
+    body = std::move(content);
+    setHeader("Content-Type", type);
+}
+
+std::string HttpResponse::header(const std::string& name) const {
+    for (const auto& [n, v] : headers)
+        if (sameName(n, name))
+            return v;
+    return {};
+}
+
 struct Gate::Arriving {
     int fd = -1;
-    std::string data;
+    std::unique_ptr<Parser> parser;
+    std::string head; // what has come of the head, until the parser takes it whole
     Clock::time_point deadline;
-    size_t headEnd = 0; // past the blank line, once it has arrived
-    size_t total = 0;   // head and body
+    bool checked = false; // the head has been through headChecked
     bool draining = false;
     size_t drained = 0;
 };
@@ -142,12 +214,15 @@ std::string Gate::refusal(int status, const std::string& why) {
     std::string escaped;
     for (char c : why)
         escaped += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
-    const std::string body = "{\"ok\":false,\"error\":\"" + escaped + "\"}";
-    return "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
-           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\nX-Content-Type-Options: nosniff\r\n"
-           "Content-Security-Policy: default-src 'none'; frame-ancestors 'none'\r\n\r\n" +
-           body;
+    HttpResponse r;
+    r.status = status;
+    r.setContent("{\"ok\":false,\"error\":\"" + escaped + "\"}", "application/json");
+    r.setHeader("X-Content-Type-Options", "nosniff");
+    r.setHeader("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
+    Message m = message(r);
+    m.body() = std::move(r.body);
+    m.prepare_payload();
+    return wire(m, false);
 }
 
 Gate::Gate(GateLimits limits, Handler handler, Trusted trusted)
@@ -213,8 +288,8 @@ void Gate::stop() {
     m_workers.clear();
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& queue : m_queue) {
-        for (auto& [fd, request] : queue)
-            ::close(fd);
+        for (auto& job : queue)
+            ::close(job.first);
         queue.clear();
     }
 }
@@ -222,9 +297,13 @@ void Gate::stop() {
 void Gate::run() {
     std::vector<Arriving> arriving;
     std::vector<pollfd> fds;
+    Clock::time_point resting = Clock::now(); // the listener is left alone until then
     while (!m_stopping) {
-        fds.assign(1, pollfd{m_listen, POLLIN, 0});
+        const bool listening = Clock::now() >= resting;
+        fds.assign(1, pollfd{listening ? m_listen : -1, POLLIN, 0});
         Clock::time_point wake = Clock::now() + std::chrono::milliseconds(100);
+        if (!listening)
+            wake = std::min(wake, resting);
         for (const Arriving& a : arriving) {
             fds.push_back(pollfd{a.fd, POLLIN, 0});
             wake = std::min(wake, a.deadline);
@@ -256,33 +335,51 @@ void Gate::run() {
                 next.push_back(std::move(a));
         }
         arriving.swap(next);
-        if (fds[0].revents & POLLIN)
-            accept(arriving);
+        if ((fds[0].revents & POLLIN) && !accept(arriving))
+            resting = Clock::now() + m_limits.acceptPause;
     }
     for (const Arriving& a : arriving)
         ::close(a.fd);
 }
 
-void Gate::accept(std::vector<Arriving>& arriving) {
-    for (;;) {
+bool Gate::accept(std::vector<Arriving>& arriving) {
+    // The oldest gives way, not the newcomer. Whoever holds every place cannot keep out a client
+    // that sends its request at once (as the page does).
+    auto giveWay = [&] {
+        Arriving& oldest = arriving.front();
+        if (!oldest.draining)
+            sendAll(oldest.fd, refusal(503, "too many connections are still sending their request"),
+                    false);
+        ::close(oldest.fd);
+        arriving.erase(arriving.begin());
+    };
+    for (int turn = 0; turn < kAcceptBurst; ++turn) {
         const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
-            return;
-        // Full: the oldest gives way, not the newcomer. Whoever holds every place cannot keep
-        // out a client that sends its request at once (as the page does).
-        if (!arriving.empty() && arriving.size() >= m_limits.maxArriving) {
-            Arriving& oldest = arriving.front();
-            if (!oldest.draining)
-                sendAll(oldest.fd,
-                        refusal(503, "too many connections are still sending their request"));
-            ::close(oldest.fd);
-            arriving.erase(arriving.begin());
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            // Out of descriptors: as when every place is taken, and with no place to free the
+            // listener rests, for it stays readable and polling it again would only spin.
+            if (arriving.empty())
+                return false;
+            giveWay();
+            continue;
         }
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED))
+            continue;
+        if (fd < 0)
+            return true;
+        if (!arriving.empty() && arriving.size() >= m_limits.maxArriving)
+            giveWay();
         Arriving a;
         a.fd = fd;
         a.deadline = Clock::now() + m_limits.deadline;
-        arriving.push_back(std::move(a));
+        a.parser = std::make_unique<Parser>();
+        a.parser->header_limit(static_cast<std::uint32_t>(m_limits.maxHead));
+        a.parser->body_limit(m_limits.maxBody);
+        // A request already there is taken now, before a crowd behind it could push it out.
+        if (receive(a))
+            arriving.push_back(std::move(a));
     }
+    return true;
 }
 
 bool Gate::receive(Arriving& a) {
@@ -290,14 +387,16 @@ bool Gate::receive(Arriving& a) {
     for (;;) {
         // Never more than the request can still need: its head's limit, then its declared body.
         size_t want = sizeof buffer;
-        if (!a.draining)
-            want = std::min(want, (a.headEnd ? a.total : m_limits.maxHead + 1) - a.data.size());
+        if (!a.draining && !a.parser->is_header_done())
+            want = std::min(want, m_limits.maxHead + 1 - a.head.size());
+        else if (!a.draining)
+            want = std::min<size_t>(want, a.parser->content_length_remaining().value_or(0));
         const ssize_t n = want ? ::recv(a.fd, buffer, want, 0) : 0;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
-        if (n <= 0 && (a.draining || want)) {
+        if (n <= 0) {
             ::close(a.fd); // the client has gone, or has finished sending what was refused
             return false;
         }
@@ -309,56 +408,88 @@ bool Gate::receive(Arriving& a) {
             }
             continue;
         }
-        a.data.append(buffer, static_cast<size_t>(n));
-        if (!a.headEnd) {
-            const size_t blank = a.data.find("\r\n\r\n");
-            if (blank == std::string::npos || blank + 4 > m_limits.maxHead) {
-                if (a.data.size() > m_limits.maxHead) {
-                    refuse(a, 431,
-                           "the request head is over " + std::to_string(m_limits.maxHead) +
-                               " bytes");
-                    return true;
-                }
-                continue;
+        // The parser takes a head only whole: what it leaves waits for the rest.
+        a.head.append(buffer, static_cast<size_t>(n));
+        size_t used = 0;
+        beast::error_code ec;
+        while (used < a.head.size() && !a.parser->is_done()) {
+            used +=
+                a.parser->put(boost::asio::buffer(a.head.data() + used, a.head.size() - used), ec);
+            if (ec == http::error::need_more) {
+                ec = {};
+                break;
             }
-            const Framing f = framing(a.data, blank, m_limits);
-            if (f.status) {
-                refuse(a, f.status, f.why);
-                return true;
-            }
-            a.headEnd = dropRanges(a.data, blank + 4);
-            a.total = a.headEnd + static_cast<size_t>(std::max(0LL, f.length));
+            if (ec || !headChecked(a))
+                break;
         }
-        if (a.data.size() >= a.total) {
-            a.data.resize(a.total);
-            auto& queue = m_queue[!m_trusted || m_trusted(a.data.substr(0, a.headEnd))];
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (queue.size() >= m_limits.maxQueued) {
-                lock.unlock();
-                refuse(a, 503, "the bench is busy: try again");
-                return true;
-            }
-            queue.emplace_back(a.fd, std::move(a.data));
-            lock.unlock();
-            m_ready.notify_all(); // a worker of the right budget must wake
-            return false;
+        if (a.draining)
+            return true;
+        a.head.erase(0, used);
+        if (ec) {
+            const auto [status, why] = parseRefusal(ec, *a.parser, m_limits);
+            refuse(a, status, why);
+            return true;
         }
+        if (a.parser->is_done())
+            return handOn(a);
     }
 }
 
+// What the head says of its body, checked before any of the body is read; false when refused.
+bool Gate::headChecked(Arriving& a) {
+    if (a.checked || !a.parser->is_header_done())
+        return true;
+    a.checked = true;
+    const auto& m = a.parser->get();
+    if (static_cast<size_t>(std::distance(m.begin(), m.end())) > m_limits.maxHeaders) {
+        refuse(a, 431,
+               "the request has over " + std::to_string(m_limits.maxHeaders) + " header lines");
+        return false;
+    }
+    if (m.find(http::field::transfer_encoding) != m.end()) {
+        refuse(a, 411, "a request body needs a Content-Length (no chunked transfer)");
+        return false;
+    }
+    for (auto it = m.find(http::field::content_encoding);
+         it != m.end() && it->name() == http::field::content_encoding; ++it) {
+        if (!beast::iequals(it->value(), "identity")) {
+            refuse(a, 415, "compressed request bodies are not taken");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Gate::handOn(Arriving& a) {
+    HttpRequest request = plain(*a.parser);
+    a.parser.reset();
+    auto& queue = m_queue[!m_trusted || m_trusted(request)];
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (queue.size() >= m_limits.maxQueued) {
+        lock.unlock();
+        refuse(a, 503, "the bench is busy: try again");
+        return true;
+    }
+    queue.emplace_back(a.fd, std::move(request));
+    lock.unlock();
+    m_ready.notify_all(); // a worker of the right budget must wake
+    return false;
+}
+
 void Gate::refuse(Arriving& a, int status, const std::string& why) {
-    sendAll(a.fd, refusal(status, why));
+    sendAll(a.fd, refusal(status, why), false);
     ::shutdown(a.fd, SHUT_WR);
     a.draining = true;
-    a.data.clear();
-    a.data.shrink_to_fit();
+    a.parser.reset();
+    a.head.clear();
+    a.head.shrink_to_fit();
     a.deadline = Clock::now() + kDrainTime;
 }
 
 void Gate::work(bool trusted) {
     auto& queue = m_queue[trusted];
     for (;;) {
-        std::pair<int, std::string> job;
+        std::pair<int, HttpRequest> job;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_ready.wait(lock, [&] { return m_stopping || !queue.empty(); });
@@ -367,9 +498,28 @@ void Gate::work(bool trusted) {
             job = std::move(queue.front());
             queue.pop_front();
         }
-        m_handler(job.first, job.second);
-        ::shutdown(job.first, SHUT_WR);
-        ::close(job.first);
+        const int fd = job.first;
+        HttpResponse response;
+        m_handler(job.second, response);
+        const bool headOnly = job.second.method == "HEAD";
+        Message m = message(response);
+        if (response.stream) {
+            m.chunked(true);
+            if (sendAll(fd, wire(m, true)) && !headOnly) {
+                response.stream([fd](const std::string& chunk) {
+                    return chunk.empty() || sendAll(fd, beast::buffers_to_string(http::make_chunk(
+                                                            boost::asio::buffer(chunk))));
+                });
+                sendAll(fd, beast::buffers_to_string(http::make_chunk_last()));
+            }
+        } else {
+            m.body() = std::move(response.body);
+            m.prepare_payload();
+            sendAll(fd, wire(m, headOnly));
+        }
+        response = HttpResponse(); // a stream's hold on its place ends with the connection
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
     }
 }
 

@@ -3,6 +3,9 @@
 // off at the gate, so it can never hold a worker, and the others are served meanwhile. Requests
 // that bear the session's token have a budget of their own (their queue and workers), so a crowd
 // of clients without it can never keep the user out.
+//
+// The HTTP library (its parser and its writer) stays inside gate.cpp: what the server sees is the
+// plain request and answer below.
 #pragma once
 
 #include <atomic>
@@ -10,9 +13,11 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace zeph::bench {
@@ -26,15 +31,48 @@ struct GateLimits {
     size_t maxQueued = 256;      // whole requests waiting for a worker, per budget
     size_t workers = 24;         // for requests that bear the token
     size_t untrustedWorkers = 2; // for the rest (quick answers: the page, refusals)
+    // Out of descriptors with no connection to give way: the listener rests this long.
+    std::chrono::milliseconds acceptPause{250};
+};
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+// A request as the gate read it, whole. Range and If-Range are not passed on: every answer is
+// whole, so a request for thousands of ranges costs no more than one for none.
+struct HttpRequest {
+    std::string method;
+    std::string path;                          // percent-decoded, without the query
+    std::map<std::string, std::string> params; // the query's, decoded; the first of a name
+    HttpHeaders headers;
+    std::string body;
+    std::string match; // what a route's pattern left to its handler (a name, a rest of path)
+
+    // The first header of that name, in any case; empty when there is none.
+    std::string header(const std::string& name) const;
+    bool hasHeader(const std::string& name) const;
+};
+
+struct HttpResponse {
+    int status = 200;
+    HttpHeaders headers;
+    std::string body;
+    // A body sent as it is made (chunked), in place of body: write says false once the client
+    // has gone. Runs on the request's worker until it returns.
+    using Write = std::function<bool(const std::string& chunk)>;
+    std::function<void(const Write& write)> stream;
+
+    void setHeader(const std::string& name, const std::string& value); // replaces
+    void setContent(std::string content, const std::string& type);
+    std::string header(const std::string& name) const;
 };
 
 class Gate {
 public:
-    // Runs on a worker with the connection (non-blocking) and its whole request; the gate closes
-    // the connection when it returns.
-    using Handler = std::function<void(int fd, const std::string& request)>;
-    // Whether a whole request head bears the session's token; none: every request does.
-    using Trusted = std::function<bool(const std::string& head)>;
+    // Runs on a worker with a whole request; the gate writes the answer and closes the
+    // connection when it returns.
+    using Handler = std::function<void(HttpRequest& request, HttpResponse& response)>;
+    // Whether a whole request bears the session's token; none: every request does.
+    using Trusted = std::function<bool(const HttpRequest& request)>;
 
     Gate(GateLimits limits, Handler handler, Trusted trusted = {});
     ~Gate();
@@ -44,7 +82,6 @@ public:
     // Binds and listens; false and why in error. Port 0 takes any free one.
     bool listen(const std::string& address, int port, std::string& error);
     int port() const { return m_port; }
-    int socket() const { return m_listen; }
     void start();
     // Stops accepting, closes what is still arriving, and waits for the workers.
     void stop();
@@ -55,9 +92,12 @@ public:
 private:
     struct Arriving;
     void run();
-    void accept(std::vector<Arriving>& arriving);
+    // Takes what waits on the listener; false when out of descriptors with none to free.
+    bool accept(std::vector<Arriving>& arriving);
     // Reads what the client sent; false when the connection is done with (handed on or closed).
     bool receive(Arriving& a);
+    bool headChecked(Arriving& a);
+    bool handOn(Arriving& a);
     void refuse(Arriving& a, int status, const std::string& why);
     void work(bool trusted);
 
@@ -72,7 +112,7 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_ready;
-    std::deque<std::pair<int, std::string>> m_queue[2]; // [1]: bearing the token
+    std::deque<std::pair<int, HttpRequest>> m_queue[2]; // [1]: bearing the token
 };
 
 } // namespace zeph::bench

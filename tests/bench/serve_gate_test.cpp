@@ -10,6 +10,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -22,16 +23,21 @@ class RawClient {
 public:
     // A small send buffer keeps what the kernel takes for the server small: what the client
     // could send then depends on how much the server reads.
-    explicit RawClient(int port, int sendBuffer = 0) {
+    // later: the socket is made now, and connect() called when the test says.
+    explicit RawClient(int port, int sendBuffer = 0, bool later = false) : m_port(port) {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         if (sendBuffer)
             setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         timeval t{20, 0};
         setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        if (!later)
+            connect();
+    }
+    void connect() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(m_port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
     ~RawClient() { ::close(m_fd); }
@@ -56,6 +62,7 @@ public:
     bool connected = false;
 
 private:
+    int m_port;
     int m_fd = -1;
 };
 
@@ -230,6 +237,11 @@ TEST_F(ServeTest, only_the_page_own_tab_is_answered) {
         {"Content-Length: 2000000\r\n", "413 Payload Too Large", 2000000},
         {"Content-Length: 12000000\r\n", "413 Payload Too Large", 12000000, false},
         {"Content-Length: 5\r\nContent-Length: 6\r\n", "400 Bad Request"},
+        {"Content-Length: 5, 6\r\n", "400 Bad Request"},
+        {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", "411 Length Required"},
+        {"Transfer-Encoding: gzip\r\n", "411 Length Required"},
+        {"Content-Encoding: identity\r\nContent-Encoding: br\r\n", "415 Unsupported Media"},
+        {"Bad Header\r\n", "400 Bad Request"},
     };
     for (const Limit& l : limits) {
         RawClient c(server->port(), 64 * 1024);
@@ -334,13 +346,11 @@ TEST(serve_gate, requests_without_the_token_never_take_the_workers_of_those_with
     limits.workers = 2;
     Gate gate(
         limits,
-        [&](int fd, const std::string& request) {
-            while (request.find("Token: t\r\n") == std::string::npos && !release)
+        [&](HttpRequest& request, HttpResponse&) {
+            while (request.header("Token") != "t" && !release)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-            ::send(fd, ok.data(), ok.size(), MSG_NOSIGNAL);
         },
-        [](const std::string& head) { return head.find("Token: t\r\n") != std::string::npos; });
+        [](const HttpRequest& request) { return request.header("Token") == "t"; });
     std::string error;
     ASSERT_TRUE(gate.listen("127.0.0.1", 0, error)) << error;
     gate.start();
@@ -355,6 +365,53 @@ TEST(serve_gate, requests_without_the_token_never_take_the_workers_of_those_with
     EXPECT_EQ(user.answer().rfind("HTTP/1.1 200", 0), 0u);
     EXPECT_TRUE(stuck.front()->waiting());
     release = true;
+    gate.stop();
+}
+
+// Out of descriptors, with each held by a request being answered, the listener rests instead of
+// being polled again at once (it stays readable); the connections waiting on it are served once
+// descriptors are free again.
+TEST(serve_gate, out_of_descriptors_the_listener_rests_and_then_serves) {
+    std::atomic<bool> release{false};
+    GateLimits limits;
+    limits.workers = 8;
+    Gate gate(limits, [&](HttpRequest&, HttpResponse&) {
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    std::string error;
+    ASSERT_TRUE(gate.listen("127.0.0.1", 0, error)) << error;
+    gate.start();
+    // The clients' sockets are made first: under the limit the gate has room for 3 more.
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 12; ++i)
+        clients.push_back(std::make_unique<RawClient>(gate.port(), 0, true));
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+    const int highest = ::dup(0);
+    ::close(highest);
+    rlimit tight = was;
+    tight.rlim_cur = static_cast<rlim_t>(highest + 3);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    for (auto& c : clients) {
+        c->connect();
+        ASSERT_TRUE(c->connected);
+        c->send("GET / HTTP/1.1\r\n\r\n");
+    }
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    getrusage(RUSAGE_SELF, &after);
+    setrlimit(RLIMIT_NOFILE, &was);
+    const auto ms = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+    };
+    EXPECT_LT(ms(after) - ms(before), 200) << "ms of CPU in a second out of descriptors";
+    EXPECT_TRUE(clients.back()->waiting());
+    release = true;
+    for (auto& c : clients)
+        EXPECT_EQ(c->answer().rfind("HTTP/1.1 200", 0), 0u);
     gate.stop();
 }
 

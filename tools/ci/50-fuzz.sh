@@ -27,6 +27,10 @@ for bin in "${targets[@]}"; do
   seeds=fuzz/corpus/$name
   dict=()
   [ -f "fuzz/$name.dict" ] && dict=(-dict="fuzz/$name.dict")
+  # Memory: libFuzzer's own limits, or the target's tighter ones (its .limits file, a line of
+  # flags), for the seeds as for the run; a run past them fails the stage.
+  limits=(-rss_limit_mb=2048)
+  [ -f "fuzz/$name.limits" ] && read -r -a limits < <(grep -v '^#' "fuzz/$name.limits")
   # More seeds kept elsewhere in the repository (the workouts), one folder pattern a line.
   extra=()
   if [ -f "fuzz/$name.seeds" ]; then
@@ -39,10 +43,10 @@ for bin in "${targets[@]}"; do
   fi
   mkdir -p "$work/$name"
   echo "--- $name: seed corpus"
-  "$bin" -runs=0 "$seeds" "${extra[@]}" >"$work/$name.seeds.log" 2>&1 || { cat "$work/$name.seeds.log"; exit 1; }
+  "$bin" -runs=0 "${limits[@]}" "$seeds" "${extra[@]}" >"$work/$name.seeds.log" 2>&1 || { cat "$work/$name.seeds.log"; exit 1; }
   echo "--- $name: fuzzing for $seconds s"
   # New inputs go to the work directory; the seeds in the repository stay as they are.
-  if ! "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  if ! "$bin" -max_total_time="$seconds" -timeout=10 "${limits[@]}" -print_final_stats=1 \
       "${dict[@]}" -artifact_prefix="$work/$name-" "$work/$name" "$seeds" "${extra[@]}" >"$work/$name.log" 2>&1; then
     tail -n 60 "$work/$name.log"
     echo "50-fuzz: $name failed; the input is in $work (see fuzz/README.md to reproduce it)"
