@@ -136,7 +136,8 @@ TEST(trace_file, session_reads_back_call_by_call) {
         EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
     }
     EXPECT_EQ(t.calls[14].thread, 2u);
-    const zb_button_data& pressed = t.calls[7].message->u.call.data.button;
+    const zt::Call press = t.calls[7];
+    const zb_button_data& pressed = press.message.u.call.data.button;
     EXPECT_EQ(pressed.word0 * 10 + pressed.word1, 37u); // the record's whole content
     std::ostringstream shown;
     zt::showText(t, shown);
@@ -227,7 +228,7 @@ TEST(trace_file, size_limit_ends_with_a_record_saying_so) {
         EXPECT_EQ(limit, 400u);
         const zt::Trace t = parsed(tape.bytes);
         EXPECT_TRUE(t.limited);
-        EXPECT_EQ(t.records.size(), size_t(written) + 1);
+        EXPECT_EQ(t.records, size_t(written) + 1);
         ASSERT_FALSE(t.calls.empty());
         EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
     }
