@@ -2,7 +2,6 @@
 #include "serve/trace_view.h"
 
 #include "facility/text.h"
-#include "recording_host.h"
 #include "report/json.h"
 #include "trace/trace_tools.h"
 
@@ -10,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -159,18 +159,22 @@ TraceView::TraceView(trace::Trace t, const std::string& file)
         const Call::Kind k = calls.kind(i);
         if (k != Call::Kind::Command && k != Call::Kind::Notification)
             continue;
-        const Call c = calls[i];
+        const zb_message m = calls.message(i);
+        const zb_payload& p = m.u.call.data;
         if (k == Call::Kind::Notification) {
-            if (c.type == 2 && c.message.u.call.data.kind == ZB_DATA_BUTTON) {
-                const zb_button_data& b = c.message.u.call.data.button;
-                change(i, trace::text(b.panel), trace::text(b.control), nullptr, "", true);
-            }
+            if (m.u.call.type == 2 && p.kind == ZB_DATA_BUTTON)
+                change(i, trace::text(p.button.panel), trace::text(p.button.control), nullptr, "",
+                       true);
             continue;
         }
-        const std::string cmd = c.describe();
-        const std::string mn = host::mnemonic(cmd);
-        if (mn != "TP" && mn != "TG" && mn != "XI")
+        // Most commands say nothing of the panel: those are passed over on their first word.
+        if (p.text.size < 2 || (p.text.size > 2 && p.text.data[2] != ' ') ||
+            !(std::strncmp(p.text.data, "TP", 2) == 0 || std::strncmp(p.text.data, "TG", 2) == 0 ||
+              std::strncmp(p.text.data, "XI", 2) == 0))
             continue;
+        const Call c = calls[i];
+        const std::string cmd = c.describe();
+        const std::string mn = cmd.substr(0, 2);
         const std::vector<std::string> f = commandFields(cmd);
         if (mn == "TP" && f.size() >= 3) {
             // As the facility reads it: "name=value", or a bare name set empty.

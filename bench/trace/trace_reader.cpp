@@ -261,7 +261,8 @@ bool Trace::analyse(std::string& error, size_t pos) {
             const uint64_t target = m.u.call.target;
             const bool toHost = target <= 0xffffffffull && hosts.find(uint32_t(target));
             const int type = m.u.call.type;
-            e.flags = toHost ? Calls::kToHost : 0;
+            e.flags = uint8_t((toHost ? Calls::kToHost : 0) |
+                              (!toHost && type == 3 ? Calls::kAnswers : 0));
             k = type == 5             ? Call::Kind::Release
                 : toHost && type == 0 ? Call::Kind::Command
                                       : Call::Kind::Notification;
@@ -334,6 +335,13 @@ void Calls::decode(uint32_t at, zb_message& m) const {
     m = zb_message{};
     // Read whole once already: it decodes again the same.
     zb_decode(le32(r + 16), r + 20, le32(r + 12) - 4, &m);
+}
+
+zb_message Calls::message(size_t i) const {
+    zb_message m{};
+    if (Call::Kind(m_entries[i].kind) != Call::Kind::Limit)
+        decode(m_entries[i].at, m);
+    return m;
 }
 
 uint64_t Calls::time(size_t i) const {

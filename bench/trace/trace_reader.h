@@ -81,10 +81,12 @@ public:
     int depth(size_t i) const { return int(m_entries[i].depth); }
     Call::Kind kind(size_t i) const { return Call::Kind(m_entries[i].kind); }
     bool toHost(size_t i) const { return m_entries[i].flags & kToHost; }
+    // The call's own record alone, its RETURN and release aside.
+    zb_message message(size_t i) const;
 
 private:
     friend class Trace;
-    static constexpr uint8_t kToHost = 1;
+    static constexpr uint8_t kToHost = 1, kAnswers = 2; // kAnswers: a parent notification
     enum Owner : uint8_t { kNone, kNull, kOf, kAgainOf, kNever };
     // Where the call's record and its RETURN's are in the file (0: no RETURN), and for a release
     // the call that handed its buffer out.

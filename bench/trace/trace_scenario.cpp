@@ -13,8 +13,8 @@
 #include "scenario/quote.h"
 
 #include <cstdio>
+#include <cstdint>
 #include <map>
-#include <optional>
 #include <set>
 #include <utility>
 
@@ -266,14 +266,15 @@ void Converter::step(const Calls& calls, size_t at, size_t end) {
     std::vector<std::string> lines, expects;
     std::set<std::string> touched;
     std::set<int> inlineRouters;
-    std::vector<std::optional<Call>> inside(1, top); // the call in progress at each depth
+    std::vector<size_t> inside(1, at); // the call in progress at each depth (SIZE_MAX: none)
     size_t commands = 0;
     for (size_t i = at + 1; i < end; ++i) {
         const Call& c = calls[i];
         const int level = c.depth - top.depth;
-        inside.resize(size_t(level) + 1);
-        inside[size_t(level)] = c;
-        const Call& caller = inside[size_t(level) - 1] ? *inside[size_t(level) - 1] : top;
+        inside.resize(size_t(level) + 1, SIZE_MAX);
+        inside[size_t(level)] = i;
+        const size_t by = inside[size_t(level) - 1];
+        const Call caller = by != SIZE_MAX ? calls[by] : top;
         if (c.kind == Call::Kind::Command) {
             query(c, lines, touched);
             const std::string cmd = c.describe();
