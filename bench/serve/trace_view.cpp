@@ -39,23 +39,48 @@ ActionReply refuse(int status, const std::string& why) {
     return {status, errorJson(why)};
 }
 
+// The first three fields of a command after its mnemonic, as commandFields splits them ('quoted'
+// texts and bare words), without a copy: how many there are, three at most.
+size_t firstFields(std::string_view command, std::string_view (&f)[3]) {
+    size_t count = 0, i = command.find(' ');
+    const size_t n = command.size();
+    while (i < n && count < 3) {
+        while (i < n && command[i] == ' ')
+            ++i;
+        if (i >= n)
+            break;
+        if (command[i] == '\'') {
+            size_t j = i + 1;
+            while (j < n && !(command[j] == '\'' && (j + 1 == n || command[j + 1] == ' ')))
+                ++j;
+            f[count++] = command.substr(i + 1, j - i - 1);
+            i = j + 1;
+        } else {
+            const size_t j = std::min(command.find(' ', i), n);
+            f[count++] = command.substr(i, j - i);
+            i = j;
+        }
+    }
+    return count;
+}
+
 std::string cut(const std::string& text) {
     return text.size() <= kMaxText ? text : text.substr(0, kMaxText) + "...";
 }
 
 } // namespace
 
-uint32_t TraceView::intern(const std::string& name) {
+uint32_t TraceView::intern(std::string_view name) {
     auto it = m_nameIds.find(name);
     if (it != m_nameIds.end())
         return it->second;
-    m_names.push_back(name);
-    return m_nameIds.emplace(name, uint32_t(m_names.size() - 1)).first->second;
+    m_names.emplace_back(name);
+    return m_nameIds.emplace(m_names.back(), uint32_t(m_names.size() - 1)).first->second;
 }
 
 // One change a call makes to the panels, kept when it concerns what the view keeps.
-void TraceView::change(size_t call, const std::string& panel, const std::string& control,
-                       const std::string* property, const std::string& value, bool press) {
+void TraceView::change(size_t call, std::string_view panel, std::string_view control,
+                       const std::string_view* property, std::string_view value, bool press) {
     const auto more = [&] { m_moreAt = std::min(m_moreAt, call); };
     const auto p = m_nameIds.find(panel), c = m_nameIds.find(control);
     auto known = p == m_nameIds.end() || c == m_nameIds.end()
@@ -92,7 +117,7 @@ void TraceView::change(size_t call, const std::string& panel, const std::string&
     const uint32_t block = uint32_t(m_values.size() - 1);
     history->second.push_back(
         {uint32_t(call), block, uint32_t(m_values.back().size()), uint32_t(value.size())});
-    m_values.back() += value;
+    m_values.back().append(value.data(), value.size());
     ++m_settings;
 }
 
@@ -168,28 +193,28 @@ TraceView::TraceView(trace::Trace t, const std::string& file)
             continue;
         }
         // Most commands say nothing of the panel: those are passed over on their first word.
-        if (p.text.size < 2 || (p.text.size > 2 && p.text.data[2] != ' ') ||
-            !(std::strncmp(p.text.data, "TP", 2) == 0 || std::strncmp(p.text.data, "TG", 2) == 0 ||
-              std::strncmp(p.text.data, "XI", 2) == 0))
+        const std::string_view cmd(p.text.data ? p.text.data : "", p.text.size);
+        const std::string_view mn = cmd.substr(0, 2);
+        if ((cmd.size() > 2 && cmd[2] != ' ') || (mn != "TP" && mn != "TG" && mn != "XI"))
             continue;
-        const Call c = calls[i];
-        const std::string cmd = c.describe();
-        const std::string mn = cmd.substr(0, 2);
-        const std::vector<std::string> f = commandFields(cmd);
-        if (mn == "TP" && f.size() >= 3) {
+        std::string_view f[3];
+        const size_t n = firstFields(cmd, f);
+        const zb_text reply = calls.resultText(i);
+        const std::string_view result(reply.data ? reply.data : "", reply.size);
+        if (mn == "TP" && n >= 3) {
             // As the facility reads it: "name=value", or a bare name set empty.
             const size_t eq = f[0].find('=');
-            const std::string name = f[0].substr(0, eq);
-            change(i, f[1], f[2], &name, eq == std::string::npos ? "" : f[0].substr(eq + 1), false);
-        } else if (mn == "TG" && f.size() >= 3 && c.result &&
-                   c.result->compare(0, f[2].size() + 1, f[2] + "=") == 0) {
-            change(i, f[0], f[1], &f[2], c.result->substr(f[2].size() + 1), false);
-        } else if (mn == "XI" && !f.empty() && c.result) {
-            const std::string& list = *c.result;
-            for (size_t start = 0; start <= list.size();) {
-                const size_t comma = std::min(list.find(',', start), list.size());
+            const std::string_view name = f[0].substr(0, eq);
+            change(i, f[1], f[2], &name, eq == std::string_view::npos ? "" : f[0].substr(eq + 1),
+                   false);
+        } else if (mn == "TG" && n >= 3 && reply.data && result.size() > f[2].size() &&
+                   result.compare(0, f[2].size(), f[2]) == 0 && result[f[2].size()] == '=') {
+            change(i, f[0], f[1], &f[2], result.substr(f[2].size() + 1), false);
+        } else if (mn == "XI" && n >= 1 && reply.data) {
+            for (size_t start = 0; start <= result.size();) {
+                const size_t comma = std::min(result.find(',', start), result.size());
                 if (comma > start)
-                    change(i, f[0], list.substr(start, comma - start), nullptr, "", false);
+                    change(i, f[0], result.substr(start, comma - start), nullptr, "", false);
                 start = comma + 1;
             }
         }

@@ -15,9 +15,11 @@
 #include "trace/trace_reader.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <unordered_map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zeph::bench {
@@ -69,15 +71,15 @@ public:
 private:
     ActionReply at(const std::map<std::string, std::string>& query) const;
     ActionReply notes() const;
-    void change(size_t call, const std::string& panel, const std::string& control,
-                const std::string* property, const std::string& value, bool press);
-    uint32_t intern(const std::string& name);
+    void change(size_t call, std::string_view panel, std::string_view control,
+                const std::string_view* property, std::string_view value, bool press);
+    uint32_t intern(std::string_view name);
 
     trace::Trace m_trace;
     std::string m_scenarioName;
     // Names of panels, controls and properties, each once.
-    std::vector<std::string> m_names;
-    std::unordered_map<std::string, uint32_t> m_nameIds;
+    std::deque<std::string> m_names; // never moved: m_nameIds looks at them
+    std::unordered_map<std::string_view, uint32_t> m_nameIds;
     // A property's history: the calls that set it and what to, in call order.
     struct Setting {
         uint32_t call = 0, block = 0, at = 0, size = 0; // the value, in m_values[block]

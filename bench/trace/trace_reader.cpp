@@ -344,6 +344,13 @@ zb_message Calls::message(size_t i) const {
     return m;
 }
 
+zb_text Calls::resultText(size_t i) const {
+    zb_message r{};
+    if (m_entries[i].ret)
+        decode(m_entries[i].ret, r);
+    return r.kind == ZB_RETURN ? r.u.ret.text : zb_text{nullptr, 0};
+}
+
 uint64_t Calls::time(size_t i) const {
     return le64(m_bytes->data() + m_entries[i].at);
 }

@@ -83,6 +83,8 @@ public:
     bool toHost(size_t i) const { return m_entries[i].flags & kToHost; }
     // The call's own record alone, its RETURN and release aside.
     zb_message message(size_t i) const;
+    // The text its RETURN carried, in the file's bytes: data null when none came back.
+    zb_text resultText(size_t i) const;
 
 private:
     friend class Trace;
