@@ -287,7 +287,7 @@ ActionReply TraceView::notes() const {
     json notes = json::array();
     for (size_t i = 0; i < all.size() && i < kMaxNotes; ++i)
         notes.push_back(utf8(cut(all[i])));
-    return {200, dump({{"notes", notes}, {"total", all.size()}})};
+    return {200, dump({{"count", all.size()}, {"notes", notes}})};
 }
 
 ActionReply TraceView::at(const std::map<std::string, std::string>& query) const {
