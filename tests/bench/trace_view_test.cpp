@@ -184,6 +184,7 @@ TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
         {"GET", "/api/view/at?call=0&around=201", 400, "around:"},
         {"GET", "/api/view/at?call=0&around=x", 400, "around:"},
         {"GET", "/api/view/at?call=0&seek=sideways", 400, "seek:"},
+        {"GET", "/api/view/notes", 200, "{\"count\":"},
         {"GET", "/api/view/other", 404, "nothing is served"},
         {"GET", "/events", 404, "nothing is served"},
         {"GET", "/api/state", 404, "nothing is served"},

@@ -185,6 +185,15 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
     std::vector<unsigned char> past = limited.bytes; // and then the session's first record
     past.insert(past.end(), tape.bytes.begin() + std::ptrdiff_t(first),
                 tape.bytes.begin() + std::ptrdiff_t(tape.boundaries[1]));
+    // A return with no call: what the records say is wrong, but a record that is itself damaged
+    // later in the file is what the file is refused for.
+    Tape stray;
+    stray.header("Vigil.dll");
+    stray.put(zb_message{ZB_HEAP, {}});
+    stray.put(zb_message{ZB_RETURN, {}});
+    stray.put(zb_message{ZB_HEAP, {}});
+    std::vector<unsigned char> strayCut = stray.bytes;
+    strayCut.pop_back();
     const struct {
         const char* name;
         std::vector<unsigned char> bytes;
@@ -198,6 +207,8 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
         {"an unknown kind", with(first + 16, 99), "corrupted record"},
         {"a return first", with(first + 16, ZB_RETURN), "corrupted"},
         {"a record past the limit", past, "follows the size limit"},
+        {"a return with no call", stray.bytes, "a return with no call in progress (record 2)"},
+        {"a return with no call, cut short", strayCut, "cut short at byte"},
     };
     for (const auto& c : cases) {
         zt::Trace t;
