@@ -6,7 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
+#include <memory>
+#include <sys/stat.h>
 #include <unordered_map>
 
 namespace zeph::bench::trace {
@@ -98,25 +99,44 @@ private:
 };
 } // namespace
 
+namespace {
+// The whole file: a regular file at its own size in one go, with no growing buffer that would hold
+// twice it; anything else (a pipe) as it comes.
+bool readWhole(const std::string& path, std::vector<unsigned char>& bytes, std::string& error) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    struct stat st {};
+    if (!f || ::fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+        error = "cannot be read";
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && uint64_t(st.st_size) > kLargest) {
+        error = "larger than a trace can be (4 GiB)";
+        return false;
+    }
+    bytes.resize(S_ISREG(st.st_mode) ? size_t(st.st_size) : 0);
+    size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f.get());
+    if (got == bytes.size()) { // and whatever a file that grew or a pipe still has
+        unsigned char more[65536];
+        for (size_t n; (n = std::fread(more, 1, sizeof more, f.get())) > 0;) {
+            if (bytes.size() + n > kLargest) {
+                error = "larger than a trace can be (4 GiB)";
+                return false;
+            }
+            bytes.insert(bytes.end(), more, more + n);
+        }
+        got = bytes.size();
+    }
+    if (std::ferror(f.get()) || got != bytes.size()) {
+        error = "cannot be read";
+        return false;
+    }
+    return true;
+}
+} // namespace
+
 bool Trace::load(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    // Read at its own size in one go: no growing buffer that would hold twice the file.
-    const std::streamoff size = in.tellg();
-    if (size < 0 || uint64_t(size) > kLargest) {
-        error = path + (size < 0 ? ": cannot be read" : ": larger than a trace can be (4 GiB)");
-        return false;
-    }
-    std::vector<unsigned char> bytes(static_cast<size_t>(size));
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    if (!parse(std::move(bytes), error)) {
+    std::vector<unsigned char> bytes;
+    if (!readWhole(path, bytes, error) || !parse(std::move(bytes), error)) {
         error = path + ": " + error;
         return false;
     }
