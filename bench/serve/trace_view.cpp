@@ -226,6 +226,7 @@ const std::string& TraceView::page() const {
 }
 
 std::string TraceView::scenario() const {
+    const std::lock_guard<std::mutex> one(m_converting);
     std::vector<std::string> notes;
     return trace::toScenario(m_trace, notes);
 }
@@ -280,14 +281,18 @@ ActionReply TraceView::read(const std::string& name,
                        {"scenario", m_scenarioName}})};
 }
 
-// The conversion runs for each ask: its notes are what it finds, and nothing of it is kept.
+// The conversion's notes, from the first ask on: the text it makes is not kept.
 ActionReply TraceView::notes() const {
-    std::vector<std::string> all;
-    trace::toScenario(m_trace, all);
-    json notes = json::array();
-    for (size_t i = 0; i < all.size() && i < kMaxNotes; ++i)
-        notes.push_back(utf8(cut(all[i])));
-    return {200, dump({{"count", all.size()}, {"notes", notes}})};
+    const std::lock_guard<std::mutex> one(m_converting);
+    if (!m_notes) {
+        std::vector<std::string> all;
+        trace::toScenario(m_trace, all);
+        json notes = json::array();
+        for (size_t i = 0; i < all.size() && i < kMaxNotes; ++i)
+            notes.push_back(utf8(cut(all[i])));
+        m_notes = dump({{"count", all.size()}, {"notes", notes}});
+    }
+    return {200, *m_notes};
 }
 
 ActionReply TraceView::at(const std::map<std::string, std::string>& query) const {

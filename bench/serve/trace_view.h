@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <string>
 #include <string_view>
@@ -51,7 +53,8 @@ public:
     TraceView(trace::Trace trace, const std::string& file);
 
     const std::string& page() const override;
-    // Converted when asked for, not kept: a download is rare, the trace is not.
+    // Converted when asked for, not kept: a download is rare, and the text may be as large as the
+    // trace.
     std::string scenario() const override;
     std::string scenarioName() const override { return m_scenarioName; }
     // "summary": the header and the number of calls. "notes": what the conversion cannot say (the
@@ -94,6 +97,9 @@ private:
     std::vector<std::string> m_values; // blocks of values, none ever moved
     size_t m_settings = 0;
     size_t m_moreAt = SIZE_MAX; // the first call that named more than is kept
+    // One conversion at a time, however many ask at once; the notes' answer is kept once made.
+    mutable std::mutex m_converting;
+    mutable std::optional<std::string> m_notes;
 };
 // The trace page, as served.
 const std::string& traceViewPage();
