@@ -19,9 +19,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace zeph::bench {
@@ -101,6 +101,7 @@ private:
     mutable std::mutex m_converting;
     mutable std::optional<std::string> m_notes;
 };
+
 // The trace page, as served.
 const std::string& traceViewPage();
 
