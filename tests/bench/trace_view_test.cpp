@@ -150,6 +150,17 @@ TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
     EXPECT_EQ(view.settings(), size_t(rounds)); // one a value read: no copies of the panels
 }
 
+// A value is kept whole but drawn cut: a page of thousands of controls holds no 64 KiB texts.
+TEST(trace_view, a_long_value_is_drawn_cut) {
+    const std::string longText(5000, 'x');
+    const TraceView view(traced("control 1 UMD text=" + longText + "\nload\ntick 3\nunload\n"),
+                         "long_value.zephtrace");
+    const std::vector<size_t> reads = callsOf(view.trace(), "TG '1' 'UMD' 'text'");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(read(view.panelsAfter(reads[0]), "UMD", "text"), longText.substr(0, 4096) + "...");
+    EXPECT_FALSE(view.panelsAfter(reads[0]).more);
+}
+
 TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
     std::signal(SIGPIPE, SIG_IGN);
     const TraceView view(traced(kSession), "/tmp/Ostrel.20261209-101500.42\".zephtrace");
