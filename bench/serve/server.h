@@ -35,7 +35,7 @@ class PageView {
 public:
     virtual ~PageView() = default;
     virtual const std::string& page() const = 0;
-    virtual const std::string& scenario() const = 0;
+    virtual std::string scenario() const = 0;
     // The name the downloaded scenario is saved under (letters, digits, '.', '-' and '_').
     virtual std::string scenarioName() const = 0;
     // GET /api/view/NAME?QUERY: 200 and JSON, or an error status and errorJson.

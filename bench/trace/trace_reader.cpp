@@ -1,12 +1,14 @@
-// Reading a trace: the header, the records (every length checked), then the calls they make.
+// Reading a trace: the header, then in one pass the records (every length checked) and the calls
+// they make, kept as where they are in the file.
 #include "trace/trace_reader.h"
 
 #include "report/text.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <map>
+#include <memory>
+#include <sys/stat.h>
+#include <unordered_map>
 
 namespace zeph::bench::trace {
 
@@ -43,27 +45,120 @@ std::string quoted(const std::string& t) {
 std::string quoted(const zb_text& t) {
     return t.data ? quoted(text(t)) : "null";
 }
+
+// The file's offsets are kept in 32 bits: a trace the tap writes stops at far less.
+constexpr uint64_t kLargest = 0xffffffffull;
+
+// A u32 -> u32 table in one array (threads, hosts): a few bytes an entry, where a node-based map
+// would take several times the record that made it.
+class FlatMap {
+public:
+    uint32_t* find(uint32_t key) {
+        if (m_slots.empty())
+            return nullptr;
+        for (size_t i = slot(key);; i = (i + 1) & (m_slots.size() - 1)) {
+            if (!m_slots[i].used)
+                return nullptr;
+            if (m_slots[i].key == key)
+                return &m_slots[i].value;
+        }
+    }
+    uint32_t& operator[](uint32_t key) {
+        if (uint32_t* v = find(key))
+            return *v;
+        if ((m_used + 1) * 4 > m_slots.size() * 3)
+            grow();
+        ++m_used;
+        return place(key, 0);
+    }
+
+private:
+    struct Slot {
+        uint32_t key = 0, value = 0;
+        bool used = false;
+    };
+    size_t slot(uint32_t key) const {
+        return size_t((uint64_t(key) * 0x9e3779b97f4a7c15ull) >> 32) & (m_slots.size() - 1);
+    }
+    uint32_t& place(uint32_t key, uint32_t value) {
+        size_t i = slot(key);
+        while (m_slots[i].used)
+            i = (i + 1) & (m_slots.size() - 1);
+        m_slots[i] = {key, value, true};
+        return m_slots[i].value;
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<size_t>(16, m_slots.size() * 2));
+        old.swap(m_slots);
+        for (const Slot& s : old)
+            if (s.used)
+                place(s.key, s.value);
+    }
+    std::vector<Slot> m_slots;
+    size_t m_used = 0;
+};
+} // namespace
+
+namespace {
+// The whole file: a regular file at its own size in one go, with no growing buffer that would hold
+// twice it; anything else (a pipe) as it comes.
+bool readWhole(const std::string& path, std::vector<unsigned char>& bytes, std::string& error) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    struct stat st {};
+    if (!f || ::fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) {
+        error = "cannot be read";
+        return false;
+    }
+    if (S_ISREG(st.st_mode) && uint64_t(st.st_size) > kLargest) {
+        error = "larger than a trace can be (4 GiB)";
+        return false;
+    }
+    bytes.resize(S_ISREG(st.st_mode) ? size_t(st.st_size) : 0);
+    size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f.get());
+    if (got == bytes.size()) { // and whatever a file that grew or a pipe still has
+        unsigned char more[65536];
+        for (size_t n; (n = std::fread(more, 1, sizeof more, f.get())) > 0;) {
+            if (bytes.size() + n > kLargest) {
+                error = "larger than a trace can be (4 GiB)";
+                return false;
+            }
+            bytes.insert(bytes.end(), more, more + n);
+        }
+        got = bytes.size();
+    }
+    if (std::ferror(f.get()) || got != bytes.size()) {
+        error = "cannot be read";
+        return false;
+    }
+    return true;
+}
 } // namespace
 
 bool Trace::load(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot be read";
-        return false;
-    }
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
-    if (!parse(std::move(bytes), error)) {
+    std::vector<unsigned char> bytes;
+    if (!readWhole(path, bytes, error) || !parse(std::move(bytes), error)) {
         error = path + ": " + error;
         return false;
     }
     return true;
 }
 
+Trace& Trace::operator=(Trace&& o) noexcept {
+    header = std::move(o.header);
+    calls.m_entries = std::move(o.calls.m_entries);
+    records = o.records;
+    limited = o.limited;
+    m_bytes = std::move(o.m_bytes);
+    calls.m_bytes = &m_bytes;
+    o.calls.m_entries.clear();
+    return *this;
+}
+
 bool Trace::parse(std::vector<unsigned char> bytes, std::string& error) {
     m_bytes = std::move(bytes);
-    records.clear();
-    calls.clear();
+    calls.m_bytes = &m_bytes;
+    calls.m_entries.clear();
+    records = 0;
     limited = false;
     const unsigned char* b = m_bytes.data();
     const size_t size = m_bytes.size();
@@ -73,6 +168,10 @@ bool Trace::parse(std::vector<unsigned char> bytes, std::string& error) {
     }
     if (size < 20) {
         error = "cut short inside its header";
+        return false;
+    }
+    if (size > kLargest) {
+        error = "larger than a trace can be (4 GiB)";
         return false;
     }
     header.version = le32(b + 4);
@@ -94,146 +193,236 @@ bool Trace::parse(std::vector<unsigned char> bytes, std::string& error) {
     header.componentTime = le64(b + pos + 8);
     header.startedUs = le64(b + pos + 16);
     pos += 24;
-    while (pos < size) {
-        const std::string at = " at byte " + std::to_string(pos);
-        if (limited) {
-            error = "corrupted: a record follows the size limit's" + at;
-            return false;
-        }
-        if (size - pos < ZT_RECORD_HEAD + 8) {
-            error = "cut short" + at;
-            return false;
-        }
-        Record r;
-        r.time = le64(b + pos);
-        r.thread = le32(b + pos + 8);
-        const uint32_t frame = le32(b + pos + 12);
-        const uint32_t kind = le32(b + pos + 16);
-        if (frame < 4 || frame > ZB_MESSAGE_LIMIT) {
-            error = "corrupted record" + at;
-            return false;
-        }
-        if (size - pos - 16 < frame) {
-            error = "cut short" + at;
-            return false;
-        }
-        const unsigned char* body = b + pos + 20;
-        const size_t bodySize = frame - 4;
-        if (kind == ZT_LIMIT_KIND) {
-            r.limit = limited = bodySize == 8;
-        } else if (zb_decode(kind, body, bodySize, &r.message) != 0) {
-            r.message.kind = 0;
-        }
-        if (!r.limit && r.message.kind == 0) {
-            error = "corrupted record" + at;
-            return false;
-        }
-        records.push_back(r);
-        pos += 16 + frame;
-    }
-    return analyse(error);
+    return analyse(error, pos);
 }
 
 namespace {
-// Texts handed out (replies, answers) by address, so that a release can say whose it was.
+// Texts handed out (replies, answers) by address, so that a release can say whose it was: the
+// call that handed each out, by its index.
 struct Ledger {
-    std::map<uint64_t, std::string> handedOut, released;
+    std::unordered_map<uint64_t, uint32_t> handedOut, released;
 
-    void handOut(uint64_t address, std::string what) {
+    void handOut(uint64_t address, uint32_t call) {
         released.erase(address);
-        handedOut[address] = std::move(what);
-    }
-    std::string release(const zb_payload& p) {
-        if (p.kind != ZB_DATA_HANDED)
-            return "of a null pointer";
-        if (auto it = handedOut.find(p.value); it != handedOut.end()) {
-            released[p.value] = it->second;
-            handedOut.erase(it);
-            return "of " + released[p.value];
-        }
-        if (auto again = released.find(p.value); again != released.end())
-            return "again of " + again->second;
-        return "of a pointer never handed out";
+        handedOut[address] = call;
     }
 };
 } // namespace
 
-bool Trace::analyse(std::string& error) {
-    std::map<uint32_t, std::vector<size_t>> open; // per thread, the calls awaiting their RETURN
-    std::map<uint64_t, bool> hosts;
+// One pass: each record's lengths checked, then what it does to the calls in progress. The first
+// fault in the records themselves wins over one in what they say, as a reader checking the
+// records first would tell it.
+bool Trace::analyse(std::string& error, size_t pos) {
+    const unsigned char* b = m_bytes.data();
+    const size_t size = m_bytes.size();
+    std::deque<Calls::Entry>& entries = calls.m_entries;
+    FlatMap open;  // per thread, 1 + the index of its innermost call awaiting its RETURN, or 0
+    FlatMap hosts; // host ids the CREATEs named
     Ledger ledger;
-    for (size_t i = 0; i < records.size(); ++i) {
-        const Record& r = records[i];
-        Call c;
-        c.time = r.time;
-        c.thread = r.thread;
-        c.message = &r.message;
-        std::vector<size_t>& stack = open[r.thread];
-        c.depth = int(stack.size());
-        if (r.limit) {
-            c.kind = Call::Kind::Limit;
-            calls.push_back(c);
+    std::string wrong; // what the records say that cannot be, while their lengths are still read
+    zb_message m{};
+    while (pos < size) {
+        const auto at = [&] { return " at byte " + std::to_string(pos); };
+        if (limited) {
+            error = "corrupted: a record follows the size limit's" + at();
+            return false;
+        }
+        if (size - pos < ZT_RECORD_HEAD + 8) {
+            error = "cut short" + at();
+            return false;
+        }
+        const uint32_t thread = le32(b + pos + 8);
+        const uint32_t frame = le32(b + pos + 12);
+        const uint32_t kind = le32(b + pos + 16);
+        if (frame < 4 || frame > ZB_MESSAGE_LIMIT) {
+            error = "corrupted record" + at();
+            return false;
+        }
+        if (size - pos - 16 < frame) {
+            error = "cut short" + at();
+            return false;
+        }
+        const unsigned char* body = b + pos + 20;
+        const size_t bodySize = frame - 4;
+        bool limit = false;
+        m.kind = 0;
+        if (kind == ZT_LIMIT_KIND) {
+            limit = limited = bodySize == 8;
+        } else if (zb_decode(kind, body, bodySize, &m) != 0) {
+            m.kind = 0;
+        }
+        if (!limit && m.kind == 0) {
+            error = "corrupted record" + at();
+            return false;
+        }
+        ++records;
+        const size_t record = pos;
+        pos += 16 + frame;
+        if (!wrong.empty())
+            continue;
+        uint32_t* top = open.find(thread);
+        Calls::Entry e;
+        e.at = uint32_t(record);
+        e.depth = top && *top ? entries[*top - 1].depth + 1 : 0;
+        e.parent = top ? *top : 0;
+        if (limit) {
+            e.kind = uint8_t(Call::Kind::Limit);
+            entries.push_back(e);
             continue;
         }
-        const zb_message& m = r.message;
+        Call::Kind k = Call::Kind::Notification;
         switch (m.kind) {
         case ZB_CREATE:
-            c.kind = Call::Kind::Create;
+            k = Call::Kind::Create;
             if (m.u.create.host)
-                hosts[m.u.create.host] = true;
+                hosts[m.u.create.host] = 1;
             break;
         case ZB_CALL: {
-            const bool toHost = hosts.count(m.u.call.target) > 0;
-            c.type = m.u.call.type;
-            c.toHost = toHost;
-            c.kind = c.type == 5             ? Call::Kind::Release
-                     : toHost && c.type == 0 ? Call::Kind::Command
-                                             : Call::Kind::Notification;
-            if (c.kind == Call::Kind::Release)
-                c.owner = ledger.release(m.u.call.data);
+            const uint64_t target = m.u.call.target;
+            const bool toHost = target <= 0xffffffffull && hosts.find(uint32_t(target));
+            const int type = m.u.call.type;
+            e.flags = uint8_t((toHost ? Calls::kToHost : 0) |
+                              (!toHost && type == 3 ? Calls::kAnswers : 0));
+            k = type == 5             ? Call::Kind::Release
+                : toHost && type == 0 ? Call::Kind::Command
+                                      : Call::Kind::Notification;
+            if (k != Call::Kind::Release)
+                break;
+            const zb_payload& p = m.u.call.data;
+            e.owner = Calls::kNull;
+            if (p.kind != ZB_DATA_HANDED)
+                break;
+            e.owner = Calls::kNever;
+            if (auto it = ledger.handedOut.find(p.value); it != ledger.handedOut.end()) {
+                e.owner = Calls::kOf;
+                e.handed = ledger.released[p.value] = it->second;
+                ledger.handedOut.erase(it);
+            } else if (auto again = ledger.released.find(p.value); again != ledger.released.end()) {
+                e.owner = Calls::kAgainOf;
+                e.handed = again->second;
+            }
             break;
         }
         case ZB_DESTROY:
-            c.kind = Call::Kind::Destroy;
+            k = Call::Kind::Destroy;
             break;
         case ZB_DEBUG:
-            c.kind = Call::Kind::Debug;
+            k = Call::Kind::Debug;
             break;
         case ZB_FAULT:
-            c.kind = Call::Kind::Fault;
+            k = Call::Kind::Fault;
             break;
         case ZB_RETURN: {
-            if (stack.empty()) {
-                error = "corrupted: a return with no call in progress (record " +
-                        std::to_string(i + 1) + ")";
-                return false;
+            if (!top || !*top) {
+                wrong = "corrupted: a return with no call in progress (record " +
+                        std::to_string(records) + ")";
+                continue;
             }
-            Call& called = calls[stack.back()];
-            stack.pop_back();
-            called.returned = true;
-            called.value = m.u.ret.value;
-            called.result = optionalText(m.u.ret.text);
-            const bool answers = called.kind == Call::Kind::Command ||
-                                 (called.kind == Call::Kind::Notification && called.type == 3);
-            if (answers && called.result)
-                ledger.handOut(
-                    m.u.ret.value,
-                    (called.kind == Call::Kind::Command ? "the reply to " : "the answer to ") +
-                        called.describe());
+            const uint32_t index = *top - 1;
+            Calls::Entry& called = entries[index];
+            *top = called.parent;
+            called.ret = uint32_t(record);
+            const auto ck = Call::Kind(called.kind);
+            int type = 0;
+            if (ck == Call::Kind::Notification) {
+                zb_message c{};
+                calls.decode(called.at, c);
+                type = c.u.call.type;
+            }
+            const bool answers =
+                ck == Call::Kind::Command || (ck == Call::Kind::Notification && type == 3);
+            if (answers && m.u.ret.text.data)
+                ledger.handOut(m.u.ret.value, index);
             continue;
         }
         default:
             continue; // HELLO and HEAP belong to the pipe, not to the session
         }
+        e.kind = uint8_t(k);
+        entries.push_back(e);
         if (m.kind == ZB_CREATE || m.kind == ZB_CALL || m.kind == ZB_DESTROY)
-            stack.push_back(calls.size());
-        calls.push_back(c);
+            open[thread] = uint32_t(entries.size());
+    }
+    if (!wrong.empty()) {
+        error = wrong;
+        return false;
     }
     return true;
 }
 
+void Calls::decode(uint32_t at, zb_message& m) const {
+    const unsigned char* r = m_bytes->data() + at;
+    m = zb_message{};
+    // Read whole once already: it decodes again the same.
+    zb_decode(le32(r + 16), r + 20, le32(r + 12) - 4, &m);
+}
+
+zb_message Calls::message(size_t i) const {
+    zb_message m{};
+    if (Call::Kind(m_entries[i].kind) != Call::Kind::Limit)
+        decode(m_entries[i].at, m);
+    return m;
+}
+
+zb_text Calls::resultText(size_t i) const {
+    zb_message r{};
+    if (m_entries[i].ret)
+        decode(m_entries[i].ret, r);
+    return r.kind == ZB_RETURN ? r.u.ret.text : zb_text{nullptr, 0};
+}
+
+uint64_t Calls::time(size_t i) const {
+    return le64(m_bytes->data() + m_entries[i].at);
+}
+
+uint32_t Calls::thread(size_t i) const {
+    return le32(m_bytes->data() + m_entries[i].at + 8);
+}
+
+std::string Calls::ownerText(const Entry& e) const {
+    switch (e.owner) {
+    case kNull:
+        return "of a null pointer";
+    case kNever:
+        return "of a pointer never handed out";
+    case kOf:
+    case kAgainOf: {
+        const Call h = (*this)[e.handed];
+        return std::string(e.owner == kOf ? "of " : "again of ") +
+               (h.kind == Call::Kind::Command ? "the reply to " : "the answer to ") + h.describe();
+    }
+    default:
+        return {};
+    }
+}
+
+Call Calls::operator[](size_t i) const {
+    const Entry& e = m_entries[i];
+    Call c;
+    c.kind = Call::Kind(e.kind);
+    c.time = time(i);
+    c.thread = thread(i);
+    c.depth = int(e.depth);
+    c.toHost = e.flags & kToHost;
+    if (c.kind == Call::Kind::Limit)
+        return c;
+    decode(e.at, c.message);
+    if (c.message.kind == ZB_CALL)
+        c.type = c.message.u.call.type;
+    if (e.ret) {
+        zb_message r{};
+        decode(e.ret, r);
+        c.returned = true;
+        c.value = r.u.ret.value;
+        c.result = optionalText(r.u.ret.text);
+    }
+    if (c.kind == Call::Kind::Release)
+        c.owner = ownerText(e);
+    return c;
+}
+
 std::string Call::describe() const {
-    const zb_message& m = *message;
+    const zb_message& m = message;
     switch (kind) {
     case Kind::Create:
         return "load " + quoted(m.u.create.path);

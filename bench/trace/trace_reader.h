@@ -1,10 +1,18 @@
 // Reading a trace file (trace_format.h) and telling its calls apart: who called whom, what it
 // carried, what came back, whose buffer each release handed back.
+//
+// Memory is linear in the file whatever it holds: the file's bytes once, then a fixed-size entry
+// per call (24 bytes; a call takes at least as many bytes in the file) and a few bytes per thread,
+// host and handed-out buffer. Nothing is copied per call: a Call is decoded from the file's bytes
+// when asked for, so records that make no call (HEAP, HELLO, RETURN) cost nothing once read.
 #pragma once
 
 #include "trace_format.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,23 +25,16 @@ struct Header {
     uint64_t componentSize = 0, componentTime = 0, startedUs = 0;
 };
 
-struct Record {
-    uint64_t time = 0; // us since the trace started
-    uint32_t thread = 0;
-    zb_message message{}; // texts point into the trace's own bytes
-    bool limit = false;   // the trace stopped here, at its size limit
-};
-
-// One call as the trace shows it, its RETURN folded in.
+// One call as the trace shows it, its RETURN folded in. Made when asked for: a copy of its own.
 struct Call {
     enum class Kind { Create, Notification, Command, Release, Destroy, Debug, Fault, Limit };
     Kind kind = Kind::Notification;
-    uint64_t time = 0;
+    uint64_t time = 0; // us since the trace started
     uint32_t thread = 0;
     int depth = 0; // calls in progress on its thread when it was made
     int type = 0;
-    const zb_message* message = nullptr;
-    bool toHost = false; // the component called its host
+    zb_message message{}; // texts point into the trace's own bytes
+    bool toHost = false;  // the component called its host
     bool returned = false;
     uint64_t value = 0;                // what the RETURN carried (a component, an address)
     std::optional<std::string> result; // the text the callee returned
@@ -42,25 +43,89 @@ struct Call {
     std::string describe() const;
 };
 
+class Trace;
+
+// The calls of a trace in order, each made from the file when indexed.
+class Calls {
+public:
+    class iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Call;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const Call*;
+        using reference = Call;
+        iterator(const Calls* calls, size_t at) : m_calls(calls), m_at(at) {}
+        Call operator*() const { return (*m_calls)[m_at]; }
+        iterator& operator++() {
+            ++m_at;
+            return *this;
+        }
+        bool operator==(const iterator& o) const { return m_at == o.m_at; }
+        bool operator!=(const iterator& o) const { return m_at != o.m_at; }
+
+    private:
+        const Calls* m_calls;
+        size_t m_at;
+    };
+
+    size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
+    Call operator[](size_t i) const;
+    Call back() const { return (*this)[size() - 1]; }
+    iterator begin() const { return {this, 0}; }
+    iterator end() const { return {this, size()}; }
+    // What is cheap to know of a call without making it.
+    uint64_t time(size_t i) const;
+    uint32_t thread(size_t i) const;
+    int depth(size_t i) const { return int(m_entries[i].depth); }
+    Call::Kind kind(size_t i) const { return Call::Kind(m_entries[i].kind); }
+    bool toHost(size_t i) const { return m_entries[i].flags & kToHost; }
+    // The call's own record alone, its RETURN and release aside.
+    zb_message message(size_t i) const;
+    // The text its RETURN carried, in the file's bytes: data null when none came back.
+    zb_text resultText(size_t i) const;
+
+private:
+    friend class Trace;
+    static constexpr uint8_t kToHost = 1, kAnswers = 2; // kAnswers: a parent notification
+    enum Owner : uint8_t { kNone, kNull, kOf, kAgainOf, kNever };
+    // Where the call's record and its RETURN's are in the file (0: no RETURN), and for a release
+    // the call that handed its buffer out.
+    struct Entry {
+        uint32_t at = 0, ret = 0, depth = 0, parent = 0, handed = 0;
+        uint8_t kind = 0, flags = 0, owner = kNone;
+    };
+    // No call takes fewer bytes in the file (a DEBUG with an empty text) than its entry here.
+    static_assert(sizeof(Entry) <= ZT_RECORD_HEAD + 12, "an entry outgrows its record");
+    void decode(uint32_t at, zb_message& m) const;
+    std::string ownerText(const Entry& e) const;
+
+    const std::vector<unsigned char>* m_bytes = nullptr;
+    std::deque<Entry> m_entries; // grows without copying or doubling
+};
+
 class Trace {
 public:
     Trace() = default;
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
-    Trace(Trace&&) = default;
-    Trace& operator=(Trace&&) = default;
+    Trace(Trace&& o) noexcept { *this = std::move(o); }
+    Trace& operator=(Trace&& o) noexcept;
 
     // False, with one line in error, for a file that is not a trace, is cut short or corrupted.
     bool load(const std::string& path, std::string& error);
     bool parse(std::vector<unsigned char> bytes, std::string& error);
 
     Header header;
-    std::vector<Record> records;
-    std::vector<Call> calls;
+    Calls calls;
+    size_t records = 0; // every record read, HEAP and RETURN included
     bool limited = false;
+    // The file's size: what the memory of a trace is bounded by.
+    size_t bytes() const { return m_bytes.size(); }
 
 private:
-    bool analyse(std::string& error);
+    bool analyse(std::string& error, size_t pos);
     std::vector<unsigned char> m_bytes;
 };
 

@@ -13,6 +13,7 @@
 #include "scenario/quote.h"
 
 #include <cstdio>
+#include <cstdint>
 #include <map>
 #include <set>
 #include <utility>
@@ -69,7 +70,7 @@ public:
     std::string run(const Trace& t);
 
 private:
-    void step(const std::vector<Call>& calls, size_t at, size_t end);
+    void step(const Calls& calls, size_t at, size_t end);
     void query(const Call& c, std::vector<std::string>& lines, std::set<std::string>& touched);
     bool inlined(const Call& command, const Call& revertive, std::vector<std::string>& lines,
                  std::set<int>& routers);
@@ -173,7 +174,7 @@ void Converter::query(const Call& c, std::vector<std::string>& lines,
 // False when the facility would not (another command, another router, another destination).
 bool Converter::inlined(const Call& command, const Call& revertive, std::vector<std::string>& lines,
                         std::set<int>& routers) {
-    const zb_payload& p = revertive.message->u.call.data;
+    const zb_payload& p = revertive.message.u.call.data;
     const std::string cmd = command.describe();
     const std::string mn = mnemonic(cmd);
     const std::vector<std::string> f = commandFields(cmd);
@@ -210,11 +211,11 @@ bool Converter::inlined(const Call& command, const Call& revertive, std::vector<
 }
 
 std::string Converter::stimulus(const Call& c) {
-    const zb_payload& p = c.message->u.call.data;
+    const zb_payload& p = c.message.u.call.data;
     const auto n = [&](int i) { return std::to_string(p.words[i]); };
     switch (c.kind) {
     case Call::Kind::Create: {
-        const std::string path = text(c.message->u.create.path);
+        const std::string path = text(c.message.u.create.path);
         return path.empty() ? "load" : "load " + word(path);
     }
     case Call::Kind::Destroy:
@@ -247,10 +248,10 @@ std::string Converter::stimulus(const Call& c) {
 }
 
 // One top-level call (calls[at]) and what it caused, up to calls[end].
-void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
+void Converter::step(const Calls& calls, size_t at, size_t end) {
     const Call& top = calls[at];
     if (top.kind == Call::Kind::Debug) {
-        m_out += "# debug output: " + quoteText(text(top.message->u.debug.text), true) + "\n";
+        m_out += "# debug output: " + quoteText(text(top.message.u.debug.text), true) + "\n";
         return;
     }
     if (top.kind == Call::Kind::Fault || top.kind == Call::Kind::Limit) {
@@ -265,14 +266,15 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
     std::vector<std::string> lines, expects;
     std::set<std::string> touched;
     std::set<int> inlineRouters;
-    std::vector<const Call*> inside(1, &top); // the call in progress at each depth
+    std::vector<size_t> inside(1, at); // the call in progress at each depth (SIZE_MAX: none)
     size_t commands = 0;
     for (size_t i = at + 1; i < end; ++i) {
         const Call& c = calls[i];
         const int level = c.depth - top.depth;
-        inside.resize(size_t(level) + 1);
-        inside[size_t(level)] = &c;
-        const Call& caller = inside[size_t(level) - 1] ? *inside[size_t(level) - 1] : top;
+        inside.resize(size_t(level) + 1, SIZE_MAX);
+        inside[size_t(level)] = i;
+        const size_t by = inside[size_t(level) - 1];
+        const Call caller = by != SIZE_MAX ? calls[by] : top;
         if (c.kind == Call::Kind::Command) {
             query(c, lines, touched);
             const std::string cmd = c.describe();
@@ -293,7 +295,7 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
                          "; a scenario cannot",
                      c);
         } else if (c.kind == Call::Kind::Debug) {
-            expects.push_back("# debug output: " + quoteText(text(c.message->u.debug.text), true));
+            expects.push_back("# debug output: " + quoteText(text(c.message.u.debug.text), true));
         } else if (c.kind == Call::Kind::Fault) {
             note(c.describe(), c);
         }
@@ -322,7 +324,7 @@ void Converter::step(const std::vector<Call>& calls, size_t at, size_t end) {
 std::string Converter::run(const Trace& t) {
     m_out = "# The session of the trace of " + t.header.component +
             ", converted by zeph-host trace scenario.\n";
-    const std::vector<Call>& calls = t.calls;
+    const Calls& calls = t.calls;
     // Every router the component talks to, declared to drop its revertives: the trace holds
     // those the component heard, and the crosspoints are kept for the revertives made inline.
     std::set<int> routers;
@@ -337,10 +339,10 @@ std::string Converter::run(const Trace& t) {
         m_out += "router " + std::to_string(dev) + " drop all\n";
     for (size_t at = 0; at < calls.size();) {
         size_t end = at + 1;
-        while (end < calls.size() && calls[end].depth > calls[at].depth &&
-               calls[end].thread == calls[at].thread)
+        while (end < calls.size() && calls.depth(end) > calls.depth(at) &&
+               calls.thread(end) == calls.thread(at))
             ++end;
-        if (calls[at].depth == 0 && !calls[at].toHost)
+        if (calls.depth(at) == 0 && !calls.toHost(at))
             step(calls, at, end);
         else
             note("a call outside any notification: " + calls[at].describe(), calls[at]);

@@ -147,7 +147,18 @@ TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
                   i ? "v" + std::to_string(i - 1) : "(no control)");
     }
     EXPECT_EQ(read(view.panelsAfter(reads.back()), "Go", "pressed"), "yes");
-    EXPECT_EQ(view.checkpoints(), 2u); // after 1024 and 2048 changes
+    EXPECT_EQ(view.settings(), size_t(rounds)); // one a value read: no copies of the panels
+}
+
+// A value is kept whole but drawn cut: a page of thousands of controls holds no 64 KiB texts.
+TEST(trace_view, a_long_value_is_drawn_cut) {
+    const std::string longText(5000, 'x');
+    const TraceView view(traced("control 1 UMD text=" + longText + "\nload\ntick 3\nunload\n"),
+                         "long_value.zephtrace");
+    const std::vector<size_t> reads = callsOf(view.trace(), "TG '1' 'UMD' 'text'");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(read(view.panelsAfter(reads[0]), "UMD", "text"), longText.substr(0, 4096) + "...");
+    EXPECT_FALSE(view.panelsAfter(reads[0]).more);
 }
 
 TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
@@ -184,6 +195,7 @@ TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
         {"GET", "/api/view/at?call=0&around=201", 400, "around:"},
         {"GET", "/api/view/at?call=0&around=x", 400, "around:"},
         {"GET", "/api/view/at?call=0&seek=sideways", 400, "seek:"},
+        {"GET", "/api/view/notes", 200, "{\"count\":"},
         {"GET", "/api/view/other", 404, "nothing is served"},
         {"GET", "/events", 404, "nothing is served"},
         {"GET", "/api/state", 404, "nothing is served"},

@@ -34,6 +34,9 @@ config.substitutions.extend([
     ('%root', config.source_root),
     # The fixtures' own interpreter: the one lit runs under.
     ('%python', sys.executable),
+    # Trace files of a shape and size (make_trace.py), and a command bounded by a file's size.
+    ('%make-trace', sys.executable + ' ' + os.path.join(fixtures, 'make_trace.py')),
+    ('%capped', sys.executable + ' ' + os.path.join(fixtures, 'capped.py')),
     # The installed scripts, from the tree (the SDK installs these files under other names).
     ('%new-component', os.path.join(config.source_root, 'tools', 'new-component')),
     ('%install-deps', os.path.join(config.source_root, 'tools', 'install-deps')),

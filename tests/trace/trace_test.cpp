@@ -136,7 +136,8 @@ TEST(trace_file, session_reads_back_call_by_call) {
         EXPECT_EQ(c.result.value_or("(null)"), want[i].result ? want[i].result : "(null)");
     }
     EXPECT_EQ(t.calls[14].thread, 2u);
-    const zb_button_data& pressed = t.calls[7].message->u.call.data.button;
+    const zt::Call press = t.calls[7];
+    const zb_button_data& pressed = press.message.u.call.data.button;
     EXPECT_EQ(pressed.word0 * 10 + pressed.word1, 37u); // the record's whole content
     std::ostringstream shown;
     zt::showText(t, shown);
@@ -184,6 +185,15 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
     std::vector<unsigned char> past = limited.bytes; // and then the session's first record
     past.insert(past.end(), tape.bytes.begin() + std::ptrdiff_t(first),
                 tape.bytes.begin() + std::ptrdiff_t(tape.boundaries[1]));
+    // A return with no call: what the records say is wrong, but a record that is itself damaged
+    // later in the file is what the file is refused for.
+    Tape stray;
+    stray.header("Vigil.dll");
+    stray.put(zb_message{ZB_HEAP, {}});
+    stray.put(zb_message{ZB_RETURN, {}});
+    stray.put(zb_message{ZB_HEAP, {}});
+    std::vector<unsigned char> strayCut = stray.bytes;
+    strayCut.pop_back();
     const struct {
         const char* name;
         std::vector<unsigned char> bytes;
@@ -197,6 +207,8 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
         {"an unknown kind", with(first + 16, 99), "corrupted record"},
         {"a return first", with(first + 16, ZB_RETURN), "corrupted"},
         {"a record past the limit", past, "follows the size limit"},
+        {"a return with no call", stray.bytes, "a return with no call in progress (record 2)"},
+        {"a return with no call, cut short", strayCut, "cut short at byte"},
     };
     for (const auto& c : cases) {
         zt::Trace t;
@@ -227,7 +239,7 @@ TEST(trace_file, size_limit_ends_with_a_record_saying_so) {
         EXPECT_EQ(limit, 400u);
         const zt::Trace t = parsed(tape.bytes);
         EXPECT_TRUE(t.limited);
-        EXPECT_EQ(t.records.size(), size_t(written) + 1);
+        EXPECT_EQ(t.records, size_t(written) + 1);
         ASSERT_FALSE(t.calls.empty());
         EXPECT_EQ(t.calls.back().kind, zt::Call::Kind::Limit);
     }

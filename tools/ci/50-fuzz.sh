@@ -41,6 +41,15 @@ for bin in "${targets[@]}"; do
       done
     done <"fuzz/$name.seeds"
   fi
+  # The trace reader is seeded with a trace of each shape its memory rows in tests/cli are made of,
+  # just under its input limit (its .limits file).
+  if [ "$name" = trace_reader_fuzz ]; then
+    mkdir -p "$work/$name-shapes"
+    for shape in session heap tp-names xi deep; do
+      python3 tests/cli/fixtures/make_trace.py "$shape" 0.9 "$work/$name-shapes/$shape"
+    done
+    extra+=("$work/$name-shapes")
+  fi
   mkdir -p "$work/$name"
   echo "--- $name: seed corpus"
   "$bin" -runs=0 "${limits[@]}" "$seeds" "${extra[@]}" >"$work/$name.seeds.log" 2>&1 || { cat "$work/$name.seeds.log"; exit 1; }
