@@ -82,19 +82,20 @@ class FuzzWhileGrowing(unittest.TestCase):
             return p, time.monotonic() - start, Path(log).read_text()
 
     def test_a_target_flat_for_the_given_time_is_stopped_early_and_passes(self):
-        # New coverage for about a second, then none; SIGINT ends it as libFuzzer ends (status 72).
+        # New coverage for two seconds, then none; SIGINT ends it as libFuzzer ends (status 72).
+        # Flat for one second ends it: not before the last new input (so NEW lines are heard).
         p, took, log = self.run_fake(
             "trap 'echo interrupted >&2; exit 72' INT\n"
-            "for i in 1 2 3 4 5; do echo \"#$i NEW cov: $i\" >&2; sleep 0.2; done\n"
+            "for i in $(seq 10); do printf '#%s\\tNEW    cov: %s\\n' $i $i >&2; sleep 0.2; done\n"
             "while :; do sleep 0.1; done\n", "--flat", "1", "--max", "30")
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         self.assertLess(took, 10)
         self.assertIn("coverage was flat", p.stdout)
-        self.assertIn("#5 NEW", log)
+        self.assertIn("#10\tNEW", log)
         self.assertIn("interrupted", log)
 
     def test_a_finding_fails_whatever_the_coverage_did(self):
-        for body in ("echo '#1 NEW cov: 1' >&2; echo 'ERROR: deadly signal' >&2; exit 1\n",
+        for body in ("printf '#1\\tNEW cov: 1\\n' >&2; echo 'ERROR: deadly signal' >&2; exit 1\n",
                      # Found while being stopped: still a finding.
                      "trap 'echo ERROR: leak >&2; exit 1' INT\nwhile :; do sleep 0.1; done\n"):
             with self.subTest(body=body):

@@ -59,8 +59,8 @@ fuzz_one() {
     echo "--- $name: failed; the input is in $work (see fuzz/README.md to reproduce it)"
     return 1
   fi
-  echo "--- $name: seeds replayed, fuzzed $took; $(grep -cE '^#[0-9]+ +NEW' "$work/$name.log" || true) new inputs," \
-    "$(grep -oE '^#[0-9]+' "$work/$name.log" | tail -n 1 | tr -d '#') runs"
+  echo "--- $name: seeds replayed, fuzzed $took; $(grep -caE '^#[0-9]+\s+NEW\s' "$work/$name.log" || true) new inputs," \
+    "$(grep -aoE '^#[0-9]+' "$work/$name.log" | tail -n 1 | tr -d '#') runs"
 }
 
 # Two targets at a time, one a core.
