@@ -82,12 +82,13 @@ class FuzzWhileGrowing(unittest.TestCase):
             return p, time.monotonic() - start, Path(log).read_text()
 
     def test_a_target_flat_for_the_given_time_is_stopped_early_and_passes(self):
-        # New coverage for two seconds, then none; SIGINT ends it as libFuzzer ends (status 72).
-        # Flat for one second ends it: not before the last new input (so NEW lines are heard).
+        # New edges for two seconds, then new inputs that add features only; SIGINT ends it as
+        # libFuzzer ends (status 72). Flat for one second ends it, not before the last new edge.
         p, took, log = self.run_fake(
             "trap 'echo interrupted >&2; exit 72' INT\n"
             "for i in $(seq 10); do printf '#%s\\tNEW    cov: %s\\n' $i $i >&2; sleep 0.2; done\n"
-            "while :; do sleep 0.1; done\n", "--flat", "1", "--max", "30")
+            "while :; do printf '#99\\tNEW    cov: 10 ft: 7\\n' >&2; sleep 0.1; done\n",
+            "--flat", "1", "--max", "30")
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         self.assertLess(took, 10)
         self.assertIn("coverage was flat", p.stdout)

@@ -59,7 +59,8 @@ fuzz_one() {
     echo "--- $name: failed; the input is in $work (see fuzz/README.md to reproduce it)"
     return 1
   fi
-  echo "--- $name: seeds replayed, fuzzed $took; $(grep -caE '^#[0-9]+\s+NEW\s' "$work/$name.log" || true) new inputs," \
+  local edges=($(grep -aoE 'cov: [0-9]+' "$work/$name.log" | sed -n '1p;$p' | tr -dc '0-9\n'))
+  echo "--- $name: seeds replayed, fuzzed $took; edges ${edges[0]:-?} -> ${edges[1]:-?}," \
     "$(grep -aoE '^#[0-9]+' "$work/$name.log" | tail -n 1 | tr -d '#') runs"
 }
 
