@@ -9,9 +9,13 @@
 #endif
 #endif
 #if defined(ZEPH_ASAN)
-// From the sanitizer runtime; declared here since not every compiler ships its header.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-extern "C" int __lsan_do_recoverable_leak_check();
+#include <sanitizer/lsan_interface.h>
+#if __has_include(<sanitizer/allocator_interface.h>)
+#include <sanitizer/allocator_interface.h>
+#else
+// From the sanitizer runtime; GCC ships no header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(); // NOLINT(bugprone-reserved-identifier)
+#endif
 #else
 #include <malloc.h>
 #endif

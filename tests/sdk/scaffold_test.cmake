@@ -5,6 +5,7 @@
 # fail its tests with one line, and the next build must mend it.
 # Run as: cmake -DBUILD=<this build> -DSOURCE=<repository> -DWORK=<scratch folder> -DCONFIG=<config>
 #               [-DWINDOWS_BUILD=<windows-x86 build>] [-DREADELF=<readelf>] [-DCXX_FLAGS=<flags>]
+#               [-DCXX_COMPILER=<the compiler of an instrumented build>]
 #               -DEXPECT=<test names> -P scaffold_test.cmake
 #        or, for the cross build alone: ... -DGENERATOR=<generator> -DTOOLCHAIN=<file name in the SDK>
 cmake_minimum_required(VERSION 3.25)
@@ -92,6 +93,9 @@ else()
   if(CXX_FLAGS)
     # The installed libraries and zeph-host are instrumented; so is what links into them.
     list(APPEND configure "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_MODULE_LINKER_FLAGS=${CXX_FLAGS}")
+  endif()
+  if(CXX_COMPILER)
+    list(APPEND configure "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}")
   endif()
   run("configure (preset ${preset})" ${CMAKE_COMMAND} --preset ${preset} ${configure})
   run("build (preset ${preset})" ${CMAKE_COMMAND} --build --preset ${preset} --parallel 2)

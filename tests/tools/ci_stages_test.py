@@ -66,5 +66,50 @@ class LeftRunning(unittest.TestCase):
                     p.wait()
 
 
+class FuzzWhileGrowing(unittest.TestCase):
+    """The fuzz stage's runner stops a target whose coverage is flat, and never hides a finding."""
+
+    def run_fake(self, body, *limits):
+        with tempfile.TemporaryDirectory() as d:
+            fake = os.path.join(d, "fake_fuzz")
+            # A stand-in for a libFuzzer target: it reports on stderr, as libFuzzer does.
+            Path(fake).write_text("#!/usr/bin/env bash\n" + body)
+            os.chmod(fake, 0o755)
+            log = os.path.join(d, "log")
+            start = time.monotonic()
+            p = subprocess.run([str(ROOT / "tools" / "ci" / "fuzz-while-growing"), *limits, log, "--",
+                                fake], capture_output=True, text=True, timeout=60)
+            return p, time.monotonic() - start, Path(log).read_text()
+
+    def test_a_target_flat_for_the_given_time_is_stopped_early_and_passes(self):
+        # New edges for two seconds, then new inputs that add features only; SIGINT ends it as
+        # libFuzzer ends (status 72). Flat for one second ends it, not before the last new edge.
+        p, took, log = self.run_fake(
+            "trap 'echo interrupted >&2; exit 72' INT\n"
+            "for i in $(seq 10); do printf '#%s\\tNEW    cov: %s\\n' $i $i >&2; sleep 0.2; done\n"
+            "while :; do printf '#99\\tNEW    cov: 10 ft: 7\\n' >&2; sleep 0.1; done\n",
+            "--flat", "1", "--max", "30")
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertLess(took, 10)
+        self.assertIn("coverage was flat", p.stdout)
+        self.assertIn("#10\tNEW", log)
+        self.assertIn("interrupted", log)
+
+    def test_a_finding_fails_whatever_the_coverage_did(self):
+        for body in ("printf '#1\\tNEW cov: 1\\n' >&2; echo 'ERROR: deadly signal' >&2; exit 1\n",
+                     # Found while being stopped: still a finding.
+                     "trap 'echo ERROR: leak >&2; exit 1' INT\nwhile :; do sleep 0.1; done\n"):
+            with self.subTest(body=body):
+                p, _, log = self.run_fake(body, "--flat", "1", "--max", "30")
+                self.assertEqual(p.returncode, 1, p.stdout)
+                self.assertIn("it failed", p.stdout)
+                self.assertIn("ERROR", log)
+
+    def test_the_maximum_time_reaches_the_target(self):
+        p, _, log = self.run_fake('echo "args: $*" >&2\n', "--flat", "5", "--max", "7")
+        self.assertEqual(p.returncode, 0)
+        self.assertIn("-max_total_time=7", log)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -8,9 +8,10 @@ if ! command -v valgrind >/dev/null; then
   exit 77
 fi
 
-dir=build/valgrind
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEPH_WERROR=ON >/dev/null
-cmake --build "$dir" -j 2
+# On the native stage's dev build (built here when it is missing), so that no build repeats.
+dir=build/dev
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j 2
 
 log=$dir/memcheck.log
 ctest --test-dir "$dir" -T memcheck -L scenario -LE dll -j 2 --output-on-failure | tee "$log"
