@@ -23,6 +23,10 @@ for var in ('HOME', 'TMPDIR', 'LANG', 'DISPLAY', 'WINEPREFIX', 'ZEPH_WINE'):
         config.environment[var] = os.environ[var]
 # Colour never depends on the terminal that ran CTest.
 config.environment['NO_COLOR'] = '1'
+# Under the sanitizers the address space is the sanitizer's (terabytes of shadow, reserved): %capped
+# bounds the time alone there, and the memory rows hold on the plain builds.
+if getattr(config, 'sanitized', False):
+    config.environment['ZEPH_CAPPED_TIME_ONLY'] = '1'
 
 fixtures = os.path.join(config.test_source_root, 'fixtures')
 config.substitutions.extend([
