@@ -5,9 +5,9 @@
 #include "host_records.h"
 #include "zeph_commands.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace zeph::host {
 
@@ -17,6 +17,25 @@ char g_accepted[] = "1";
 
 std::string firstWord(const std::string& text) {
     return text.substr(0, text.find(' '));
+}
+
+// Whether the command's first word is the two letters of m, without building the word: every
+// command the component sends goes through here.
+bool isCommand(const std::string& command, const char (&m)[3]) {
+    return command.size() >= 2 && command[0] == m[0] && command[1] == m[1] &&
+           (command.size() == 2 || command[2] == ' ');
+}
+
+// A decimal number after blanks, as a stream reads a long: false without digits or out of range.
+bool readLong(const char*& p, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(p, &end, 10);
+    if (end == p || errno == ERANGE)
+        return false;
+    p = end;
+    out = n;
+    return true;
 }
 } // namespace
 
@@ -117,14 +136,14 @@ char* RecordingHost::callback(void* data, int type) {
     m_commands.push_back(command);
     ++m_total;
 
-    const std::string m = mnemonic(command);
-    if (m == "AS") {
+    const bool panelShow = isCommand(command, "PS");
+    if (isCommand(command, "AS")) {
         m_detached = true;
-    } else if (m == "ET") {
-        std::istringstream in(command.substr(2));
+    } else if (isCommand(command, "ET")) {
+        const char* p = command.c_str() + 2;
         long id = 0, period = 0;
-        if (in >> id) {
-            if ((in >> period) && period != 0)
+        if (readLong(p, id)) {
+            if (readLong(p, period) && period != 0)
                 m_timers.insert(static_cast<int>(id));
             else
                 m_timers.erase(static_cast<int>(id));
@@ -139,7 +158,7 @@ char* RecordingHost::callback(void* data, int type) {
     else if (m_responder)
         reply = m_responder(command);
 
-    if (m == "PS")
+    if (panelShow)
         return m_panelShowAccepted ? g_accepted : nullptr;
     if (!isQuery(command) || !reply)
         return nullptr;

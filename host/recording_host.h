@@ -82,6 +82,8 @@ public:
     // ---- Recorded traffic -------------------------------------------------------------------
     const std::vector<std::string>& commands() const { return m_commands; }
     std::vector<std::string> takeCommands();
+    // Forgets them, keeping the room they took for the next ones (a soak forgets after each step).
+    void forgetCommands() { m_commands.clear(); }
     // Number of commands received since the component was attached (never cleared).
     size_t totalCommands() const { return m_total; }
     const std::set<int>& runningTimers() const { return m_timers; }

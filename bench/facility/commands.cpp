@@ -59,7 +59,8 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
         reply = (this->*rule->reply)(endpoint, c);
     if (m_replyOverride && isQuery(command))
         reply = m_replyOverride(command, reply);
-    emit(Event::Kind::Command, endpoint, command, reply);
+    if (m_sink)
+        emit(Event::Kind::Command, endpoint, command, reply);
     const std::string note = !rule       ? "unknown command"
                              : rule->act ? (this->*rule->act)(endpoint, c)
                                          : std::string();

@@ -122,9 +122,15 @@ const std::vector<std::string>& Facility::parentTexts(int endpoint) const {
     return ep(endpoint).parentTexts;
 }
 
-void Facility::forgetRecords(int endpoint) {
-    ep(endpoint).parentTexts.clear();
-    ep(endpoint).host.takeCommands();
+void Facility::forgetRecords(int endpoint, bool keepRoom) {
+    Endpoint& e = ep(endpoint);
+    if (keepRoom) {
+        e.parentTexts.clear();
+        e.host.forgetCommands();
+    } else {
+        std::vector<std::string>().swap(e.parentTexts);
+        e.host.takeCommands();
+    }
 }
 
 bool Facility::timerRunning(int endpoint, int id) const {

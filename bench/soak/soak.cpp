@@ -145,7 +145,7 @@ void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& pla
         // as the take moves it (at least 1 ms, so that the hosts' timers run as well), while what
         // the step touched is still at hand.
         f.advance(std::max<int64_t>(1, beat.advance));
-        f.forgetRecords(0);
+        f.forgetRecords(0, true);
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = notifications;
