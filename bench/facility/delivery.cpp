@@ -107,7 +107,8 @@ void Facility::unload(int endpoint) {
     if (!loaded(endpoint))
         return;
     notify(
-        endpoint, [] { return std::string("destroy"); }, [](RecordingHost& h) { h.destroy(); }, [] {}, kNeedsComponent);
+        endpoint, [] { return std::string("destroy"); }, [](RecordingHost& h) { h.destroy(); },
+        [] {}, kNeedsComponent);
     ep(endpoint).timers.clear();
     dropRegistrations(endpoint);
 }
@@ -139,9 +140,10 @@ std::optional<std::string> Facility::parent(int endpoint, const std::string& tex
 
 void Facility::press(int endpoint, const std::string& panel, const std::string& control,
                      const std::string& event) {
-    notify(endpoint,
-           [&] { return "press " + panel + " " + control + (event.empty() ? "" : " " + event); },
-           [&](RecordingHost& h) { h.press(panel, control, event); });
+    notify(
+        endpoint,
+        [&] { return "press " + panel + " " + control + (event.empty() ? "" : " " + event); },
+        [&](RecordingHost& h) { h.press(panel, control, event); });
 }
 
 void Facility::revertive(int endpoint, int device, int index, const std::string& text) {
@@ -156,26 +158,29 @@ void Facility::database(int endpoint, int device, int db, int index, const std::
 }
 
 void Facility::tick(int endpoint, int id) {
-    notify(endpoint, [&] { return "tick " + std::to_string(id); }, [&](RecordingHost& h) { h.tick(id); });
+    notify(
+        endpoint, [&] { return "tick " + std::to_string(id); },
+        [&](RecordingHost& h) { h.tick(id); });
 }
 
 void Facility::raw(int endpoint, int type, const std::optional<std::string>& text) {
-    notify(endpoint,
-           [&] { return "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"); },
-           [&](RecordingHost& h) {
-               RawData data(type, text);
-               char* r = h.raw(data.data(), type);
-               if (r && type == ZEPH_PARENT) {
-                   emit(Event::Kind::Answer, endpoint, *text,
-                        std::string(r, strnlen(r, kAnswerLimit)));
-                   h.raw(r, ZEPH_RELEASE);
-               } else if (r) {
-                   emitError(endpoint,
-                             type == ZEPH_RELEASE ? host::ErrorKind::ReleaseReturned
-                                                  : host::ErrorKind::NonNullReturn,
-                             "type " + std::to_string(type) + " returned a non-null pointer");
-               }
-           });
+    notify(
+        endpoint,
+        [&] { return "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"); },
+        [&](RecordingHost& h) {
+            RawData data(type, text);
+            char* r = h.raw(data.data(), type);
+            if (r && type == ZEPH_PARENT) {
+                emit(Event::Kind::Answer, endpoint, *text,
+                     std::string(r, strnlen(r, kAnswerLimit)));
+                h.raw(r, ZEPH_RELEASE);
+            } else if (r) {
+                emitError(endpoint,
+                          type == ZEPH_RELEASE ? host::ErrorKind::ReleaseReturned
+                                               : host::ErrorKind::NonNullReturn,
+                          "type " + std::to_string(type) + " returned a non-null pointer");
+            }
+        });
 }
 
 void Facility::deliver(const Queued& q) {
