@@ -5,6 +5,7 @@
 #include "host_records.h"
 #include "zeph_commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,16 @@ std::string firstWord(const std::string& text) {
 bool isCommand(const std::string& command, const char (&m)[3]) {
     return command.size() >= 2 && command[0] == m[0] && command[1] == m[1] &&
            (command.size() == 2 || command[2] == ' ');
+}
+
+// Removes v from an unordered list; false when it was not there.
+template <class T> bool removeFrom(std::vector<T>& list, T v) {
+    const auto it = std::find(list.begin(), list.end(), v);
+    if (it == list.end())
+        return false;
+    *it = list.back();
+    list.pop_back();
+    return true;
 }
 
 // A decimal number after blanks, as a stream reads a long: false without digits or out of range.
@@ -110,11 +121,13 @@ char* RecordingHost::callback(void* data, int type) {
         char* p = static_cast<char*>(data);
         if (!p) {
             error(ErrorKind::NullRelease, "release of a null pointer");
-        } else if (m_outstanding.erase(p)) {
+        } else if (removeFrom(m_outstanding, p)) {
             // Remembered as an address only: the block itself is gone.
-            m_released.insert(reinterpret_cast<uintptr_t>(p));
+            const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+            m_released.insert(std::lower_bound(m_released.begin(), m_released.end(), a), a);
             std::free(p);
-        } else if (m_released.count(reinterpret_cast<uintptr_t>(p))) {
+        } else if (std::binary_search(m_released.begin(), m_released.end(),
+                                      reinterpret_cast<uintptr_t>(p))) {
             error(ErrorKind::ReleasedTwice, "reply released twice");
         } else {
             error(ErrorKind::ForeignRelease, "release of a pointer the host never handed out");
@@ -133,8 +146,11 @@ char* RecordingHost::callback(void* data, int type) {
     const std::string command(static_cast<const char*>(data));
     if (m_detached)
         error(ErrorKind::CommandAfterDetach, "command after \"AS\": " + command);
-    m_commands.push_back(command);
+    if (m_keepCommands)
+        m_commands.push_back(command);
     ++m_total;
+    ++m_sinceForget;
+    m_lastWasDetach = command == "AS";
 
     const bool panelShow = isCommand(command, "PS");
     if (isCommand(command, "AS")) {
@@ -168,8 +184,11 @@ char* RecordingHost::callback(void* data, int type) {
 char* RecordingHost::handOut(const std::string& reply) {
     char* p = static_cast<char*>(std::malloc(reply.size() + 1));
     std::memcpy(p, reply.c_str(), reply.size() + 1);
-    m_outstanding.insert(p);
-    m_released.erase(reinterpret_cast<uintptr_t>(p));
+    m_outstanding.push_back(p);
+    const auto released =
+        std::lower_bound(m_released.begin(), m_released.end(), reinterpret_cast<uintptr_t>(p));
+    if (released != m_released.end() && *released == reinterpret_cast<uintptr_t>(p))
+        m_released.erase(released);
     ++m_handedOut;
     return p;
 }
@@ -202,6 +221,7 @@ void RecordingHost::setObserver(std::function<void(const std::string&)> observer
 std::vector<std::string> RecordingHost::takeCommands() {
     std::vector<std::string> out;
     out.swap(m_commands);
+    m_sinceForget = 0;
     return out;
 }
 
@@ -296,7 +316,7 @@ void RecordingHost::destroy() {
     checkAfterNotification("destruction");
     if (!m_detached)
         error(ErrorKind::NoDetach, "component destroyed without sending \"AS\"");
-    if (!m_commands.empty() && m_commands.back() != "AS")
+    if (m_sinceForget > 0 && !m_lastWasDetach)
         error(ErrorKind::DetachNotLast, "\"AS\" was not the last command");
     if (!m_timers.empty()) {
         std::string ids;

@@ -184,8 +184,8 @@ void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     m_sink(e);
 }
 
-void Facility::emit(Event::Kind kind, int endpoint, std::string text,
-                    std::optional<std::string> reply) {
+void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
+                    const std::optional<std::string>& reply) {
     if (kind == Event::Kind::HostError)
         ++m_breaches;
     if (!m_sink)
@@ -194,8 +194,8 @@ void Facility::emit(Event::Kind kind, int endpoint, std::string text,
     e.kind = kind;
     e.time = m_now;
     e.component = endpoint;
-    e.text = std::move(text);
-    e.reply = std::move(reply);
+    e.text = text;
+    e.reply = reply;
     m_sink(e);
 }
 

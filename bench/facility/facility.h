@@ -206,7 +206,8 @@ private:
         std::optional<int> number(size_t i) const;
     };
     struct CommandRule;
-    static const CommandRule* findRule(const std::string& mnemonic);
+    // The rule of the command's mnemonic; null for none.
+    static const CommandRule* findRule(const std::string& command);
     std::optional<std::string> execute(int endpoint, const std::string& command);
     // Replies, computed before the command is reported.
     std::optional<std::string> replySD(int endpoint, const Command& c);
@@ -255,8 +256,9 @@ private:
     void leave(int endpoint);
 
     void emitError(int endpoint, host::ErrorKind kind, std::string text);
-    void emit(Event::Kind kind, int endpoint, std::string text,
-              std::optional<std::string> reply = std::nullopt);
+    // Taken by reference: without a listener nothing is copied.
+    void emit(Event::Kind kind, int endpoint, const std::string& text,
+              const std::optional<std::string>& reply = std::nullopt);
     Endpoint& ep(int endpoint);
     const Endpoint& ep(int endpoint) const;
     Control* findControl(const std::string& panel, const std::string& control);

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <map>
+#include <utility>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -93,7 +94,8 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
         Facility& f = *worlds.back();
         for (const Step* line : plan.world)
             describe(f, *line);
-        f.addEndpoint();
+        // The soak reads no command back: counted, checked, not kept.
+        f.host(f.addEndpoint()).setKeepCommands(false);
         const size_t built = heapInUse();
         if (plan.load)
             progress(where(*plan.load));
@@ -125,17 +127,12 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
     return true;
 }
 
-// Deals the take's beats round-robin over the worlds and fills in r's throughput figures.
-void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
-          long long notifications, SoakResult& r) {
-    size_t delivered0 = 0, commands0 = 0;
-    for (const auto& f : worlds) {
-        delivered0 += f->notificationsDelivered();
-        commands0 += f->host(0).totalCommands();
-    }
-    const auto start = std::chrono::steady_clock::now();
-    for (long long j = 0; j < notifications; ++j) {
-        const size_t b = static_cast<size_t>((j / n) % plan.beats.size());
+// Deals notifications [first, first + count) of the round-robin of the take's beats over the
+// worlds.
+void dealBeats(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
+               long long first, long long count) {
+    for (long long j = first; j < first + count; ++j) {
+        const size_t b = static_cast<size_t>((j / n) % static_cast<long long>(plan.beats.size()));
         const Beat& beat = plan.beats[b];
         if (j % n == 0)
             progress(plan.where[b]);
@@ -148,18 +145,16 @@ void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& pla
         f.advance(std::max<int64_t>(1, beat.advance));
         f.forgetRecords(0, true);
     }
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.sent = notifications;
-    progress("0\tunload");
-    for (auto& f : worlds) {
-        r.delivered += f->notificationsDelivered();
-        r.commands += f->host(0).totalCommands();
-        f->unload(0);
-        r.breaches += f->breaches();
+}
+
+// What the worlds have delivered, and what their components sent, so far.
+std::pair<size_t, size_t> traffic(const std::vector<std::unique_ptr<Facility>>& worlds) {
+    size_t delivered = 0, commands = 0;
+    for (const auto& f : worlds) {
+        delivered += f->notificationsDelivered();
+        commands += f->host(0).totalCommands();
     }
-    r.delivered -= delivered0;
-    r.commands -= commands0;
-    r.perSecond = r.seconds > 0 ? double(r.delivered) / r.seconds : 0;
+    return {delivered, commands};
 }
 
 // A facility scenario as the soak builds it: its world, and each load line with what configures
@@ -213,8 +208,11 @@ bool populateFacilities(std::vector<std::unique_ptr<Facility>>& worlds, int n,
         Facility& f = *worlds.back();
         for (const Step* line : plan.world)
             describe(f, *line);
-        for (const FacilityPlan::Member& m : plan.members)
-            f.setPanels(f.addEndpoint(), m.request.panels);
+        for (const FacilityPlan::Member& m : plan.members) {
+            const int endpoint = f.addEndpoint();
+            f.setPanels(endpoint, m.request.panels);
+            f.host(endpoint).setKeepCommands(false);
+        }
         const size_t built = heapInUse();
         for (size_t k = 0; k < plan.members.size(); ++k) {
             const FacilityPlan::Member& m = plan.members[k];
@@ -320,24 +318,76 @@ SoakResult soakFacilities(const Scenario& facility, const std::vector<SoakMember
     return r;
 }
 
-SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
-    SoakResult r;
-    const int n = std::max(1, o.components);
-    r.components = n;
+struct SoakRun::State {
+    SoakResult result;
+    Plan plan;
+    std::vector<std::unique_ptr<Facility>> worlds;
+    int n = 0;
+    long long dealt = 0;
+    std::pair<size_t, size_t> start; // delivered and commands when the dealing began
+};
+
+SoakRun::SoakRun(host::ComponentSource factory, const Workout& workout, const SoakOptions& o)
+    : m(std::make_unique<State>()) {
+    SoakResult& r = m->result;
+    m->n = std::max(1, o.components);
+    r.components = m->n;
     const Scenario* take = workout.take();
     if (!take && !workout.scenarios.empty())
         take = &workout.scenarios.front();
-    const Plan plan = take ? planOf(*take) : Plan{};
-    if (plan.beats.empty()) {
+    m->plan = take ? planOf(*take) : Plan{};
+    if (m->plan.beats.empty()) {
         r.error = "the workout's take has no step after its configuration to deal out";
-        return r;
+        return;
     }
-    std::vector<std::unique_ptr<Facility>> worlds;
-    if (!populate(worlds, n, plan, factory, o, r)) {
+    if (!populate(m->worlds, m->n, m->plan, factory, o, r)) {
         r.loadFailed = true;
-        return r;
+        return;
     }
-    deal(worlds, n, plan, o.notifications, r);
+    m->start = traffic(m->worlds);
+}
+
+SoakRun::~SoakRun() = default;
+
+const SoakResult& SoakRun::setup() const {
+    return m->result;
+}
+
+void SoakRun::deal(long long notifications) {
+    if (!m->result.error.empty() || m->result.loadFailed)
+        return;
+    dealBeats(m->worlds, m->n, m->plan, m->dealt, notifications);
+    m->dealt += notifications;
+}
+
+SoakResult SoakRun::finish() {
+    SoakResult r = m->result;
+    if (!r.error.empty() || r.loadFailed)
+        return r;
+    const auto [delivered, commands] = traffic(m->worlds);
+    r.sent = m->dealt;
+    r.delivered = delivered - m->start.first;
+    r.commands = commands - m->start.second;
+    progress("0\tunload");
+    for (auto& f : m->worlds) {
+        f->unload(0);
+        r.breaches += f->breaches();
+    }
+    m->worlds.clear();
+    return r;
+}
+
+SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
+    SoakRun run(factory, workout, o);
+    if (!run.setup().error.empty() || run.setup().loadFailed)
+        return run.setup();
+    const auto start = std::chrono::steady_clock::now();
+    run.deal(o.notifications);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    SoakResult r = run.finish();
+    r.seconds = seconds;
+    r.perSecond = seconds > 0 ? double(r.delivered) / seconds : 0;
     return r;
 }
 

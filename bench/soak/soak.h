@@ -6,6 +6,7 @@
 #include "component_source.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,25 @@ struct SoakResult {
 // configured as the take configures it. Then the take's later steps are dealt round-robin, one
 // notification per component in turn, its clock moving as the take moves it after each step.
 SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& options);
+
+// The same soak taken step by step, for a benchmark that times the dealing alone: built and
+// configured at construction, dealt in as many calls as wanted (each carries on the round-robin),
+// unloaded by finish(), whose figures leave the time to the caller.
+class SoakRun {
+public:
+    SoakRun(host::ComponentSource factory, const Workout& workout, const SoakOptions& options);
+    ~SoakRun();
+    SoakRun(const SoakRun&) = delete;
+    SoakRun& operator=(const SoakRun&) = delete;
+    // The error, the failed load and the memory figures; nothing is dealt after either failure.
+    const SoakResult& setup() const;
+    void deal(long long notifications);
+    SoakResult finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> m;
+};
 
 // One instance of a facility scenario as the soak makes it: its name there, the source of its
 // module and that module's take, which drives it.
