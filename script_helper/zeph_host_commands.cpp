@@ -135,8 +135,8 @@ private:
 };
 
 // Appends " <n>" in decimal to buf at *len, digits written in place from the right; false when it
-// would pass the numeric limit.
-bool appendNumber(char* buf, int* len, int n) {
+// would pass the limit (the numeric commands' by default).
+bool appendNumber(char* buf, int* len, int n, int limit = NUMERIC_LIMIT) {
     char digits[11];
     char* d = digits + sizeof digits;
     unsigned int magnitude =
@@ -147,7 +147,7 @@ bool appendNumber(char* buf, int* len, int n) {
     } while (magnitude != 0);
     const int count = static_cast<int>(digits + sizeof digits - d);
     const int width = count + (n < 0 ? 1 : 0);
-    if (*len + 1 + width > NUMERIC_LIMIT)
+    if (*len + 1 + width > limit)
         return false;
     char* out = buf + *len;
     *out++ = ' ';
@@ -301,9 +301,14 @@ zeph_stringlist zeph_script_helper::controlList(const zeph_string& panel,
 void zeph_script_helper::routerName(int device, int database, int index, zeph_string& name) {
     if (!host)
         return;
-    const Decimal d(device), db(database), i(index);
-    const char* values[] = {d.text, db.text, i.text};
-    char* reply = send(Command("RN %1 %2 %3", values, 3));
+    // Three numbers always fit: "RN" and three blanks and signed 10-digit numbers, 38 characters.
+    char command[48] = "RN";
+    int len = 2;
+    const int numbers[] = {device, database, index};
+    for (int n : numbers)
+        appendNumber(command, &len, n, static_cast<int>(sizeof command) - 1);
+    command[len] = '\0';
+    char* reply = send(command);
     if (!reply)
         return; // nothing to hand back: the host is never sent a null release
     name = reply;
