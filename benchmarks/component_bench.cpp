@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -156,7 +157,10 @@ void BM_Baseline(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_Baseline);
+// Its fastest repetition too: the soak's target compares the fastest of each (main.cpp).
+BENCHMARK(BM_Baseline)->ComputeStatistics("min", [](const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+});
 
 void BM_TakeCycle(benchmark::State& state) {
     cycleTexts(); // the traffic is right before it is timed

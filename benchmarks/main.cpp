@@ -1,6 +1,7 @@
 // Runs the benchmarks, then prints each one's time as a multiple of the baseline with its
-// allocation count, and with --check_targets fails when an allocation target is missed (the time
-// ratio is only reported).
+// allocation count, and with --check_targets fails when an allocation target is missed (the take
+// cycle's time ratio is only reported); with --check_soak, when the soak's throughput fell more
+// than 10 % against the baseline of the same run.
 //
 // Targets: the take cycle within 10 times the baseline; no allocation for RR, RP, RU and ET; at
 // most two for any other command. The summary goes to stderr so that --benchmark_format=json stays
@@ -23,12 +24,17 @@ void registerBenchmarks();
 namespace {
 
 const double CYCLE_LIMIT = 10.0;
+// One soak notification against the baseline, fastest repetition against fastest: the ratio
+// measured when the soak was last made faster, plus the 10 % it may lose before the check fails.
+const double SOAK_MEASURED = 13.5;
+const double SOAK_LIMIT = SOAK_MEASURED * 1.10;
 const double TEXT_COMMAND_LIMIT = 2.0;
 
 struct Figures {
     double time = 0; // CPU time per iteration, in the benchmark's time unit (all use the default)
     double allocs = -1; // per iteration
     bool median = false;
+    double fastest = 0; // the fastest repetition's time, for those that compute "min"
 };
 
 // Passes everything to the reporter the flags asked for and keeps the figures of each benchmark:
@@ -44,6 +50,10 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred)
                 continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min") {
+                m_figures[run.run_name.str()].fastest = run.GetAdjustedCPUTime();
+                continue;
+            }
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (run.run_type != Run::RT_Iteration && !median)
                 continue;
@@ -83,20 +93,35 @@ bool isNumericCommand(const std::string& name) {
     return false;
 }
 
-// Prints the ratios and counts; returns the number of allocation targets missed.
-int summarise(const std::map<std::string, Figures>& figures) {
+// Prints the ratios and counts; returns the number of allocation targets missed, and sets
+// soakMissed when the soak's throughput target was.
+int summarise(const std::map<std::string, Figures>& figures, int& soakMissed) {
     int missed = 0;
     auto baseline = figures.find("BM_Baseline");
     const double base = baseline != figures.end() ? baseline->second.time : 0;
-    if (base <= 0 || figures.find("BM_TakeCycle") == figures.end()) {
-        std::fprintf(stderr, "no figures for BM_Baseline and BM_TakeCycle\n");
+    if (base <= 0 || (figures.find("BM_TakeCycle") == figures.end() &&
+                      figures.find("BM_Soak/1000") == figures.end())) {
+        std::fprintf(stderr, "no figures for BM_Baseline and BM_TakeCycle or BM_Soak\n");
         ++missed;
     }
     std::fprintf(stderr, "\n%-24s %12s %8s  %s\n", "benchmark", "x baseline", "allocs", "target");
     for (const auto& [name, f] : figures) {
         std::string target;
         bool met = true;
-        if (contains(name, "TakeCycle")) {
+        if (contains(name, "BM_Soak")) {
+            // Asserted: its figure is the fastest of the repetitions of each, which a busy
+            // machine moves far less than a median.
+            const auto fastestBase = figures.find("BM_Baseline");
+            const double ratio = fastestBase != figures.end() && fastestBase->second.fastest > 0
+                                     ? f.fastest / fastestBase->second.fastest
+                                     : 0;
+            char text[96];
+            std::snprintf(text, sizeof text, "<= %.1fx baseline, fastest %.2fx", SOAK_LIMIT, ratio);
+            target = text;
+            met = ratio > 0 && ratio <= SOAK_LIMIT;
+            if (!met)
+                ++soakMissed;
+        } else if (contains(name, "TakeCycle")) {
             target = "<= 10x baseline";
             met = base > 0 && f.time / base <= CYCLE_LIMIT;
         } else if (isNumericCommand(name)) {
@@ -108,7 +133,7 @@ int summarise(const std::map<std::string, Figures>& figures) {
         }
         // Only the allocation counts are exact enough to fail on; the time ratio is reported, since
         // a busy machine can move it and a timing assertion would make the check flaky.
-        if (!met && !contains(name, "TakeCycle"))
+        if (!met && !contains(name, "TakeCycle") && !contains(name, "BM_Soak"))
             ++missed;
         std::fprintf(stderr, "%-24s %12.2f %8.2f  %s%s\n", name.c_str(),
                      base > 0 ? f.time / base : 0.0, f.allocs, target.c_str(),
@@ -128,11 +153,13 @@ std::unique_ptr<benchmark::BenchmarkReporter> reporterFor(int argc, char** argv)
 } // namespace
 
 int main(int argc, char** argv) {
-    bool checkTargets = false;
+    bool checkTargets = false, checkSoak = false;
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--check_targets") == 0)
             checkTargets = true;
+        else if (std::strcmp(argv[i], "--check_soak") == 0)
+            checkSoak = true;
         else
             args.push_back(argv[i]);
     }
@@ -149,8 +176,11 @@ int main(int argc, char** argv) {
         return 1;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    const int missed = summarise(reporter.figures());
+    int soakMissed = 0;
+    const int missed = summarise(reporter.figures(), soakMissed);
     if (missed > 0)
         std::fprintf(stderr, "%d target%s missed\n", missed, missed == 1 ? "" : "s");
-    return checkTargets && missed > 0 ? 1 : 0;
+    if (soakMissed > 0)
+        std::fprintf(stderr, "the soak's throughput fell more than 10%% against the baseline\n");
+    return (checkTargets && missed > 0) || (checkSoak && soakMissed > 0) ? 1 : 0;
 }

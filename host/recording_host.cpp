@@ -5,9 +5,10 @@
 #include "host_records.h"
 #include "zeph_commands.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace zeph::host {
 
@@ -17,6 +18,35 @@ char g_accepted[] = "1";
 
 std::string firstWord(const std::string& text) {
     return text.substr(0, text.find(' '));
+}
+
+// Whether the command's first word is the two letters of m, without building the word: every
+// command the component sends goes through here.
+bool isCommand(const std::string& command, const char (&m)[3]) {
+    return command.size() >= 2 && command[0] == m[0] && command[1] == m[1] &&
+           (command.size() == 2 || command[2] == ' ');
+}
+
+// Removes v from an unordered list; false when it was not there.
+template <class T> bool removeFrom(std::vector<T>& list, T v) {
+    const auto it = std::find(list.begin(), list.end(), v);
+    if (it == list.end())
+        return false;
+    *it = list.back();
+    list.pop_back();
+    return true;
+}
+
+// A decimal number after blanks, as a stream reads a long: false without digits or out of range.
+bool readLong(const char*& p, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(p, &end, 10);
+    if (end == p || errno == ERANGE)
+        return false;
+    p = end;
+    out = n;
+    return true;
 }
 } // namespace
 
@@ -91,11 +121,13 @@ char* RecordingHost::callback(void* data, int type) {
         char* p = static_cast<char*>(data);
         if (!p) {
             error(ErrorKind::NullRelease, "release of a null pointer");
-        } else if (m_outstanding.erase(p)) {
+        } else if (removeFrom(m_outstanding, p)) {
             // Remembered as an address only: the block itself is gone.
-            m_released.insert(reinterpret_cast<uintptr_t>(p));
+            const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+            m_released.insert(std::lower_bound(m_released.begin(), m_released.end(), a), a);
             std::free(p);
-        } else if (m_released.count(reinterpret_cast<uintptr_t>(p))) {
+        } else if (std::binary_search(m_released.begin(), m_released.end(),
+                                      reinterpret_cast<uintptr_t>(p))) {
             error(ErrorKind::ReleasedTwice, "reply released twice");
         } else {
             error(ErrorKind::ForeignRelease, "release of a pointer the host never handed out");
@@ -114,17 +146,20 @@ char* RecordingHost::callback(void* data, int type) {
     const std::string command(static_cast<const char*>(data));
     if (m_detached)
         error(ErrorKind::CommandAfterDetach, "command after \"AS\": " + command);
-    m_commands.push_back(command);
+    if (m_keepCommands)
+        m_commands.push_back(command);
     ++m_total;
+    ++m_sinceForget;
+    m_lastWasDetach = command == "AS";
 
-    const std::string m = mnemonic(command);
-    if (m == "AS") {
+    const bool panelShow = isCommand(command, "PS");
+    if (isCommand(command, "AS")) {
         m_detached = true;
-    } else if (m == "ET") {
-        std::istringstream in(command.substr(2));
+    } else if (isCommand(command, "ET")) {
+        const char* p = command.c_str() + 2;
         long id = 0, period = 0;
-        if (in >> id) {
-            if ((in >> period) && period != 0)
+        if (readLong(p, id)) {
+            if (readLong(p, period) && period != 0)
                 m_timers.insert(static_cast<int>(id));
             else
                 m_timers.erase(static_cast<int>(id));
@@ -139,7 +174,7 @@ char* RecordingHost::callback(void* data, int type) {
     else if (m_responder)
         reply = m_responder(command);
 
-    if (m == "PS")
+    if (panelShow)
         return m_panelShowAccepted ? g_accepted : nullptr;
     if (!isQuery(command) || !reply)
         return nullptr;
@@ -149,8 +184,11 @@ char* RecordingHost::callback(void* data, int type) {
 char* RecordingHost::handOut(const std::string& reply) {
     char* p = static_cast<char*>(std::malloc(reply.size() + 1));
     std::memcpy(p, reply.c_str(), reply.size() + 1);
-    m_outstanding.insert(p);
-    m_released.erase(reinterpret_cast<uintptr_t>(p));
+    m_outstanding.push_back(p);
+    const auto released =
+        std::lower_bound(m_released.begin(), m_released.end(), reinterpret_cast<uintptr_t>(p));
+    if (released != m_released.end() && *released == reinterpret_cast<uintptr_t>(p))
+        m_released.erase(released);
     ++m_handedOut;
     return p;
 }
@@ -183,6 +221,7 @@ void RecordingHost::setObserver(std::function<void(const std::string&)> observer
 std::vector<std::string> RecordingHost::takeCommands() {
     std::vector<std::string> out;
     out.swap(m_commands);
+    m_sinceForget = 0;
     return out;
 }
 
@@ -277,7 +316,7 @@ void RecordingHost::destroy() {
     checkAfterNotification("destruction");
     if (!m_detached)
         error(ErrorKind::NoDetach, "component destroyed without sending \"AS\"");
-    if (!m_commands.empty() && m_commands.back() != "AS")
+    if (m_sinceForget > 0 && !m_lastWasDetach)
         error(ErrorKind::DetachNotLast, "\"AS\" was not the last command");
     if (!m_timers.empty()) {
         std::string ids;

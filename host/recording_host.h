@@ -82,6 +82,13 @@ public:
     // ---- Recorded traffic -------------------------------------------------------------------
     const std::vector<std::string>& commands() const { return m_commands; }
     std::vector<std::string> takeCommands();
+    // Forgets them, keeping the room they took for the next ones (a soak forgets after each step).
+    void forgetCommands() {
+        m_commands.clear();
+        m_sinceForget = 0;
+    }
+    // Off: commands are counted but not kept (a soak reads none of them); the checks stay.
+    void setKeepCommands(bool keep) { m_keepCommands = keep; }
     // Number of commands received since the component was attached (never cleared).
     size_t totalCommands() const { return m_total; }
     const std::set<int>& runningTimers() const { return m_timers; }
@@ -135,12 +142,18 @@ private:
     bool m_panelShowAccepted = true;
 
     std::vector<std::string> m_commands;
+    bool m_keepCommands = true;
     size_t m_total = 0;
+    // Since the commands were last taken or forgotten: how many, and whether the last was "AS".
+    size_t m_sinceForget = 0;
+    bool m_lastWasDetach = false;
     std::set<int> m_timers;
     bool m_detached = false;
 
-    std::set<char*> m_outstanding;
-    std::set<uintptr_t> m_released;
+    // A handful at most, looked up in place: a set's node per reply cost a soak more than the
+    // reply itself.
+    std::vector<char*> m_outstanding;
+    std::vector<uintptr_t> m_released;
     size_t m_handedOut = 0;
     std::vector<std::string> m_errors;
     std::vector<Breach> m_breaches;

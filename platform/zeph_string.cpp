@@ -67,8 +67,21 @@ zeph_string::zeph_string() : m_data(m_inline), m_length(0), m_capacity(INLINE_CA
 }
 
 zeph_string::zeph_string(const char* text) : zeph_string() {
-    if (text)
-        assign(text, static_cast<int>(strlen(text)));
+    if (!text)
+        return;
+    // Most texts fit inside: copied as they are measured, in one pass.
+    int n = 0;
+    while (n < INLINE_CAPACITY - 1 && text[n] != '\0') {
+        m_inline[n] = text[n];
+        ++n;
+    }
+    if (text[n] == '\0') {
+        m_inline[n] = '\0';
+        m_length = n;
+        return;
+    }
+    m_inline[0] = '\0';
+    assign(text, static_cast<int>(strlen(text)));
 }
 
 zeph_string::zeph_string(const zeph_string& other) : zeph_string() {
@@ -98,7 +111,21 @@ zeph_string& zeph_string::operator=(const zeph_string& other) {
 }
 
 zeph_string& zeph_string::operator=(const char* text) {
-    assign(text ? text : "", text ? static_cast<int>(strlen(text)) : 0);
+    if (!text)
+        text = "";
+    // Copied as it is measured while it fits the room there is. A text inside this string fits,
+    // and lies at or after the place each byte goes, so the forward copy reads it intact.
+    int n = 0;
+    while (n < m_capacity && text[n] != '\0') {
+        m_data[n] = text[n];
+        ++n;
+    }
+    if (text[n] == '\0') {
+        m_data[n] = '\0';
+        m_length = n;
+        return *this;
+    }
+    assign(text, static_cast<int>(strlen(text)));
     return *this;
 }
 
@@ -226,7 +253,16 @@ int zeph_string::toInt() const {
 void zeph_string::split(char separator, zeph_string& left, zeph_string& right) const {
     const char* at =
         static_cast<const char*>(memchr(m_data, separator, static_cast<size_t>(m_length)));
-    // Copy first: left or right may be this very string.
+    if (&left != this && &right != this) {
+        const int cut = at ? static_cast<int>(at - m_data) : m_length;
+        left.assign(m_data, cut);
+        if (at)
+            right.assign(at + 1, m_length - cut - 1);
+        else
+            right.assign("", 0);
+        return;
+    }
+    // Copy first: left or right is this very string.
     zeph_string whole(*this);
     if (!at) {
         left = whole;
@@ -261,7 +297,15 @@ zeph_string operator+(const char* a, const zeph_string& b) {
 }
 
 bool operator==(const zeph_string& a, const char* b) {
-    return b ? strcmp(a, b) == 0 : a.length() == 0;
+    if (!b)
+        return a.length() == 0;
+    // Compared in place: the texts are short names, where a library call costs more.
+    const char* s = a;
+    while (*s != '\0' && *s == *b) {
+        ++s;
+        ++b;
+    }
+    return *s == *b;
 }
 
 bool operator==(const zeph_string& a, int n) {

@@ -2,6 +2,7 @@
 #include "zeph_script_helper.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #if defined(_WIN32)
@@ -29,8 +30,10 @@ struct Decimal {
         while (count > 0)
             text[len++] = digits[--count];
         text[len] = '\0';
+        length = len;
     }
     char text[12];
+    int length;
 };
 
 // Fills "%1".."%9" of a template in one pass, so an argument that itself holds "%2" stays as it is.
@@ -49,27 +52,6 @@ bool expand(const char* format, const char* const* values, int count, Out& out) 
     }
     return out.append(start, start + strlen(start));
 }
-
-// A text of up to 255 characters on the stack: commands are short and the host's latency is what
-// they cost, so most are built without a string operation per piece.
-class StackText {
-public:
-    StackText() { m_text[0] = '\0'; }
-    bool append(const char* begin, const char* end) {
-        const size_t n = static_cast<size_t>(end - begin);
-        if (n > sizeof m_text - 1 - m_length)
-            return false;
-        memcpy(m_text + m_length, begin, n);
-        m_length += n;
-        m_text[m_length] = '\0';
-        return true;
-    }
-    const char* text() const { return m_text; }
-
-private:
-    char m_text[256];
-    size_t m_length = 0;
-};
 
 // A text of any length; zeph_string takes NUL-terminated pieces only, so runs go in by chunks.
 class StringText {
@@ -93,34 +75,87 @@ private:
     zeph_string m_text;
 };
 
-// A command filled from its template, on the stack unless it is too long for that.
+// Fills the template into out, NUL-terminated, in one pass of byte copies: the pieces are a few
+// characters long, where a length and a copy call each would cost more than the bytes. Returns
+// the text's length, or -1 as soon as it would not fit in room bytes (its NUL included).
+int fill(const char* format, const char* const* values, int count, char* out, size_t room) {
+    char* o = out;
+    char* const last = out + room - 1; // the NUL's place
+    for (const char* p = format; *p; ++p) {
+        if (p[0] == '%' && p[1] >= '1' && p[1] <= '9' && p[1] - '0' <= count) {
+            if (const char* v = values[p[1] - '1']) {
+                for (; *v; ++v) {
+                    if (o == last)
+                        return -1;
+                    *o++ = *v;
+                }
+            }
+            ++p;
+            continue;
+        }
+        if (o == last)
+            return -1;
+        *o++ = *p;
+    }
+    *o = '\0';
+    return static_cast<int>(o - out);
+}
+
+// A command filled from its template: on the stack when it fits in 255 characters (commands are
+// short, and the host's latency is what they cost), else in one heap block of its own size.
 class Command {
 public:
-    Command(const char* format, const char* const* values, int count)
-        : m_fits(expand(format, values, count, m_short)) {
-        if (!m_fits)
-            expand(format, values, count, m_long);
+    Command(const char* format, const char* const* values, int count) : m_long(0) {
+        if (fill(format, values, count, m_short, sizeof m_short) >= 0)
+            return;
+        m_short[0] = '\0'; // what goes out should the block not be had
+        size_t length = 0;
+        for (const char* p = format; *p; ++p) {
+            if (p[0] == '%' && p[1] >= '1' && p[1] <= '9' && p[1] - '0' <= count) {
+                length += values[p[1] - '1'] ? strlen(values[p[1] - '1']) : 0;
+                ++p;
+            } else {
+                ++length;
+            }
+        }
+        m_long = static_cast<char*>(malloc(length + 1));
+        if (m_long)
+            fill(format, values, count, m_long, length + 1);
     }
+    ~Command() { free(m_long); }
 
-    operator const char*() const {
-        return m_fits ? m_short.text() : static_cast<const char*>(m_long.text());
-    }
+    operator const char*() const { return m_long ? m_long : m_short; }
 
 private:
-    StackText m_short;
-    bool m_fits;
-    StringText m_long;
+    Command(const Command&);
+    Command& operator=(const Command&);
+
+    char m_short[256];
+    char* m_long;
 };
 
-// Appends " <n>" in decimal to buf at *len; false when it would pass the numeric limit.
-bool appendNumber(char* buf, int* len, int n) {
-    const Decimal number(n);
-    const int digits = static_cast<int>(strlen(number.text));
-    if (*len + 1 + digits > NUMERIC_LIMIT)
+// Appends " <n>" in decimal to buf at *len, digits written in place from the right; false when it
+// would pass the limit (the numeric commands' by default).
+bool appendNumber(char* buf, int* len, int n, int limit = NUMERIC_LIMIT) {
+    char digits[11];
+    char* d = digits + sizeof digits;
+    unsigned int magnitude =
+        n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+    do {
+        *--d = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    const int count = static_cast<int>(digits + sizeof digits - d);
+    const int width = count + (n < 0 ? 1 : 0);
+    if (*len + 1 + width > limit)
         return false;
-    buf[(*len)++] = ' ';
-    memcpy(buf + *len, number.text, static_cast<size_t>(digits) + 1);
-    *len += digits;
+    char* out = buf + *len;
+    *out++ = ' ';
+    if (n < 0)
+        *out++ = '-';
+    for (int i = 0; i < count; ++i)
+        out[i] = d[i];
+    *len += 1 + width;
     return true;
 }
 
@@ -140,16 +175,19 @@ void zeph_script_helper::sendNumeric(const char* mnemonic, const int* numbers, i
     if (!host)
         return;
     char buf[NUMERIC_LIMIT + 1];
-    int len = static_cast<int>(strlen(mnemonic));
-    memcpy(buf, mnemonic, static_cast<size_t>(len) + 1);
+    int len = 0;
+    for (; mnemonic[len] != '\0'; ++len)
+        buf[len] = mnemonic[len];
     for (int i = 0; i < count; ++i) {
         if (!appendNumber(buf, &len, numbers[i]))
             return; // a cut command would address another device or index
     }
-    const int extra = static_cast<int>(strlen(suffix));
-    if (len + extra > NUMERIC_LIMIT)
-        return;
-    memcpy(buf + len, suffix, static_cast<size_t>(extra) + 1);
+    for (; *suffix != '\0'; ++suffix) {
+        if (len == NUMERIC_LIMIT)
+            return;
+        buf[len++] = *suffix;
+    }
+    buf[len] = '\0';
     send(buf);
 }
 
@@ -263,9 +301,14 @@ zeph_stringlist zeph_script_helper::controlList(const zeph_string& panel,
 void zeph_script_helper::routerName(int device, int database, int index, zeph_string& name) {
     if (!host)
         return;
-    const Decimal d(device), db(database), i(index);
-    const char* values[] = {d.text, db.text, i.text};
-    char* reply = send(Command("RN %1 %2 %3", values, 3));
+    // Three numbers always fit: "RN" and three blanks and signed 10-digit numbers, 38 characters.
+    char command[48] = "RN";
+    int len = 2;
+    const int numbers[] = {device, database, index};
+    for (int n : numbers)
+        appendNumber(command, &len, n, static_cast<int>(sizeof command) - 1);
+    command[len] = '\0';
+    char* reply = send(command);
     if (!reply)
         return; // nothing to hand back: the host is never sent a null release
     name = reply;

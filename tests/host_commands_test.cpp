@@ -84,6 +84,26 @@ TEST_F(HostCommandsTest, numeric_commands_never_cut_a_number) {
     during([](ProbeComponent& c) { c.timerStop(INT_MIN); });
 }
 
+TEST_F(HostCommandsTest, a_command_past_the_stack_room_goes_out_whole) {
+    // A command is built on the stack up to 255 characters, in a block of its own past that: the
+    // lengths either side of the edge, and the numbers of RN at their widest.
+    for (const size_t length : {249, 250, 251, 252, 400}) {
+        const std::string text(length, 'x');
+        EXPECT_EQ(during([&](ProbeComponent& c) { c.hostNotify(text.c_str()); }),
+                  Commands{"HN '" + text + "'"})
+            << length;
+        const std::string name(length, 'n');
+        EXPECT_EQ(during([&](ProbeComponent& c) { c.textPut("text", "%1", "1", name.c_str()); }),
+                  Commands{"TP 'text=%1' '1' '" + name + "'"})
+            << length;
+    }
+    EXPECT_EQ(during([](ProbeComponent& c) {
+                  zeph_string name;
+                  c.routerName(INT_MIN, INT_MIN, -1, name);
+              }),
+              Commands{"RN -2147483648 -2147483648 -1"});
+}
+
 TEST_F(HostCommandsTest, panel_show_joins_the_base_path_with_a_slash) {
     const struct {
         const char* path;

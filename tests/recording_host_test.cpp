@@ -58,6 +58,13 @@ TEST_F(Fault, double_foreign_and_null_releases_are_reported) {
     EXPECT_STREQ(reply, "reply");
     host.callback(reply, ZEPH_RELEASE);
     EXPECT_TRUE(host.errors().empty());
+    // Replies handed out again (the heap reuses the released block) and released in any order
+    // are released once each.
+    char* first = faulty->send("RN 1 0 2");
+    char* second = faulty->send("RN 1 0 3");
+    host.callback(second, ZEPH_RELEASE);
+    host.callback(first, ZEPH_RELEASE);
+    EXPECT_TRUE(host.errors().empty());
     host.callback(reply, ZEPH_RELEASE);
     char foreign[] = "x";
     host.callback(foreign, ZEPH_RELEASE);
@@ -179,19 +186,23 @@ TEST(recording_host, destruction_without_as_or_with_as_not_last_has_its_own_kind
         zeph_client_callback* m_host;
         bool m_asFirst;
     };
-    for (bool asFirst : {false, true}) {
-        zeph::host::RecordingHost host;
-        host.attach(new Silent(&host, asFirst));
-        host.destroy();
-        std::vector<ErrorKind> kinds;
-        for (const auto& b : host.breaches())
-            kinds.push_back(b.kind);
-        const std::vector<ErrorKind> expected =
-            asFirst
-                ? std::vector<ErrorKind>{ErrorKind::CommandAfterDetach, ErrorKind::DetachNotLast}
-                : std::vector<ErrorKind>{ErrorKind::NoDetach};
-        EXPECT_EQ(kinds, expected) << "AS first: " << asFirst;
-    }
+    // The same with the commands counted but not kept, as a soak runs its hosts.
+    for (bool asFirst : {false, true})
+        for (bool keep : {true, false}) {
+            zeph::host::RecordingHost host;
+            host.setKeepCommands(keep);
+            host.attach(new Silent(&host, asFirst));
+            host.destroy();
+            std::vector<ErrorKind> kinds;
+            for (const auto& b : host.breaches())
+                kinds.push_back(b.kind);
+            const std::vector<ErrorKind> expected =
+                asFirst ? std::vector<ErrorKind>{ErrorKind::CommandAfterDetach,
+                                                 ErrorKind::DetachNotLast}
+                        : std::vector<ErrorKind>{ErrorKind::NoDetach};
+            EXPECT_EQ(kinds, expected) << "AS first: " << asFirst << ", kept: " << keep;
+            EXPECT_EQ(host.commands().size(), keep && asFirst ? 2u : 0u);
+        }
 }
 
 TEST(recording_host, every_kind_has_its_own_name) {

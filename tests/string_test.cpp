@@ -126,6 +126,34 @@ TEST(zeph_string, long_texts_grow_past_the_inline_buffer) {
     EXPECT_STREQ("x" + zeph_string("y"), "xy");
 }
 
+TEST(zeph_string, texts_either_side_of_the_inline_room_read_back_whole) {
+    // 63 characters fit inside; a copy, a construction and an assignment each cross that edge.
+    for (const size_t length : {0, 1, 62, 63, 64, 65, 300}) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i)
+            text += static_cast<char>('a' + i % 26);
+        const zeph_string made(text.c_str());
+        zeph_string assigned("short");
+        assigned = text.c_str();
+        zeph_string grown(std::string(100, 'z').c_str());
+        grown = text.c_str();
+        zeph_string shifted("0123456789");
+        shifted = static_cast<const char*>(shifted) + 4; // from its own inline text
+        const zeph_string copied(made);
+        for (const zeph_string* s :
+             std::vector<const zeph_string*>{&made, &assigned, &grown, &copied})
+            EXPECT_EQ(std::string(*s), text) << length;
+        EXPECT_EQ(made.length(), static_cast<int>(length));
+        EXPECT_EQ(assigned.length(), static_cast<int>(length));
+        EXPECT_STREQ(shifted, "456789");
+        EXPECT_TRUE(made == text.c_str());
+        EXPECT_FALSE(made == (text + "x").c_str());
+        if (length > 0) {
+            EXPECT_FALSE(made == text.substr(0, length - 1).c_str());
+        }
+    }
+}
+
 TEST(zeph_stringlist, items_between_separators_keep_empties) {
     const struct {
         const char* text;

@@ -20,7 +20,7 @@ struct Facility::CommandRule {
     std::string (Facility::*act)(int endpoint, const Command& c);
 };
 
-const Facility::CommandRule* Facility::findRule(const std::string& mnemonic) {
+const Facility::CommandRule* Facility::findRule(const std::string& command) {
     static const CommandRule rules[] = {
         {"HN", nullptr, &Facility::actHN},
         {"TP", nullptr, &Facility::actTP},
@@ -36,8 +36,11 @@ const Facility::CommandRule* Facility::findRule(const std::string& mnemonic) {
         {"ET", nullptr, &Facility::actET},
         {"AS", nullptr, nullptr},
     };
+    // The first word, when it is two letters, without building it: every command comes here.
+    if (command.size() < 2 || (command.size() > 2 && command[2] != ' '))
+        return nullptr;
     for (const CommandRule& r : rules)
-        if (mnemonic == r.mnemonic)
+        if (command[0] == r.mnemonic[0] && command[1] == r.mnemonic[1])
             return &r;
     return nullptr;
 }
@@ -52,14 +55,15 @@ std::optional<int> Facility::Command::number(size_t i) const {
 }
 
 std::optional<std::string> Facility::execute(int endpoint, const std::string& command) {
-    const CommandRule* rule = findRule(mnemonic(command));
+    const CommandRule* rule = findRule(command);
     const Command c{command, splitCommand(command)};
     std::optional<std::string> reply;
     if (rule && rule->reply)
         reply = (this->*rule->reply)(endpoint, c);
     if (m_replyOverride && isQuery(command))
         reply = m_replyOverride(command, reply);
-    emit(Event::Kind::Command, endpoint, command, reply);
+    if (m_sink)
+        emit(Event::Kind::Command, endpoint, command, reply);
     const std::string note = !rule       ? "unknown command"
                              : rule->act ? (this->*rule->act)(endpoint, c)
                                          : std::string();

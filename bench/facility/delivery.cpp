@@ -58,9 +58,10 @@ private:
 };
 } // namespace
 
-template <class Call, class Then>
-bool Facility::notify(int endpoint, std::string what, Call&& call, Then&& then, unsigned flags) {
-    emit(Event::Kind::Notify, endpoint, std::move(what));
+template <class What, class Call, class Then>
+bool Facility::notify(int endpoint, What&& what, Call&& call, Then&& then, unsigned flags) {
+    if (m_sink)
+        emit(Event::Kind::Notify, endpoint, what());
     Endpoint& e = ep(endpoint);
     if ((flags & kNeedsComponent) && !e.host.component()) {
         emit(Event::Kind::Note, endpoint, "no component loaded");
@@ -94,7 +95,7 @@ bool Facility::load(int endpoint, host::ComponentSource factory, const std::stri
     dropRegistrations(endpoint);
     bool ok = false;
     notify(
-        endpoint, "create (base path \"" + basePath + "\")",
+        endpoint, [&] { return "create (base path \"" + basePath + "\")"; },
         [&](RecordingHost& h) { ok = h.create(factory, basePath.c_str()); }, [] {}, 0);
     if (!ok)
         emit(Event::Kind::Note, endpoint, "the factory returned null");
@@ -106,7 +107,8 @@ void Facility::unload(int endpoint) {
     if (!loaded(endpoint))
         return;
     notify(
-        endpoint, "destroy", [](RecordingHost& h) { h.destroy(); }, [] {}, kNeedsComponent);
+        endpoint, [] { return std::string("destroy"); }, [](RecordingHost& h) { h.destroy(); },
+        [] {}, kNeedsComponent);
     ep(endpoint).timers.clear();
     dropRegistrations(endpoint);
 }
@@ -116,7 +118,7 @@ void Facility::unload(int endpoint) {
 std::optional<std::string> Facility::parent(int endpoint, const std::string& text) {
     std::optional<std::string> result;
     notify(
-        endpoint, "parent " + text,
+        endpoint, [&] { return "parent " + text; },
         [&](RecordingHost& h) {
             std::vector<char> copy = terminatedCopy(text);
             char* answer = h.raw(copy.data(), ZEPH_PARENT);
@@ -138,8 +140,10 @@ std::optional<std::string> Facility::parent(int endpoint, const std::string& tex
 
 void Facility::press(int endpoint, const std::string& panel, const std::string& control,
                      const std::string& event) {
-    notify(endpoint, "press " + panel + " " + control + (event.empty() ? "" : " " + event),
-           [&](RecordingHost& h) { h.press(panel, control, event); });
+    notify(
+        endpoint,
+        [&] { return "press " + panel + " " + control + (event.empty() ? "" : " " + event); },
+        [&](RecordingHost& h) { h.press(panel, control, event); });
 }
 
 void Facility::revertive(int endpoint, int device, int index, const std::string& text) {
@@ -154,39 +158,43 @@ void Facility::database(int endpoint, int device, int db, int index, const std::
 }
 
 void Facility::tick(int endpoint, int id) {
-    notify(endpoint, "tick " + std::to_string(id), [&](RecordingHost& h) { h.tick(id); });
+    notify(
+        endpoint, [&] { return "tick " + std::to_string(id); },
+        [&](RecordingHost& h) { h.tick(id); });
 }
 
 void Facility::raw(int endpoint, int type, const std::optional<std::string>& text) {
-    notify(endpoint, "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"),
-           [&](RecordingHost& h) {
-               RawData data(type, text);
-               char* r = h.raw(data.data(), type);
-               if (r && type == ZEPH_PARENT) {
-                   emit(Event::Kind::Answer, endpoint, *text,
-                        std::string(r, strnlen(r, kAnswerLimit)));
-                   h.raw(r, ZEPH_RELEASE);
-               } else if (r) {
-                   emitError(endpoint,
-                             type == ZEPH_RELEASE ? host::ErrorKind::ReleaseReturned
-                                                  : host::ErrorKind::NonNullReturn,
-                             "type " + std::to_string(type) + " returned a non-null pointer");
-               }
-           });
+    notify(
+        endpoint,
+        [&] { return "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"); },
+        [&](RecordingHost& h) {
+            RawData data(type, text);
+            char* r = h.raw(data.data(), type);
+            if (r && type == ZEPH_PARENT) {
+                emit(Event::Kind::Answer, endpoint, *text,
+                     std::string(r, strnlen(r, kAnswerLimit)));
+                h.raw(r, ZEPH_RELEASE);
+            } else if (r) {
+                emitError(endpoint,
+                          type == ZEPH_RELEASE ? host::ErrorKind::ReleaseReturned
+                                               : host::ErrorKind::NonNullReturn,
+                          "type " + std::to_string(type) + " returned a non-null pointer");
+            }
+        });
 }
 
 void Facility::deliver(const Queued& q) {
-    std::string what;
-    if (q.kind == Queued::Tick)
-        what = "tick " + std::to_string(q.index);
-    else if (q.kind == Queued::Revertive)
-        what =
-            "revertive " + std::to_string(q.device) + " " + std::to_string(q.index) + " " + q.text;
-    else
-        what = "database " + std::to_string(q.device) + " " + std::to_string(q.db) + " " +
+    const auto what = [&] {
+        if (q.kind == Queued::Tick)
+            return "tick " + std::to_string(q.index);
+        if (q.kind == Queued::Revertive)
+            return "revertive " + std::to_string(q.device) + " " + std::to_string(q.index) + " " +
+                   q.text;
+        return "database " + std::to_string(q.device) + " " + std::to_string(q.db) + " " +
                std::to_string(q.index) + " " + q.text;
+    };
     notify(
-        q.endpoint, std::move(what),
+        q.endpoint, what,
         [&](RecordingHost& h) {
             if (q.kind == Queued::Tick)
                 h.tick(q.index);

@@ -126,9 +126,15 @@ const std::vector<std::string>& Facility::parentTexts(int endpoint) const {
     return ep(endpoint).parentTexts;
 }
 
-void Facility::forgetRecords(int endpoint) {
-    ep(endpoint).parentTexts.clear();
-    ep(endpoint).host.takeCommands();
+void Facility::forgetRecords(int endpoint, bool keepRoom) {
+    Endpoint& e = ep(endpoint);
+    if (keepRoom) {
+        e.parentTexts.clear();
+        e.host.forgetCommands();
+    } else {
+        std::vector<std::string>().swap(e.parentTexts);
+        e.host.takeCommands();
+    }
 }
 
 bool Facility::timerRunning(int endpoint, int id) const {
@@ -182,8 +188,8 @@ void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     m_sink(e);
 }
 
-void Facility::emit(Event::Kind kind, int endpoint, std::string text,
-                    std::optional<std::string> reply) {
+void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
+                    const std::optional<std::string>& reply) {
     if (kind == Event::Kind::HostError)
         ++m_breaches;
     if (!m_sink)
@@ -192,8 +198,8 @@ void Facility::emit(Event::Kind kind, int endpoint, std::string text,
     e.kind = kind;
     e.time = m_now;
     e.component = endpoint;
-    e.text = std::move(text);
-    e.reply = std::move(reply);
+    e.text = text;
+    e.reply = reply;
     m_sink(e);
 }
 

@@ -125,7 +125,8 @@ public:
     // ---- What was seen --------------------------------------------------------------------------
     const std::vector<std::string>& parentTexts(int endpoint) const;
     // Forgets the commands and parent texts recorded so far (a long run keeps its memory flat).
-    void forgetRecords(int endpoint);
+    // keepRoom keeps their lists' room for the next step's, which saves a soak step allocations.
+    void forgetRecords(int endpoint, bool keepRoom = false);
     std::optional<int> crosspoint(int device, int destination) const;
     std::string property(const std::string& panel, const std::string& control,
                          const std::string& name) const;
@@ -207,7 +208,8 @@ private:
         std::optional<int> number(size_t i) const;
     };
     struct CommandRule;
-    static const CommandRule* findRule(const std::string& mnemonic);
+    // The rule of the command's mnemonic; null for none.
+    static const CommandRule* findRule(const std::string& command);
     std::optional<std::string> execute(int endpoint, const std::string& command);
     // Replies, computed before the command is reported.
     std::optional<std::string> replySD(int endpoint, const Command& c);
@@ -239,11 +241,13 @@ private:
     };
     // One notification: reported, the component called with its stderr captured, then whatever
     // `then` adds, the host's findings, and what it caused. False when there was no component.
-    template <class Call, class Then>
-    bool notify(int endpoint, std::string what, Call&& call, Then&& then,
+    // `what` gives the report's text; it is called only when someone listens, since building
+    // that text would cost a soak more than the notification itself.
+    template <class What, class Call, class Then>
+    bool notify(int endpoint, What&& what, Call&& call, Then&& then,
                 unsigned flags = kNeedsComponent | kSettle);
-    template <class Call> bool notify(int endpoint, std::string what, Call&& call) {
-        return notify(endpoint, std::move(what), std::forward<Call>(call), [] {});
+    template <class What, class Call> bool notify(int endpoint, What&& what, Call&& call) {
+        return notify(endpoint, std::forward<What>(what), std::forward<Call>(call), [] {});
     }
     void schedule(Queued q);
     void runUntil(int64_t target);
@@ -254,8 +258,9 @@ private:
     void leave(int endpoint);
 
     void emitError(int endpoint, host::ErrorKind kind, std::string text);
-    void emit(Event::Kind kind, int endpoint, std::string text,
-              std::optional<std::string> reply = std::nullopt);
+    // Taken by reference: without a listener nothing is copied.
+    void emit(Event::Kind kind, int endpoint, const std::string& text,
+              const std::optional<std::string>& reply = std::nullopt);
     Endpoint& ep(int endpoint);
     const Endpoint& ep(int endpoint) const;
     Control* findControl(const std::string& panel, const std::string& control);

@@ -38,6 +38,8 @@ std::vector<CommandField> splitCommand(const std::string& command) {
     size_t i = command.find(' ');
     if (i == std::string::npos)
         return fields;
+    // Most commands have three or four fields: one allocation rather than three.
+    fields.reserve(4);
     const size_t n = command.size();
     while (i < n) {
         while (i < n && command[i] == ' ')

@@ -89,10 +89,12 @@ void TextTranscript::operator()(const Event& e) {
 }
 
 void printSoak(std::ostream& out, const std::string& module, const SoakResult& r) {
+    const std::string facilities =
+        r.facilities ? " in " + std::to_string(r.facilities) + " facilities" : std::string();
     char text[1024];
     std::snprintf(
         text, sizeof text,
-        ": %d components, %lld notifications sent\n"
+        ": %d components%s, %lld notifications sent\n"
         "  delivered      %zu notifications (facility-caused included), %zu commands\n"
         "  time           %.3f s\n"
         "  throughput     %.0f notifications/s\n"
@@ -100,8 +102,8 @@ void printSoak(std::ostream& out, const std::string& module, const SoakResult& r
         "endpoint and facility\n"
         "  resident       %.0f bytes per component, the bench's part included\n"
         "  host errors    %zu\n",
-        r.components, r.sent, r.delivered, r.commands, r.seconds, r.perSecond, r.heapPerComponent,
-        r.benchHeapPerComponent, r.rssPerComponent, r.breaches);
+        r.components, facilities.c_str(), r.sent, r.delivered, r.commands, r.seconds, r.perSecond,
+        r.heapPerComponent, r.benchHeapPerComponent, r.rssPerComponent, r.breaches);
     out << "soak " << module << text;
 }
 

@@ -65,9 +65,10 @@ void applyFacilityLine(Facility& f, const Step& step) {
 }
 
 std::optional<std::string> deliverStimulus(Facility& f, int endpoint, const Step& step) {
+    static const std::string none;
     const auto& n = step.numbers;
     const auto& w = step.words;
-    const std::string text = step.text.value_or("");
+    const std::string& text = step.text ? *step.text : none;
     switch (step.kind) {
     case Step::Kind::Parent:
         return f.parent(endpoint, text);

@@ -9,6 +9,8 @@
 #include "workout/vocabulary.h"
 
 #include <chrono>
+#include <map>
+#include <utility>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -92,7 +94,8 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
         Facility& f = *worlds.back();
         for (const Step* line : plan.world)
             describe(f, *line);
-        f.addEndpoint();
+        // The soak reads no command back: counted, checked, not kept.
+        f.host(f.addEndpoint()).setKeepCommands(false);
         const size_t built = heapInUse();
         if (plan.load)
             progress(where(*plan.load));
@@ -124,17 +127,12 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
     return true;
 }
 
-// Deals the take's beats round-robin over the worlds and fills in r's throughput figures.
-void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
-          long long notifications, SoakResult& r) {
-    size_t delivered0 = 0, commands0 = 0;
-    for (const auto& f : worlds) {
-        delivered0 += f->notificationsDelivered();
-        commands0 += f->host(0).totalCommands();
-    }
-    const auto start = std::chrono::steady_clock::now();
-    for (long long j = 0; j < notifications; ++j) {
-        const size_t b = static_cast<size_t>((j / n) % plan.beats.size());
+// Deals notifications [first, first + count) of the round-robin of the take's beats over the
+// worlds.
+void dealBeats(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
+               long long first, long long count) {
+    for (long long j = first; j < first + count; ++j) {
+        const size_t b = static_cast<size_t>((j / n) % static_cast<long long>(plan.beats.size()));
         const Beat& beat = plan.beats[b];
         if (j % n == 0)
             progress(plan.where[b]);
@@ -145,15 +143,138 @@ void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& pla
         // as the take moves it (at least 1 ms, so that the hosts' timers run as well), while what
         // the step touched is still at hand.
         f.advance(std::max<int64_t>(1, beat.advance));
-        f.forgetRecords(0);
+        f.forgetRecords(0, true);
+    }
+}
+
+// What the worlds have delivered, and what their components sent, so far.
+std::pair<size_t, size_t> traffic(const std::vector<std::unique_ptr<Facility>>& worlds) {
+    size_t delivered = 0, commands = 0;
+    for (const auto& f : worlds) {
+        delivered += f->notificationsDelivered();
+        commands += f->host(0).totalCommands();
+    }
+    return {delivered, commands};
+}
+
+// A facility scenario as the soak builds it: its world, and each load line with what configures
+// that instance.
+struct FacilityPlan {
+    struct Member {
+        const Step* load = nullptr;
+        LoadRequest request;
+        std::vector<const Step*> configuration; // its parent texts before the first other step
+    };
+    std::vector<const Step*> world;
+    std::vector<Member> members;
+};
+
+FacilityPlan facilityPlanOf(const Scenario& facility) {
+    FacilityPlan p;
+    std::map<std::string, size_t> byName;
+    bool configuring = true;
+    for (const Step& s : facility.steps) {
+        if (describesWorld(s) && !(!p.members.empty() && s.kind == Step::Kind::Route)) {
+            p.world.push_back(&s);
+        } else if (s.kind == Step::Kind::Load) {
+            byName[s.instance] = p.members.size();
+            p.members.push_back(FacilityPlan::Member{&s, loadRequest(s), {}});
+        } else if (s.kind == Step::Kind::Unload) {
+            break;
+        } else if (s.kind == Step::Kind::Parent) {
+            auto m = byName.find(s.instance);
+            if (configuring && m != byName.end())
+                p.members[m->second].configuration.push_back(&s);
+            else if (!p.members.empty())
+                configuring = false;
+        } else if ((s.kind == Step::Kind::Advance || isStimulus(s.kind)) && !p.members.empty()) {
+            configuring = false;
+        }
+    }
+    return p;
+}
+
+// Builds n copies of the facility with every instance loaded and configured, and fills in r's
+// memory figures per instance; false if a factory returned null.
+bool populateFacilities(std::vector<std::unique_ptr<Facility>>& worlds, int n,
+                        const FacilityPlan& plan, const std::vector<SoakMember>& members,
+                        const SoakOptions& o, SoakResult& r) {
+    worlds.reserve(static_cast<size_t>(n));
+    size_t benchHeap = 0, componentHeap = 0;
+    const size_t rss0 = residentBytes();
+    for (int i = 0; i < n; ++i) {
+        const size_t before = heapInUse();
+        worlds.push_back(std::make_unique<Facility>());
+        Facility& f = *worlds.back();
+        for (const Step* line : plan.world)
+            describe(f, *line);
+        for (const FacilityPlan::Member& m : plan.members) {
+            const int endpoint = f.addEndpoint();
+            f.setPanels(endpoint, m.request.panels);
+            f.host(endpoint).setKeepCommands(false);
+        }
+        const size_t built = heapInUse();
+        for (size_t k = 0; k < plan.members.size(); ++k) {
+            const FacilityPlan::Member& m = plan.members[k];
+            const int endpoint = static_cast<int>(k);
+            progress(where(*m.load));
+            if (!f.load(endpoint, members[k].factory, m.request.base.value_or(o.basePath)))
+                return false;
+            for (const Step* step : m.configuration) {
+                progress(where(*step));
+                f.parent(endpoint, step->text.value_or(""));
+            }
+        }
+        for (size_t k = 0; k < plan.members.size(); ++k)
+            f.forgetRecords(static_cast<int>(k));
+        const size_t configured = heapInUse();
+        benchHeap += built - before;
+        componentHeap += configured > built ? configured - built : 0;
+    }
+    const size_t rss1 = residentBytes();
+    const double instances = double(n) * double(plan.members.size());
+    r.benchHeapPerComponent = double(benchHeap) / instances;
+    r.heapPerComponent = double(componentHeap) / instances;
+    r.rssPerComponent = double(rss1 > rss0 ? rss1 - rss0 : 0) / instances;
+    return true;
+}
+
+// Deals each instance its own take's beats, round-robin over every instance of every copy.
+void dealFacilities(std::vector<std::unique_ptr<Facility>>& worlds, const std::vector<Plan>& plans,
+                    long long notifications, SoakResult& r) {
+    const long long each = static_cast<long long>(plans.size());
+    const long long total = each * static_cast<long long>(worlds.size());
+    size_t delivered0 = 0, commands0 = 0;
+    for (const auto& f : worlds) {
+        delivered0 += f->notificationsDelivered();
+        for (int k = 0; k < each; ++k)
+            commands0 += f->host(k).totalCommands();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (long long j = 0; j < notifications; ++j) {
+        const long long instance = j % total;
+        const int k = static_cast<int>(instance % each);
+        const Plan& plan = plans[static_cast<size_t>(k)];
+        const size_t b =
+            static_cast<size_t>((j / total) % static_cast<long long>(plan.beats.size()));
+        const Beat& beat = plan.beats[b];
+        progress(plan.where[b]);
+        Facility& f = *worlds[static_cast<size_t>(instance / each)];
+        deliverStimulus(f, k, *beat.step);
+        // The copy's clock is every instance's: it moves after each one's step as its take moves
+        // it, at least 1 ms.
+        f.advance(std::max<int64_t>(1, beat.advance));
+        f.forgetRecords(k, true);
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = notifications;
     progress("0\tunload");
     for (auto& f : worlds) {
         r.delivered += f->notificationsDelivered();
-        r.commands += f->host(0).totalCommands();
-        f->unload(0);
+        for (int k = 0; k < each; ++k) {
+            r.commands += f->host(k).totalCommands();
+            f->unload(k);
+        }
         r.breaches += f->breaches();
     }
     r.delivered -= delivered0;
@@ -163,24 +284,110 @@ void deal(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& pla
 
 } // namespace
 
-SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
+SoakResult soakFacilities(const Scenario& facility, const std::vector<SoakMember>& members,
+                          const SoakOptions& o) {
     SoakResult r;
-    const int n = std::max(1, o.components);
-    r.components = n;
-    const Scenario* take = workout.take();
-    if (!take && !workout.scenarios.empty())
-        take = &workout.scenarios.front();
-    const Plan plan = take ? planOf(*take) : Plan{};
-    if (plan.beats.empty()) {
-        r.error = "the workout's take has no step after its configuration to deal out";
+    const int n = std::max(1, o.facilities);
+    const FacilityPlan plan = facilityPlanOf(facility);
+    r.facilities = n;
+    r.components = n * static_cast<int>(plan.members.size());
+    if (plan.members.empty() || plan.members.size() != members.size()) {
+        r.error = "the facility loads no instance to soak";
         return r;
     }
+    std::vector<Plan> plans;
+    for (const SoakMember& m : members) {
+        plans.push_back(m.take ? planOf(*m.take) : Plan{});
+        Plan& p = plans.back();
+        if (p.beats.empty()) {
+            r.error = "@" + m.name + ": its take has no step after its configuration to deal out";
+            return r;
+        }
+        // A crash names the take and the instance whose step it was (as a whole text: the
+        // facility's own lines are told as "LINE\tSTEP" of the facility's file).
+        for (size_t b = 0; b < p.beats.size(); ++b)
+            p.where[b] = "line " + std::to_string(p.beats[b].step->line) + " of " + m.take->file +
+                         " (`@" + m.name + " " + p.beats[b].step->source + "`)";
+    }
     std::vector<std::unique_ptr<Facility>> worlds;
-    if (!populate(worlds, n, plan, factory, o, r)) {
+    if (!populateFacilities(worlds, n, plan, members, o, r)) {
         r.loadFailed = true;
         return r;
     }
-    deal(worlds, n, plan, o.notifications, r);
+    dealFacilities(worlds, plans, o.notifications, r);
+    return r;
+}
+
+struct SoakRun::State {
+    SoakResult result;
+    Plan plan;
+    std::vector<std::unique_ptr<Facility>> worlds;
+    int n = 0;
+    long long dealt = 0;
+    std::pair<size_t, size_t> start; // delivered and commands when the dealing began
+};
+
+SoakRun::SoakRun(host::ComponentSource factory, const Workout& workout, const SoakOptions& o)
+    : m(std::make_unique<State>()) {
+    SoakResult& r = m->result;
+    m->n = std::max(1, o.components);
+    r.components = m->n;
+    const Scenario* take = workout.take();
+    if (!take && !workout.scenarios.empty())
+        take = &workout.scenarios.front();
+    m->plan = take ? planOf(*take) : Plan{};
+    if (m->plan.beats.empty()) {
+        r.error = "the workout's take has no step after its configuration to deal out";
+        return;
+    }
+    if (!populate(m->worlds, m->n, m->plan, factory, o, r)) {
+        r.loadFailed = true;
+        return;
+    }
+    m->start = traffic(m->worlds);
+}
+
+SoakRun::~SoakRun() = default;
+
+const SoakResult& SoakRun::setup() const {
+    return m->result;
+}
+
+void SoakRun::deal(long long notifications) {
+    if (!m->result.error.empty() || m->result.loadFailed)
+        return;
+    dealBeats(m->worlds, m->n, m->plan, m->dealt, notifications);
+    m->dealt += notifications;
+}
+
+SoakResult SoakRun::finish() {
+    SoakResult r = m->result;
+    if (!r.error.empty() || r.loadFailed)
+        return r;
+    const auto [delivered, commands] = traffic(m->worlds);
+    r.sent = m->dealt;
+    r.delivered = delivered - m->start.first;
+    r.commands = commands - m->start.second;
+    progress("0\tunload");
+    for (auto& f : m->worlds) {
+        f->unload(0);
+        r.breaches += f->breaches();
+    }
+    m->worlds.clear();
+    return r;
+}
+
+SoakResult soak(host::ComponentSource factory, const Workout& workout, const SoakOptions& o) {
+    SoakRun run(factory, workout, o);
+    if (!run.setup().error.empty() || run.setup().loadFailed)
+        return run.setup();
+    const auto start = std::chrono::steady_clock::now();
+    run.deal(o.notifications);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    SoakResult r = run.finish();
+    r.seconds = seconds;
+    r.perSecond = seconds > 0 ? double(r.delivered) / seconds : 0;
     return r;
 }
 

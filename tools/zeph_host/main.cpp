@@ -104,8 +104,18 @@ CLI::App* addSoak(CLI::App& app, SoakArgs& a) {
         "soak", "N components under one recording host, M notifications: throughput and memory");
     addCommon(cmd, a.common);
     addWorkoutOption(cmd, a.workout);
-    cmd->add_option("--components", a.options.components, "components to create")
-        ->check(CLI::Range(1, 1000000));
+    auto* components = cmd->add_option("--components", a.options.components, "components to create")
+                           ->check(CLI::Range(1, 1000000));
+    auto* facility = cmd->add_option("--facility", a.facility,
+                                     "soak a facility scenario's instances instead (each on its "
+                                     "module's take; load lines may name module=)")
+                         ->check(CLI::ExistingFile)
+                         ->excludes(components);
+    cmd->add_option("--facilities", a.options.facilities,
+                    "copies of the --facility to soak, each with its own routers, database and "
+                    "clock (default 1)")
+        ->check(CLI::Range(1, 1000000))
+        ->needs(facility);
     cmd->add_option("--notifications", a.options.notifications, "notifications spread over them")
         ->check(CLI::Range(0LL, 1000000000000LL));
     cmd->add_flag("--json", a.json, "print the figures as one JSON object");

@@ -89,30 +89,6 @@ bool writeRecording(const std::string& path, const ScenarioOutcome& o) {
     return true;
 }
 
-// The modules the scenarios' load lines name (module=STEM), opened beside the run's own with its
-// suffix; false, with one line on stderr naming the file and line, when one cannot be opened.
-bool openNamedModules(const std::string& runModule, const std::vector<Scenario>& scenarios,
-                      std::map<std::string, std::unique_ptr<host::Module>>& opened) {
-    const std::filesystem::path beside(runModule);
-    for (const Scenario& s : scenarios)
-        for (const Step& step : s.steps) {
-            const std::string stem =
-                step.kind == Step::Kind::Load ? loadRequest(step).module : std::string();
-            if (stem.empty() || opened.count(stem))
-                continue;
-            const std::filesystem::path path =
-                beside.parent_path() / (stem + beside.extension().string());
-            auto module = std::make_unique<host::Module>();
-            if (!module->open(path.string())) {
-                std::cerr << "zeph-host: " << s.file << ":" << step.line << ": module " << stem
-                          << ": " << module->error() << "\n";
-                return false;
-            }
-            opened[stem] = std::move(module);
-        }
-    return true;
-}
-
 } // namespace
 
 int runCommand(const RunArgs& a) {

@@ -8,6 +8,10 @@
 #include "soak/soak.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
 #include <iostream>
 #include <sstream>
 
@@ -21,8 +25,8 @@ namespace {
 std::string encode(const SoakResult& r) {
     std::ostringstream out;
     out.precision(17);
-    out << r.components << ' ' << r.sent << ' ' << r.delivered << ' ' << r.commands << ' '
-        << r.seconds << ' ' << r.perSecond << ' ' << r.heapPerComponent << ' '
+    out << r.components << ' ' << r.facilities << ' ' << r.sent << ' ' << r.delivered << ' '
+        << r.commands << ' ' << r.seconds << ' ' << r.perSecond << ' ' << r.heapPerComponent << ' '
         << r.benchHeapPerComponent << ' ' << r.rssPerComponent << ' ' << r.breaches << ' '
         << r.loadFailed << ' ' << r.error;
     return out.str();
@@ -30,18 +34,78 @@ std::string encode(const SoakResult& r) {
 
 bool decode(const std::string& data, SoakResult& r) {
     std::istringstream in(data);
-    if (!(in >> r.components >> r.sent >> r.delivered >> r.commands >> r.seconds >> r.perSecond >>
-          r.heapPerComponent >> r.benchHeapPerComponent >> r.rssPerComponent >> r.breaches >>
-          r.loadFailed))
+    if (!(in >> r.components >> r.facilities >> r.sent >> r.delivered >> r.commands >> r.seconds >>
+          r.perSecond >> r.heapPerComponent >> r.benchHeapPerComponent >> r.rssPerComponent >>
+          r.breaches >> r.loadFailed))
         return false;
     in.get();
     std::getline(in, r.error);
     return true;
 }
 
+// Runs the soak in a child and reports it; file is what a step's line number is of.
+// errors: the file the soak's own errors are about.
+int report(const SoakArgs& a, const std::string& file, const std::string& errors,
+           const std::function<SoakResult()>& run);
+
+// The instances of a facility scenario, each made with the module its load line names (the
+// run's by default) and driven by that module's take.
+int soakFacility(const SoakArgs& a) {
+    const Common& c = a.common;
+    std::vector<Scenario> scenarios;
+    if (!loadScenarios({a.facility}, scenarios))
+        return kUsage;
+    const Scenario& facility = scenarios.front();
+    host::Module module;
+    std::map<std::string, std::unique_ptr<host::Module>> named;
+    if (!openModule(module, c.module) || !openNamedModules(c.module, scenarios, named))
+        return kUsage;
+    if (module.bridged()) {
+        std::cerr << "zeph-host: " << facility.file
+                  << ": a Windows DLL cannot soak a facility yet: soak it on the .so modules\n";
+        return kUsage;
+    }
+    // Each module's workout once, the run's as --workout says.
+    std::map<std::string, Workout> workouts;
+    std::vector<SoakMember> members;
+    for (const Step& step : facility.steps) {
+        if (step.kind != Step::Kind::Load)
+            continue;
+        const std::string stem = loadRequest(step).module;
+        const host::Module& m = stem.empty() ? module : *named.at(stem);
+        const std::string path =
+            stem.empty() ? c.module
+                         : (std::filesystem::path(c.module).parent_path() /
+                            (stem + std::filesystem::path(c.module).extension().string()))
+                               .string();
+        if (!workouts.count(path)) {
+            std::string error;
+            std::optional<Workout> w = findWorkout(path, stem.empty() ? a.workout : "", error);
+            if (!w) {
+                std::cerr << "zeph-host: " << facility.file << ":" << step.line << ": "
+                          << (error.empty() ? path + ": " + noWorkout(path) : error)
+                          << ": the soak deals out the steps of its take\n";
+                return kUsage;
+            }
+            workouts.emplace(path, std::move(*w));
+        }
+        const Workout& w = workouts.at(path);
+        const Scenario* take = w.take()              ? w.take()
+                               : w.scenarios.empty() ? nullptr
+                                                     : &w.scenarios[0];
+        members.push_back(SoakMember{step.instance, m.factory(), take});
+    }
+    SoakOptions o = a.options;
+    o.basePath = c.basePath;
+    return report(a, facility.file, facility.file,
+                  [&] { return soakFacilities(facility, members, o); });
+}
+
 } // namespace
 
 int soakCommand(const SoakArgs& a) {
+    if (!a.facility.empty())
+        return soakFacility(a);
     const Common& c = a.common;
     host::Module module;
     std::optional<Workout> workout;
@@ -56,15 +120,29 @@ int soakCommand(const SoakArgs& a) {
         return kUsage;
     SoakOptions o = a.options;
     o.basePath = c.basePath;
+    const Scenario* take = workout->take();
+    return report(a, take ? take->file : workout->path, workout->path,
+                  [&] { return soak(module.factory(), *workout, o); });
+}
+
+namespace {
+
+// Where a step was: its line of file, or a whole text of its own (a facility's instance's take).
+std::string at(const std::string& progress, const std::string& file) {
+    return progress.find('\t') == std::string::npos ? describeProgress(progress)
+                                                    : describeProgress(progress) + " of " + file;
+}
+
+int report(const SoakArgs& a, const std::string& file, const std::string& errors,
+           const std::function<SoakResult()>& run) {
+    const Common& c = a.common;
     SoakResult r;
     const ChildEnd end = runChild(
         [&](int fd) {
-            writeAll(fd, encode(soak(module.factory(), *workout, o)));
+            writeAll(fd, encode(run()));
             return 0;
         },
         a.timeout);
-    const Scenario* take = workout->take();
-    const std::string file = take ? take->file : workout->path;
     // With --json, stdout holds the figures' object alone (none after a crash).
     std::ostream& verdict = a.json ? std::cerr : std::cout;
     if (end.how != ChildEnd::How::Exited || end.code != 0 || !decode(end.data, r)) {
@@ -73,13 +151,12 @@ int soakCommand(const SoakArgs& a) {
                 ? "the component ended the process (" + end.why + ") before the soak ended"
                 : end.why;
         verdict << "CRASHED soak of " << c.module << ": at "
-                << (end.last.empty() ? std::string("its start")
-                                     : describeProgress(end.last) + " of " + file)
-                << ": " << why << "\n";
+                << (end.last.empty() ? std::string("its start") : at(end.last, file)) << ": " << why
+                << "\n";
         return kFailed;
     }
     if (!r.error.empty()) {
-        std::cerr << "zeph-host: " << workout->path << ": " << r.error << "\n";
+        std::cerr << "zeph-host: " << errors << ": " << r.error << "\n";
         return kUsage;
     }
     if (r.loadFailed) {
@@ -93,7 +170,7 @@ int soakCommand(const SoakArgs& a) {
     bool failed = r.breaches > 0;
     if (!end.forked.empty()) {
         verdict << "FAILED soak of " << c.module << ": the component forked at "
-                << describeProgress(end.forked) << " of " << file
+                << at(end.forked, file)
                 << ", and its child came back into the bench (it was ended there)\n";
         failed = true;
     }
@@ -103,5 +180,7 @@ int soakCommand(const SoakArgs& a) {
     }
     return failed ? kFailed : kOk;
 }
+
+} // namespace
 
 } // namespace zeph::cli
