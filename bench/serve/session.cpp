@@ -254,9 +254,6 @@ ActionResult Session::playOnWorker(const std::string& line) {
         return refuse(400, "nothing to play: the line is blank or a comment");
     if (isExpectation(step->kind))
         return refuse(400, "expectations are filled in by the recording; play steps only");
-    if (m_options.oneInstance && !step->instance.empty())
-        return refuse(400,
-                      "a Windows DLL plays one component here: a step takes no @" + step->instance);
     // Out of order, a line would leave a recording that does not read back; a second load is the
     // runner's to fail, which keeps the first component.
     const bool again = m_order.loadsAgain(*step);

@@ -32,8 +32,6 @@ struct SessionOptions {
     size_t maxEventsPerUpdate = 2000; // a longer burst keeps its start and end
     // The factory of a module a load line names (module=STEM), as RunOptions::modules.
     std::function<host::ComponentSource(const std::string&, std::string&)> modules = nullptr;
-    // Only the unnamed instance may be loaded (a Windows DLL under the bridge plays one).
-    bool oneInstance = false;
 };
 
 // What became of one action: status 200, or an HTTP-like status (400, 404, 409, 413) and why.

@@ -75,6 +75,9 @@ namespace {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent)
         _exit(1);
+    // Out of the terminal's process group: Ctrl-C is the bench's to handle (serve stops on it and
+    // then destroys its components through the bridge), not a kill of the bridge under it.
+    setpgid(0, 0);
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     if (err >= 0)

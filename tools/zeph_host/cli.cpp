@@ -138,6 +138,8 @@ host::ComponentSource ModuleShelf::find(const std::string& stem, std::string& er
     if (auto it = m_opened.find(stem); it != m_opened.end())
         return *it->second;
     const std::filesystem::path beside(m_runModule);
+    if (m_own && m_own->factory() && stem == beside.stem().string())
+        return *m_own;
     const std::filesystem::path path = beside.parent_path() / (stem + beside.extension().string());
     auto module = std::make_unique<host::Module>();
     if (!module->open(path.string())) {

@@ -125,10 +125,13 @@ bool openNamedModules(const std::string& runModule, const std::vector<bench::Sce
 bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why);
 
 // The modules that load lines name (module=STEM): beside the run's own, with its suffix, each
-// opened once, when first named.
+// opened once, when first named, by every player alike. A Windows DLL is opened into the one
+// bridge of this process, as the run's own is; the run's own stem is the run's module itself
+// (own), not a second copy of it.
 class ModuleShelf {
 public:
-    explicit ModuleShelf(std::string runModule) : m_runModule(std::move(runModule)) {}
+    explicit ModuleShelf(std::string runModule, const host::Module* own = nullptr)
+        : m_runModule(std::move(runModule)), m_own(own) {}
     // Its factory; a null source, with the reason in error, when it cannot be opened.
     host::ComponentSource find(const std::string& stem, std::string& error);
     // Opens every module the scenarios' load lines name: false, with one line on stderr naming the
@@ -139,6 +142,7 @@ public:
 
 private:
     std::string m_runModule;
+    const host::Module* m_own;
     std::map<std::string, std::unique_ptr<host::Module>> m_opened;
 };
 

@@ -11,8 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
-#include <memory>
 
 namespace zeph::cli {
 
@@ -111,8 +109,8 @@ int runCommand(const RunArgs& a) {
     if (!a.trace.empty() &&
         refuseInstances(scenarios, "--trace cannot follow yet: a trace holds one component"))
         return kUsage;
-    std::map<std::string, std::unique_ptr<host::Module>> named;
-    if (!openNamedModules(a.common.module, scenarios, named))
+    ModuleShelf shelf(a.common.module, &module);
+    if (!shelf.openNamed(scenarios))
         return kUsage;
     // With --trace every call both ways also goes to the file, through a tap around the factory.
     // The tap lives in this process, so a traced run plays its scenarios here too.
@@ -136,21 +134,9 @@ int runCommand(const RunArgs& a) {
             shown(e);
         };
     // A recording is how expectations are first written, so only it may start without any.
-    const ScenarioRunOptions options{
-        a.common.basePath,
-        a.common.captureStderr,
-        isolated(a),
-        a.timeout,
-        a.record.empty(),
-        a.strict,
-        [&named](const std::string& stem, std::string& error) -> host::ComponentSource {
-            auto it = named.find(stem);
-            if (it == named.end()) {
-                error = "not opened";
-                return {};
-            }
-            return *it->second;
-        }};
+    const ScenarioRunOptions options{a.common.basePath, a.common.captureStderr, isolated(a),
+                                     a.timeout,         a.record.empty(),       a.strict,
+                                     shelf.finder()};
     std::vector<JUnitCase> cases;
     int failed = 0, crashed = 0;
     for (const Scenario& s : scenarios) {

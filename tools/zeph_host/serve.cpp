@@ -170,10 +170,7 @@ int serveCommand(const ServeArgs& a) {
     host::Module module;
     if (!openModule(module, c.module))
         return kUsage;
-    if (module.bridged() &&
-        refuseInstances(scenarios, "a Windows DLL cannot play yet: run it on the .so modules"))
-        return kUsage;
-    ModuleShelf shelf(c.module);
+    ModuleShelf shelf(c.module, &module);
     if (!shelf.openNamed(scenarios))
         return kUsage;
 
@@ -183,7 +180,6 @@ int serveCommand(const ServeArgs& a) {
     options.basePath = c.basePath;
     options.captureStderr = c.captureStderr;
     options.modules = shelf.finder();
-    options.oneInstance = module.bridged();
     Session session(module.factory(), options);
     const std::vector<std::string> failures = session.start(scenarios);
     for (const Scenario& s : scenarios)

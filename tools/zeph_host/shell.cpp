@@ -155,10 +155,7 @@ int shellCommand(const ShellArgs& a) {
     if (!openWithWorkout(c, a.workout, module, workout))
         return kUsage;
     const Scenario* take = workout ? workout->take() : nullptr;
-    if (take && module.bridged() &&
-        refuseInstances({*take}, "a Windows DLL cannot play yet: run it on the .so modules"))
-        return kUsage;
-    ModuleShelf shelf(c.module);
+    ModuleShelf shelf(c.module, &module);
     if (take && !shelf.openNamed({*take}))
         return kUsage;
     TextTranscript text(std::cout, useColour(c.colour), true);
@@ -200,9 +197,6 @@ int shellCommand(const ShellArgs& a) {
         // out of order is refused here, as a file would be, so that the recording reads back.
         if (step && !order.loadsAgain(*step))
             error = order.refusal(*step);
-        if (step && error.empty() && module.bridged() && step->kind == Step::Kind::Load &&
-            !step->instance.empty())
-            error = "a Windows DLL plays one component here: @NAME load is for the .so modules";
         if (!step || !error.empty()) {
             std::cout << "line " << number << ": " << error << "\n";
             continue;
