@@ -98,6 +98,14 @@ static void open_trace(void) {
         11644473600ull;
     GetSystemTimeAsFileTime(&ft);
     h.started_us = tap_divide((uint64_t)ft.high << 32 | ft.low, 10u) - 11644473600000000ull;
+    {
+        /* With the pid, which process: Wine gives every fresh process the same one. */
+        struct file_time created, exited, kernel, user;
+        if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) &&
+            (created.high || created.low))
+            h.process_us =
+                tap_divide((uint64_t)created.high << 32 | created.low, 10u) - 11644473600000000ull;
+    }
     zt_write_header(&g_trace, &h);
 }
 

@@ -63,12 +63,13 @@ char* tap_put_number(char* at, const char* end, unsigned long v, int digits) {
 }
 
 HANDLE tap_create_trace(const char* name, const char* component) {
-    char path[700], *at = path;
-    const char* end = path + sizeof path - 16;
+    char path[700], *at = path, *stem;
+    const char* end = path + sizeof path - 24;
     const char* dot = strrchr(name, '.');
     const char* folder_end = strrchr(component, '\\');
     struct system_time t;
-    HANDLE file;
+    HANDLE file = INVALID_HANDLE;
+    unsigned long copy;
     DWORD n = GetEnvironmentVariableA("ZEPH_TRACE_DIR", path, 400);
     if (n > 0 && n < 400) {
         at = path + n;
@@ -90,13 +91,25 @@ HANDLE tap_create_trace(const char* name, const char* component) {
     at = tap_put_number(at, end, t.hour, 2);
     at = tap_put_number(at, end, t.minute, 2);
     at = tap_put_number(at, end, t.second, 2);
+    at = tap_put_text(at, end, "-");
+    at = tap_put_number(at, end, t.ms, 3);
     at = tap_put_text(at, end, ".");
-    at = tap_put_number(at, end, GetCurrentProcessId(), 1);
-    at = tap_put_text(at, end, ".zephtrace");
-    *at = '\0';
-    /* Shared for reading: the trace can be looked at while the host runs. */
-    file = CreateFileA(path, 0x40000000u /* GENERIC_WRITE */, 1 /* FILE_SHARE_READ */, NULL,
-                       2 /* CREATE_ALWAYS */, 0x80 /* NORMAL */, NULL);
+    stem = tap_put_number(at, end, GetCurrentProcessId(), 1);
+    /* Created only where no file is: a trace is never written over another process's. */
+    for (copy = 1; copy <= 1000 && file == INVALID_HANDLE; ++copy) {
+        at = stem;
+        if (copy > 1) {
+            at = tap_put_text(at, end, "-");
+            at = tap_put_number(at, end, copy, 1);
+        }
+        at = tap_put_text(at, end, ".zephtrace");
+        *at = '\0';
+        /* Shared for reading: the trace can be looked at while the host runs. */
+        file = CreateFileA(path, 0x40000000u /* GENERIC_WRITE */, 1 /* FILE_SHARE_READ */, NULL,
+                           1 /* CREATE_NEW */, 0x80 /* NORMAL */, NULL);
+        if (file == INVALID_HANDLE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
     if (file == INVALID_HANDLE)
         tap_say("cannot create the trace ", path);
     return file;

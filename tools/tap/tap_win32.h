@@ -72,11 +72,17 @@ IMPORT int __stdcall TlsSetValue(DWORD index, void* value);
 IMPORT void* __stdcall AddVectoredExceptionHandler(DWORD first, vectored_handler handler);
 IMPORT DWORD __stdcall RemoveVectoredExceptionHandler(void* handle);
 IMPORT void __stdcall SetLastError(DWORD error);
+IMPORT DWORD __stdcall GetLastError(void);
+IMPORT HANDLE __stdcall GetCurrentProcess(void);
+IMPORT int __stdcall GetProcessTimes(HANDLE process, struct file_time* created,
+                                     struct file_time* exited, struct file_time* kernel,
+                                     struct file_time* user);
 
 #define INVALID_HANDLE ((HANDLE)(intptr_t)-1)
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define ERROR_MOD_NOT_FOUND 126
+#define ERROR_FILE_EXISTS 80
 #define DBG_PRINTEXCEPTION_C 0x40010006u
 #define EXCEPTION_CONTINUE_SEARCH 0
 #define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
@@ -85,9 +91,10 @@ IMPORT void __stdcall SetLastError(DWORD error);
 
 /* ---- tap_file.c: the trace file's name, and what the C runtime is not trusted with ----------- */
 
-/* Creates NAME.yyyymmdd-hhmmss.pid.zephtrace (NAME the tap's file name without its extension) in
- * ZEPH_TRACE_DIR, or else in the folder of component; says why on the debugger output when it
- * cannot. */
+/* Creates NAME.yyyymmdd-hhmmss-mmm.pid.zephtrace (NAME the tap's file name without its extension)
+ * in ZEPH_TRACE_DIR, or else in the folder of component; never over another file: where that name
+ * is taken (Wine gives each fresh process the same pid), NAME.yyyymmdd-hhmmss-mmm.pid-2.zephtrace
+ * and so on. Says why on the debugger output when it cannot. */
 HANDLE tap_create_trace(const char* name, const char* component);
 
 /* One line "zeph-tap: WHAT ABOUT" on the debugger output, without the heap. */
