@@ -15,7 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define ZT_TAP_VERSION 1u
+#define ZT_TAP_VERSION 2u
 
 typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
 
