@@ -92,19 +92,17 @@ static void open_trace(void) {
     h.pid = GetCurrentProcessId();
     h.component = zb_text_of(g_name);
     h.component_size = (uint64_t)g_component_file.size_high << 32 | g_component_file.size_low;
-    h.component_time =
-        tap_divide((uint64_t)g_component_file.written.high << 32 | g_component_file.written.low,
-                   10000000u) -
-        11644473600ull;
+    h.component_time = tap_divide(
+        tap_unix_us((uint64_t)g_component_file.written.high << 32 | g_component_file.written.low),
+        1000000u);
     GetSystemTimeAsFileTime(&ft);
-    h.started_us = tap_divide((uint64_t)ft.high << 32 | ft.low, 10u) - 11644473600000000ull;
+    h.started_us = tap_unix_us((uint64_t)ft.high << 32 | ft.low);
     {
         /* With the pid, which process: Wine gives every fresh process the same one. */
         struct file_time created, exited, kernel, user;
         if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) &&
             (created.high || created.low))
-            h.process_us =
-                tap_divide((uint64_t)created.high << 32 | created.low, 10u) - 11644473600000000ull;
+            h.process_us = tap_unix_us((uint64_t)created.high << 32 | created.low);
     }
     zt_write_header(&g_trace, &h);
 }

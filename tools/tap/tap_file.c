@@ -1,5 +1,5 @@
-/* The trace file's name and creation, and the few helpers the tap writes itself because the C
- * runtime it may count on (msvcrt.dll) does not promise them or would touch the heap. */
+/* The trace file's name and creation, and the few text helpers the tap writes itself because the
+ * C runtime it may count on (msvcrt.dll) does not promise them or would touch the heap. */
 #include "tap_win32.h"
 
 #include <string.h>
@@ -18,30 +18,6 @@ void tap_say(const char* what, const char* about) {
     line[n++] = '\n';
     line[n] = '\0';
     OutputDebugStringA(line);
-}
-
-uint64_t tap_divide(uint64_t n, uint32_t d) {
-    uint64_t q = 0, r = 0;
-    int i;
-    if (d > 0 && d < 0x10000u) {
-        /* Every record's time: 16 bits a step in 32-bit divisions, the remainder staying below d.
-         */
-        uint32_t rest = 0;
-        for (i = 48; i >= 0; i -= 16) {
-            const uint32_t part = rest << 16 | (uint32_t)(n >> i & 0xFFFFu);
-            q = q << 16 | part / d;
-            rest = part % d;
-        }
-        return q;
-    }
-    for (i = 63; i >= 0; --i) {
-        r = r << 1 | (n >> i & 1);
-        if (r >= d) {
-            r -= d;
-            q |= (uint64_t)1 << i;
-        }
-    }
-    return q;
 }
 
 char* tap_put_text(char* at, const char* end, const char* text) {

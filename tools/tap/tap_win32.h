@@ -100,9 +100,6 @@ HANDLE tap_create_trace(const char* name, const char* component);
 /* One line "zeph-tap: WHAT ABOUT" on the debugger output, without the heap. */
 void tap_say(const char* what, const char* about);
 
-/* 64 by 32 bits without the C runtime's helper, which msvcrt.dll does not promise. */
-uint64_t tap_divide(uint64_t n, uint32_t d);
-
 /* Copies text, then the decimal v with at least digits digits, up to end; the next place. */
 char* tap_put_text(char* at, const char* end, const char* text);
 char* tap_put_number(char* at, const char* end, unsigned long v, int digits);
