@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "bridge_capture.h"
 #include "zeph_client_callback.h"
 
 /* ---- The few Win32 calls --------------------------------------------------------------------- */
@@ -29,15 +30,8 @@ struct critical_section {
     HANDLE owner, semaphore;
     uintptr_t spin;
 };
-struct exception_record {
-    DWORD code, flags;
-    struct exception_record* next;
-    void* address;
-    DWORD parameters;
-    uintptr_t information[15];
-};
 struct exception_pointers {
-    struct exception_record* record;
+    struct zc_exception* record; /* bridge_capture.h */
     void* context;
 };
 typedef long(__stdcall* vectored_handler)(struct exception_pointers* info);
@@ -46,7 +40,6 @@ typedef long(__stdcall* vectored_handler)(struct exception_pointers* info);
 IMPORT void __stdcall OutputDebugStringA(const char* text);
 IMPORT int __stdcall DisableThreadLibraryCalls(void* module);
 IMPORT DWORD __stdcall GetModuleFileNameA(void* module, char* path, DWORD size);
-IMPORT int __stdcall GetModuleHandleExA(DWORD flags, const char* name, void** module);
 IMPORT int __stdcall GetFileAttributesExA(const char* path, int level, void* data);
 IMPORT void* __stdcall LoadLibraryExA(const char* path, HANDLE file, DWORD flags);
 IMPORT void* __stdcall GetProcAddress(void* module, const char* name);
@@ -83,11 +76,7 @@ IMPORT int __stdcall GetProcessTimes(HANDLE process, struct file_time* created,
 #define DLL_PROCESS_ATTACH 1
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_FILE_EXISTS 80
-#define DBG_PRINTEXCEPTION_C 0x40010006u
 #define EXCEPTION_CONTINUE_SEARCH 0
-#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
-/* Left alone: what is left of the stack does not hold a record's encoding. */
-#define STACK_OVERFLOW 0xC00000FDu
 
 /* ---- tap_file.c: the trace file's name, and what the C runtime is not trusted with ----------- */
 
