@@ -228,7 +228,7 @@ const std::string& TraceView::page() const {
 std::string TraceView::scenario() const {
     const std::lock_guard<std::mutex> one(m_converting);
     std::vector<std::string> notes;
-    return trace::toScenario(m_trace, notes);
+    return trace::toScenarioNoted(m_trace, notes);
 }
 
 // Only what the view keeps, each property as the last setting at or before the call said, long
@@ -278,6 +278,7 @@ ActionReply TraceView::read(const std::string& name,
                        {"component", utf8(cut(m_trace.header.component))},
                        {"calls", m_trace.calls.size()},
                        {"limited", m_trace.limited},
+                       {"cutAt", m_trace.cutAt ? json(*m_trace.cutAt) : json()},
                        {"scenario", m_scenarioName}})};
 }
 
@@ -286,7 +287,7 @@ ActionReply TraceView::notes() const {
     const std::lock_guard<std::mutex> one(m_converting);
     if (!m_notes) {
         std::vector<std::string> all;
-        trace::toScenario(m_trace, all);
+        trace::toScenarioNoted(m_trace, all);
         json notes = json::array();
         for (size_t i = 0; i < all.size() && i < kMaxNotes; ++i)
             notes.push_back(utf8(cut(all[i])));

@@ -27,10 +27,11 @@ struct BenchTap::State {
     void record(const zb_message& m) {
         static std::atomic<uint32_t> threads{0};
         thread_local const uint32_t thread = ++threads;
+        // Timed under the lock, so that the file's times never run backwards.
+        const std::lock_guard<std::mutex> lock(mutex);
         const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                             std::chrono::steady_clock::now() - start)
                             .count();
-        const std::lock_guard<std::mutex> lock(mutex);
         zt_write(&writer, uint64_t(us), thread, &m);
     }
     void call(uint64_t target, void* data, int type, bool toHost) {

@@ -3,7 +3,9 @@
  * and by the bench; read by the bench alone (trace_reader.h).
  *
  *   header: u32 magic, u32 version, u32 tap version, u32 pid, text component file name,
- *           u64 component size, u64 component time stamp (Unix seconds), u64 start (Unix us)
+ *           u64 component size, u64 component time stamp (Unix seconds), u64 start (Unix us),
+ *           u64 the process's creation (Unix us, 0 unknown; from version 2 on: a pid alone does
+ *           not tell processes apart where it repeats, as under Wine)
  *   record: u64 time (us since the start), u32 thread id, then one frame (u32 size, u32 kind, ...)
  *
  * Integers are little-endian and texts are as on the bridge's wire. Who made a call follows from
@@ -24,7 +26,7 @@ extern "C" {
 #endif
 
 #define ZT_MAGIC 0x4352545aU /* "ZTRC" */
-#define ZT_VERSION 1u
+#define ZT_VERSION 2u
 #define ZT_DEFAULT_LIMIT (256ull * 1024u * 1024u)
 /* The last record of a trace stopped at its size limit: body u64 the limit. Never a bridge kind. */
 #define ZT_LIMIT_KIND 0x100u
@@ -37,6 +39,7 @@ struct zt_header {
     uint64_t component_size;
     uint64_t component_time;
     uint64_t started_us;
+    uint64_t process_us; /* when the process was created; 0 when unknown */
 };
 
 /* Writes all of it through to the file: 0, or nonzero when it could not. */

@@ -148,6 +148,7 @@ Trace& Trace::operator=(Trace&& o) noexcept {
     calls.m_entries = std::move(o.calls.m_entries);
     records = o.records;
     limited = o.limited;
+    cutAt = o.cutAt;
     m_bytes = std::move(o.m_bytes);
     calls.m_bytes = &m_bytes;
     o.calls.m_entries.clear();
@@ -160,6 +161,7 @@ bool Trace::parse(std::vector<unsigned char> bytes, std::string& error) {
     calls.m_entries.clear();
     records = 0;
     limited = false;
+    cutAt.reset();
     const unsigned char* b = m_bytes.data();
     const size_t size = m_bytes.size();
     if (size < 4 || le32(b) != ZT_MAGIC) {
@@ -175,15 +177,16 @@ bool Trace::parse(std::vector<unsigned char> bytes, std::string& error) {
         return false;
     }
     header.version = le32(b + 4);
-    if (header.version != ZT_VERSION) {
-        error = "trace version " + std::to_string(header.version) + ", this bench reads " +
+    if (header.version < 1 || header.version > ZT_VERSION) {
+        error = "trace version " + std::to_string(header.version) + ", this bench reads 1 to " +
                 std::to_string(ZT_VERSION);
         return false;
     }
+    const size_t tail = header.version >= 2 ? 32 : 24; // version 2 adds the process's creation
     header.tapVersion = le32(b + 8);
     header.pid = le32(b + 12);
     const uint32_t nameSize = le32(b + 16);
-    if (nameSize > ZB_TEXT_LIMIT || size - 20 < uint64_t(nameSize) + 24) {
+    if (nameSize > ZB_TEXT_LIMIT || size - 20 < uint64_t(nameSize) + tail) {
         error = nameSize > ZB_TEXT_LIMIT ? "corrupted header" : "cut short inside its header";
         return false;
     }
@@ -192,7 +195,8 @@ bool Trace::parse(std::vector<unsigned char> bytes, std::string& error) {
     header.componentSize = le64(b + pos);
     header.componentTime = le64(b + pos + 8);
     header.startedUs = le64(b + pos + 16);
-    pos += 24;
+    header.processUs = tail > 24 ? le64(b + pos + 24) : 0;
+    pos += tail;
     return analyse(error, pos);
 }
 
@@ -207,6 +211,24 @@ struct Ledger {
         handedOut[address] = call;
     }
 };
+} // namespace
+
+namespace {
+// Whether the left bytes at the end could start a record that a write stopped in: its frame's
+// size and kind, as far as they are there, are a record's.
+bool cutLooksWritten(const unsigned char* r, size_t left) {
+    if (left >= 16) {
+        const uint32_t frame = le32(r + 12);
+        if (frame < 4 || frame > ZB_MESSAGE_LIMIT)
+            return false;
+    }
+    if (left >= 20) {
+        const uint32_t kind = le32(r + 16);
+        if (kind != ZT_LIMIT_KIND && (kind < ZB_HELLO || kind > ZB_CREATE_IN))
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 // One pass: each record's lengths checked, then what it does to the calls in progress. The first
@@ -227,19 +249,22 @@ bool Trace::analyse(std::string& error, size_t pos) {
             error = "corrupted: a record follows the size limit's" + at();
             return false;
         }
-        if (size - pos < ZT_RECORD_HEAD + 8) {
-            error = "cut short" + at();
-            return false;
+        const size_t left = size - pos;
+        if (left < ZT_RECORD_HEAD + 8 || left - 16 < le32(b + pos + 12)) {
+            // Nothing follows a record that runs past the end: the last, written in part. What of
+            // its head is there must still be a record's, or the file is damaged, not cut.
+            if (!cutLooksWritten(b + pos, left)) {
+                error = "corrupted record" + at();
+                return false;
+            }
+            cutAt = pos;
+            break;
         }
         const uint32_t thread = le32(b + pos + 8);
         const uint32_t frame = le32(b + pos + 12);
         const uint32_t kind = le32(b + pos + 16);
         if (frame < 4 || frame > ZB_MESSAGE_LIMIT) {
             error = "corrupted record" + at();
-            return false;
-        }
-        if (size - pos - 16 < frame) {
-            error = "cut short" + at();
             return false;
         }
         const unsigned char* body = b + pos + 20;

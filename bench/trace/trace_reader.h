@@ -23,6 +23,9 @@ struct Header {
     uint32_t version = 0, tapVersion = 0, pid = 0;
     std::string component;
     uint64_t componentSize = 0, componentTime = 0, startedUs = 0;
+    // When the process was created (Unix us), 0 when the writer did not say (version 1): with the
+    // pid, which process it was, where pids repeat (Wine's).
+    uint64_t processUs = 0;
 };
 
 // One call as the trace shows it, its RETURN folded in. Made when asked for: a copy of its own.
@@ -113,7 +116,9 @@ public:
     Trace(Trace&& o) noexcept { *this = std::move(o); }
     Trace& operator=(Trace&& o) noexcept;
 
-    // False, with one line in error, for a file that is not a trace, is cut short or corrupted.
+    // False, with one line in error, for a file that is not a trace, is cut short inside its
+    // header or corrupted. A last record written in part (a full disk, a host killed mid-write)
+    // is not an error: the trace reads up to it, and cutAt says where it starts.
     bool load(const std::string& path, std::string& error);
     bool parse(std::vector<unsigned char> bytes, std::string& error);
 
@@ -121,6 +126,7 @@ public:
     Calls calls;
     size_t records = 0; // every record read, HEAP and RETURN included
     bool limited = false;
+    std::optional<size_t> cutAt; // the byte where a last record written in part starts
     // The file's size: what the memory of a trace is bounded by.
     size_t bytes() const { return m_bytes.size(); }
 

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -67,10 +68,41 @@ std::string outcome(const Call& c) {
 }
 
 std::string headerLine(const Header& h) {
+    std::string created;
+    if (h.processUs) { // to the µs: what tells apart processes given one pid in one second
+        char us[8];
+        std::snprintf(us, sizeof us, ".%06u", unsigned(h.processUs % 1000000));
+        created = utc(h.processUs / 1000000);
+        created = " created " + created.insert(std::min(created.size(), size_t(19)), us);
+    }
     return "trace of " + h.component + " (" + std::to_string(h.componentSize) + " bytes of " +
            utc(h.componentTime) + "), " +
            (h.tapVersion ? "tap version " + std::to_string(h.tapVersion) : "written by the bench") +
-           ", process " + std::to_string(h.pid) + ", started " + utc(h.startedUs / 1000000);
+           ", process " + std::to_string(h.pid) + created + ", started " +
+           utc(h.startedUs / 1000000);
+}
+
+std::vector<std::string> readingNotes(const Trace& t) {
+    if (!t.cutAt)
+        return {};
+    return {"the trace is cut short at byte " + std::to_string(*t.cutAt) +
+            ": its last record was written in part (a full disk, or the host stopped while "
+            "writing); what precedes it is read"};
+}
+
+std::string indent(int depth) {
+    if (depth <= kIndentLevels)
+        return std::string(size_t(depth > 0 ? depth : 0) * 2, ' ');
+    return std::string(size_t(kIndentLevels) * 2, ' ') + "[depth " + std::to_string(depth) + "] ";
+}
+
+std::string toScenarioNoted(const Trace& t, std::vector<std::string>& notes) {
+    std::string scenario = toScenario(t, notes);
+    for (const std::string& n : readingNotes(t)) {
+        notes.push_back(n);
+        scenario += "# NOTE " + n + "\n";
+    }
+    return scenario;
 }
 
 void showText(const Trace& t, std::ostream& out) {
@@ -80,11 +112,13 @@ void showText(const Trace& t, std::ostream& out) {
         const bool aside = c.kind == Call::Kind::Debug || c.kind == Call::Kind::Fault ||
                            c.kind == Call::Kind::Limit;
         const char* arrow = aside ? "!! " : c.toHost ? "<= " : "=> ";
-        out << seconds(c.time) << " t" << c.thread << " " << std::string(size_t(c.depth) * 2, ' ')
-            << arrow << c.describe() << outcome(c) << "\n";
+        out << seconds(c.time) << " t" << c.thread << " " << indent(c.depth) << arrow
+            << c.describe() << outcome(c) << "\n";
     }
     if (t.limited)
         out << "(the trace stops here: its size limit was reached)\n";
+    for (const std::string& n : readingNotes(t))
+        out << "NOTE: " << n << "\n";
 }
 
 void showJson(const Trace& t, std::ostream& out) {
@@ -95,7 +129,9 @@ void showJson(const Trace& t, std::ostream& out) {
                           {"tapVersion", h.tapVersion},
                           {"pid", h.pid},
                           {"startedUs", h.startedUs},
-                          {"limited", t.limited}}
+                          {"processUs", h.processUs},
+                          {"limited", t.limited},
+                          {"cutAt", t.cutAt ? nlohmann::json(*t.cutAt) : nlohmann::json()}}
                .dump()
         << "\n";
     for (const Call& c : t.calls) {
@@ -110,9 +146,7 @@ void showJson(const Trace& t, std::ostream& out) {
 }
 
 std::string firstDifference(const Trace& a, const Trace& b) {
-    const auto line = [](const Call& c) {
-        return std::string(size_t(c.depth) * 2, ' ') + c.describe() + outcome(c);
-    };
+    const auto line = [](const Call& c) { return indent(c.depth) + c.describe() + outcome(c); };
     const size_t n = std::min(a.calls.size(), b.calls.size());
     for (size_t i = 0; i < n; ++i) {
         const Call& x = a.calls[i];

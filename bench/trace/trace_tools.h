@@ -16,6 +16,14 @@ const char* kindName(Call::Kind k);
 // What came back, in words (" -> \"1\"", " -> null", " (never returned)"); empty for the rest.
 std::string outcome(const Call& c);
 
+// What reading the trace found that is not a call, one line each: where a last record written in
+// part cut it short. Empty for a whole trace.
+std::vector<std::string> readingNotes(const Trace& t);
+// A call's nesting as the text shows it: two spaces a level, then past kIndentLevels the depth as
+// a number, so that no line grows with the nesting.
+constexpr int kIndentLevels = 16;
+std::string indent(int depth);
+
 // The header, then one line per call with its time, thread and what came back, nested calls
 // indented under the call they were made in.
 void showText(const Trace& t, std::ostream& out);
@@ -30,5 +38,7 @@ std::string firstDifference(const Trace& a, const Trace& b);
 // changed), the notifications as steps, the component's commands and answers as expectations.
 // notes gets one line per thing the scenario cannot say (the file carries it as a comment too).
 std::string toScenario(const Trace& t, std::vector<std::string>& notes);
+// The same, the reading notes after the conversion's (each a # NOTE line at the end too).
+std::string toScenarioNoted(const Trace& t, std::vector<std::string>& notes);
 
 } // namespace zeph::bench::trace

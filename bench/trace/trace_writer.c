@@ -48,7 +48,7 @@ static int put(struct zt_writer* t, const void* data, size_t size) {
 }
 
 int zt_write_header(struct zt_writer* t, const struct zt_header* h) {
-    unsigned char head[16], tail[24], len[4];
+    unsigned char head[16], tail[32], len[4];
     const uint32_t n = h->component.data ? h->component.size : 0;
     le32(head, ZT_MAGIC);
     le32(head + 4, ZT_VERSION);
@@ -58,6 +58,7 @@ int zt_write_header(struct zt_writer* t, const struct zt_header* h) {
     le64(tail, h->component_size);
     le64(tail + 8, h->component_time);
     le64(tail + 16, h->started_us);
+    le64(tail + 24, h->process_us);
     if (put(t, head, sizeof head) || put(t, len, 4) || (n && put(t, h->component.data, n)))
         return -1;
     return put(t, tail, sizeof tail);

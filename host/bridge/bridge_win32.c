@@ -10,16 +10,22 @@
  * code and place instead of taking the bridge down silently. */
 #include <windows.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "bridge_capture.h"
 #include "bridge_core.h"
 #include "bridge_protocol.h"
 #include "zeph_client_callback.h"
 
 typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
+_Static_assert(sizeof(struct zc_exception) == sizeof(EXCEPTION_RECORD) &&
+                   offsetof(struct zc_exception, information) ==
+                       offsetof(EXCEPTION_RECORD, ExceptionInformation),
+               "the capture reads the system's exception record");
 
 /* The host object of one component: the table, then which of the bench's hosts it stands for. */
 struct host_object {
@@ -231,22 +237,6 @@ static const struct zb_platform g_platform = {read_input,  write_output, make_ho
                                               open_dll,    create,       callback,  destroy,
                                               heap_in_use, quit,         guarded};
 
-/* "Ostrel.dll+0x1a2b", or the bare address outside any module. */
-static void locate(const void* address, char* out, size_t size) {
-    HMODULE module = NULL;
-    char path[MAX_PATH];
-    const DWORD flags =
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
-    if (GetModuleHandleExA(flags, (LPCSTR)address, &module) &&
-        GetModuleFileNameA(module, path, sizeof path)) {
-        const char* name = strrchr(path, '\\');
-        snprintf(out, size, "%s+0x%lx", name ? name + 1 : path,
-                 (unsigned long)((uintptr_t)address - (uintptr_t)module));
-    } else {
-        snprintf(out, size, "0x%08lx", (unsigned long)(uintptr_t)address);
-    }
-}
-
 /* A stack overflow leaves the faulting thread too little stack to locate and send the fault: the
  * filter only notes it and wakes this thread, which has a stack of its own, reports it and ends
  * the process. */
@@ -259,7 +249,7 @@ static DWORD WINAPI overflow_reporter(void* unused) {
     (void)unused;
     if (WaitForSingleObject(g_overflow_noted, INFINITE) != WAIT_OBJECT_0)
         return 0;
-    locate((const void*)g_overflow_address, where, sizeof where);
+    zc_locate((const void*)g_overflow_address, where, sizeof where);
     zb_fault(g_overflow_code, (uint64_t)(uintptr_t)g_overflow_address, ZB_NO_ACCESS, 0, where);
     quit(70);
     return 0;
@@ -286,18 +276,10 @@ static LONG WINAPI fault_filter(EXCEPTION_POINTERS* info) {
         for (;;)
             Sleep(INFINITE); /* until the reporter ends the process */
     }
-    uint32_t access = ZB_NO_ACCESS;
-    uint64_t target = 0;
+    struct zb_fault f;
     char where[320];
-    if ((rec->ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
-         rec->ExceptionCode == EXCEPTION_IN_PAGE_ERROR) &&
-        rec->NumberParameters >= 2) {
-        access = (uint32_t)rec->ExceptionInformation[0];
-        target = rec->ExceptionInformation[1];
-    }
-    locate(rec->ExceptionAddress, where, sizeof where);
-    zb_fault((uint32_t)rec->ExceptionCode, (uint64_t)(uintptr_t)rec->ExceptionAddress, access,
-             target, where);
+    zc_fault((const struct zc_exception*)rec, &f, where, sizeof where);
+    zb_fault(f.code, f.address, f.access, f.target, where);
     recover();
     quit(70);
     return EXCEPTION_EXECUTE_HANDLER;
@@ -313,15 +295,11 @@ static void abort_catcher(int sig) {
     quit(70);
 }
 
-#ifndef DBG_PRINTEXCEPTION_C
-#define DBG_PRINTEXCEPTION_C 0x40010006
-#endif
-/* OutputDebugStringA raises DBG_PRINTEXCEPTION_C; the system's own handling still runs. */
+/* OutputDebugStringA raises an exception of its own; the system's own handling still runs. */
 static LONG CALLBACK debug_catcher(EXCEPTION_POINTERS* info) {
-    const EXCEPTION_RECORD* rec = info->ExceptionRecord;
-    if (rec->ExceptionCode == DBG_PRINTEXCEPTION_C && rec->NumberParameters >= 2 &&
-        rec->ExceptionInformation[1])
-        zb_debug((const char*)rec->ExceptionInformation[1]);
+    const char* text = zc_debug_text((const struct zc_exception*)info->ExceptionRecord);
+    if (text)
+        zb_debug(text);
     return EXCEPTION_CONTINUE_SEARCH;
 }
 

@@ -148,9 +148,49 @@ TEST(trace_file, session_reads_back_call_by_call) {
     EXPECT_FALSE(t.calls.back().returned); // the session ends in the middle of its destruction
 }
 
-// A crash at any moment loses nothing already written: every record boundary is a readable
-// trace, and a file cut anywhere else is refused as cut short, never misread.
-TEST(trace_file, every_cut_is_refused_and_every_record_boundary_reads) {
+// Which process wrote a trace: its pid, and from version 2 on when it was created, which tells
+// apart processes given one pid (Wine gives every fresh process the same). Version 1 still reads.
+TEST(trace_file, the_header_says_which_process_in_either_version) {
+    const auto written = [](uint64_t processUs) {
+        Tape t;
+        zt_header h{};
+        h.tap_version = 1;
+        h.pid = 32;
+        h.component = zb_text_of("Ostrel.dll");
+        h.process_us = processUs;
+        EXPECT_EQ(zt_write_header(&t.w, &h), 0);
+        t.boundaries.push_back(t.bytes.size());
+        t.create(1, "");
+        return t.bytes;
+    };
+    std::vector<unsigned char> v1 = written(0);
+    v1[4] = 1;                                            // version 1: no process creation field
+    v1.erase(v1.begin() + 30 + 24, v1.begin() + 30 + 32); // 20, the name's 10, then the times
+    const struct {
+        const char* name;
+        std::vector<unsigned char> bytes;
+        uint32_t version;
+        const char* says;
+    } cases[] = {
+        {"version 2", written(1700000000000007ull), 2,
+         ", process 32 created 2023-11-14 22:13:20.000007 UTC, started"},
+        {"version 2, creation unknown", written(0), 2, ", process 32, started"},
+        {"version 1", v1, 1, ", process 32, started"},
+    };
+    for (const auto& c : cases) {
+        const zt::Trace t = parsed(c.bytes);
+        EXPECT_EQ(t.header.version, c.version) << c.name;
+        EXPECT_NE(zt::headerLine(t.header).find(c.says), std::string::npos)
+            << c.name << ": " << zt::headerLine(t.header);
+        ASSERT_EQ(t.calls.size(), 1u) << c.name;
+        EXPECT_EQ(t.calls.time(0), 10u) << c.name; // the record right after the header
+    }
+}
+
+// A crash or a full disk at any moment loses nothing already written: every record boundary is a
+// whole trace, and a file cut anywhere past its header reads as its last boundary did, saying where
+// the record written in part starts. Only a header cut short is refused.
+TEST(trace_file, every_cut_reads_up_to_its_last_whole_record) {
     Tape tape;
     session(tape);
     for (size_t n = 0; n <= tape.bytes.size(); ++n) {
@@ -158,13 +198,21 @@ TEST(trace_file, every_cut_is_refused_and_every_record_boundary_reads) {
         std::string error;
         const std::vector<unsigned char> cut(tape.bytes.begin(),
                                              tape.bytes.begin() + std::ptrdiff_t(n));
-        const bool boundary =
-            std::find(tape.boundaries.begin(), tape.boundaries.end(), n) != tape.boundaries.end();
-        EXPECT_EQ(t.parse(cut, error), boundary) << n << ": " << error;
-        if (!boundary) {
+        const auto last = std::upper_bound(tape.boundaries.begin(), tape.boundaries.end(), n);
+        if (last == tape.boundaries.begin()) {
+            EXPECT_FALSE(t.parse(cut, error)) << n;
             EXPECT_NE(error.find(n < 4 ? "not a trace" : "cut short"), std::string::npos)
                 << n << ": " << error;
+            continue;
         }
+        const size_t whole = *std::prev(last);
+        ASSERT_TRUE(t.parse(cut, error)) << n << ": " << error;
+        EXPECT_EQ(t.cutAt, whole == n ? std::nullopt : std::optional<size_t>(whole)) << n;
+        zt::Trace before;
+        ASSERT_TRUE(
+            before.parse({tape.bytes.begin(), tape.bytes.begin() + std::ptrdiff_t(whole)}, error));
+        EXPECT_EQ(t.calls.size(), before.calls.size()) << n;
+        EXPECT_EQ(zt::firstDifference(t, before), "") << n;
     }
 }
 
@@ -176,6 +224,14 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
         std::vector<unsigned char> b = tape.bytes;
         for (int i = 0; i < 4; ++i)
             b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+        return b;
+    };
+    // The last record cut, its head saying what no record says: damage, not a write stopped.
+    const auto cutWith = [&](uint32_t kind) {
+        std::vector<unsigned char> b(tape.bytes.begin(),
+                                     tape.bytes.begin() + std::ptrdiff_t(first + 24));
+        for (int i = 0; i < 4; ++i)
+            b[first + (kind ? 16 : 12) + size_t(i)] = static_cast<unsigned char>(kind >> (8 * i));
         return b;
     };
     Tape limited(200);
@@ -192,8 +248,8 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
     stray.put(zb_message{ZB_HEAP, {}});
     stray.put(zb_message{ZB_RETURN, {}});
     stray.put(zb_message{ZB_HEAP, {}});
-    std::vector<unsigned char> strayCut = stray.bytes;
-    strayCut.pop_back();
+    std::vector<unsigned char> strayDamaged = stray.bytes;
+    strayDamaged[stray.boundaries[2] + 16] = 99; // the last HEAP's kind
     const struct {
         const char* name;
         std::vector<unsigned char> bytes;
@@ -208,7 +264,9 @@ TEST(trace_file, damaged_or_foreign_files_are_refused) {
         {"a return first", with(first + 16, ZB_RETURN), "corrupted"},
         {"a record past the limit", past, "follows the size limit"},
         {"a return with no call", stray.bytes, "a return with no call in progress (record 2)"},
-        {"a return with no call, cut short", strayCut, "cut short at byte"},
+        {"a return with no call, then damage", strayDamaged, "corrupted record at byte"},
+        {"a last record of no kind", cutWith(99), "corrupted record at byte"},
+        {"a last record of no size", cutWith(0), "corrupted record at byte"},
     };
     for (const auto& c : cases) {
         zt::Trace t;

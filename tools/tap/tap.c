@@ -7,6 +7,7 @@
  * is the deleting destructor and slot 1 callback(), both __thiscall. Plain C on the component
  * rules: no C++ runtime, only KERNEL32.dll and msvcrt.dll. Recording never changes what is
  * relayed: a trace that cannot be written is given up, and the session goes on. */
+#include "bridge_capture.h"
 #include "tap_clock.h"
 #include "tap_win32.h"
 #include "trace_format.h"
@@ -15,7 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define ZT_TAP_VERSION 1u
+#define ZT_TAP_VERSION 2u
 
 typedef char(static_assert_32bit[sizeof(void*) == 4 ? 1 : -1]);
 
@@ -92,12 +93,18 @@ static void open_trace(void) {
     h.pid = GetCurrentProcessId();
     h.component = zb_text_of(g_name);
     h.component_size = (uint64_t)g_component_file.size_high << 32 | g_component_file.size_low;
-    h.component_time =
-        tap_divide((uint64_t)g_component_file.written.high << 32 | g_component_file.written.low,
-                   10000000u) -
-        11644473600ull;
+    h.component_time = tap_divide(
+        tap_unix_us((uint64_t)g_component_file.written.high << 32 | g_component_file.written.low),
+        1000000u);
     GetSystemTimeAsFileTime(&ft);
-    h.started_us = tap_divide((uint64_t)ft.high << 32 | ft.low, 10u) - 11644473600000000ull;
+    h.started_us = tap_unix_us((uint64_t)ft.high << 32 | ft.low);
+    {
+        /* With the pid, which process: Wine gives every fresh process the same one. */
+        struct file_time created, exited, kernel, user;
+        if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) &&
+            (created.high || created.low))
+            h.process_us = tap_unix_us((uint64_t)created.high << 32 | created.low);
+    }
     zt_write_header(&g_trace, &h);
 }
 
@@ -146,34 +153,14 @@ static void leave(int outer) {
 }
 
 /* ---- Faults and the debugger output, while the component is being called --------------------- */
-static void locate(const void* address, char* out, size_t size) {
-    void* module = NULL;
-    char path[520];
-    char* at = out;
-    const char* end = out + size - 1;
-    if (GetModuleHandleExA(6 /* FROM_ADDRESS | UNCHANGED_REFCOUNT */, (const char*)address,
-                           &module) &&
-        GetModuleFileNameA(module, path, sizeof path)) {
-        const char* name = strrchr(path, '\\');
-        uintptr_t offset = (uintptr_t)address - (uintptr_t)module;
-        int shift;
-        at = tap_put_text(at, end, name ? name + 1 : path);
-        at = tap_put_text(at, end, "+0x");
-        for (shift = 28; shift >= 0; shift -= 4)
-            if (at < end)
-                *at++ = "0123456789abcdef"[offset >> shift & 15];
-    } else {
-        at = tap_put_text(at, end, "outside any module");
-    }
-    *at = '\0';
-}
-
 /* Written without the heap, which a fault may have left broken; then the search goes on and the
  * fault takes its course as if the tap were not there. */
 static long __stdcall watch(struct exception_pointers* info) {
-    const struct exception_record* r = info->record;
+    const struct zc_exception* r = info->record;
     const int depth = depth_here();
-    if (g_batched && (r->code & 0xC0000000u) == 0xC0000000u && r->code != STACK_OVERFLOW) {
+    const int fault = zc_is_fault(r->code) && r->code != ZC_STACK_OVERFLOW;
+    const char* text = zc_debug_text(r);
+    if (g_batched && fault) {
         /* A fault of the host too may end the process: what waits goes first. */
         EnterCriticalSection(&g_lock);
         flush_locked();
@@ -181,25 +168,17 @@ static long __stdcall watch(struct exception_pointers* info) {
     }
     if (depth <= 0)
         return EXCEPTION_CONTINUE_SEARCH;
-    if (r->code == DBG_PRINTEXCEPTION_C && r->parameters >= 2 && r->information[1]) {
+    if (text) {
         struct zb_message m;
         memset(&m, 0, sizeof m);
         m.kind = ZB_DEBUG;
-        m.u.debug.text = zb_text_of((const char*)r->information[1]);
+        m.u.debug.text = zb_text_of(text);
         record(&m);
-    } else if ((r->code & 0xC0000000u) == 0xC0000000u && r->code != STACK_OVERFLOW) {
+    } else if (fault) {
         struct zb_fault f;
         char where[400], *at;
         const int type = (int)(intptr_t)TlsGetValue(g_tls_type);
-        memset(&f, 0, sizeof f);
-        f.code = r->code;
-        f.address = (uintptr_t)r->address;
-        f.access = ZB_NO_ACCESS;
-        if (r->code == EXCEPTION_ACCESS_VIOLATION && r->parameters >= 2) {
-            f.access = (uint32_t)r->information[0];
-            f.target = r->information[1];
-        }
-        locate(r->address, where, 300);
+        zc_fault(r, &f, where, 300);
         at = tap_put_text(where + strlen(where), where + sizeof where - 1,
                           type == -1   ? " during its creation"
                           : type == -2 ? " during its destruction"

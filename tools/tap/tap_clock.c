@@ -3,6 +3,34 @@
 
 #include "tap_win32.h"
 
+uint64_t tap_divide(uint64_t n, uint32_t d) {
+    uint64_t q = 0, r = 0;
+    int i;
+    if (d > 0 && d < 0x10000u) {
+        /* Every record's time: 16 bits a step in 32-bit divisions, the remainder staying below d.
+         */
+        uint32_t rest = 0;
+        for (i = 48; i >= 0; i -= 16) {
+            const uint32_t part = rest << 16 | (uint32_t)(n >> i & 0xFFFFu);
+            q = q << 16 | part / d;
+            rest = part % d;
+        }
+        return q;
+    }
+    for (i = 63; i >= 0; --i) {
+        r = r << 1 | (n >> i & 1);
+        if (r >= d) {
+            r -= d;
+            q |= (uint64_t)1 << i;
+        }
+    }
+    return q;
+}
+
+uint64_t tap_unix_us(uint64_t file_time) {
+    return tap_divide(file_time, 10u) - 11644473600000000ull; /* 100 ns since 1601 */
+}
+
 static int64_t g_start;
 static uint32_t g_frequency, g_ticks_per_us; /* g_ticks_per_us when the frequency is whole µs */
 static int g_shift;                          /* the counter's ticks are shifted down this much */

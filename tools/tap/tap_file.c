@@ -1,5 +1,5 @@
-/* The trace file's name and creation, and the few helpers the tap writes itself because the C
- * runtime it may count on (msvcrt.dll) does not promise them or would touch the heap. */
+/* The trace file's name and creation, and the few text helpers the tap writes itself because the
+ * C runtime it may count on (msvcrt.dll) does not promise them or would touch the heap. */
 #include "tap_win32.h"
 
 #include <string.h>
@@ -18,30 +18,6 @@ void tap_say(const char* what, const char* about) {
     line[n++] = '\n';
     line[n] = '\0';
     OutputDebugStringA(line);
-}
-
-uint64_t tap_divide(uint64_t n, uint32_t d) {
-    uint64_t q = 0, r = 0;
-    int i;
-    if (d > 0 && d < 0x10000u) {
-        /* Every record's time: 16 bits a step in 32-bit divisions, the remainder staying below d.
-         */
-        uint32_t rest = 0;
-        for (i = 48; i >= 0; i -= 16) {
-            const uint32_t part = rest << 16 | (uint32_t)(n >> i & 0xFFFFu);
-            q = q << 16 | part / d;
-            rest = part % d;
-        }
-        return q;
-    }
-    for (i = 63; i >= 0; --i) {
-        r = r << 1 | (n >> i & 1);
-        if (r >= d) {
-            r -= d;
-            q |= (uint64_t)1 << i;
-        }
-    }
-    return q;
 }
 
 char* tap_put_text(char* at, const char* end, const char* text) {
@@ -63,12 +39,13 @@ char* tap_put_number(char* at, const char* end, unsigned long v, int digits) {
 }
 
 HANDLE tap_create_trace(const char* name, const char* component) {
-    char path[700], *at = path;
-    const char* end = path + sizeof path - 16;
+    char path[700], *at = path, *stem;
+    const char* end = path + sizeof path - 24;
     const char* dot = strrchr(name, '.');
     const char* folder_end = strrchr(component, '\\');
     struct system_time t;
-    HANDLE file;
+    HANDLE file = INVALID_HANDLE;
+    unsigned long copy;
     DWORD n = GetEnvironmentVariableA("ZEPH_TRACE_DIR", path, 400);
     if (n > 0 && n < 400) {
         at = path + n;
@@ -90,13 +67,25 @@ HANDLE tap_create_trace(const char* name, const char* component) {
     at = tap_put_number(at, end, t.hour, 2);
     at = tap_put_number(at, end, t.minute, 2);
     at = tap_put_number(at, end, t.second, 2);
+    at = tap_put_text(at, end, "-");
+    at = tap_put_number(at, end, t.ms, 3);
     at = tap_put_text(at, end, ".");
-    at = tap_put_number(at, end, GetCurrentProcessId(), 1);
-    at = tap_put_text(at, end, ".zephtrace");
-    *at = '\0';
-    /* Shared for reading: the trace can be looked at while the host runs. */
-    file = CreateFileA(path, 0x40000000u /* GENERIC_WRITE */, 1 /* FILE_SHARE_READ */, NULL,
-                       2 /* CREATE_ALWAYS */, 0x80 /* NORMAL */, NULL);
+    stem = tap_put_number(at, end, GetCurrentProcessId(), 1);
+    /* Created only where no file is: a trace is never written over another process's. */
+    for (copy = 1; copy <= 1000 && file == INVALID_HANDLE; ++copy) {
+        at = stem;
+        if (copy > 1) {
+            at = tap_put_text(at, end, "-");
+            at = tap_put_number(at, end, copy, 1);
+        }
+        at = tap_put_text(at, end, ".zephtrace");
+        *at = '\0';
+        /* Shared for reading: the trace can be looked at while the host runs. */
+        file = CreateFileA(path, 0x40000000u /* GENERIC_WRITE */, 1 /* FILE_SHARE_READ */, NULL,
+                           1 /* CREATE_NEW */, 0x80 /* NORMAL */, NULL);
+        if (file == INVALID_HANDLE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
     if (file == INVALID_HANDLE)
         tap_say("cannot create the trace ", path);
     return file;

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "bridge_capture.h"
 #include "zeph_client_callback.h"
 
 /* ---- The few Win32 calls --------------------------------------------------------------------- */
@@ -29,15 +30,8 @@ struct critical_section {
     HANDLE owner, semaphore;
     uintptr_t spin;
 };
-struct exception_record {
-    DWORD code, flags;
-    struct exception_record* next;
-    void* address;
-    DWORD parameters;
-    uintptr_t information[15];
-};
 struct exception_pointers {
-    struct exception_record* record;
+    struct zc_exception* record; /* bridge_capture.h */
     void* context;
 };
 typedef long(__stdcall* vectored_handler)(struct exception_pointers* info);
@@ -46,7 +40,6 @@ typedef long(__stdcall* vectored_handler)(struct exception_pointers* info);
 IMPORT void __stdcall OutputDebugStringA(const char* text);
 IMPORT int __stdcall DisableThreadLibraryCalls(void* module);
 IMPORT DWORD __stdcall GetModuleFileNameA(void* module, char* path, DWORD size);
-IMPORT int __stdcall GetModuleHandleExA(DWORD flags, const char* name, void** module);
 IMPORT int __stdcall GetFileAttributesExA(const char* path, int level, void* data);
 IMPORT void* __stdcall LoadLibraryExA(const char* path, HANDLE file, DWORD flags);
 IMPORT void* __stdcall GetProcAddress(void* module, const char* name);
@@ -72,29 +65,29 @@ IMPORT int __stdcall TlsSetValue(DWORD index, void* value);
 IMPORT void* __stdcall AddVectoredExceptionHandler(DWORD first, vectored_handler handler);
 IMPORT DWORD __stdcall RemoveVectoredExceptionHandler(void* handle);
 IMPORT void __stdcall SetLastError(DWORD error);
+IMPORT DWORD __stdcall GetLastError(void);
+IMPORT HANDLE __stdcall GetCurrentProcess(void);
+IMPORT int __stdcall GetProcessTimes(HANDLE process, struct file_time* created,
+                                     struct file_time* exited, struct file_time* kernel,
+                                     struct file_time* user);
 
 #define INVALID_HANDLE ((HANDLE)(intptr_t)-1)
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define ERROR_MOD_NOT_FOUND 126
-#define DBG_PRINTEXCEPTION_C 0x40010006u
+#define ERROR_FILE_EXISTS 80
 #define EXCEPTION_CONTINUE_SEARCH 0
-#define EXCEPTION_ACCESS_VIOLATION 0xC0000005u
-/* Left alone: what is left of the stack does not hold a record's encoding. */
-#define STACK_OVERFLOW 0xC00000FDu
 
 /* ---- tap_file.c: the trace file's name, and what the C runtime is not trusted with ----------- */
 
-/* Creates NAME.yyyymmdd-hhmmss.pid.zephtrace (NAME the tap's file name without its extension) in
- * ZEPH_TRACE_DIR, or else in the folder of component; says why on the debugger output when it
- * cannot. */
+/* Creates NAME.yyyymmdd-hhmmss-mmm.pid.zephtrace (NAME the tap's file name without its extension)
+ * in ZEPH_TRACE_DIR, or else in the folder of component; never over another file: where that name
+ * is taken (Wine gives each fresh process the same pid), NAME.yyyymmdd-hhmmss-mmm.pid-2.zephtrace
+ * and so on. Says why on the debugger output when it cannot. */
 HANDLE tap_create_trace(const char* name, const char* component);
 
 /* One line "zeph-tap: WHAT ABOUT" on the debugger output, without the heap. */
 void tap_say(const char* what, const char* about);
-
-/* 64 by 32 bits without the C runtime's helper, which msvcrt.dll does not promise. */
-uint64_t tap_divide(uint64_t n, uint32_t d);
 
 /* Copies text, then the decimal v with at least digits digits, up to end; the next place. */
 char* tap_put_text(char* at, const char* end, const char* text);

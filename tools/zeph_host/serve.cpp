@@ -4,6 +4,7 @@
 #include "report/text.h"
 #include "serve/server.h"
 #include "serve/trace_view.h"
+#include "trace/trace_tools.h"
 
 #include <cerrno>
 #include <csignal>
@@ -138,6 +139,8 @@ int serveTrace(const ServeArgs& a) {
         return kUsage;
     }
     std::cout << "showing " << a.trace << ": " << t.calls.size() << " calls" << std::endl;
+    for (const std::string& n : bench::trace::readingNotes(t))
+        std::cout << "NOTE: " << n << std::endl;
     const bench::TraceView view(std::move(t), a.trace);
     const sigset_t stop = blockStopSignals();
     bench::PageServer server(view, serverOptions(a));

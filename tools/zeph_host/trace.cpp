@@ -8,20 +8,26 @@
 namespace zeph::cli {
 
 namespace {
-// Reads one trace; one line on stderr when it is not a whole trace.
-bool readTrace(const std::string& path, bench::trace::Trace& t) {
+// Reads one trace; one line on stderr when it cannot be read, and with say, one for each note of
+// the reading (a cut trace) where the output itself will not carry it.
+bool readTrace(const std::string& path, bench::trace::Trace& t, bool say) {
     std::string error;
-    if (t.load(path, error))
-        return true;
-    std::cerr << "zeph-host: " << error << "\n";
-    return false;
+    if (!t.load(path, error)) {
+        std::cerr << "zeph-host: " << error << "\n";
+        return false;
+    }
+    for (const std::string& n : bench::trace::readingNotes(t))
+        if (say)
+            std::cerr << "zeph-host: " << path << ": NOTE: " << n << "\n";
+    return true;
 }
 
 } // namespace
 
 int traceCommand(const TraceArgs& a) {
     bench::trace::Trace t;
-    if (!readTrace(a.file, t))
+    const bool shown = a.action == TraceArgs::Action::Show && !a.json;
+    if (!readTrace(a.file, t, !shown && a.action != TraceArgs::Action::Scenario))
         return kUsage;
     if (a.action == TraceArgs::Action::Show) {
         if (a.json)
@@ -32,7 +38,7 @@ int traceCommand(const TraceArgs& a) {
     }
     if (a.action == TraceArgs::Action::Scenario) {
         std::vector<std::string> notes;
-        const std::string scenario = bench::trace::toScenario(t, notes);
+        const std::string scenario = bench::trace::toScenarioNoted(t, notes);
         std::ofstream out(a.out, std::ios::binary);
         out << scenario;
         if (!out.flush()) {
@@ -44,7 +50,7 @@ int traceCommand(const TraceArgs& a) {
         return kOk;
     }
     bench::trace::Trace other;
-    if (!readTrace(a.other, other))
+    if (!readTrace(a.other, other, true))
         return kUsage;
     const std::string difference = bench::trace::firstDifference(t, other);
     if (difference.empty()) {
