@@ -99,31 +99,6 @@ bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Sce
     return true;
 }
 
-// The modules the scenarios' load lines name (module=STEM), opened beside the run's own with its
-// suffix; false, with one line on stderr naming the file and line, when one cannot be opened.
-bool openNamedModules(const std::string& runModule, const std::vector<bench::Scenario>& scenarios,
-                      std::map<std::string, std::unique_ptr<host::Module>>& opened) {
-    const std::filesystem::path beside(runModule);
-    for (const bench::Scenario& s : scenarios)
-        for (const bench::Step& step : s.steps) {
-            const std::string stem = step.kind == bench::Step::Kind::Load
-                                         ? bench::loadRequest(step).module
-                                         : std::string();
-            if (stem.empty() || opened.count(stem))
-                continue;
-            const std::filesystem::path path =
-                beside.parent_path() / (stem + beside.extension().string());
-            auto module = std::make_unique<host::Module>();
-            if (!module->open(path.string())) {
-                std::cerr << "zeph-host: " << s.file << ":" << step.line << ": module " << stem
-                          << ": " << module->error() << "\n";
-                return false;
-            }
-            opened[stem] = std::move(module);
-        }
-    return true;
-}
-
 bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why) {
     for (const bench::Scenario& s : scenarios)
         if (s.namesInstances()) {

@@ -116,10 +116,6 @@ std::optional<bench::Scenario> workoutTake(const std::string& module, const std:
 std::string noWorkout(const std::string& module);
 // Reads scenario files in order; false, with one line on stderr, at the first that cannot be read.
 bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Scenario>& out);
-// The modules the scenarios' load lines name (module=STEM), opened beside the run's own with its
-// suffix; false, with one line on stderr naming the file and line, when one cannot be opened.
-bool openNamedModules(const std::string& runModule, const std::vector<bench::Scenario>& scenarios,
-                      std::map<std::string, std::unique_ptr<host::Module>>& opened);
 // What plays one instance at a time cannot play a facility of several: true, with one line on
 // stderr naming the first scenario that names instances and why, rather than a misplay.
 bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why);

@@ -57,8 +57,10 @@ int soakFacility(const SoakArgs& a) {
         return kUsage;
     const Scenario& facility = scenarios.front();
     host::Module module;
-    std::map<std::string, std::unique_ptr<host::Module>> named;
-    if (!openModule(module, c.module) || !openNamedModules(c.module, scenarios, named))
+    if (!openModule(module, c.module))
+        return kUsage;
+    ModuleShelf shelf(c.module, &module);
+    if (!shelf.openNamed(scenarios))
         return kUsage;
     if (module.bridged()) {
         std::cerr << "zeph-host: " << facility.file
@@ -72,14 +74,15 @@ int soakFacility(const SoakArgs& a) {
         if (step.kind != Step::Kind::Load)
             continue;
         const std::string stem = loadRequest(step).module;
-        const host::Module& m = stem.empty() ? module : *named.at(stem);
+        std::string error;
+        const host::ComponentSource source =
+            stem.empty() ? host::ComponentSource(module) : shelf.find(stem, error);
         const std::string path =
             stem.empty() ? c.module
                          : (std::filesystem::path(c.module).parent_path() /
                             (stem + std::filesystem::path(c.module).extension().string()))
                                .string();
         if (!workouts.count(path)) {
-            std::string error;
             std::optional<Workout> w = findWorkout(path, stem.empty() ? a.workout : "", error);
             if (!w) {
                 std::cerr << "zeph-host: " << facility.file << ":" << step.line << ": "
@@ -93,7 +96,7 @@ int soakFacility(const SoakArgs& a) {
         const Scenario* take = w.take()              ? w.take()
                                : w.scenarios.empty() ? nullptr
                                                      : &w.scenarios[0];
-        members.push_back(SoakMember{step.instance, m.factory(), take});
+        members.push_back(SoakMember{step.instance, source, take});
     }
     SoakOptions o = a.options;
     o.basePath = c.basePath;
