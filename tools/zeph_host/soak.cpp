@@ -62,11 +62,6 @@ int soakFacility(const SoakArgs& a) {
     ModuleShelf shelf(c.module, &module);
     if (!shelf.openNamed(scenarios))
         return kUsage;
-    if (module.bridged()) {
-        std::cerr << "zeph-host: " << facility.file
-                  << ": a Windows DLL cannot soak a facility yet: soak it on the .so modules\n";
-        return kUsage;
-    }
     // Each module's workout once, the run's as --workout says.
     std::map<std::string, Workout> workouts;
     std::vector<SoakMember> members;
