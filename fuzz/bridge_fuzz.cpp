@@ -66,7 +66,7 @@ void decodeAll(const uint8_t* data, size_t size) {
 
 // One component's life through the call loop.
 void live(Connection& c, zeph::host::RecordingHost& host, zeph_client_callback*& proxy) {
-    proxy = createProxy(c, 0, "fuzz.dll", &host, "X:/ui");
+    proxy = createProxy(c, 0, "fuzzed.dll", &host, "X:/ui");
     if (!proxy)
         return;
     char text[] = "sourceID=7";

@@ -58,7 +58,8 @@ fuzz_one() {
     extra+=("$work/$name-shapes")
   fi
   mkdir -p "$work/$name"
-  if ! "$bin" -runs=0 "${limits[@]}" "$seeds" "${extra[@]}" >"$work/$name.seeds.log" 2>&1; then
+  if ! "$bin" -runs=0 "${limits[@]}" -artifact_prefix="$work/$name-seed-" "$seeds" "${extra[@]}" \
+      >"$work/$name.seeds.log" 2>&1; then
     cat "$work/$name.seeds.log"
     echo "--- $name: a seed failed"
     return 1
