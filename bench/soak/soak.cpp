@@ -244,6 +244,8 @@ void dealFacilities(std::vector<std::unique_ptr<Facility>>& worlds, const std::v
                     long long notifications, SoakResult& r) {
     const long long each = static_cast<long long>(plans.size());
     const long long total = each * static_cast<long long>(worlds.size());
+    if (total == 0)
+        return; // no instance to deal to
     size_t delivered0 = 0, commands0 = 0;
     for (const auto& f : worlds) {
         delivered0 += f->notificationsDelivered();
@@ -255,6 +257,8 @@ void dealFacilities(std::vector<std::unique_ptr<Facility>>& worlds, const std::v
         const long long instance = j % total;
         const int k = static_cast<int>(instance % each);
         const Plan& plan = plans[static_cast<size_t>(k)];
+        if (plan.beats.empty())
+            continue; // a take with nothing to deal after its configuration
         const size_t b =
             static_cast<size_t>((j / total) % static_cast<long long>(plan.beats.size()));
         const Beat& beat = plan.beats[b];
