@@ -35,29 +35,14 @@ std::optional<int> toInt(const std::string& text) {
 
 std::vector<CommandField> splitCommand(const std::string& command) {
     std::vector<CommandField> fields;
-    size_t i = command.find(' ');
-    if (i == std::string::npos)
+    if (command.find(' ') == std::string::npos)
         return fields;
     // Most commands have three or four fields: one allocation rather than three.
     fields.reserve(4);
-    const size_t n = command.size();
-    while (i < n) {
-        while (i < n && command[i] == ' ')
-            ++i;
-        if (i >= n)
-            break;
-        if (command[i] == '\'') {
-            size_t j = i + 1;
-            while (j < n && !(command[j] == '\'' && (j + 1 == n || command[j + 1] == ' ')))
-                ++j;
-            fields.push_back({command.substr(i + 1, j - i - 1), true});
-            i = j + 1;
-        } else {
-            const size_t j = std::min(command.find(' ', i), n);
-            fields.push_back({command.substr(i, j - i), false});
-            i = j;
-        }
-    }
+    eachCommandField(command, [&](std::string_view text, bool quoted) {
+        fields.push_back({std::string(text), quoted});
+        return true;
+    });
     return fields;
 }
 

@@ -2,8 +2,10 @@
 // language and the reports.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zeph::bench {
@@ -23,6 +25,30 @@ struct CommandField {
 // ends at an apostrophe followed by a blank or by the end of the text, so a value holding an
 // apostrophe or a blank still reads as one field.
 std::vector<CommandField> splitCommand(const std::string& command);
+// The same fields without a copy: visit(text, quoted) for each in turn, until it returns false.
+template <class Visit> void eachCommandField(std::string_view command, Visit&& visit) {
+    size_t i = command.find(' ');
+    const size_t n = command.size();
+    while (i < n) {
+        while (i < n && command[i] == ' ')
+            ++i;
+        if (i >= n)
+            break;
+        if (command[i] == '\'') {
+            size_t j = i + 1;
+            while (j < n && !(command[j] == '\'' && (j + 1 == n || command[j + 1] == ' ')))
+                ++j;
+            if (!visit(command.substr(i + 1, j - i - 1), true))
+                return;
+            i = j + 1;
+        } else {
+            const size_t j = std::min(command.find(' ', i), n);
+            if (!visit(command.substr(i, j - i), false))
+                return;
+            i = j;
+        }
+    }
+}
 // The texts of splitCommand, quotes removed.
 std::vector<std::string> commandFields(const std::string& command);
 

@@ -42,25 +42,11 @@ ActionReply refuse(int status, const std::string& why) {
 // The first three fields of a command after its mnemonic, as commandFields splits them ('quoted'
 // texts and bare words), without a copy: how many there are, three at most.
 size_t firstFields(std::string_view command, std::string_view (&f)[3]) {
-    size_t count = 0, i = command.find(' ');
-    const size_t n = command.size();
-    while (i < n && count < 3) {
-        while (i < n && command[i] == ' ')
-            ++i;
-        if (i >= n)
-            break;
-        if (command[i] == '\'') {
-            size_t j = i + 1;
-            while (j < n && !(command[j] == '\'' && (j + 1 == n || command[j + 1] == ' ')))
-                ++j;
-            f[count++] = command.substr(i + 1, j - i - 1);
-            i = j + 1;
-        } else {
-            const size_t j = std::min(command.find(' ', i), n);
-            f[count++] = command.substr(i, j - i);
-            i = j;
-        }
-    }
+    size_t count = 0;
+    eachCommandField(command, [&](std::string_view text, bool) {
+        f[count++] = text;
+        return count < 3;
+    });
     return count;
 }
 
