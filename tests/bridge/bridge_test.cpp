@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sys/wait.h>
@@ -330,10 +331,12 @@ TEST(BridgeShared, a_fault_with_a_sink_is_that_components_alone) {
 
 // ---- A bridge that faults, dies or hangs ends the bench as a crashing module would ------------
 
+// Reads the bridge's process id from the file it wrote, and removes the file.
 bool gone(const std::string& pidFile) {
-    std::ifstream in(pidFile);
     pid_t pid = 0;
-    return (in >> pid) && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+    const bool read = static_cast<bool>(std::ifstream(pidFile) >> pid);
+    std::remove(pidFile.c_str());
+    return read && pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 void runUntilDeath(const char* text, double answerSeconds, const std::string& pidFile) {
