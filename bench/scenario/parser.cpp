@@ -39,10 +39,14 @@ public:
         m_i = j == std::string::npos ? m_s.size() : j;
         return true;
     }
-    // The rest of the line as one text: unescaped when it is one double-quoted text.
-    bool text(std::string& out, std::string& error) {
+    // The rest of the line as one text: unescaped when it is one double-quoted text (quoted then
+    // says so).
+    bool text(std::string& out, std::string& error, bool* wasQuoted = nullptr) {
         skip();
-        if (m_i < m_s.size() && m_s[m_i] == '"') {
+        const bool inQuotes = m_i < m_s.size() && m_s[m_i] == '"';
+        if (wasQuoted)
+            *wasQuoted = inQuotes;
+        if (inQuotes) {
             if (!quoted(out, error))
                 return false;
             if (!atEnd()) {
@@ -91,7 +95,7 @@ struct Grammar {
     bool toComponent; // the step calls the component itself (see needsComponent)
     // One code per argument: n number, N optional number, w word, W optional word, * any further
     // words, t text (the rest), T text that may be empty, ? optional text (absent: none), c
-    // command.
+    // command, a an answer (a double-quoted text, or the bare word none: no text).
     const char* args;
     const char* usage;
 };
@@ -119,7 +123,7 @@ const Grammar kGrammar[] = {
     {"tick", K::Tick, C::Stimulus, true, "n", "tick ID"},
     {"raw", K::Raw, C::Stimulus, true, "n?", "raw TYPE [TEXT]"},
     {"advance", K::Advance, C::Time, false, "n", "advance MS"},
-    {"answer", K::Answer, C::Expectation, false, "t", "answer \"TEXT\" | answer none"},
+    {"answer", K::Answer, C::Expectation, false, "a", "answer \"TEXT\" | answer none"},
     {"expect", K::Expect, C::Expectation, false, "c", "expect COMMAND"},
     {"expect-none", K::ExpectNone, C::Expectation, false, "", "expect-none"},
     {"expect-parent", K::ExpectParent, C::Expectation, false, "t", "expect-parent TEXT"},
@@ -136,6 +140,50 @@ const Grammar* grammarOf(Step::Kind kind) {
         if (g.kind == kind)
             return &g;
     return nullptr;
+}
+
+// Writes the arguments of a step by its grammar: the inverse of readArguments.
+std::string writeArguments(const Grammar& g, const Step& step) {
+    std::string out;
+    size_t number = 0, word = 0;
+    const auto put = [&](const std::string& argument) { out += " " + argument; };
+    for (const char* a = g.args; *a; ++a) {
+        switch (*a) {
+        case 'n':
+        case 'N':
+            if (number < step.numbers.size())
+                put(std::to_string(step.numbers[number++]));
+            break;
+        case 'w':
+        case 'W':
+            if (word < step.words.size())
+                put(quoteWord(step.words[word++]));
+            break;
+        case '*':
+            while (word < step.words.size())
+                put(quoteWord(step.words[word++]));
+            break;
+        case 't':
+        case 'c':
+            // Empty, it is written "" (the line would miss its text); a command holding a line
+            // feed or a text with a blank at either end is quoted.
+            put(quoteText(step.text.value_or("")));
+            break;
+        case 'T':
+            // An empty text is what a missing one reads as.
+            if (step.text && !step.text->empty())
+                put(quoteText(*step.text));
+            break;
+        case '?':
+            if (step.text)
+                put(quoteText(*step.text));
+            break;
+        case 'a':
+            put(step.text ? quoteText(*step.text, true) : std::string("none"));
+            break;
+        }
+    }
+    return out;
 }
 
 // Reads the arguments of a line by its grammar. False with error set when they do not fit.
@@ -188,6 +236,19 @@ bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error
                 return false;
             step.text = w;
             break;
+        case 'a': {
+            // Only the quotes tell an answer "none" from none at all.
+            bool quoted = false;
+            if (cur.atEnd())
+                return usage("missing text");
+            if (!cur.text(w, error, &quoted))
+                return false;
+            if (quoted)
+                step.text = w;
+            else if (w != "none")
+                return usage("the answer must be in double quotes");
+            break;
+        }
         }
     }
     if (!cur.atEnd())
@@ -199,6 +260,26 @@ bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error
 const char* const kControlKinds[] = {"button", "text", "indicator", "alarm"};
 
 } // namespace
+
+std::string stepText(const Step& step) {
+    const Grammar* g = grammarOf(step.kind);
+    if (!g)
+        return step.source;
+    const std::string at = step.instance.empty() ? "" : "@" + step.instance + " ";
+    return at + g->keyword + writeArguments(*g, step);
+}
+
+Step makeStep(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words,
+              std::optional<std::string> text, std::string instance) {
+    Step step;
+    step.kind = kind;
+    step.numbers = std::move(numbers);
+    step.words = std::move(words);
+    step.text = std::move(text);
+    step.instance = std::move(instance);
+    step.source = stepText(step);
+    return step;
+}
 
 std::vector<std::string> controlKinds() {
     return {std::begin(kControlKinds), std::end(kControlKinds)};
@@ -286,9 +367,6 @@ std::string checkStep(const Step& step) {
         return "\"" + step.words[0] + "\" is neither running nor stopped";
     if (step.kind == Step::Kind::Advance && step.numbers[0] < 0)
         return "time cannot go back";
-    if (step.kind == Step::Kind::Answer && *step.text != "none" &&
-        step.source.find('"') == std::string::npos)
-        return "the answer must be in double quotes";
     for (long long n : step.numbers)
         if (n < INT32_MIN || n > INT32_MAX)
             return std::to_string(n) + " is out of range";

@@ -12,6 +12,15 @@ namespace zeph::bench {
 
 // Parses one line. A bad line gives nullopt and the reason in error (without file and line).
 std::optional<Step> parseLine(const std::string& line, int number, std::string& error);
+// A step as a scenario line, written by the same grammar entry that reads it, so that parseLine
+// gives back its kind, instance, numbers, words and text: "@NAME " when it addresses an instance,
+// words and texts quoted only where they must be. A comment (or a blank line) is its source.
+std::string stepText(const Step& step);
+// A step with its source written by stepText, to be played as though read from a file.
+Step makeStep(Step::Kind kind, std::vector<long long> numbers = {},
+              std::vector<std::string> words = {}, std::optional<std::string> text = std::nullopt,
+              std::string instance = {});
+
 // What a control line declares: its kind ("button", "text", "indicator", "alarm"; empty when the
 // line names none) and its properties.
 struct ControlDeclaration {

@@ -50,6 +50,10 @@ std::string quoteText(const std::string& text, bool always) {
     return out + "\"";
 }
 
+std::string quoteWord(const std::string& word) {
+    return quoteText(word, word.find(' ') != std::string::npos);
+}
+
 std::optional<std::string> readQuoted(const std::string& line, size_t open, size_t& end,
                                       std::string& error) {
     std::string out;

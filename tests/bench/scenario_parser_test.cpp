@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -41,6 +43,7 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
         {"expect-none now", "unexpected \"now\""},
         {"tick 99999999999", "out of range"},
         {"answer abc", "double quotes"},
+        {"answer a\"b", "double quotes"},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -92,6 +95,116 @@ TEST(scenario_parser, quoted_texts_read_back_the_same) {
         ASSERT_TRUE(step) << text << ": " << error;
         EXPECT_EQ(step->text.value_or("<none>"), text);
     }
+}
+
+// What a line must survive: quotes, escapes, blanks where they end a word or a line, control
+// bytes, UTF-8, a leading '#', the word none, and nothing at all.
+const std::string kHostile[] = {
+    "plain",       "",      " lead",        "trail ",
+    "two  words",  "\"q\"", "a\"b",         "\"",
+    "back\\slash", "\\",    "t\tab",        "l\nf",
+    "c\rr",        "cr\r",  "\x01\x1f\x7f", "caf\xc3\xa9 \xe2\x86\x92",
+    "#hash",       "none",  "'single'",     "@mon2",
+};
+
+TEST(scenario_writer, every_keyword_reads_back_what_it_wrote) {
+    using K = Step::Kind;
+    using Text = std::optional<std::string>;
+    // One row a keyword (two where a text may be absent), the hostile text put wherever the
+    // grammar lets a text or a word stand.
+    const std::function<Step(const std::string&)> rows[] = {
+        [](const std::string& h) {
+            return makeStep(K::Name, {201, 7}, {h});
+        },
+        [](const std::string& h) {
+            return makeStep(K::Db, {5, 0, 12}, {}, h);
+        },
+        [](const std::string& h) {
+            return makeStep(K::Source, {5, 12}, {}, h);
+        },
+        [](const std::string&) {
+            return makeStep(K::Router, {5}, {"drop", "all"});
+        },
+        [](const std::string& h) {
+            return makeStep(K::Control, {}, {h, h, "text=" + h});
+        },
+        [](const std::string& h) { return makeStep(K::PanelFile, {}, {h}); },
+        [](const std::string& h) {
+            return makeStep(K::Load, {}, {"module=Vigil", "panel=2,5", "base=" + h}, {}, "mon2");
+        },
+        [](const std::string& h) { return makeStep(K::Load, {}, {h}); },
+        [](const std::string&) { return makeStep(K::Unload, {}, {}, {}, "mon2"); },
+        [](const std::string&) { return makeStep(K::Skip); },
+        [](const std::string& h) { return makeStep(K::Parent, {}, {}, h, "mon2"); },
+        [](const std::string& h) {
+            return makeStep(K::Press, {}, {h, h}, h, "a.b-c_1");
+        },
+        [](const std::string& h) {
+            return makeStep(K::Revertive, {5, 40}, {}, h);
+        },
+        [](const std::string& h) {
+            return makeStep(K::DbChange, {5, 0, 12}, {}, h);
+        },
+        [](const std::string&) {
+            return makeStep(K::Route, {5, 12, 40});
+        },
+        [](const std::string&) { return makeStep(K::Tick, {-2147483647 - 1}); },
+        [](const std::string& h) { return makeStep(K::Raw, {7}, {}, h); },
+        [](const std::string&) { return makeStep(K::Raw, {8}); },
+        [](const std::string&) { return makeStep(K::Advance, {250}); },
+        [](const std::string& h) { return makeStep(K::Answer, {}, {}, h); },
+        [](const std::string&) { return makeStep(K::Answer, {}, {}, Text()); },
+        [](const std::string& h) { return makeStep(K::Expect, {}, {}, h, "mon2"); },
+        [](const std::string&) { return makeStep(K::ExpectNone); },
+        [](const std::string& h) { return makeStep(K::ExpectParent, {}, {}, h); },
+        [](const std::string& h) {
+            return makeStep(K::ExpectControl, {}, {h, h, h}, h);
+        },
+        [](const std::string&) {
+            return makeStep(K::ExpectRoute, {5, 12, 40});
+        },
+        [](const std::string&) { return makeStep(K::ExpectTimer, {3}, {"stopped"}); },
+    };
+    for (const auto& row : rows)
+        for (const std::string& h : kHostile) {
+            const Step want = row(h);
+            // A text left empty is what a line without one reads as.
+            const bool optionalText = want.kind == K::Db || want.kind == K::Source ||
+                                      want.kind == K::Press || want.kind == K::Revertive ||
+                                      want.kind == K::DbChange || want.kind == K::ExpectControl;
+            const std::string line = stepText(want);
+            EXPECT_EQ(want.source, line);
+            EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+            std::string error;
+            const std::optional<Step> got = parseLine(line, 1, error);
+            ASSERT_TRUE(got) << line << ": " << error;
+            EXPECT_EQ(got->kind, want.kind) << line;
+            EXPECT_EQ(got->instance, want.instance) << line;
+            EXPECT_EQ(got->numbers, want.numbers) << line;
+            EXPECT_EQ(got->words, want.words) << line;
+            EXPECT_EQ(got->text, optionalText && !want.text ? Text("") : want.text) << line;
+        }
+}
+
+TEST(scenario_writer, writes_what_a_person_would) {
+    // Bare where a reader needs no quotes; the recordings and the page's lines are made of these.
+    using K = Step::Kind;
+    const std::pair<Step, const char*> rows[] = {
+        {makeStep(K::Press, {}, {"1", "Tarnel"}, std::string()), "press 1 Tarnel"},
+        {makeStep(K::Press, {}, {"1", "Big Go"}, std::string("a=b c")), "press 1 \"Big Go\" a=b c"},
+        {makeStep(K::Parent, {}, {}, std::string("take=12"), "mon2"), "@mon2 parent take=12"},
+        {makeStep(K::Parent, {}, {}, std::string()), "parent \"\""},
+        {makeStep(K::Expect, {}, {}, std::string("TP 'a' '1'")), "expect TP 'a' '1'"},
+        {makeStep(K::Expect, {}, {}, std::string("HN 'a\nb'")), "expect \"HN 'a\\nb'\""},
+        {makeStep(K::Answer, {}, {}, std::string("none")), "answer \"none\""},
+        {makeStep(K::Answer, {}, {}, std::nullopt), "answer none"},
+        {makeStep(K::Raw, {7}), "raw 7"},
+        {makeStep(K::Router, {5}, {"delay", "500"}), "router 5 delay 500"},
+        {makeStep(K::Load, {}, {"module=Vigil", "panel=2,5"}, {}, "alarms"),
+         "@alarms load module=Vigil panel=2,5"},
+    };
+    for (const auto& [step, line] : rows)
+        EXPECT_EQ(stepText(step), line);
 }
 
 TEST(command_match, star_matches_exactly_one_field) {
