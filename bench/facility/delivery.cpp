@@ -1,6 +1,8 @@
 // Notifications to the components, and the queue of those that wait for their time.
 #include "facility/facility.h"
 
+#include "scenario/parser.h"
+
 #include "zeph_records.h"
 
 #include <algorithm>
@@ -118,7 +120,7 @@ void Facility::unload(int endpoint) {
 std::optional<std::string> Facility::parent(int endpoint, const std::string& text) {
     std::optional<std::string> result;
     notify(
-        endpoint, [&] { return "parent " + text; },
+        endpoint, [&] { return stepText(makeStep(Step::Kind::Parent, {}, {}, text)); },
         [&](RecordingHost& h) {
             std::vector<char> copy = terminatedCopy(text);
             char* answer = h.raw(copy.data(), ZEPH_PARENT);
@@ -142,7 +144,9 @@ void Facility::press(int endpoint, const std::string& panel, const std::string& 
                      const std::string& event) {
     notify(
         endpoint,
-        [&] { return "press " + panel + " " + control + (event.empty() ? "" : " " + event); },
+        [&] {
+            return stepText(makeStep(Step::Kind::Press, {}, {panel, control}, event));
+        },
         [&](RecordingHost& h) { h.press(panel, control, event); });
 }
 
@@ -159,14 +163,13 @@ void Facility::database(int endpoint, int device, int db, int index, const std::
 
 void Facility::tick(int endpoint, int id) {
     notify(
-        endpoint, [&] { return "tick " + std::to_string(id); },
+        endpoint, [&] { return stepText(makeStep(Step::Kind::Tick, {id})); },
         [&](RecordingHost& h) { h.tick(id); });
 }
 
 void Facility::raw(int endpoint, int type, const std::optional<std::string>& text) {
     notify(
-        endpoint,
-        [&] { return "raw " + std::to_string(type) + (text ? " \"" + *text + "\"" : " null"); },
+        endpoint, [&] { return stepText(makeStep(Step::Kind::Raw, {type}, {}, text)); },
         [&](RecordingHost& h) {
             RawData data(type, text);
             char* r = h.raw(data.data(), type);
@@ -186,12 +189,10 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
 void Facility::deliver(const Queued& q) {
     const auto what = [&] {
         if (q.kind == Queued::Tick)
-            return "tick " + std::to_string(q.index);
+            return stepText(makeStep(Step::Kind::Tick, {q.index}));
         if (q.kind == Queued::Revertive)
-            return "revertive " + std::to_string(q.device) + " " + std::to_string(q.index) + " " +
-                   q.text;
-        return "database " + std::to_string(q.device) + " " + std::to_string(q.db) + " " +
-               std::to_string(q.index) + " " + q.text;
+            return stepText(makeStep(Step::Kind::Revertive, {q.device, q.index}, {}, q.text));
+        return stepText(makeStep(Step::Kind::DbChange, {q.device, q.db, q.index}, {}, q.text));
     };
     notify(
         q.endpoint, what,

@@ -1,6 +1,8 @@
 // Routers: who is registered for which destination, and the revertives that tell them of a route.
 #include "facility/facility.h"
 
+#include "scenario/parser.h"
+
 #include <algorithm>
 
 namespace zeph::bench {
@@ -13,9 +15,9 @@ constexpr int kInlineDepth = 16;
 void Facility::sendRevertive(int endpoint, int device, int destination) {
     Router& r = m_routers[device];
     const auto note = [&](const std::string& what) {
+        // The revertive as a line would give it, then what became of it.
         emit(Event::Kind::Note, endpoint,
-             "revertive " + std::to_string(device) + " " + std::to_string(destination) + " " +
-                 what);
+             stepText(makeStep(Step::Kind::Revertive, {device, destination})) + " " + what);
     };
     if (r.drop != 0) {
         if (r.drop > 0)

@@ -1,7 +1,7 @@
 // The runner's life and its one loop: each step checked, applied or delivered, then recorded.
 #include "scenario/runner.h"
 
-#include "scenario/quote.h"
+#include "scenario/parser.h"
 
 namespace zeph::bench {
 
@@ -98,23 +98,24 @@ void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t
         return;
     // What each instance sent and raised, in the order the instances came; the step's own says
     // expect-none when it sent nothing, and its answer.
+    const auto line = [&](Step::Kind kind, const std::string& instance,
+                          std::optional<std::string> text) {
+        m_recording += stepText(makeStep(kind, {}, {}, std::move(text), instance)) + "\n";
+    };
     for (size_t k = 0; k < m_instances.size(); ++k) {
         const Instance& in = m_instances[k];
-        const std::string at = in.name.empty() ? "" : "@" + in.name + " ";
         const size_t sentBefore = k < before.size() ? before[k].first : 0;
         const size_t parentsBefore = k < before.size() ? before[k].second : 0;
         for (size_t i = sentBefore; i < in.sent.size(); ++i)
-            m_recording += at + "expect " + quoteText(in.sent[i]) + "\n";
+            line(Step::Kind::Expect, in.name, in.sent[i]);
         // A facility of named instances only has no unnamed one to say nothing of.
         const bool speaks = !in.name.empty() || in.everLoaded || m_instances.size() == 1;
         if (sentBefore == in.sent.size() && in.name == step.instance && speaks)
-            m_recording += at + "expect-none\n";
+            line(Step::Kind::ExpectNone, in.name, std::nullopt);
         for (size_t i = parentsBefore; i < in.parents.size(); ++i)
-            m_recording += at + "expect-parent " + quoteText(in.parents[i]) + "\n";
-        if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer) {
-            const auto& a = *in.lastAnswer;
-            m_recording += at + "answer " + (a ? quoteText(*a, true) : std::string("none")) + "\n";
-        }
+            line(Step::Kind::ExpectParent, in.name, in.parents[i]);
+        if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer)
+            line(Step::Kind::Answer, in.name, *in.lastAnswer);
     }
 }
 

@@ -5,7 +5,6 @@
 #include "serve/actions.h"
 
 #include "scenario/parser.h"
-#include "scenario/quote.h"
 
 #include <nlohmann/json.hpp>
 
@@ -71,21 +70,22 @@ long long number(const json& j, const char* key) {
     return n;
 }
 
-// A word of a step line: bare when it reads back the same, else quoted.
-std::string word(const std::string& w) {
-    return quoteText(w, w.find(' ') != std::string::npos);
-}
-
-// The "@NAME " that addresses an instance, from the optional "instance" field; none for the
-// unnamed one. Checked here, so that a name cannot bring words of its own into the line.
+// The instance the optional "instance" field addresses; empty for the unnamed one. Checked here,
+// so that a name cannot bring words of its own into the line.
 std::string addressed(const json& j) {
     const std::string name = text(j, "instance", std::string());
-    if (name.empty())
-        return {};
-    if (!validInstanceName(name))
+    if (!name.empty() && !validInstanceName(name))
         throw BadRequest{"malformed request: \"instance\" is an instance's name (letters, "
                          "digits, '_', '-', '.')"};
-    return "@" + name + " ";
+    return name;
+}
+
+// Plays a step the request describes, written as a scenario line.
+ActionResult play(Session& s, Step::Kind kind, std::vector<long long> numbers,
+                  std::vector<std::string> words = {}, std::optional<std::string> text = {},
+                  std::string instance = {}) {
+    return s.play(stepText(makeStep(kind, std::move(numbers), std::move(words), std::move(text),
+                                    std::move(instance))));
 }
 
 std::string answerJson(const ActionResult& r) {
@@ -111,10 +111,8 @@ const std::map<std::string, Action>& actions() {
     static const std::map<std::string, Action> table = {
         {"/api/press",
          [](Session& s, const json& j) {
-             const std::string event = text(j, "event", std::string());
-             return s.play(addressed(j) + "press " + word(text(j, "panel")) + " " +
-                           word(text(j, "control")) +
-                           (event.empty() ? "" : " " + quoteText(event)));
+             return play(s, Step::Kind::Press, {}, {text(j, "panel"), text(j, "control")},
+                         text(j, "event", std::string()), addressed(j));
          }},
         {"/api/parent",
          [](Session& s, const json& j) {
@@ -122,33 +120,32 @@ const std::map<std::string, Action>& actions() {
              const std::string at = addressed(j);
              // Refused before it is quoted, so that the limit reads in the client's own bytes.
              return t.size() > kMaxParentText ? tooLong(t.size())
-                                              : s.play(at + "parent " + quoteText(t));
+                                              : play(s, Step::Kind::Parent, {}, {}, t, at);
          }},
         {"/api/advance",
-         [](Session& s, const json& j) {
-             return s.play("advance " + std::to_string(number(j, "ms")));
-         }},
+         [](Session& s, const json& j) { return play(s, Step::Kind::Advance, {number(j, "ms")}); }},
         {"/api/next", [](Session& s, const json&) { return s.advanceToNextDue(); }},
         {"/api/route",
          [](Session& s, const json& j) {
-             return s.play("route " + std::to_string(number(j, "router")) + " " +
-                           std::to_string(number(j, "source")) + " " +
-                           std::to_string(number(j, "destination")));
+             return play(s, Step::Kind::Route,
+                         {number(j, "router"), number(j, "source"), number(j, "destination")});
          }},
         {"/api/router",
          [](Session& s, const json& j) {
-             const std::string device = std::to_string(number(j, "router"));
+             const long long device = number(j, "router");
              const std::string mode = text(j, "mode");
              if (mode == "normal")
-                 return s.play("router " + device + " normal");
+                 return play(s, Step::Kind::Router, {device}, {"normal"});
              if (mode == "delay")
-                 return s.play("router " + device + " delay " + std::to_string(number(j, "ms")));
+                 return play(s, Step::Kind::Router, {device},
+                             {"delay", std::to_string(number(j, "ms"))});
              if (mode != "drop")
                  throw BadRequest{"malformed request: \"mode\" is normal, delay or drop"};
              auto count = j.find("count");
              if (count == j.end() || (count->is_string() && *count == "all"))
-                 return s.play("router " + device + " drop all");
-             return s.play("router " + device + " drop " + std::to_string(number(j, "count")));
+                 return play(s, Step::Kind::Router, {device}, {"drop", "all"});
+             return play(s, Step::Kind::Router, {device},
+                         {"drop", std::to_string(number(j, "count"))});
          }},
         {"/api/step",
          [](Session& s, const json& j) {

@@ -186,10 +186,8 @@ std::vector<std::string> Session::start(const std::vector<Scenario>& scenarios) 
         bool anyLoaded = false;
         for (const Runner::InstanceView& in : m_runner->instances())
             anyLoaded = anyLoaded || f.loaded(in.endpoint);
-        if (!anyLoaded) {
-            std::string error;
-            playStarting(*parseLine("load", 0, error), "serve");
-        }
+        if (!anyLoaded)
+            playStarting(makeStep(Step::Kind::Load), "serve");
         failures = m_runner->result().failures;
         for (const Runner::InstanceView& in : m_runner->instances())
             f.forgetRecords(in.endpoint);
@@ -236,7 +234,7 @@ ActionResult Session::advanceToNextDue() {
             r = refuse(409, "nothing is due: no timer runs and no revertive waits");
             return;
         }
-        r = playOnWorker("advance " + std::to_string(*due - f.now()));
+        r = playOnWorker(stepText(makeStep(Step::Kind::Advance, {*due - f.now()})));
     });
     return r;
 }

@@ -1,6 +1,7 @@
 // Playing a workout for the checks, and sorting what the host saw by kind.
 #include "validate/check.h"
 #include "validate/isolate.h"
+#include "scenario/parser.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -63,7 +64,7 @@ Played play(const CheckContext& context, const Scenario& scenario, const PlayOpt
             break;
         if (step.kind == Step::Kind::Unload)
             for (const std::string& text : options.extraParents) {
-                at("parent " + text);
+                at(stepText(makeStep(Step::Kind::Parent, {}, {}, text)));
                 runner.facility().parent(0, text);
             }
         at(file + ":" + std::to_string(step.line) + " (" + step.source + ")");

@@ -3,6 +3,7 @@
 // The same seed replays the same run.
 #include "validate/check.h"
 #include "validate/isolate.h"
+#include "scenario/parser.h"
 
 #include <algorithm>
 #include <climits>
@@ -156,7 +157,7 @@ const Action kActions[] = {
     {"parent", 5,
      [](Run& x) {
          const std::string t = x.r.parentText();
-         x.step("parent " + t.substr(0, 60));
+         x.step(stepText(makeStep(Step::Kind::Parent, {}, {}, t.substr(0, 60))));
          x.f.parent(x.endpoint, t);
      }},
     {"press", 3,
@@ -165,14 +166,15 @@ const Action kActions[] = {
          const std::string panel = x.r.chance(70) ? known.panel : x.r.word();
          const std::string control = x.r.chance(70) ? known.control : x.r.word();
          const std::string event = x.r.chance(50) ? known.event : x.r.parentText();
-         x.step("press " + panel + " " + control + " " + event.substr(0, 60));
+         x.step(stepText(makeStep(Step::Kind::Press, {}, {panel, control}, event.substr(0, 60))));
          x.f.press(x.endpoint, panel, control, event);
      }},
     {"revertive", 3,
      [](Run& x) {
          const int device = x.r.known(x.v.routers), index = x.r.known(x.v.destinations);
-         x.step("revertive " + std::to_string(device) + " " + std::to_string(index));
-         x.f.revertive(x.endpoint, device, index, x.r.text());
+         const std::string text = x.r.text();
+         x.step(stepText(makeStep(Step::Kind::Revertive, {device, index}, {}, text)));
+         x.f.revertive(x.endpoint, device, index, text);
      }},
     {"database change", 2,
      [](Run& x) {
@@ -180,28 +182,27 @@ const Action kActions[] = {
          const int device = x.r.chance(50) ? known.device : x.r.known(x.v.routers);
          const int db = static_cast<int>(x.r.below(3));
          const int index = x.r.chance(50) ? known.index : x.r.number();
-         x.step("database change " + std::to_string(device) + " " + std::to_string(db) + " " +
-                std::to_string(index));
-         x.f.databaseChange(device, db, index, x.r.text());
+         const std::string text = x.r.text();
+         x.step(stepText(makeStep(Step::Kind::DbChange, {device, db, index}, {}, text)));
+         x.f.databaseChange(device, db, index, text);
      }},
     {"tick", 2,
      [](Run& x) {
          const int id = x.r.chance(60) ? x.r.pick(x.v.timers, 1) : x.r.number();
-         x.step("tick " + std::to_string(id));
+         x.step(stepText(makeStep(Step::Kind::Tick, {id})));
          x.f.tick(x.endpoint, id);
      }},
     {"advance", 1,
      [](Run& x) {
          const int64_t ms = static_cast<int64_t>(x.r.below(12000));
-         x.step("advance " + std::to_string(ms));
+         x.step(stepText(makeStep(Step::Kind::Advance, {ms})));
          x.f.advance(ms);
      }},
     {"route", 1,
      [](Run& x) {
          const int device = x.r.pick(x.v.routers, 1), source = x.r.known(x.v.numbers);
          const int destination = x.r.pick(x.v.destinations, 1);
-         x.step("route " + std::to_string(device) + " " + std::to_string(source) + " " +
-                std::to_string(destination));
+         x.step(stepText(makeStep(Step::Kind::Route, {device, source, destination})));
          x.f.route(device, source, destination);
      }},
     {"raw", 1,
@@ -209,15 +210,17 @@ const Action kActions[] = {
          // Type 5 only ever carries a component's own answer back, so here it carries null.
          static const std::vector<int> types = {0, 5, 7, 8, -1, 99, INT_MIN};
          const int type = x.r.pick(types, 7);
-         x.step("type " + std::to_string(type));
          const bool data = type != ZEPH_RELEASE && x.r.chance(50);
-         x.f.raw(x.endpoint, type, data ? std::optional<std::string>(x.r.text()) : std::nullopt);
+         const std::optional<std::string> text =
+             data ? std::optional<std::string>(x.r.text()) : std::nullopt;
+         x.step(stepText(makeStep(Step::Kind::Raw, {type}, {}, text)));
+         x.f.raw(x.endpoint, type, text);
      }},
     {"router settings", 1,
      [](Run& x) {
          const int device = x.r.pick(x.v.routers, 1);
          const int64_t delay = static_cast<int64_t>(x.r.below(3)) * 500;
-         x.step("router " + std::to_string(device) + " delay " + std::to_string(delay));
+         x.step(stepText(makeStep(Step::Kind::Router, {device}, {"delay", std::to_string(delay)})));
          x.f.setRouterDelay(device, delay);
          x.f.setRouterDrop(device, x.r.chance(20) ? 1 : 0);
      }},

@@ -1,6 +1,8 @@
 // Reads a workout's scenarios for the facility, the configuration and the words they use.
 #include "workout/vocabulary.h"
 
+#include "scenario/parser.h"
+
 #include <algorithm>
 #include <charconv>
 #include <optional>
@@ -121,7 +123,7 @@ Vocabulary vocabularyOf(const Workout& workout) {
             if (line.kind == Step::Kind::Router) {
                 // A scenario's delays and drops are its own business, not the facility's.
                 line.words.clear();
-                line.source = "router " + std::to_string(line.numbers[0]);
+                line.source = stepText(line);
             }
             if (described.insert(line.source).second)
                 v.facility.push_back(std::move(line));

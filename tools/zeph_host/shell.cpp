@@ -91,8 +91,7 @@ std::string setUp(Runner& runner, LineOrder& order, const Scenario* take) {
         if (loads)
             return "the facility of " + take->file;
     }
-    std::string error;
-    const Step load = *parseLine("load", 0, error);
+    const Step load = makeStep(Step::Kind::Load);
     runner.play(load, "shell");
     takeIn(order, runner, load);
     return take ? "the facility of " + take->file : "no workout, an empty facility";
