@@ -1,6 +1,7 @@
 // The runner's check stage: each expectation against what the component sent, heard or answered.
 #include "scenario/runner.h"
 
+#include "scenario/parser.h"
 #include "scenario/quote.h"
 
 namespace zeph::bench {
@@ -69,7 +70,8 @@ void Runner::expectCommand(Instance& in, const std::string& pattern) {
     ++m_result.expectations;
     if (in.cursor < in.sent.size() && commandMatches(pattern, in.sent[in.cursor])) {
         in.mark = ++in.cursor;
-        report(Event::Kind::Expect, "expect " + pattern, in.name);
+        report(Event::Kind::Expect, stepText(makeStep(Step::Kind::Expect, {}, {}, pattern)),
+               in.name);
         return;
     }
     fail(in, "expected `" + pattern + "`; " + sentSinceMark(in));
