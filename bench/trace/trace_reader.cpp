@@ -3,6 +3,7 @@
 #include "trace/trace_reader.h"
 
 #include "report/text.h"
+#include "scenario/parser.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -449,10 +450,15 @@ Call Calls::operator[](size_t i) const {
 std::string Call::describe() const {
     const zb_message& m = message;
     switch (kind) {
-    case Kind::Create:
-        return "load " + quoted(m.u.create.path);
+    case Kind::Create: {
+        // The line that creates it so: a load with the base path the call gave.
+        const std::string path = text(m.u.create.path);
+        return stepText(
+            makeStep(Step::Kind::Load, {},
+                     path.empty() ? std::vector<std::string>{} : std::vector<std::string>{path}));
+    }
     case Kind::Destroy:
-        return "unload";
+        return stepText(makeStep(Step::Kind::Unload));
     case Kind::Debug:
         return "debug " + quoted(m.u.debug.text);
     case Kind::Limit:
@@ -469,27 +475,37 @@ std::string Call::describe() const {
     case Kind::Notification:
         break;
     }
+    // Each notification as the scenario line that delivers it, so that it reads back; a text the
+    // line cannot carry (a null one) makes it the raw call it was.
     const zb_payload& p = m.u.call.data;
-    const auto word = [&](int i) { return std::to_string(p.words[i]); };
-    const bool record = p.kind == ZB_DATA_RECORD;
+    const auto line = [](Step::Kind kind, std::vector<long long> numbers,
+                         std::vector<std::string> words, std::optional<std::string> text) {
+        return stepText(makeStep(kind, std::move(numbers), std::move(words), std::move(text)));
+    };
+    const bool record = p.kind == ZB_DATA_RECORD && p.text.data;
     switch (type) {
     case 1:
         if (record)
-            return "revertive " + word(0) + " " + word(2) + " " + quoted(p.text);
+            return line(Step::Kind::Revertive, {p.words[0], p.words[2]}, {}, text(p.text));
         break;
     case 6:
         if (record)
-            return "dbchange " + word(0) + " " + word(1) + " " + word(3) + " " + quoted(p.text);
+            return line(Step::Kind::DbChange, {p.words[0], p.words[1], p.words[3]}, {},
+                        text(p.text));
         break;
     case 2:
         if (p.kind == ZB_DATA_BUTTON)
-            return "press " + quoted(p.button.panel) + " " + quoted(p.button.control) +
-                   (p.button.has_event ? " " + quoted(eventText(p.button)) : "");
+            return line(Step::Kind::Press, {}, {text(p.button.panel), text(p.button.control)},
+                        p.button.has_event ? eventText(p.button) : std::string());
         break;
     case 3:
-        return "parent " + quoted(p.text);
+        if (p.kind == ZB_DATA_TEXT && p.text.data)
+            return line(Step::Kind::Parent, {}, {}, text(p.text));
+        if (p.kind == ZB_DATA_NULL || p.kind == ZB_DATA_TEXT)
+            return line(Step::Kind::Raw, {3}, {}, std::nullopt);
+        break;
     case 4:
-        return "tick " + std::to_string(int64_t(p.value));
+        return line(Step::Kind::Tick, {static_cast<long long>(p.value)}, {}, std::nullopt);
     default:
         break;
     }

@@ -115,8 +115,8 @@ TEST(trace_view, tells_the_panel_from_the_traffic_at_each_call) {
         const char* reads;
     } cases[] = {
         {"load", "Go", "pressed", "(no control)"},
-        {"press '1' 'Go'", "Go", "pressed", "yes"}, // a press names a button
-        {"press '1' 'Go'", "alm_1", "pressed", "(no control)"},
+        {"press 1 Go", "Go", "pressed", "yes"}, // a press names a button
+        {"press 1 Go", "alm_1", "pressed", "(no control)"},
         {"XI '1' 'alm_'", "alm_1", "pressed", "no"}, // listed by the host, no property yet
         {"tick 3", "UMD", "text", "(no control)"},
         {"TG '1' 'UMD' 'text'", "UMD", "text", "idle"}, // the host's answer
@@ -213,7 +213,7 @@ TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
     // A step moves to the next call into the component, over those made inside another.
     res = client.Get("/api/view/at?call=0&around=0&seek=next", token);
     ASSERT_TRUE(res);
-    EXPECT_NE(res->body.find("\"what\":\"press '1' 'Go'"), std::string::npos) << res->body;
+    EXPECT_NE(res->body.find("\"what\":\"press 1 Go"), std::string::npos) << res->body;
 
     res = client.Get("/api/view/summary");
     ASSERT_TRUE(res);

@@ -56,7 +56,7 @@ def step_through(driver, calls, screenshot):
     slider.send_keys(Keys.ARROW_RIGHT * revertive)
     at(driver, revertive)
     now = driver.find_element("id", "now").text
-    if not now.startswith("=> revertive 5 40 'Camera 1'"):
+    if not now.startswith("=> revertive 5 40 Camera 1"):
         raise Failed("the moment at the revertive reads %r" % now)
     for call in range(revertive, command + 1):
         if call > revertive:

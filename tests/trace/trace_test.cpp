@@ -107,19 +107,19 @@ TEST(trace_file, session_reads_back_call_by_call) {
         const char* what;
         const char* result;
     } want[] = {
-        {0, false, "load 'C:\\panels'", nullptr},
-        {0, false, "parent 'instance=pkg/mon1'", "ok"},
+        {0, false, "load C:\\panels", nullptr},
+        {0, false, "parent instance=pkg/mon1", "ok"},
         {1, true, "SD 'pkg/mon1'", "201 7"},
         {1, true, "release of the reply to SD 'pkg/mon1'", nullptr},
         {1, true, "release again of the reply to SD 'pkg/mon1'", nullptr},
-        {0, false, "release of the answer to parent 'instance=pkg/mon1'", nullptr},
-        {0, false, "revertive 5 40 'Camera 1'", nullptr},
-        {0, false, "press '1' 'Tarnel' 'cmd.a=v'", nullptr},
+        {0, false, "release of the answer to parent instance=pkg/mon1", nullptr},
+        {0, false, "revertive 5 40 Camera 1", nullptr},
+        {0, false, "press 1 Tarnel cmd.a=v", nullptr},
         {1, true, "release of a pointer never handed out", nullptr},
         {1, true, "release of a null pointer", nullptr},
-        {0, false, "dbchange 5 2 40 'Camera 1'", nullptr},
+        {0, false, "dbchange 5 2 40 Camera 1", nullptr},
         {0, false, "tick 3", "ok"},
-        {0, false, "release again of the answer to parent 'instance=pkg/mon1'", nullptr},
+        {0, false, "release again of the answer to parent instance=pkg/mon1", nullptr},
         {0, false, "fault 0xc0000005 at Ostrel.traced.dll+0x00001234 during notification type 4",
          nullptr},
         {0, false, "debug 'hello'", nullptr},
@@ -356,8 +356,8 @@ TEST(trace_file, the_first_difference_is_named) {
         {run("", five, 1), run("", alsoFive, 1), ""},
         {run("", five, 2), run("", five, 2), ""},
         {run("C:\\panels", five, 1), run("", five, 1),
-         "call 1 differs:\n  A at  0.000010 s: load 'C:\\panels' -> null (no component)\n"
-         "  B at  0.000010 s: load '' -> null (no component)\n"},
+         "call 1 differs:\n  A at  0.000010 s: load C:\\panels -> null (no component)\n"
+         "  B at  0.000010 s: load -> null (no component)\n"},
         {run("", five, 1), run("", six, 1),
          "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
          "  B at  0.000040 s:   SD 'cam' -> \"6\"\n"},
@@ -365,7 +365,7 @@ TEST(trace_file, the_first_difference_is_named) {
          "call 3 differs:\n  A at  0.000040 s:   SD 'cam' -> \"5\"\n"
          "  B at  0.000040 s:   SD 'cam' -> null\n"},
         {run("", five, 1), run("", five, 0),
-         "B ends after 3 calls; A goes on with:\n  parent 'b' -> null\n"},
+         "B ends after 3 calls; A goes on with:\n  parent b -> null\n"},
         {run("", five, 1), run("", five, 2), "A ends after 4 calls; B goes on with:\n  tick 3\n"},
     };
     for (const auto& c : cases)
