@@ -4,6 +4,7 @@
 
 #include "isolate/child.h"
 #include "isolate/sanitizer.h"
+#include "scenario/parser.h"
 
 #include <chrono>
 #include <cstdio>
@@ -124,7 +125,7 @@ void forkFailure(const Scenario& scenario, const std::string& where, RunResult& 
 void play(Runner& runner, const Scenario& scenario) {
     for (const Step& step : scenario.steps)
         runner.play(step, scenario.file);
-    playing(0, "unload");
+    playing(0, stepText(makeStep(Step::Kind::Unload)));
     runner.conclude(scenario.file);
 }
 

@@ -42,7 +42,8 @@ struct Call {
     uint64_t value = 0;                // what the RETURN carried (a component, an address)
     std::optional<std::string> result; // the text the callee returned
     std::string owner;                 // a release: whose buffer it was
-    // Address-free words for the call, the same in every run that makes it ("parent 'x'").
+    // Address-free words for the call, the same in every run that makes it: for a call the host
+    // makes, the scenario line that makes it ("parent x").
     std::string describe() const;
 };
 
