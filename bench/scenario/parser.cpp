@@ -39,8 +39,8 @@ public:
         m_i = j == std::string::npos ? m_s.size() : j;
         return true;
     }
-    // The rest of the line as one text: unescaped when it is one double-quoted text (quoted then
-    // says so).
+    // The rest of the line as one text: unescaped when it is one double-quoted text (wasQuoted
+    // then says so).
     bool text(std::string& out, std::string& error, bool* wasQuoted = nullptr) {
         skip();
         const bool inQuotes = m_i < m_s.size() && m_s[m_i] == '"';

@@ -52,7 +52,7 @@ struct Step {
     std::string source;              // the line as written
     std::vector<long long> numbers;  // numeric arguments in order
     std::vector<std::string> words;  // word arguments in order (panel, control, name, mode...)
-    std::optional<std::string> text; // the trailing text argument
+    std::optional<std::string> text; // the trailing text argument (none: "answer none", "raw 7")
     // The instance a line addresses ("@mon2 press 1 Tarnel"); empty: the unnamed one.
     std::string instance;
 };

@@ -129,6 +129,10 @@ TEST(scenario_run, each_kind_of_expectation_can_fail) {
         {"parent answer=x\nanswer \"y\"\n",
          "expected the answer \"y\"; the component answered \"x\""},
         {"parent hello\nanswer \"y\"\n", "the component answered none"},
+        {"parent hello\nanswer \"none\"\n",
+         "expected the answer \"none\"; the component answered none"},
+        {"parent answer=none\nanswer none\n",
+         "expected the answer none; the component answered \"none\""},
     };
     for (const Case& c : cases) {
         auto p = play(std::string("load\n") + c.steps);
