@@ -111,8 +111,11 @@ const std::map<std::string, Action>& actions() {
     static const std::map<std::string, Action> table = {
         {"/api/press",
          [](Session& s, const json& j) {
-             return play(s, Step::Kind::Press, {}, {text(j, "panel"), text(j, "control")},
-                         text(j, "event", std::string()), addressed(j));
+             // Read in order, so that the first malformed field is the one named.
+             std::vector<std::string> words = {text(j, "panel"), text(j, "control")};
+             std::string event = text(j, "event", std::string());
+             return play(s, Step::Kind::Press, {}, std::move(words), std::move(event),
+                         addressed(j));
          }},
         {"/api/parent",
          [](Session& s, const json& j) {
