@@ -34,6 +34,7 @@ static struct zt_writer g_trace;
 static DWORD g_tls_depth = 0xFFFFFFFFu, g_tls_type = 0xFFFFFFFFu;
 static void* g_handler;
 static uint32_t g_next_host = 1;
+static uint32_t g_live; /* components created and not yet destroyed */
 
 /* ---- The trace file -------------------------------------------------------------------------- */
 /* Each record goes, as it is made, into a section shared with a writer process the tap starts
@@ -454,6 +455,12 @@ static void* __attribute__((thiscall)) component_destroy(struct zeph_object* sel
     c->real->vtbl->destroy(c->real, 1);
     leave(outer);
     record_return(NULL, 0);
+    EnterCriticalSection(&g_lock);
+    /* With no component left a host may end at once, and not always so that the writer outlives
+     * it (a session that ends all its processes together): the trace is brought up to date. */
+    if (--g_live == 0)
+        settle(5000);
+    LeaveCriticalSection(&g_lock);
     free(c->host);
     if (flags & 1)
         free(c);
@@ -522,6 +529,9 @@ __declspec(dllexport) struct zeph_object* __cdecl load_zeph_client_script(struct
     c->base.vtbl = &g_component_vtable;
     c->real = real;
     c->host = h;
+    EnterCriticalSection(&g_lock);
+    ++g_live;
+    LeaveCriticalSection(&g_lock);
     return &c->base;
 }
 
