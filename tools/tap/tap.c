@@ -43,8 +43,8 @@ static uint32_t g_live; /* components created and not yet destroyed */
  * Where the writer cannot start, or ends, the records go to the file directly, as below. */
 static struct tap_ring* g_ring; /* while the writer takes the records */
 static struct tap_ring* g_view;
-static uint32_t
-    g_ring_head; /* the bytes put in; the ring's head says so at each notification's end */
+/* The bytes put in the ring; its head, the writer's to read, follows at each notification's end. */
+static uint32_t g_ring_head;
 static HANDLE g_section, g_writer, g_wake;
 #define RING_CAPACITY (4u * 1024u * 1024u)
 
