@@ -367,7 +367,8 @@ static long __stdcall watch(struct exception_pointers* info) {
         settle(5000);
         LeaveCriticalSection(&g_lock);
     }
-    if (depth <= 0)
+    /* The tap's own lines (tap_say) are not the component's, whenever they come. */
+    if (depth <= 0 || (text && !strncmp(text, "zeph-tap: ", 10)))
         return EXCEPTION_CONTINUE_SEARCH;
     if (text) {
         struct zb_message m;
