@@ -47,7 +47,7 @@ static void run(struct tap_ring* r) {
     const uint32_t mask = r->capacity - 1;
     unsigned char* data = tap_ring_data(r);
     uint32_t tail = r->tail;
-    DWORD pause = 1;
+    DWORD pause = 1, woke;
     int host_gone = 0;
     waits[0] = (HANDLE)(uintptr_t)r->host;
     waits[1] = (HANDLE)(uintptr_t)r->wake;
@@ -75,8 +75,10 @@ static void run(struct tap_ring* r) {
         } else {
             pause = pause * 2 < LONGEST_PAUSE ? pause * 2 : LONGEST_PAUSE;
         }
-        /* The host's end wakes this at once: after it, one more look drains what it left. */
-        if (WaitForMultipleObjects(2, waits, 0, pause) == WAIT_OBJECT_0)
+        /* The host's end wakes this at once: after it, one more look drains what it left. A
+         * wait that fails cannot tell, and is taken as the end rather than looped on. */
+        woke = WaitForMultipleObjects(2, waits, 0, pause);
+        if (woke == WAIT_OBJECT_0 || woke == 0xFFFFFFFFu)
             host_gone = 1;
     }
 }
