@@ -311,8 +311,11 @@ bool Trace::analyse(std::string& error, size_t pos) {
             const uint64_t target = m.u.call.target;
             const uint32_t* host = target <= 0xffffffffull ? hosts.find(uint32_t(target)) : nullptr;
             const bool toHost = host != nullptr;
-            const auto handle = handles.find(target);
-            e.instance = host ? uint16_t(*host) : handle != handles.end() ? handle->second : 0;
+            if (host) {
+                e.instance = uint16_t(*host);
+            } else if (const auto handle = handles.find(target); handle != handles.end()) {
+                e.instance = handle->second;
+            }
             const int type = m.u.call.type;
             e.flags = uint8_t((toHost ? Calls::kToHost : 0) |
                               (!toHost && type == 3 ? Calls::kAnswers : 0));
