@@ -76,7 +76,7 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/deps/windows.pre.sh
 # What the SDK ships, and nothing else: `cmake --build --preset sdk` builds this.
 add_custom_target(zeph_sdk)
 add_dependencies(zeph_sdk ${ZEPH_SDK_TARGETS})
-foreach(shipped zeph-bridge zeph_tap)
+foreach(shipped zeph-bridge zeph_tap zeph_tap_writer)
   if(TARGET ${shipped})
     add_dependencies(zeph_sdk ${shipped})
   endif()

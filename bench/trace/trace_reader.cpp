@@ -240,7 +240,9 @@ bool Trace::analyse(std::string& error, size_t pos) {
     const size_t size = m_bytes.size();
     std::deque<Calls::Entry>& entries = calls.m_entries;
     FlatMap open;  // per thread, 1 + the index of its innermost call awaiting its RETURN, or 0
-    FlatMap hosts; // host ids the CREATEs named
+    FlatMap hosts; // host ids the CREATEs named, to the instance each was given to
+    std::unordered_map<uint64_t, uint16_t> handles; // a component's handle to its instance, as now
+    const auto saturated = [](size_t n) { return uint16_t(std::min<size_t>(n, 65535)); };
     Ledger ledger;
     std::string wrong; // what the records say that cannot be, while their lengths are still read
     zb_message m{};
@@ -289,8 +291,10 @@ bool Trace::analyse(std::string& error, size_t pos) {
         uint32_t* top = open.find(thread);
         Calls::Entry e;
         e.at = uint32_t(record);
-        e.depth = top && *top ? entries[*top - 1].depth + 1 : 0;
+        e.depth = top && *top ? saturated(entries[*top - 1].depth + 1u) : 0;
         e.parent = top ? *top : 0;
+        // Debugger output and faults: the instance whose call is in progress.
+        e.instance = top && *top ? entries[*top - 1].instance : 0;
         if (limit) {
             e.kind = uint8_t(Call::Kind::Limit);
             entries.push_back(e);
@@ -300,12 +304,19 @@ bool Trace::analyse(std::string& error, size_t pos) {
         switch (m.kind) {
         case ZB_CREATE:
             k = Call::Kind::Create;
+            e.instance = saturated(++instances);
             if (m.u.create.host)
-                hosts[m.u.create.host] = 1;
+                hosts[m.u.create.host] = e.instance;
             break;
         case ZB_CALL: {
             const uint64_t target = m.u.call.target;
-            const bool toHost = target <= 0xffffffffull && hosts.find(uint32_t(target));
+            const uint32_t* host = target <= 0xffffffffull ? hosts.find(uint32_t(target)) : nullptr;
+            const bool toHost = host != nullptr;
+            if (host) {
+                e.instance = uint16_t(*host);
+            } else if (const auto handle = handles.find(target); handle != handles.end()) {
+                e.instance = handle->second;
+            }
             const int type = m.u.call.type;
             e.flags = uint8_t((toHost ? Calls::kToHost : 0) |
                               (!toHost && type == 3 ? Calls::kAnswers : 0));
@@ -329,9 +340,12 @@ bool Trace::analyse(std::string& error, size_t pos) {
             }
             break;
         }
-        case ZB_DESTROY:
+        case ZB_DESTROY: {
             k = Call::Kind::Destroy;
+            const auto handle = handles.find(m.u.destroy.handle);
+            e.instance = handle != handles.end() ? handle->second : 0;
             break;
+        }
         case ZB_DEBUG:
             k = Call::Kind::Debug;
             break;
@@ -355,6 +369,9 @@ bool Trace::analyse(std::string& error, size_t pos) {
                 calls.decode(called.at, c);
                 type = c.u.call.type;
             }
+            // A handle freed and given again names the newer instance from here on.
+            if (ck == Call::Kind::Create && m.u.ret.value)
+                handles[m.u.ret.value] = called.instance;
             const bool answers =
                 ck == Call::Kind::Command || (ck == Call::Kind::Notification && type == 3);
             if (answers && m.u.ret.text.data)
@@ -429,6 +446,7 @@ Call Calls::operator[](size_t i) const {
     c.time = time(i);
     c.thread = thread(i);
     c.depth = int(e.depth);
+    c.instance = int(e.instance);
     c.toHost = e.flags & kToHost;
     if (c.kind == Call::Kind::Limit)
         return c;

@@ -35,6 +35,9 @@ struct Call {
     uint64_t time = 0; // us since the trace started
     uint32_t thread = 0;
     int depth = 0; // calls in progress on its thread when it was made
+    // Whose call: 1 for the first component the trace created, 2 the second, ...; what it writes
+    // to the debugger and its faults are the instance's whose call was in progress. 0: none.
+    int instance = 0;
     int type = 0;
     zb_message message{}; // texts point into the trace's own bytes
     bool toHost = false;  // the component called its host
@@ -83,6 +86,7 @@ public:
     uint64_t time(size_t i) const;
     uint32_t thread(size_t i) const;
     int depth(size_t i) const { return int(m_entries[i].depth); }
+    int instance(size_t i) const { return int(m_entries[i].instance); }
     Call::Kind kind(size_t i) const { return Call::Kind(m_entries[i].kind); }
     bool toHost(size_t i) const { return m_entries[i].flags & kToHost; }
     // The call's own record alone, its RETURN and release aside.
@@ -97,7 +101,8 @@ private:
     // Where the call's record and its RETURN's are in the file (0: no RETURN), and for a release
     // the call that handed its buffer out.
     struct Entry {
-        uint32_t at = 0, ret = 0, depth = 0, parent = 0, handed = 0;
+        uint32_t at = 0, ret = 0, parent = 0, handed = 0;
+        uint16_t depth = 0, instance = 0; // both stop at 65535
         uint8_t kind = 0, flags = 0, owner = kNone;
     };
     // No call takes fewer bytes in the file (a DEBUG with an empty text) than its entry here.
@@ -125,7 +130,8 @@ public:
 
     Header header;
     Calls calls;
-    size_t records = 0; // every record read, HEAP and RETURN included
+    size_t records = 0;   // every record read, HEAP and RETURN included
+    size_t instances = 0; // the components it created
     bool limited = false;
     std::optional<size_t> cutAt; // the byte where a last record written in part starts
     // The file's size: what the memory of a trace is bounded by.

@@ -112,7 +112,10 @@ void showText(const Trace& t, std::ostream& out) {
         const bool aside = c.kind == Call::Kind::Debug || c.kind == Call::Kind::Fault ||
                            c.kind == Call::Kind::Limit;
         const char* arrow = aside ? "!! " : c.toHost ? "<= " : "=> ";
-        out << seconds(c.time) << " t" << c.thread << " " << indent(c.depth) << arrow
+        // Several instances: each call says whose it is, as a scenario addresses them.
+        const std::string whose =
+            t.instances > 1 && c.instance ? "@i" + std::to_string(c.instance) + " " : "";
+        out << seconds(c.time) << " t" << c.thread << " " << whose << indent(c.depth) << arrow
             << c.describe() << outcome(c) << "\n";
     }
     if (t.limited)

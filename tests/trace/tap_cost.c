@@ -1,9 +1,13 @@
-/* What the field tap costs a panel host: one component loaded plain and one through the tap, in
+/* What the field tap costs a panel host: one component loaded plain and others through the tap, in
  * one process, driven side by side with the same take-like mix of notifications (a source taken,
  * its revertive, the poll timer's tick, a press), round after round. Prints the median time per
  * notification of each and the difference, trace writing included; and fails when the heap grows
  * between the first rounds and the last (the tap must stay flat however long the session).
- *   tap_cost.exe PLAIN.dll TAPPED.dll [NOTIFICATIONS-PER-SIDE]
+ *   tap_cost.exe PLAIN.dll TAPPED.dll [NOTIFICATIONS-PER-SIDE] [MODE=TAPPED.dll...]
+ * Each MODE=TAPPED.dll is another copy of the tap (its own folder) that writes its trace with
+ * ZEPH_TRACE_WRITE=MODE ("writer" for the default), so that the ways compare in one run.
+ * Rounds are a few thousand notifications: short enough that a busy machine taking the processor
+ * away now and then spoils few of them, and the median reads past those.
  * Built with mingw like the conformance host; the MSVC view of the objects is the same. */
 #include <windows.h>
 #include <stdint.h>
@@ -136,27 +140,48 @@ static int by_value(const void* a, const void* b) {
     return x < y ? -1 : x > y;
 }
 
-enum { ROUNDS = 100 };
+enum { MIXES_PER_ROUND = 500, MIN_ROUNDS = 100, SIDES = 8 };
 
 int main(int argc, char** argv) {
-    struct object *plain, *tapped;
-    const long total = argc > 3 ? atol(argv[3]) : 1000000;
-    const long mixes = total / 4 / ROUNDS > 0 ? total / 4 / ROUNDS : 1;
-    double per[2][ROUNDS];
+    struct object* side_of[SIDES];
+    const char* name_of[SIDES];
+    long total = 1000000, mixes = MIXES_PER_ROUND, rounds;
+    double* per[SIDES];
     uint64_t early = 0, late;
     LARGE_INTEGER frequency, t0, t1;
-    int round, side;
+    int round, side, sides = 0, i;
     long m;
     if (argc < 3) {
-        fprintf(stderr, "usage: tap_cost.exe PLAIN.dll TAPPED.dll [NOTIFICATIONS]\n");
+        fprintf(stderr, "usage: tap_cost.exe PLAIN.dll TAPPED.dll [NOTIFICATIONS] "
+                        "[MODE=TAPPED.dll...]\n");
         return 2;
     }
-    plain = create(argv[1]);
-    tapped = create(argv[2]);
+    name_of[sides] = "plain";
+    side_of[sides++] = create(argv[1]);
+    name_of[sides] = "through the tap";
+    side_of[sides++] = create(argv[2]);
+    for (i = 3; i < argc && sides < SIDES; ++i) {
+        char* eq = strchr(argv[i], '=');
+        if (!eq) {
+            total = atol(argv[i]);
+            continue;
+        }
+        *eq = '\0';
+        /* The tap reads it at its first creation. */
+        SetEnvironmentVariableA("ZEPH_TRACE_WRITE", strcmp(argv[i], "writer") ? argv[i] : NULL);
+        name_of[sides] = argv[i];
+        side_of[sides++] = create(eq + 1);
+        SetEnvironmentVariableA("ZEPH_TRACE_WRITE", NULL);
+    }
+    if (total / 4 < MIXES_PER_ROUND * MIN_ROUNDS)
+        mixes = total / 4 / MIN_ROUNDS > 0 ? total / 4 / MIN_ROUNDS : 1;
+    rounds = total / 4 / mixes > MIN_ROUNDS ? total / 4 / mixes : MIN_ROUNDS;
+    for (side = 0; side < sides; ++side)
+        per[side] = malloc(sizeof(double) * (size_t)rounds);
     QueryPerformanceFrequency(&frequency);
-    for (round = 0; round < ROUNDS; ++round) {
-        for (side = 0; side < 2; ++side) {
-            struct object* c = side ? tapped : plain;
+    for (round = 0; round < rounds; ++round) {
+        for (side = 0; side < sides; ++side) {
+            struct object* c = side_of[side];
             QueryPerformanceCounter(&t0);
             for (m = 0; m < mixes; ++m)
                 mix(c);
@@ -164,22 +189,24 @@ int main(int argc, char** argv) {
             per[side][round] = (double)(t1.QuadPart - t0.QuadPart) * 1e6 /
                                (double)frequency.QuadPart / (mixes * 4);
         }
-        if (round == ROUNDS / 10)
+        if (round == rounds / 10)
             early = heap_in_use();
     }
     late = heap_in_use();
-    qsort(per[0], ROUNDS, sizeof(double), by_value);
-    qsort(per[1], ROUNDS, sizeof(double), by_value);
-    printf("notifications per side: %ld (%d rounds of %ld, side by side)\n", mixes * 4 * ROUNDS,
-           ROUNDS, mixes * 4);
-    printf("median per notification: plain %.3f us, through the tap %.3f us: the tap adds %.3f us "
-           "(x%.2f)\n",
-           per[0][ROUNDS / 2], per[1][ROUNDS / 2], per[1][ROUNDS / 2] - per[0][ROUNDS / 2],
-           per[0][ROUNDS / 2] > 0 ? per[1][ROUNDS / 2] / per[0][ROUNDS / 2] : 0.0);
-    printf("heap in use: %llu bytes after %d rounds, %llu at the end\n", (unsigned long long)early,
-           ROUNDS / 10 + 1, (unsigned long long)late);
-    plain->vtbl->destroy(plain, 1);
-    tapped->vtbl->destroy(tapped, 1);
+    for (side = 0; side < sides; ++side)
+        qsort(per[side], (size_t)rounds, sizeof(double), by_value);
+    printf("notifications per side: %ld (%ld rounds of %ld, side by side)\n", mixes * 4 * rounds,
+           rounds, mixes * 4);
+    for (side = 1; side < sides; ++side)
+        printf("median per notification: plain %.3f us, %s %.3f us: the tap adds %.3f us "
+               "(x%.2f)\n",
+               per[0][rounds / 2], name_of[side], per[side][rounds / 2],
+               per[side][rounds / 2] - per[0][rounds / 2],
+               per[0][rounds / 2] > 0 ? per[side][rounds / 2] / per[0][rounds / 2] : 0.0);
+    printf("heap in use: %llu bytes after %ld rounds, %llu at the end\n", (unsigned long long)early,
+           rounds / 10 + 1, (unsigned long long)late);
+    for (side = 0; side < sides; ++side)
+        side_of[side]->vtbl->destroy(side_of[side], 1);
     if (late > early + 64 * 1024) {
         printf("FAIL: the heap grew by %llu bytes\n", (unsigned long long)(late - early));
         return 1;

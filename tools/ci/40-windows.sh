@@ -31,14 +31,14 @@ ctest --preset windows-x86
 # built in build/windows-x86/bin).
 cmake --preset dev >/dev/null
 # The .so modules too: the DLL road's facility table compares its transcript with theirs.
-cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test zeph_tap_cost zeph_sdk \
+cmake --build --preset dev --target zeph-host zeph_bridge_probe_dlls bridged_heap_test zeph_tap_cost zeph_tap_instances zeph_sdk \
   Ostrel Vigil
 # sdk: the scaffold out of tree against an SDK holding these DLLs' half, its own DLL played too.
 ctest --preset dev -L 'dll|sdk'
 
 # Every Wine session ends with its program; make sure of it (of ours: other Wine sessions on this
 # machine are not this stage's business).
-left=$(tools/ci/left-running "$ZEPH_CI_RUN" 'wine|qemu-i386|zeph-bridge')
+left=$(tools/ci/left-running "$ZEPH_CI_RUN" 'wine|qemu-i386|zeph-bridge|zeph_tap_writer')
 if [ -n "$left" ]; then
   echo "40-windows: processes left running:"
   echo "$left"

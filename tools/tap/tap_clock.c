@@ -50,13 +50,14 @@ static uint64_t now_us(void) {
 }
 
 /* The time of a record, under the tap's lock. The performance counter costs a call into the system
- * (a tenth of a µs under Wine, several a notification); the processor's time stamp counter costs
- * nothing. So a notification's own records, and any record outside one, read the counter and
- * anchor there; the records in between (the commands it sends, their replies) add the time stamp
- * counter's ticks since the anchor, at a rate measured against the counter after 50 ms, then about
- * each second. Long gaps (2^32 ticks, over a second) and the first 50 ms read the counter. */
+ * (a tenth of a µs under Wine, a fifth of what the tap costs a notification); the processor's time
+ * stamp counter costs nothing. So a notification's own records, and any record outside one, read
+ * the counter and anchor there when the last anchor is over a millisecond old; every other record
+ * adds the time stamp counter's ticks since the anchor, at a rate measured against the counter
+ * after 50 ms, then about each second. Long gaps (2^32 ticks, over a second) and the first 50 ms
+ * read the counter. */
 static uint64_t g_anchor_us, g_anchor_tsc, g_rate_us, g_rate_tsc, g_last_us;
-static uint32_t g_tsc_per_us;
+static uint32_t g_tsc_per_us, g_tsc_per_ms;
 
 static uint64_t tsc(void) {
     uint32_t low, high;
@@ -66,9 +67,9 @@ static uint64_t tsc(void) {
 
 uint64_t tap_stamp(int anchor) {
     uint64_t us = 0, ticks;
-    if (!anchor && g_tsc_per_us) {
+    if (g_tsc_per_us) {
         ticks = tsc() - g_anchor_tsc;
-        if (ticks >> 32 == 0)
+        if (ticks < (anchor ? g_tsc_per_ms : 0x100000000ull))
             us = g_anchor_us + (uint32_t)ticks / g_tsc_per_us;
     }
     if (!us) {
@@ -80,6 +81,7 @@ uint64_t tap_stamp(int anchor) {
             if (g_rate_tsc && us - g_rate_us <= 0xFFFFFFFFu && ticks > g_rate_tsc) {
                 const uint64_t rate = tap_divide(ticks - g_rate_tsc, (uint32_t)(us - g_rate_us));
                 g_tsc_per_us = rate > 0 && rate <= 0xFFFFFFFFu ? (uint32_t)rate : 0;
+                g_tsc_per_ms = rate * 1000u <= 0xFFFFFFFFu ? (uint32_t)(rate * 1000u) : 0xFFFFFFFFu;
             }
             g_rate_us = us;
             g_rate_tsc = ticks;

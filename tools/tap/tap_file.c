@@ -38,7 +38,7 @@ char* tap_put_number(char* at, const char* end, unsigned long v, int digits) {
     return at;
 }
 
-HANDLE tap_create_trace(const char* name, const char* component) {
+HANDLE tap_create_trace(const char* name, const char* component, const char* extension) {
     char path[700], *at = path, *stem;
     const char* end = path + sizeof path - 24;
     const char* dot = strrchr(name, '.');
@@ -78,7 +78,7 @@ HANDLE tap_create_trace(const char* name, const char* component) {
             at = tap_put_text(at, end, "-");
             at = tap_put_number(at, end, copy, 1);
         }
-        at = tap_put_text(at, end, ".zephtrace");
+        at = tap_put_text(at, end, extension);
         *at = '\0';
         /* Shared for reading: the trace can be looked at while the host runs. */
         file = CreateFileA(path, 0x40000000u /* GENERIC_WRITE */, 1 /* FILE_SHARE_READ */, NULL,

@@ -70,6 +70,42 @@ IMPORT HANDLE __stdcall GetCurrentProcess(void);
 IMPORT int __stdcall GetProcessTimes(HANDLE process, struct file_time* created,
                                      struct file_time* exited, struct file_time* kernel,
                                      struct file_time* user);
+/* The writer process and the section it shares with the tap. */
+struct startup_info { /* STARTUPINFOA */
+    DWORD cb;
+    char *reserved, *desktop, *title;
+    DWORD x, y, width, height, columns, rows, fill, flags;
+    unsigned short show, reserved2;
+    void* reserved3;
+    HANDLE input, output, error;
+};
+struct process_information {
+    HANDLE process, thread;
+    DWORD process_id, thread_id;
+};
+IMPORT HANDLE __stdcall CreateFileMappingA(HANDLE file, void* security, DWORD protect,
+                                           DWORD size_high, DWORD size_low, const char* name);
+IMPORT HANDLE __stdcall OpenFileMappingA(DWORD access, int inherit, const char* name);
+IMPORT void* __stdcall MapViewOfFile(HANDLE section, DWORD access, DWORD offset_high,
+                                     DWORD offset_low, size_t size);
+IMPORT int __stdcall UnmapViewOfFile(const void* view);
+IMPORT int __stdcall CreateProcessA(const char* program, char* command_line, void* process_security,
+                                    void* thread_security, int inherit, DWORD flags,
+                                    void* environment, const char* folder,
+                                    struct startup_info* startup,
+                                    struct process_information* created);
+IMPORT int __stdcall DuplicateHandle(HANDLE from_process, HANDLE from, HANDLE to_process,
+                                     HANDLE* to, DWORD access, int inherit, DWORD options);
+IMPORT DWORD __stdcall ResumeThread(HANDLE thread);
+IMPORT int __stdcall TerminateProcess(HANDLE process, unsigned code);
+IMPORT DWORD __stdcall WaitForSingleObject(HANDLE object, DWORD ms);
+IMPORT DWORD __stdcall WaitForMultipleObjects(DWORD count, const HANDLE* objects, int all,
+                                              DWORD ms);
+IMPORT HANDLE __stdcall CreateEventA(void* security, int manual, int initial, const char* name);
+IMPORT int __stdcall SetEvent(HANDLE event);
+IMPORT DWORD __stdcall GetTickCount(void);
+IMPORT char* __stdcall GetCommandLineA(void);
+IMPORT void __stdcall ExitProcess(unsigned code);
 
 #define INVALID_HANDLE ((HANDLE)(intptr_t)-1)
 #define DLL_PROCESS_DETACH 0
@@ -77,14 +113,22 @@ IMPORT int __stdcall GetProcessTimes(HANDLE process, struct file_time* created,
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_FILE_EXISTS 80
 #define EXCEPTION_CONTINUE_SEARCH 0
+#define ERROR_ALREADY_EXISTS 183
+#define WAIT_OBJECT_0 0
+#define PAGE_READWRITE 4
+#define FILE_MAP_ALL_ACCESS 0xF001Fu
+#define SYNCHRONIZE 0x00100000u
+#define DUPLICATE_SAME_ACCESS 2
+#define CREATE_SUSPENDED 4
+#define CREATE_NO_WINDOW 0x08000000u
 
 /* ---- tap_file.c: the trace file's name, and what the C runtime is not trusted with ----------- */
 
 /* Creates NAME.yyyymmdd-hhmmss-mmm.pid.zephtrace (NAME the tap's file name without its extension)
  * in ZEPH_TRACE_DIR, or else in the folder of component; never over another file: where that name
  * is taken (Wine gives each fresh process the same pid), NAME.yyyymmdd-hhmmss-mmm.pid-2.zephtrace
- * and so on. Says why on the debugger output when it cannot. */
-HANDLE tap_create_trace(const char* name, const char* component);
+ * and so on. extension replaces ".zephtrace". Says why on the debugger output when it cannot. */
+HANDLE tap_create_trace(const char* name, const char* component, const char* extension);
 
 /* One line "zeph-tap: WHAT ABOUT" on the debugger output, without the heap. */
 void tap_say(const char* what, const char* about);
