@@ -113,9 +113,18 @@ void zb_link_awake(struct zb_link* l) {
  * few microseconds; on a machine with more work than processors it only takes time from the end
  * it waits for (and under a hypervisor a spinning processor may be taken away). So each end spins
  * as long as spinning lately paid: a spin that ended in a sleep halves the next one, one that found
- * the ring ready lets the next be as long, and now and then a full spin tries whether spinning pays
- * again. */
-enum { SPIN_MAX = 2048, SPIN_PROBE_EVERY = 128 };
+ * the ring ready lets the next be twice as long as it took, and now and then a full spin tries
+ * whether spinning pays again. Spins are timed by the processor's cycle counter (a pause lasts from
+ * 10 to 150 cycles, by processor): the longest is some 20 microseconds. */
+enum { SPIN_MAX = 60000, SPIN_PROBE_EVERY = 128 };
+
+static uint64_t cycles(void) {
+#if defined(__i386__) || defined(__x86_64__)
+    return __builtin_ia32_rdtsc();
+#else
+    return 0;
+#endif
+}
 
 static void pause_briefly(void) {
 #if defined(__i386__) || defined(__x86_64__)
@@ -124,17 +133,21 @@ static void pause_briefly(void) {
 }
 
 int zb_link_spin(struct zb_link* l, size_t want_room) {
-    const int spin = ++l->waits % SPIN_PROBE_EVERY == 0 ? SPIN_MAX : l->spin;
-    int i;
-    for (i = 1; i <= spin; ++i) {
+    const uint64_t start = cycles();
+    const uint32_t spin = ++l->waits % SPIN_PROBE_EVERY == 0 ? SPIN_MAX : l->spin;
+    uint64_t spent = 0;
+    while (spent <= spin) {
         const long ready = want_room ? zb_link_room(l) : zb_link_readable(l);
         if (ready < 0 || (want_room ? (size_t)ready >= want_room : ready > 0)) {
-            const int wanted = 2 * i + 64;
+            const uint64_t wanted = 2 * spent + 1000;
             if (wanted > l->spin)
-                l->spin = wanted < SPIN_MAX ? wanted : SPIN_MAX;
+                l->spin = wanted < SPIN_MAX ? (uint32_t)wanted : SPIN_MAX;
             return 1;
         }
+        if (!spin)
+            break;
         pause_briefly();
+        spent = cycles() - start;
     }
     l->spin /= 2;
     return 0;

@@ -50,7 +50,7 @@ struct zb_link {
     unsigned char *in_data, *out_data;
     uint32_t* asleep;      /* this side's */
     uint32_t* peer_asleep; /* the other's */
-    int spin;              /* how long this end spins before it sleeps (zb_link_spin) */
+    uint32_t spin;         /* cycles this end spins before it sleeps (zb_link_spin) */
     unsigned waits;
 };
 
