@@ -273,9 +273,25 @@ std::optional<uint32_t> Connection::load(const Launch& launch, std::string& erro
     return uint32_t(r.value);
 }
 
+bool Connection::takeBack() {
+    int status = 0;
+    const bool clean = m_shared && m_link.header->bench_calls == 0 &&
+                       zb_link_readable(&m_link) == 0 && zb_link_room(&m_link) == ZB_RING_SIZE &&
+                       !m_pipe->wait(0, &status);
+    if (!clean)
+        m_pipe->stop(false);
+    return clean;
+}
+
 uint32_t Connection::addHost(zeph_client_callback* host) {
+    // Numbered in the region when there is one, so that the children it is lent to in turn never
+    // number a host as another's left in the bridge.
+    if (m_shared)
+        m_nextHost = std::max(m_nextHost, m_link.header->next_host);
     while (m_nextHost == 0 || m_hosts.count(m_nextHost))
         ++m_nextHost;
+    if (m_shared)
+        m_link.header->next_host = m_nextHost + 1;
     m_hosts[m_nextHost] = host;
     return m_nextHost++;
 }
@@ -580,6 +596,20 @@ Reply Connection::call(const zb_message& message, const Activity& activity) {
         crash("a host called a component back while it served a call that takes no answer" +
                   activityText(),
               SIGABRT);
+    // Seen by the process that lent this bridge, should this one end inside the call.
+    struct InCall {
+        zb_region_header* h;
+        explicit InCall(zb_region_header* header) : h(header) {
+            if (h)
+                ++h->bench_calls;
+        }
+        ~InCall() {
+            if (h)
+                --h->bench_calls;
+        }
+        InCall(const InCall&) = delete;
+        InCall& operator=(const InCall&) = delete;
+    } inCall(m_shared ? m_link.header : nullptr);
     m_activities.push_back(&activity);
     send(message);
     for (;;) {

@@ -26,6 +26,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <unistd.h>
+
 namespace zeph::host::bridge {
 
 // The answer to a call from the bench, out of its RETURN.
@@ -59,6 +61,11 @@ public:
     bool shared() const { return m_shared; }
     // Inherited through fork: lets go of this process's copies without touching the bridge.
     void abandon();
+    // Lent by the parent (lendBridge): this process uses the bridge as its own.
+    void adopt() { m_owner = getpid(); }
+    // In the parent, once the child it lent the bridge to has ended: true when the bridge can go
+    // on (no call of the child's in progress, nothing unread, still running); else ends it.
+    bool takeBack();
 
     // Loads another DLL into this bridge (launch is the one that would have started a bridge for
     // it): its DLL number, or nullopt with one line for the user in error. The DLL the bridge

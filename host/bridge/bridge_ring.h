@@ -35,7 +35,10 @@ struct zb_ring_control {
 
 struct zb_region_header {
     uint32_t magic, ring_size, answer;
-    uint32_t pad0[13];
+    /* The bench's own, for the processes of the bench it is lent to in turn: its calls in
+     * progress, and the next number for a host. */
+    uint32_t bench_calls, next_host;
+    uint32_t pad0[11];
     uint32_t asleep[2][16]; /* by side: blocked on its pipe until a WAKE */
     /* ring[0] carries the bench's frames to the bridge, ring[1] the bridge's to the bench */
     struct zb_ring_control ring[2];
