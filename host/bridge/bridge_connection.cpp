@@ -63,13 +63,16 @@ int readProcess(void* context, void* buffer, size_t size) {
     return got;
 }
 
-// A region in /dev/shm laid out for the bridge: the view and its file's path, or null and why.
-// The file lives only until the bridge has mapped it too (or failed to): share() removes it.
+// A region laid out for the bridge in a file of /dev/shm (or ZEPH_BRIDGE_REGION_DIR): the view
+// and the file's path, or null and why. The file lives only until the bridge has mapped it too
+// (or failed to): share() removes it.
 void* createRegion(std::string& path, std::string& why) {
-    char name[] = "/dev/shm/zeph-bridge-XXXXXX";
-    const int fd = mkostemp(name, O_CLOEXEC);
+    const char* dir = std::getenv("ZEPH_BRIDGE_REGION_DIR");
+    dir = dir && *dir ? dir : "/dev/shm";
+    std::string name = std::string(dir) + "/zeph-bridge-XXXXXX";
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
-        why = std::string("no file for it in /dev/shm: ") + std::strerror(errno);
+        why = "no file for it in " + std::string(dir) + ": " + std::strerror(errno);
         return nullptr;
     }
     path = name;
@@ -80,7 +83,7 @@ void* createRegion(std::string& path, std::string& why) {
         why = std::string("cannot map it: ") + std::strerror(errno);
     close(fd);
     if (view == MAP_FAILED) {
-        unlink(name);
+        unlink(name.c_str());
         path.clear();
         return nullptr;
     }
