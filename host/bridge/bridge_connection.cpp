@@ -334,7 +334,7 @@ void Connection::writeRing(const unsigned char* data, size_t size) {
             protocolError();
         data += n;
         size -= size_t(n);
-        if (n > 0 && zb_link_wake_peer(&m_link))
+        if (n > 0 && zb_link_wake_peer(&m_link, ZB_WAIT_DATA))
             sendWake();
         if (!size)
             return;
@@ -390,7 +390,7 @@ int Connection::readRing(void* context, void* buffer, size_t size) {
             return -1;
         }
         if (n > 0) {
-            if (zb_link_wake_peer(&c.m_link))
+            if (zb_link_wake_peer(&c.m_link, ZB_WAIT_ROOM))
                 c.sendWake();
             return int(n);
         }

@@ -77,7 +77,7 @@ static int read_ring(void* context, void* buffer, size_t size) {
         if (n < 0)
             return -1;
         if (n > 0) {
-            if (zb_link_wake_peer(&g_link))
+            if (zb_link_wake_peer(&g_link, ZB_WAIT_ROOM))
                 send_wake();
             return (int)n;
         }
@@ -100,7 +100,7 @@ static void write_frame(const unsigned char* data, size_t size) {
         }
         data += n;
         size -= (size_t)n;
-        if (n > 0 && zb_link_wake_peer(&g_link))
+        if (n > 0 && zb_link_wake_peer(&g_link, ZB_WAIT_DATA))
             send_wake();
         if (size && !await_ring(1)) {
             g_p->quit(0);

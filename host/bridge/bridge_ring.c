@@ -85,16 +85,19 @@ long zb_link_write(struct zb_link* l, const void* data, size_t n) {
     return (long)n;
 }
 
-int zb_link_wake_peer(struct zb_link* l) {
+int zb_link_wake_peer(struct zb_link* l, enum zb_wait what) {
+    uint32_t expected = (uint32_t)what;
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    if (!__atomic_load_n(l->peer_asleep, __ATOMIC_RELAXED))
+    if (__atomic_load_n(l->peer_asleep, __ATOMIC_RELAXED) != expected)
         return 0;
-    return __atomic_exchange_n(l->peer_asleep, 0u, __ATOMIC_ACQ_REL) != 0;
+    return __atomic_compare_exchange_n(l->peer_asleep, &expected, (uint32_t)ZB_AWAKE, 0,
+                                       __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
 }
 
 int zb_link_sleep(struct zb_link* l, size_t want_room) {
     long ready;
-    __atomic_store_n(l->asleep, 1u, __ATOMIC_SEQ_CST);
+    __atomic_store_n(l->asleep, (uint32_t)(want_room ? ZB_WAIT_ROOM : ZB_WAIT_DATA),
+                     __ATOMIC_SEQ_CST);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     ready = want_room ? zb_link_room(l) : zb_link_readable(l);
     /* A broken ring is looked at too: the reader then says so. */
@@ -106,7 +109,7 @@ int zb_link_sleep(struct zb_link* l, size_t want_room) {
 }
 
 void zb_link_awake(struct zb_link* l) {
-    __atomic_store_n(l->asleep, 0u, __ATOMIC_RELEASE);
+    __atomic_store_n(l->asleep, (uint32_t)ZB_AWAKE, __ATOMIC_RELEASE);
 }
 
 /* A spin pays when the other end runs on a processor of its own and turns a call around within a

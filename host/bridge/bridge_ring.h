@@ -24,6 +24,8 @@ extern "C" {
 #define ZB_RING_SIZE (256u * 1024u)  /* a power of two */
 
 enum zb_side { ZB_BENCH = 0, ZB_BRIDGE = 1 };
+/* What a sleeping side waits for: bytes in the ring it reads, or room in the ring it writes. */
+enum zb_wait { ZB_AWAKE = 0, ZB_WAIT_DATA = 1, ZB_WAIT_ROOM = 2 };
 
 /* Each counter on a cache line of its own: the two ends write them from two cores. */
 struct zb_ring_control {
@@ -39,7 +41,7 @@ struct zb_region_header {
      * progress, and the next number for a host. */
     uint32_t bench_calls, next_host;
     uint32_t pad0[11];
-    uint32_t asleep[2][16]; /* by side: blocked on its pipe until a WAKE */
+    uint32_t asleep[2][16]; /* by side: blocked on its pipe until a WAKE (enum zb_wait) */
     /* ring[0] carries the bench's frames to the bridge, ring[1] the bridge's to the bench */
     struct zb_ring_control ring[2];
 };
@@ -69,9 +71,10 @@ long zb_link_room(const struct zb_link* l);
 /* Moves up to n bytes out of (into) the ring: the count, or -1 for a broken ring. */
 long zb_link_read(struct zb_link* l, void* buffer, size_t n);
 long zb_link_write(struct zb_link* l, const void* data, size_t n);
-/* After a read or a write: 1 when the other side is asleep and must be sent a WAKE (it is no
- * longer marked asleep then, so one WAKE is sent for each sleep). */
-int zb_link_wake_peer(struct zb_link* l);
+/* After a write (the peer may wait for data) or a read (for room): 1 when the other side sleeps
+ * waiting for that and must be sent a WAKE (it is no longer marked asleep then, so one WAKE is
+ * sent for each sleep). */
+int zb_link_wake_peer(struct zb_link* l, enum zb_wait what);
 /* Marks this side asleep, then looks again: 1 when it may block on its pipe (nothing to read
  * when want_room is 0, else less room than want_room), 0 when it must look at the ring (and is
  * marked awake again). */

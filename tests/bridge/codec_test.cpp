@@ -344,17 +344,25 @@ TEST(bridge_ring, counters_that_do_not_add_up_break_the_ring) {
     EXPECT_EQ(zb_link_init(&l, r.memory.data(), ZB_BENCH), -1);
 }
 
-// A sleeping end is woken once for what was written while it slept, and not for what came before.
-TEST(bridge_ring, a_sleeper_is_woken_once_for_each_sleep) {
+// A sleeping end is woken once for each sleep, and only by what it waits for: a reader asleep for
+// data by a write, a writer asleep for room by a read.
+TEST(bridge_ring, a_sleeper_is_woken_once_and_only_for_what_it_waits_for) {
     Region r;
-    unsigned char byte = 1;
+    std::vector<unsigned char> bytes(ZB_RING_SIZE);
     EXPECT_EQ(zb_link_sleep(&r.bridge, 0), 1);
-    EXPECT_EQ(zb_link_write(&r.bench, &byte, 1), 1);
-    EXPECT_EQ(zb_link_wake_peer(&r.bench), 1);
-    EXPECT_EQ(zb_link_wake_peer(&r.bench), 0);
+    EXPECT_EQ(zb_link_read(&r.bench, bytes.data(), 1), 0);
+    EXPECT_EQ(zb_link_wake_peer(&r.bench, ZB_WAIT_ROOM), 0); // a read frees no data
+    EXPECT_EQ(zb_link_write(&r.bench, bytes.data(), 1), 1);
+    EXPECT_EQ(zb_link_wake_peer(&r.bench, ZB_WAIT_DATA), 1);
+    EXPECT_EQ(zb_link_wake_peer(&r.bench, ZB_WAIT_DATA), 0);
     EXPECT_EQ(zb_link_sleep(&r.bridge, 0), 0); // a byte waits: no sleep
-    EXPECT_EQ(zb_link_write(&r.bench, &byte, 1), 1);
-    EXPECT_EQ(zb_link_wake_peer(&r.bench), 0);
+    // The bench fills the ring and sleeps for room; the bridge's write wakes nobody, its read does.
+    EXPECT_EQ(zb_link_write(&r.bench, bytes.data(), bytes.size()), long(ZB_RING_SIZE) - 1);
+    EXPECT_EQ(zb_link_sleep(&r.bench, 1), 1);
+    EXPECT_EQ(zb_link_write(&r.bridge, bytes.data(), 1), 1);
+    EXPECT_EQ(zb_link_wake_peer(&r.bridge, ZB_WAIT_DATA), 0);
+    EXPECT_EQ(zb_link_read(&r.bridge, bytes.data(), 1), 1);
+    EXPECT_EQ(zb_link_wake_peer(&r.bridge, ZB_WAIT_ROOM), 1);
 }
 
 } // namespace
