@@ -21,7 +21,7 @@ extern "C" {
 
 #define ZB_REGION_MAGIC 0x4e47525aU  /* "ZRGN" */
 #define ZB_REGION_ANSWER 0x4b4f525aU /* "ZROK": the bridge's word that it sees the bench's */
-#define ZB_RING_SIZE (256u * 1024u)  /* a power of two */
+#define ZB_RING_SIZE 0x40000u        /* 256 KiB, a power of two */
 
 enum zb_side { ZB_BENCH = 0, ZB_BRIDGE = 1 };
 /* What a sleeping side waits for: bytes in the ring it reads, or room in the ring it writes. */
@@ -46,7 +46,7 @@ struct zb_region_header {
     struct zb_ring_control ring[2];
 };
 
-#define ZB_REGION_SIZE (sizeof(struct zb_region_header) + 2u * ZB_RING_SIZE)
+#define ZB_REGION_SIZE (sizeof(struct zb_region_header) + 2 * (size_t)ZB_RING_SIZE)
 
 /* One end's view of the region. */
 struct zb_link {

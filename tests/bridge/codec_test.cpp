@@ -296,7 +296,7 @@ TEST(bridge_ring, a_stream_larger_than_the_ring_passes_in_pieces_both_ways) {
     for (zb_ring_control& ring : r.header().ring) // counters about to wrap
         ring.head = ring.tail = 0xfffff000u;
     for (auto [from, to] : {std::pair{&r.bench, &r.bridge}, std::pair{&r.bridge, &r.bench}}) {
-        std::vector<unsigned char> sent(4 * ZB_RING_SIZE), got;
+        std::vector<unsigned char> sent(size_t{4} * ZB_RING_SIZE), got;
         for (size_t i = 0; i < sent.size(); ++i)
             sent[i] = static_cast<unsigned char>(i * 7 + i / 251);
         size_t at = 0;
