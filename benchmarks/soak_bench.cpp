@@ -1,7 +1,7 @@
 // The soak's throughput: one notification of Ostrel's take dealt round-robin over a thousand
 // components, each in a facility of its own, as `zeph-host soak` deals them (bench/soak/). Its time
 // is read as a multiple of BM_Baseline of the same run, which a slower facility, recording host or
-// component moves and a slower machine does not.
+// component moves and a slower machine does not; the DLL's, as a multiple of the shared object's.
 #include "module_loader.h"
 #include "soak/soak.h"
 #include "workout/workout.h"
@@ -14,18 +14,20 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace zeph::perf {
 
 namespace {
 
-void BM_Soak(benchmark::State& state) {
-    static host::Module module;
-    if (!module.factory() && !module.open(ZEPH_OSTREL_MODULE)) {
+// One notification of the take dealt over state.range(0) components of the module at path.
+void soak(benchmark::State& state, host::Module& module, const char* path) {
+    if (!module.factory() && !module.open(path)) {
         state.SkipWithError(module.error().c_str());
         return;
     }
     std::string error;
-    const auto workout = bench::loadWorkout(bench::workoutBeside(ZEPH_OSTREL_MODULE), error);
+    const auto workout = bench::loadWorkout(bench::workoutBeside(path), error);
     if (!workout) {
         state.SkipWithError(("no workout: " + error).c_str());
         return;
@@ -47,9 +49,39 @@ void BM_Soak(benchmark::State& state) {
     state.counters["delivered"] =
         benchmark::Counter(static_cast<double>(r.delivered), benchmark::Counter::kAvgIterations);
 }
+void BM_Soak(benchmark::State& state) {
+    static host::Module module;
+    soak(state, module, ZEPH_OSTREL_MODULE);
+}
 BENCHMARK(BM_Soak)->Arg(1000)->ComputeStatistics("min", [](const std::vector<double>& v) {
     return *std::min_element(v.begin(), v.end());
 });
+
+#ifdef ZEPH_OSTREL_DLL
+// The same soak on the Windows build of the selector, through the bridge under Wine: its time is
+// read as a multiple of BM_Soak's, the same component natively. Wall time: the notification's
+// work is mostly the bridge's, in another process. Skipped where Wine cannot run.
+void BM_DllSoak(benchmark::State& state) {
+    static host::Module module;
+    if (access(ZEPH_OSTREL_DLL, R_OK) != 0) {
+        state.SkipWithError("skipped: " ZEPH_OSTREL_DLL " is not built");
+        return;
+    }
+    if (!module.factory() && !module.open(ZEPH_OSTREL_DLL)) {
+        const std::string& error = module.error();
+        const bool noWine = error.find("Wine cannot run here") != std::string::npos;
+        state.SkipWithError(((noWine ? "skipped: " : "") + error).c_str());
+        return;
+    }
+    soak(state, module, ZEPH_OSTREL_DLL);
+}
+BENCHMARK(BM_DllSoak)
+    ->Arg(1000)
+    ->UseRealTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) {
+        return *std::min_element(v.begin(), v.end());
+    });
+#endif
 
 } // namespace
 

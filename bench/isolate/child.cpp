@@ -1,6 +1,7 @@
 // fork, a pipe for the result, a time limit, and a shared page for the child's last words.
 #include "isolate/child.h"
 
+#include "bridge/bridged_module.h"
 #include "fork_guard.h"
 
 #include <cerrno>
@@ -109,6 +110,8 @@ ChildEnd runChild(const std::function<int(int fd)>& body, double timeoutSeconds,
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t parent = getpid();
+    // This process only waits for the child: the child may use this process's bridge meanwhile.
+    host::bridge::lendBridge();
     const pid_t pid = host::benchFork();
     if (pid == 0) {
         close(fds[0]);
@@ -116,6 +119,7 @@ ChildEnd runChild(const std::function<int(int fd)>& body, double timeoutSeconds,
     }
     close(fds[1]);
     if (pid < 0) {
+        host::bridge::takeBridgeBack();
         close(fds[0]);
         end.why = "cannot fork";
         return end;
@@ -133,6 +137,7 @@ ChildEnd runChild(const std::function<int(int fd)>& body, double timeoutSeconds,
     if (read != Read::ChildGone)
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+    host::bridge::takeBridgeBack();
     end.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     end.last = lastProgress();
     // A process the component forked is ended (if it has not ended itself on coming back to the

@@ -140,13 +140,21 @@ int zb_encode_create(struct zb_writer* w, const struct zb_create* m) {
     return finish(w);
 }
 
-int zb_encode_call(struct zb_writer* w, const struct zb_call* m) {
-    begin(w, ZB_CALL);
+static int encode_call(struct zb_writer* w, uint32_t kind, const struct zb_call* m) {
+    begin(w, kind);
     put_u64(w, m->target);
     put_u32(w, (uint32_t)m->type);
     if (put_data(w, &m->data) != 0)
         return -1;
     return finish(w);
+}
+
+int zb_encode_call(struct zb_writer* w, const struct zb_call* m) {
+    return encode_call(w, ZB_CALL, m);
+}
+
+int zb_encode_post(struct zb_writer* w, const struct zb_call* m) {
+    return encode_call(w, ZB_POST, m);
 }
 
 int zb_encode_destroy(struct zb_writer* w, const struct zb_destroy* m) {
@@ -198,6 +206,19 @@ int zb_encode_create_in(struct zb_writer* w, const struct zb_create* m) {
     return finish(w);
 }
 
+int zb_encode_share(struct zb_writer* w, const struct zb_share* m) {
+    begin(w, ZB_SHARE);
+    put_text(w, m->path);
+    put_u32(w, m->size);
+    put_u32(w, m->one_way);
+    return finish(w);
+}
+
+int zb_encode_wake(struct zb_writer* w) {
+    begin(w, ZB_WAKE);
+    return finish(w);
+}
+
 int zb_encode(struct zb_writer* w, const struct zb_message* m) {
     switch (m->kind) {
     case ZB_HELLO:
@@ -220,6 +241,12 @@ int zb_encode(struct zb_writer* w, const struct zb_message* m) {
         return zb_encode_load(w, &m->u.load);
     case ZB_CREATE_IN:
         return zb_encode_create_in(w, &m->u.create);
+    case ZB_SHARE:
+        return zb_encode_share(w, &m->u.share);
+    case ZB_WAKE:
+        return zb_encode_wake(w);
+    case ZB_POST:
+        return zb_encode_post(w, &m->u.call);
     default:
         return -1;
     }
@@ -403,6 +430,23 @@ int zb_decode_create_in(const void* body, size_t size, struct zb_create* m) {
     return done(&c);
 }
 
+int zb_decode_share(const void* body, size_t size, struct zb_share* m) {
+    struct cursor c = cursor_of(body, size);
+    m->path = get_text(&c);
+    m->size = get_u32(&c);
+    m->one_way = get_u32(&c);
+    return done(&c);
+}
+
+int zb_decode_wake(const void* body, size_t size) {
+    (void)body;
+    return size == 0 ? 0 : -1;
+}
+
+int zb_decode_post(const void* body, size_t size, struct zb_call* m) {
+    return zb_decode_call(body, size, m);
+}
+
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m) {
     memset(m, 0, sizeof *m);
     m->kind = kind;
@@ -427,6 +471,12 @@ int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m
         return zb_decode_load(body, size, &m->u.load);
     case ZB_CREATE_IN:
         return zb_decode_create_in(body, size, &m->u.create);
+    case ZB_SHARE:
+        return zb_decode_share(body, size, &m->u.share);
+    case ZB_WAKE:
+        return zb_decode_wake(body, size);
+    case ZB_POST:
+        return zb_decode_post(body, size, &m->u.call);
     default:
         return -1;
     }

@@ -83,19 +83,25 @@ struct zb_debug {
 struct zb_load {
     struct zb_text path;
 };
+struct zb_share {
+    struct zb_text path;
+    uint32_t size;
+    uint32_t one_way;
+};
 
-/* Any one message; HEAP has no fields. */
+/* Any one message; HEAP and WAKE have no fields, POST has CALL's. */
 struct zb_message {
     uint32_t kind;
     union {
         struct zb_hello hello;
         struct zb_create create; /* CREATE and CREATE_IN */
-        struct zb_call call;
+        struct zb_call call;     /* CALL and POST */
         struct zb_destroy destroy;
         struct zb_return ret;
         struct zb_fault fault;
         struct zb_debug debug;
         struct zb_load load;
+        struct zb_share share;
     } u;
 };
 
@@ -123,6 +129,9 @@ int zb_encode_debug(struct zb_writer* w, const struct zb_debug* m);
 int zb_encode_heap(struct zb_writer* w);
 int zb_encode_load(struct zb_writer* w, const struct zb_load* m);
 int zb_encode_create_in(struct zb_writer* w, const struct zb_create* m);
+int zb_encode_share(struct zb_writer* w, const struct zb_share* m);
+int zb_encode_wake(struct zb_writer* w);
+int zb_encode_post(struct zb_writer* w, const struct zb_call* m);
 /* By m->kind; -1 for a kind this protocol does not have. */
 int zb_encode(struct zb_writer* w, const struct zb_message* m);
 
@@ -141,6 +150,9 @@ int zb_decode_debug(const void* body, size_t size, struct zb_debug* m);
 int zb_decode_heap(const void* body, size_t size);
 int zb_decode_load(const void* body, size_t size, struct zb_load* m);
 int zb_decode_create_in(const void* body, size_t size, struct zb_create* m);
+int zb_decode_share(const void* body, size_t size, struct zb_share* m);
+int zb_decode_wake(const void* body, size_t size);
+int zb_decode_post(const void* body, size_t size, struct zb_call* m);
 /* By kind; -1 for a kind this protocol does not have. */
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m);
 

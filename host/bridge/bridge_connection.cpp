@@ -1,11 +1,17 @@
 // The bench's end of the pipe: the first message, the call loop and the replies' ledger.
 #include "bridge/bridge_connection.h"
 
+#include "zeph_commands.h"
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,11 +63,71 @@ int readProcess(void* context, void* buffer, size_t size) {
     return got;
 }
 
+// A region laid out for the bridge in a file of /dev/shm (or ZEPH_BRIDGE_REGION_DIR): the view
+// and the file's path, or null and why. The file lives only until the bridge has mapped it too
+// (or failed to): share() removes it.
+void* createRegion(std::string& path, std::string& why) {
+    const char* dir = std::getenv("ZEPH_BRIDGE_REGION_DIR");
+    dir = dir && *dir ? dir : "/dev/shm";
+    std::string name = std::string(dir) + "/zeph-bridge-XXXXXX";
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        why = "no file for it in " + std::string(dir) + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    path = name;
+    void* view = MAP_FAILED;
+    if (ftruncate(fd, off_t(ZB_REGION_SIZE)) == 0)
+        view = mmap(nullptr, ZB_REGION_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED)
+        why = std::string("cannot map it: ") + std::strerror(errno);
+    close(fd);
+    if (view == MAP_FAILED) {
+        unlink(name.c_str());
+        path.clear();
+        return nullptr;
+    }
+    zb_region_init(view);
+    return view;
+}
+
+// Said once per process: every bridge of it would say the same.
+void pipesOnly(const std::string& module, const std::string& why) {
+    static bool said = false;
+    if (said)
+        return;
+    said = true;
+    const std::string line = module + ": the bridge cannot share memory with the bench (" + why +
+                             "); its calls go over pipes, slower\n";
+    writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
 } // namespace
 
-Connection::Connection(const Launch& launch) : m_launch(launch), m_in(new zb_input) {
+// A read of the ring inside a frame: what stopped it, when it did not come to the frame's end.
+struct Connection::RingRead {
+    Connection* c;
+    Clock::time_point deadline;
+    Read failed = Read::Ok;
+};
+
+Connection::Connection(const Launch& launch)
+    : m_launch(launch), m_in(new zb_input), m_ringIn(new zb_input) {
     zb_input_init(m_in.get(), readProcess, nullptr);
+    zb_input_init(m_ringIn.get(), readRing, nullptr);
     zb_writer_init(&m_out);
+}
+
+uint32_t Connection::oneWaySet() {
+    uint32_t set = ZB_ONE_WAY_RELEASE;
+    for (size_t i = 0; i < ZEPH_COMMAND_COUNT; ++i) {
+        const zeph_command_info& c = zeph_commands[i];
+        // RC and RP may bring revertives back inline, inside the call, before it returns.
+        const bool callsBack = !std::strcmp(c.mnemonic, "RC") || !std::strcmp(c.mnemonic, "RP");
+        if (!c.answered && !callsBack)
+            set |= 1u << i;
+    }
+    return set;
 }
 
 std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string& error) {
@@ -79,7 +145,47 @@ std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string&
         return nullptr;
     }
     c->m_owner = getpid();
-    return c->awaitHello(error) ? std::move(c) : nullptr;
+    if (!c->awaitHello(error))
+        return nullptr;
+    if (c->share())
+        return c;
+    // The bridge reads a region this end cannot see it write: once more, without one.
+    Launch pipes = launch;
+    pipes.share = false;
+    c.reset();
+    return start(pipes, error);
+}
+
+bool Connection::share() {
+    std::string path, why = "turned off";
+    void* region = m_launch.share ? createRegion(path, why) : nullptr;
+    zb_message m{};
+    m.kind = ZB_SHARE;
+    m.u.share.path = zb_text_of(region ? path.c_str() : nullptr);
+    m.u.share.size = uint32_t(ZB_REGION_SIZE);
+    m.u.share.one_way = oneWaySet();
+    const Reply r = call(m, Activity{"the set-up of shared memory"});
+    if (!path.empty())
+        unlink(path.c_str()); // both ends have it mapped, or never will: no file is left
+    const bool taken = (r.flags & ZB_SHARED) != 0;
+    if (region && taken &&
+        __atomic_load_n(&static_cast<zb_region_header*>(region)->answer, __ATOMIC_ACQUIRE) ==
+            ZB_REGION_ANSWER &&
+        zb_link_init(&m_link, region, ZB_BENCH) == 0) {
+        m_region = region;
+        m_shared = true;
+        return true;
+    }
+    if (region)
+        munmap(region, ZB_REGION_SIZE);
+    if (taken) {
+        pipesOnly(m_launch.module, "the bridge's view of it is not this end's");
+        m_pipe->stop(false);
+        return false;
+    }
+    if (m_launch.share)
+        pipesOnly(m_launch.module, region ? r.text.value_or("the bridge did not say why") : why);
+    return true;
 }
 
 std::unique_ptr<Connection> Connection::over(std::unique_ptr<Transport> pipe, const Launch& launch,
@@ -148,6 +254,8 @@ Connection::~Connection() {
         abandon();
     else
         m_pipe->stop(true);
+    if (m_region)
+        munmap(m_region, ZB_REGION_SIZE);
     zb_writer_free(&m_out);
 }
 
@@ -168,9 +276,25 @@ std::optional<uint32_t> Connection::load(const Launch& launch, std::string& erro
     return uint32_t(r.value);
 }
 
+bool Connection::takeBack() {
+    int status = 0;
+    const bool clean = m_shared && m_link.header->bench_calls == 0 &&
+                       zb_link_readable(&m_link) == 0 && zb_link_room(&m_link) == ZB_RING_SIZE &&
+                       !m_pipe->wait(0, &status);
+    if (!clean)
+        m_pipe->stop(false);
+    return clean;
+}
+
 uint32_t Connection::addHost(zeph_client_callback* host) {
+    // Numbered in the region when there is one, so that the children it is lent to in turn never
+    // number a host as another's left in the bridge.
+    if (m_shared)
+        m_nextHost = std::max(m_nextHost, m_link.header->next_host);
     while (m_nextHost == 0 || m_hosts.count(m_nextHost))
         ++m_nextHost;
+    if (m_shared)
+        m_link.header->next_host = m_nextHost + 1;
     m_hosts[m_nextHost] = host;
     return m_nextHost++;
 }
@@ -178,9 +302,14 @@ uint32_t Connection::addHost(zeph_client_callback* host) {
 void Connection::send(const zb_message& message) {
     if (zb_encode(&m_out, &message) != 0)
         crash("a message for the bridge could not be built" + activityText(), SIGABRT);
-    if (m_pipe->write(m_out.data, m_out.size))
-        return;
-    // A bridge that has gone may have said why (a fault) before it went.
+    if (m_shared)
+        writeRing(m_out.data, m_out.size);
+    else if (!m_pipe->write(m_out.data, m_out.size))
+        gone();
+}
+
+// A bridge that has gone may have said why (a fault) before it went.
+void Connection::gone() {
     for (;;) {
         Frame f;
         receive(f, m_launch.answerSeconds);
@@ -189,7 +318,133 @@ void Connection::send(const zb_message& message) {
     }
 }
 
+void Connection::sendWake() {
+    unsigned char buffer[16];
+    zb_writer w;
+    zb_writer_fixed(&w, buffer, sizeof buffer);
+    if (zb_encode_wake(&w) != 0 || !m_pipe->write(w.data, w.size))
+        gone();
+}
+
+// A frame through the ring, in as many pieces as its room allows.
+void Connection::writeRing(const unsigned char* data, size_t size) {
+    while (size) {
+        const long n = zb_link_write(&m_link, data, size);
+        if (n < 0)
+            protocolError();
+        data += n;
+        size -= size_t(n);
+        if (n > 0 && zb_link_wake_peer(&m_link, ZB_WAIT_DATA))
+            sendWake();
+        if (!size)
+            return;
+        Frame f;
+        switch (awaitRing(1, after(m_launch.answerSeconds), f)) {
+        case Wait::Look:
+            break;
+        case Wait::PipeFrame:
+            if (f.message.kind == ZB_FAULT)
+                fault(f.message.u.fault);
+            protocolError();
+        case Wait::Ended:
+            ended();
+        case Wait::TimedOut:
+            crash("the bridge did not answer within " +
+                      std::to_string(int(m_launch.answerSeconds)) + " s" + activityText(),
+                  SIGABRT);
+        case Wait::Garbled:
+            protocolError();
+        }
+    }
+}
+
+// Spinning covers the bridge's turn around a call without a system call on either side; only a
+// longer wait sleeps on the pipe, whose WAKE (or end) comes through Wine as any write does.
+Connection::Wait Connection::awaitRing(size_t wantRoom, Clock::time_point deadline, Frame& f) {
+    if (zb_link_spin(&m_link, wantRoom) || !zb_link_sleep(&m_link, wantRoom))
+        return Wait::Look;
+    const Read read = readPipe(f, deadline);
+    zb_link_awake(&m_link);
+    switch (read) {
+    case Read::Ok:
+        if (f.message.kind != ZB_WAKE)
+            return Wait::PipeFrame;
+        zb_frame_free(&f.frame);
+        return Wait::Look;
+    case Read::Ended:
+        return Wait::Ended;
+    case Read::TimedOut:
+        return Wait::TimedOut;
+    default:
+        return Wait::Garbled;
+    }
+}
+
+int Connection::readRing(void* context, void* buffer, size_t size) {
+    auto* r = static_cast<RingRead*>(context);
+    Connection& c = *r->c;
+    for (;;) {
+        const long n = zb_link_read(&c.m_link, buffer, std::min<size_t>(size, 65536));
+        if (n < 0) {
+            r->failed = Read::Garbled;
+            return -1;
+        }
+        if (n > 0) {
+            if (zb_link_wake_peer(&c.m_link, ZB_WAIT_ROOM))
+                c.sendWake();
+            return int(n);
+        }
+        Frame f;
+        switch (c.awaitRing(0, r->deadline, f)) {
+        case Wait::Look:
+            continue;
+        case Wait::Ended:
+            r->failed = Read::Ended;
+            return 0;
+        case Wait::TimedOut:
+            r->failed = Read::TimedOut;
+            return -1;
+        default: // a frame on the pipe inside one of the ring's
+            r->failed = Read::Garbled;
+            return -1;
+        }
+    }
+}
+
+// The ring first: a frame on the pipe was written after whatever the ring held then, and the
+// bridge writes nothing to the ring after it until this end has answered.
 Connection::Read Connection::readFrame(Frame& f, Clock::time_point deadline) {
+    while (m_shared) {
+        if (m_ringIn->pos < m_ringIn->len || zb_link_readable(&m_link) != 0) {
+            RingRead r{this, deadline};
+            m_ringIn->context = &r;
+            const zb_read_result got = zb_read_frame(m_ringIn.get(), &f.frame);
+            m_ringIn->context = nullptr;
+            if (r.failed != Read::Ok)
+                return r.failed;
+            if (got != ZB_READ_FRAME)
+                return got == ZB_READ_END || got == ZB_READ_CUT ? Read::Ended : Read::Garbled;
+            return zb_decode(f.frame.kind, f.frame.body, f.frame.size, &f.message) == 0
+                       ? Read::Ok
+                       : Read::Garbled;
+        }
+        switch (awaitRing(0, deadline, f)) {
+        case Wait::Look:
+            break;
+        case Wait::PipeFrame:
+            return Read::Ok;
+        case Wait::Ended:
+            return Read::Ended;
+        case Wait::TimedOut:
+            return Read::TimedOut;
+        case Wait::Garbled:
+            return Read::Garbled;
+        }
+    }
+    return readPipe(f, deadline);
+}
+
+Connection::Read Connection::readPipe(Frame& f, Clock::time_point deadline) {
     ReadContext context{m_pipe.get(), deadline};
     m_in->context = &context;
     const zb_read_result got = zb_read_frame(m_in.get(), &f.frame);
@@ -299,7 +554,7 @@ void* Connection::releasedData(uint64_t token) {
     return m_foreign;
 }
 
-void Connection::serveCall(const zb_call& call) {
+void Connection::serveCall(const zb_call& call, bool answered) {
     std::string text;
     void* data = nullptr;
     switch (call.data.kind) {
@@ -321,7 +576,11 @@ void Connection::serveCall(const zb_call& call) {
     }
     const auto host = m_hosts.find(uint32_t(call.target));
     // A component calling a host that has gone (or a null host) reaches nothing.
+    m_posting += answered ? 0 : 1;
     char* reply = host != m_hosts.end() ? host->second->callback(data, call.type) : nullptr;
+    m_posting -= answered ? 0 : 1;
+    if (!answered)
+        return; // the component was given null: its host answers this call with nothing
     zb_message r{};
     r.kind = ZB_RETURN;
     if (reply) {
@@ -336,6 +595,24 @@ void Connection::serveCall(const zb_call& call) {
 Reply Connection::call(const zb_message& message, const Activity& activity) {
     if (m_owner != getpid())
         crash("a component created before a fork was used in the forked process", SIGABRT);
+    if (m_posting)
+        crash("a host called a component back while it served a call that takes no answer" +
+                  activityText(),
+              SIGABRT);
+    // Seen by the process that lent this bridge, should this one end inside the call.
+    struct InCall {
+        zb_region_header* h;
+        explicit InCall(zb_region_header* header) : h(header) {
+            if (h)
+                ++h->bench_calls;
+        }
+        ~InCall() {
+            if (h)
+                --h->bench_calls;
+        }
+        InCall(const InCall&) = delete;
+        InCall& operator=(const InCall&) = delete;
+    } inCall(m_shared ? m_link.header : nullptr);
     m_activities.push_back(&activity);
     send(message);
     for (;;) {
@@ -356,6 +633,9 @@ Reply Connection::call(const zb_message& message, const Activity& activity) {
         }
         case ZB_CALL:
             serveCall(m.u.call);
+            break;
+        case ZB_POST:
+            serveCall(m.u.call, false);
             break;
         case ZB_DEBUG:
             debugText(m.u.debug);

@@ -2,6 +2,10 @@
 // bench's hosts are served while the bench waits for an answer, and the ledger of the replies
 // those hosts handed out, so that a release through the bridge reaches the host as its own.
 //
+// Once the bridge has started, both ends map a region of shared memory and the frames go through
+// its rings (bridge_ring.h), the pipes only waking a sleeping end and carrying faults; where the
+// region cannot be set up, the pipes carry everything, as the user is told once.
+//
 // Anything that goes wrong (a fault in the DLL, a bridge that ends, stops answering or breaks the
 // protocol) is one line on stderr, and this process then dies as a crashing module would.
 #pragma once
@@ -9,6 +13,7 @@
 #include "bridge/bridge_codec.h"
 #include "bridge/bridge_faults.h"
 #include "bridge/bridge_process.h"
+#include "bridge/bridge_ring.h"
 #include "bridge/wine_launch.h"
 #include "zeph_client_callback.h"
 
@@ -20,6 +25,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include <unistd.h>
 
 namespace zeph::host::bridge {
 
@@ -50,8 +57,15 @@ public:
 
     // The process that started this bridge; a forked child must start its own.
     pid_t owner() const { return m_owner; }
+    // Whether the frames go through the shared region (else over the pipes).
+    bool shared() const { return m_shared; }
     // Inherited through fork: lets go of this process's copies without touching the bridge.
     void abandon();
+    // Lent by the parent (lendBridge): this process uses the bridge as its own.
+    void adopt() { m_owner = getpid(); }
+    // In the parent, once the child it lent the bridge to has ended: true when the bridge can go
+    // on (no call of the child's in progress, nothing unread, still running); else ends it.
+    bool takeBack();
 
     // Loads another DLL into this bridge (launch is the one that would have started a bridge for
     // it): its DLL number, or nullopt with one line for the user in error. The DLL the bridge
@@ -65,18 +79,35 @@ public:
     Reply call(const zb_message& message, const Activity& activity);
     [[noreturn]] void crash(const std::string& line, int sig);
 
+    // The host calls the bridge sends without waiting for an answer (ZB_POST): those whose
+    // hosts answer null and call no component back before they return.
+    static uint32_t oneWaySet();
+
 private:
     struct Frame;
+    struct RingRead;
     enum class Read { Ok, Ended, TimedOut, Garbled };
+    enum class Wait { Look, PipeFrame, Ended, TimedOut, Garbled };
 
     explicit Connection(const Launch& launch);
     bool awaitHello(std::string& error);
     std::string endedBeforeStart();
+    // Sets up the shared region; false when the bridge took it but this end cannot see its
+    // answer there, and the bridge must be started again without one.
+    bool share();
     void send(const zb_message& message);
+    [[noreturn]] void gone();
+    void writeRing(const unsigned char* data, size_t size);
+    void sendWake();
+    static int readRing(void* context, void* buffer, size_t size);
+    // Spins on the ring, then sleeps on the pipe until a WAKE (Look) or another frame comes.
+    Wait awaitRing(size_t wantRoom, Clock::time_point deadline, Frame& pipeFrame);
     Read readFrame(Frame& frame, Clock::time_point deadline);
+    Read readPipe(Frame& frame, Clock::time_point deadline);
     // The next message; ends the process when the bridge has ended or does not answer in time.
     void receive(Frame& frame, double seconds);
-    void serveCall(const zb_call& call);
+    // A call from the bridge to a host: a CALL is answered with a RETURN, a POST is not.
+    void serveCall(const zb_call& call, bool answered = true);
     void* releasedData(uint64_t token);
     void debugText(const zb_debug& debug);
     [[noreturn]] void fault(const zb_fault& fault);
@@ -95,6 +126,12 @@ private:
     pid_t m_owner = 0;
     std::unique_ptr<zb_input> m_in;
     zb_writer m_out{};
+    // The shared region, once set up.
+    bool m_shared = false;
+    void* m_region = nullptr;
+    zb_link m_link{};
+    std::unique_ptr<zb_input> m_ringIn;
+    int m_posting = 0; // serving POSTs: no host may call a component back meanwhile
 
     std::unordered_map<uint32_t, zeph_client_callback*> m_hosts;
     uint32_t m_nextHost = 1;

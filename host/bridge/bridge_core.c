@@ -4,6 +4,7 @@
 #include "bridge_core.h"
 #include "bridge_codec.h"
 #include "bridge_ledger.h"
+#include "bridge_ring.h"
 #include "zeph_client_callback.h"
 #include "zeph_commands.h"
 #include "zeph_records.h"
@@ -19,11 +20,93 @@ static char g_foreign[64];
 
 /* ---- Frames ---------------------------------------------------------------------------------- */
 static struct zb_writer g_out; /* building a frame never nests, so one buffer serves every call */
-static struct zb_input g_in;
+static struct zb_input g_in;   /* the pipe: every frame, or only WAKEs once the region is shared */
+
+/* The shared region, once SHARE has mapped it: the rings carry the frames both ways. */
+static struct zb_link g_link;
+static int g_shared;
+static struct zb_input g_ring_in;
+/* A fault was reported on the pipe: what follows it (the abandoned call's RETURN) goes there too,
+ * so that the bench cannot read it first, until the bench speaks again. */
+static volatile int g_pipe_only;
+static uint32_t g_one_way; /* SHARE's one-way set */
 
 static int read_input(void* context, void* buffer, size_t size) {
     (void)context;
     return g_p->read(buffer, size > 65536 ? 65536u : (unsigned)size);
+}
+
+static void write_pipe(const void* data, size_t size) {
+    if (g_p->write(data, (unsigned)size) != 0)
+        g_p->quit(0);
+}
+
+static void send_wake(void) {
+    unsigned char buffer[16];
+    struct zb_writer w;
+    zb_writer_fixed(&w, buffer, sizeof buffer);
+    if (zb_encode_wake(&w) == 0)
+        write_pipe(w.data, w.size);
+}
+
+/* Waits until the ring has bytes to read (want_room 0) or room to write: 1 to look again, 0 when
+ * the bench has gone. Between the spin and the sleep, only WAKEs come on the pipe. */
+static int await_ring(size_t want_room) {
+    struct zb_frame f;
+    enum zb_read_result got;
+    uint32_t kind;
+    size_t size;
+    if (zb_link_spin(&g_link, want_room) || !zb_link_sleep(&g_link, want_room))
+        return 1;
+    got = zb_read_frame(&g_in, &f);
+    kind = f.kind;
+    size = f.size;
+    zb_frame_free(&f);
+    zb_link_awake(&g_link);
+    if (got == ZB_READ_END)
+        return 0;
+    if (got != ZB_READ_FRAME || kind != ZB_WAKE || size != 0)
+        g_p->quit(3);
+    return 1;
+}
+
+static int read_ring(void* context, void* buffer, size_t size) {
+    (void)context;
+    for (;;) {
+        const long n = zb_link_read(&g_link, buffer, size > 65536 ? 65536u : size);
+        if (n < 0)
+            return -1;
+        if (n > 0) {
+            if (zb_link_wake_peer(&g_link, ZB_WAIT_ROOM))
+                send_wake();
+            return (int)n;
+        }
+        if (!await_ring(0))
+            return 0;
+    }
+}
+
+/* A whole frame to the bench, through the ring in as many pieces as its room allows. */
+static void write_frame(const unsigned char* data, size_t size) {
+    if (!g_shared || g_pipe_only) {
+        write_pipe(data, size);
+        return;
+    }
+    while (size) {
+        const long n = zb_link_write(&g_link, data, size);
+        if (n < 0) {
+            g_p->quit(3);
+            return;
+        }
+        data += n;
+        size -= (size_t)n;
+        if (n > 0 && zb_link_wake_peer(&g_link, ZB_WAIT_DATA))
+            send_wake();
+        if (size && !await_ring(1)) {
+            g_p->quit(0);
+            return;
+        }
+    }
 }
 
 /* Sends what the encoder built; a bench that is gone (or a frame that could not be built) ends
@@ -33,8 +116,7 @@ static void send(int encoded) {
         g_p->quit(3);
         return;
     }
-    if (g_p->write(g_out.data, (unsigned)g_out.size) != 0)
-        g_p->quit(0);
+    write_frame(g_out.data, g_out.size);
 }
 
 static void send_return(uint64_t value, uint32_t flags, struct zb_text text) {
@@ -48,9 +130,11 @@ static void send_return(uint64_t value, uint32_t flags, struct zb_text text) {
 /* The next message, its texts pointing into *f: 1, or 0 at the input's end. Anything that is not
  * this protocol ends the process (exit 3). */
 static int receive(struct zb_frame* f, struct zb_message* m) {
-    const enum zb_read_result got = zb_read_frame(&g_in, f);
-    if (got == ZB_READ_FRAME && zb_decode(f->kind, f->body, f->size, m) == 0)
+    const enum zb_read_result got = zb_read_frame(g_shared ? &g_ring_in : &g_in, f);
+    if (got == ZB_READ_FRAME && zb_decode(f->kind, f->body, f->size, m) == 0) {
+        g_pipe_only = 0;
         return 1;
+    }
     zb_frame_free(f);
     if (got != ZB_READ_END)
         g_p->quit(3);
@@ -299,10 +383,41 @@ static void serve_load(const struct zb_message* m) {
     send_return(status == ZB_READY ? number : error, status, zb_text_of(what));
 }
 
+/* The RETURN still goes on the pipe; the bench's next frame comes through the ring. */
+static void serve_share(const struct zb_message* m) {
+    const struct zb_share* s = &m->u.share;
+    char why[300] = "";
+    char* path = copy_of(s->path);
+    void* region = NULL;
+    g_one_way = s->one_way;
+    if (g_shared)
+        strcpy(why, "the region is shared already");
+    else if (!path || s->size != ZB_REGION_SIZE)
+        strcpy(why, "the region is not one this bridge knows");
+    else if (!g_p->map_shared)
+        strcpy(why, "this bridge maps no region");
+    else
+        region = g_p->map_shared(path, s->size, why, sizeof why);
+    free(path);
+    if (region && zb_link_init(&g_link, region, ZB_BRIDGE) != 0) {
+        strcpy(why, "the region's header is not one this bridge knows");
+        region = NULL;
+    }
+    if (!region) {
+        send_return(0, 0, zb_text_of(why));
+        return;
+    }
+    __atomic_store_n(&g_link.header->answer, ZB_REGION_ANSWER, __ATOMIC_RELEASE);
+    send_return(0, ZB_SHARED, zb_text_of(NULL));
+    zb_input_init(&g_ring_in, read_ring, NULL);
+    g_shared = 1;
+}
+
 typedef void (*handler_fn)(const struct zb_message* m);
 static const handler_fn g_handlers[] = {
     [ZB_CREATE] = serve_create, [ZB_CALL] = serve_call, [ZB_DESTROY] = serve_destroy,
     [ZB_HEAP] = serve_heap,     [ZB_LOAD] = serve_load, [ZB_CREATE_IN] = serve_create,
+    [ZB_SHARE] = serve_share,
 };
 
 /* A kind the bench never sends (HELLO, FAULT, a stray RETURN) is not this protocol. */
@@ -363,6 +478,16 @@ static struct zb_payload host_payload(void* data, int type, int* query) {
     return d;
 }
 
+/* Whether the bench takes this call without an answer (SHARE's one-way set). */
+static int one_way(void* data, int type) {
+    const struct zeph_command_info* c;
+    if (type == ZEPH_RELEASE)
+        return (g_one_way & ZB_ONE_WAY_RELEASE) != 0;
+    if (type != ZEPH_COMMAND || !(c = zeph_command_of(data)))
+        return 0;
+    return !c->answered && (g_one_way >> (c - zeph_commands) & 1u);
+}
+
 char* zb_host_call(uint32_t host, void* data, int type) {
     struct zb_call call;
     struct zb_frame f;
@@ -372,6 +497,10 @@ char* zb_host_call(uint32_t host, void* data, int type) {
     call.target = host;
     call.type = type;
     call.data = host_payload(data, type, &query);
+    if (one_way(data, type)) {
+        send(zb_encode_post(&g_out, &call));
+        return NULL;
+    }
     send(zb_encode_call(&g_out, &call));
     /* The RETURN of this call; the bench's own calls meanwhile are served as they come. */
     for (;;) {
@@ -415,6 +544,8 @@ void zb_fault(uint32_t code, uint64_t address, uint32_t access, uint64_t target,
     f.where.data = text;
     f.where.size = (uint32_t)n;
     zb_writer_fixed(&w, buffer, sizeof buffer); /* a fault handler uses no heap */
+    /* On the pipe, whichever thread faulted: the bench hears of a bridge's end there too. */
+    g_pipe_only = g_shared;
     if (zb_encode_fault(&w, &f) == 0)
         g_p->write(w.data, (unsigned)w.size);
 }
@@ -431,7 +562,6 @@ void zb_debug(const char* text) {
         g_p->quit(3);
         return;
     }
-    if (g_p->write(w.data, (unsigned)w.size) != 0)
-        g_p->quit(0);
+    write_frame(w.data, w.size);
     zb_writer_free(&w);
 }

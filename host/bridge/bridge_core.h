@@ -41,6 +41,9 @@ struct zb_platform {
     /* Runs fn(arg) so that a fault the platform can recover from returns here once reported:
      * 0 when fn returned, nonzero when it was abandoned. Null: every fault ends the bridge. */
     int (*guarded)(void (*fn)(void* arg), void* arg);
+    /* Maps size bytes of the file at path (the bench's own path) shared with the bench: the
+     * view, or null with why in why. Null: the bridge stays on the pipes. */
+    void* (*map_shared)(const char* path, uint32_t size, char* why, unsigned why_size);
 };
 
 /* The first message: whether the DLL is loaded and has its factory. */

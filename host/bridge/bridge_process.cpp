@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,12 +26,39 @@ Clock::time_point after(double seconds) {
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
+namespace {
+
+// A process this one did not start (a bridge the parent lent it) cannot be waited for; its end
+// shows in /proc while its parent has not reaped it: true when it has ended, with its status.
+bool endedElsewhere(pid_t pid, int& status) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    std::FILE* f = std::fopen(path, "r");
+    if (!f)
+        return true; // gone, reaped
+    char line[1024];
+    const size_t n = std::fread(line, 1, sizeof line - 1, f);
+    std::fclose(f);
+    line[n] = '\0';
+    // After the name in parentheses: the state, then the fields up to the exit code, the 52nd.
+    const char* p = std::strrchr(line, ')');
+    if (!p || p[1] != ' ' || p[2] != 'Z')
+        return !p;
+    p += 2;
+    for (int field = 3; field < 52 && p; ++field)
+        p = std::strchr(p + 1, ' ');
+    status = p ? std::atoi(p + 1) : 0;
+    return true;
+}
+
+} // namespace
+
 bool reap(pid_t pid, double seconds, int* status) {
     const auto deadline = after(seconds);
     for (;;) {
         int st = 0;
         const pid_t r = waitpid(pid, &st, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) {
+        if (r == pid || (r < 0 && errno == ECHILD && endedElsewhere(pid, st))) {
             if (status)
                 *status = st;
             return true;

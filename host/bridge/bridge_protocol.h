@@ -19,7 +19,7 @@
 #include <stdint.h>
 
 #define ZB_MAGIC 0x4752425aU /* "ZBRG" */
-#define ZB_VERSION 2u
+#define ZB_VERSION 3u
 #define ZB_NO_TEXT 0xffffffffU
 /* Texts read from a component stop here when no NUL comes first, as the bench's own limit on an
  * answer does; the receiver then learns that the text was not terminated. */
@@ -61,7 +61,20 @@ enum zb_kind {
     ZB_LOAD = 9,
     /* bench -> bridge: u32 DLL number, then CREATE's fields: a component of that DLL. CREATE is
      * this with DLL 0, which keeps the road of one DLL as it was. */
-    ZB_CREATE_IN = 10
+    ZB_CREATE_IN = 10,
+    /* bench -> bridge, on the pipe, once after HELLO: text path of the shared region (a file of
+     * the bench's file system, bridge_ring.h), u32 its size, u32 the one-way set (below). RETURN
+     * flags ZB_SHARED when the bridge mapped it and wrote ZB_REGION_ANSWER into its header; every
+     * later message then goes through the region's rings, the pipes carrying only WAKEs, and
+     * FAULTs with the RETURN of a call they abandon. Otherwise (text: why) both go on on the
+     * pipes. Either way, the one-way set holds from then on. */
+    ZB_SHARE = 11,
+    /* both ways, on the pipe: no fields. Look at the ring: the sender wrote to it (or made room
+     * in it) while the receiver said it was asleep. */
+    ZB_WAKE = 12,
+    /* bridge -> bench: CALL's fields, for a host call in the one-way set. No RETURN: the
+     * component is given null. */
+    ZB_POST = 13
 };
 
 /* HELLO status. */
@@ -76,6 +89,12 @@ enum zb_status {
 #define ZB_TERMINATED 1u /* the text ended with a NUL within ZB_TEXT_LIMIT */
 #define ZB_MEASURED 2u   /* HEAP: the value is a measurement */
 #define ZB_FAULTED 4u    /* the call faulted (a FAULT came first) and was abandoned */
+#define ZB_SHARED 8u     /* SHARE: the region is mapped; the rings carry the rest */
+
+/* The one-way set of SHARE: bit i for the command zeph_commands[i] of zeph_commands.h, and
+ * ZB_ONE_WAY_RELEASE for the release of a host's reply. The bench names those of its hosts'
+ * calls that answer null and never call a component back before they return. */
+#define ZB_ONE_WAY_RELEASE 0x80000000u
 
 #define ZB_NO_ACCESS 0xffffffffU
 

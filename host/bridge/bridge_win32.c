@@ -161,6 +161,41 @@ static int write_output(const void* data, unsigned size) {
     return 0;
 }
 
+/* The bench's file through drive Z:, which Wine maps onto the root of its file system. The file
+ * handle and the mapping may go at once: the view keeps the pages. */
+static void* map_shared(const char* path, uint32_t size, char* why, unsigned why_size) {
+    char windows[MAX_PATH];
+    HANDLE file, mapping;
+    void* view = NULL;
+    size_t i;
+    if (strlen(path) + 3 > sizeof windows) {
+        snprintf(why, why_size, "its path is too long");
+        return NULL;
+    }
+    snprintf(windows, sizeof windows, "Z:%s", path);
+    for (i = 0; windows[i]; ++i)
+        if (windows[i] == '/')
+            windows[i] = '\\';
+    file = CreateFileA(windows, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        describe_error(GetLastError(), why, why_size);
+        return NULL;
+    }
+    mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, size, NULL);
+    if (mapping) {
+        view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size);
+        if (!view)
+            describe_error(GetLastError(), why, why_size);
+        CloseHandle(mapping);
+    } else {
+        describe_error(GetLastError(), why, why_size);
+    }
+    CloseHandle(file);
+    return view;
+}
+
 /* Bytes in blocks in use on every heap of the process: the component's runtime has its own. */
 static int heap_in_use(uint64_t* bytes) {
     HANDLE heaps[256];
@@ -235,7 +270,7 @@ static void recover(void) {
 
 static const struct zb_platform g_platform = {read_input,  write_output, make_host, free_host,
                                               open_dll,    create,       callback,  destroy,
-                                              heap_in_use, quit,         guarded};
+                                              heap_in_use, quit,         guarded,   map_shared};
 
 /* A stack overflow leaves the faulting thread too little stack to locate and send the fault: the
  * filter only notes it and wakes this thread, which has a stack of its own, reports it and ends

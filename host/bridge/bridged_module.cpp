@@ -32,6 +32,7 @@ struct Shared {
     // made before the fork finds its connection and says it cannot be used here.
     std::vector<std::unique_ptr<Connection>> inherited;
     int open = 0;
+    pid_t lentBy = 0; // the parent lent its bridge to this process (set before the fork)
 };
 Shared g_shared;
 
@@ -39,6 +40,9 @@ Shared g_shared;
 // none, loaded into it otherwise. Null with one line in error when the DLL cannot be.
 Connection* share(const BridgedModule* module, const Launch& launch, std::string& error) {
     Shared& s = g_shared;
+    if (s.connection && s.lentBy && s.lentBy == getppid() && s.connection->owner() == s.lentBy)
+        s.connection->adopt();
+    s.lentBy = 0;
     if (s.connection && s.connection->owner() != getpid()) {
         s.connection->abandon();
         s.inherited.push_back(std::move(s.connection));
@@ -61,6 +65,24 @@ Connection* share(const BridgedModule* module, const Launch& launch, std::string
 }
 
 } // namespace
+
+void lendBridge() {
+    Shared& s = g_shared;
+    if (s.connection && s.connection->owner() == getpid() && s.connection->shared())
+        s.lentBy = getpid();
+}
+
+void takeBridgeBack() {
+    Shared& s = g_shared;
+    if (!s.lentBy)
+        return;
+    s.lentBy = 0;
+    if (s.connection && !s.connection->takeBack()) {
+        // Stand-ins made before still find it, and hear that the bridge has gone.
+        s.inherited.push_back(std::move(s.connection));
+        s.dlls.clear();
+    }
+}
 
 BridgedModule* bridgedModuleOf(zeph_factory_fn factory) {
     for (int i = 0; i < kSlots; ++i)

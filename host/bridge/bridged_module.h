@@ -59,6 +59,16 @@ private:
     int m_slot = -1;
 };
 
+// The bridge of this process lent to the child about to be forked, which then uses it as its own
+// instead of starting one of its own under Wine (a start costs more than most checks or
+// scenarios): while this process only waits for the child to end, as isolation does. Taken back
+// once the child has ended, or ended and started anew on next use when the child left a call in
+// progress (it crashed or was killed) or the bridge has gone. The DLLs keep their state in the
+// bridge from one child to the next, as a panel host keeps its DLLs loaded. Only a bridge whose
+// frames go through shared memory is lent: there the child's calls in progress can be seen.
+void lendBridge();
+void takeBridgeBack();
+
 // The open bridged module whose factory this is; null for any other factory.
 BridgedModule* bridgedModuleOf(zeph_factory_fn factory);
 // True for the factory of an open bridged module.

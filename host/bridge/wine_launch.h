@@ -12,6 +12,7 @@ struct Launch {
     std::string module;        // the module as the user named it, for messages
     double startSeconds = 60;  // until the bridge reports the DLL loaded (Wine's first start)
     double answerSeconds = 10; // for any one answer; ZEPH_BRIDGE_TIMEOUT overrides
+    bool share = true;         // frames through shared memory, where the bridge can map it
 };
 
 // The launch of a DLL under Wine: tools/wine-run running zeph-bridge.exe. Each is looked for in

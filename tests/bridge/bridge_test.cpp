@@ -3,6 +3,7 @@
 // made directly and through the bridge and must look the same to the recording host.
 #include "bridge/bridged_module.h"
 #include "component_source.h"
+#include "isolate/child.h"
 #include "isolate/sanitizer.h"
 #include "module_loader.h"
 #include "recording_host.h"
@@ -94,6 +95,20 @@ protected:
     Module m_direct;
     BridgedModule m_bridged;
 };
+
+// Every test of this fixture goes through the shared region: a bridge that fell back to the
+// pipes says so on stderr.
+TEST_F(Bridge, the_frames_go_through_shared_memory) {
+    ::testing::internal::CaptureStderr();
+    BridgedModule m;
+    std::string error;
+    ASSERT_TRUE(m.open(fakeLaunch(), error)) << error;
+    RecordingHost host;
+    ASSERT_TRUE(host.create(m.factory(), ""));
+    EXPECT_TRUE(host.parent("pid"));
+    host.destroy();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
 
 TEST_F(Bridge, records_and_texts_arrive_as_sent) {
     same({[](RecordingHost& h, Seen&) { h.revertive(5, 40, "Camera 1"); },
@@ -191,6 +206,56 @@ TEST_F(Bridge, a_forked_process_starts_its_own_bridge_and_leaves_the_parents_alo
     EXPECT_EQ(host.parent("pid"), parentPid);
     host.destroy();
     EXPECT_TRUE(host.errors().empty());
+}
+
+// Isolation's child uses the bridge its parent lends it; a child that ends inside a call leaves a
+// bridge nobody can trust, which the parent ends and the next use replaces. In a process of its
+// own: isolation arms the bench's fork guard, which would take the death tests' forks for a
+// component's.
+void lendToChildren() {
+    BridgedModule m;
+    std::string error;
+    if (!m.open(fakeLaunch(), error))
+        _exit(50);
+    const auto inChild = [&](const char* text) {
+        return zeph::bench::runChild(
+                   [&](int fd) {
+                       RecordingHost h;
+                       h.create(m.factory(), "");
+                       zeph::bench::writeAll(fd, h.parent(text).value_or("none"));
+                       h.destroy();
+                       return 0;
+                   },
+                   10)
+            .data;
+    };
+    const auto check = [](bool ok, const char* what) {
+        if (!ok) {
+            std::fprintf(stderr, "%s\n", what);
+            _exit(1);
+        }
+    };
+    RecordingHost host;
+    host.create(m.factory(), "");
+    const std::string first = host.parent("pid").value_or("");
+    check(!first.empty(), "no bridge");
+    check(inChild("pid") == first && inChild("pid") == first,
+          "a child started a bridge of its own");
+    check(host.parent("pid") == first, "the parent lost its bridge");
+    host.destroy();
+    check(inChild("crash").empty(), "the crash did not end the child");
+    RecordingHost after;
+    after.create(m.factory(), "");
+    const std::string second = after.parent("pid").value_or("");
+    check(!second.empty() && second != first, "the bridge left mid-call was used again");
+    check(inChild("pid") == second, "the new bridge was not lent");
+    after.destroy();
+    check(host.errors().empty() && after.errors().empty(), "the hosts saw a breach");
+    _exit(0);
+}
+
+TEST(BridgeLent, isolation_lends_its_bridge_to_the_child_and_replaces_one_left_mid_call) {
+    EXPECT_EXIT(lendToChildren(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Bridge, the_bridge_heap_is_measured_for_bridged_factories_only) {
@@ -373,6 +438,109 @@ TEST(BridgeDeath, a_bridge_that_stops_answering_is_reported_and_ended_in_time) {
                 "bridge_probe.so: the bridge did not answer within 1 s during parent \"hang\"");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_TRUE(gone(pidFile));
+}
+
+// ---- The shared region: no file left behind, the pipes where it cannot be ----------------------
+
+// The region's file goes as soon as both ends have mapped it: none is left whether the bridge
+// ends with the bench, faults, dies or hangs, or the bench is killed.
+TEST(BridgeRegion, no_file_is_left_however_the_bridge_ends) {
+    const std::string dir = ::testing::TempDir() + "regions_" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    setenv("ZEPH_BRIDGE_REGION_DIR", dir.c_str(), 1);
+    const struct {
+        const char* text;
+        double answerSeconds;
+        bool killed; // the bench is killed while the bridge hangs
+    } cases[] = {{"pid", 10, false},
+                 {"crash", 10, false},
+                 {"die", 10, false},
+                 {"hang", 1, false},
+                 {"hang", 30, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + (c.killed ? ", killed" : ""));
+        const std::string pidFile = dir + ".pid";
+        const pid_t bench = fork();
+        if (bench == 0)
+            runUntilDeath(c.text, c.answerSeconds, pidFile);
+        if (c.killed) {
+            usleep(500 * 1000);
+            kill(bench, SIGKILL);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(bench, &status, 0), bench);
+        for (int i = 0; i < 50 && !std::filesystem::is_empty(dir); ++i)
+            usleep(100 * 1000);
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+        // A killed bench's bridge hears of it (PR_SET_PDEATHSIG) a moment later.
+        pid_t bridge = 0;
+        EXPECT_TRUE(std::ifstream(pidFile) >> bridge);
+        std::remove(pidFile.c_str());
+        for (int i = 0; i < 50 && bridge > 0 && kill(bridge, 0) == 0; ++i)
+            usleep(100 * 1000);
+        EXPECT_TRUE(bridge > 0 && kill(bridge, 0) != 0);
+    }
+    unsetenv("ZEPH_BRIDGE_REGION_DIR");
+    std::filesystem::remove_all(dir);
+}
+
+// Where the region cannot be set up, one line says why and the bridge goes on over the pipes.
+void runOnPipes() {
+    BridgedModule probe, ostrel;
+    std::string error;
+    if (!probe.open(fakeLaunch(), error) || !ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error))
+        _exit(50);
+    RecordingHost host;
+    host.setReply("SD 'rtr'", "5 7");
+    host.create(probe.factory(), "");
+    host.parent("query");
+    const bool answered = host.parent("pid").has_value();
+    host.destroy();
+    _exit(answered && host.errors().empty() ? 0 : 1);
+}
+
+TEST(BridgeRegion, without_one_the_pipes_carry_everything_as_one_line_says) {
+    const struct {
+        const char* variable;
+        const char* value;
+        const char* why;
+    } cases[] = {
+        {"ZEPH_FAKE_BRIDGE_NO_MAP", "1", "mapping is turned off"},
+        {"ZEPH_BRIDGE_REGION_DIR", "/nonexistent",
+         "no file for it in /nonexistent: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        setenv(c.variable, c.value, 1);
+        EXPECT_EXIT(runOnPipes(), ::testing::ExitedWithCode(0),
+                    std::string("^bridge_probe\\.so: the bridge cannot share memory with the bench "
+                                "\\(") +
+                        c.why + "\\); its calls go over pipes, slower\n$");
+        unsetenv(c.variable);
+    }
+}
+
+// Commands a host answers with nothing go one way; a host that calls a component back from one
+// would be served out of order, so the bench stops with one line instead.
+void callBackFromHn() {
+    BridgedModule ostrel;
+    std::string error;
+    if (!ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error))
+        _exit(50);
+    RecordingHost host;
+    host.create(ostrel.factory(), "");
+    host.setObserver([&](const std::string& command) {
+        if (command.rfind("HN ", 0) == 0)
+            host.raw(nullptr, 8);
+    });
+    host.press("1", "Tarnel");
+    _exit(0);
+}
+
+TEST(BridgeRegion, a_host_that_calls_back_from_a_one_way_command_is_stopped) {
+    EXPECT_EXIT(callBackFromHn(), ::testing::KilledBySignal(SIGABRT),
+                "Ostrel.so: a host called a component back while it served a call that takes no "
+                "answer during press \"1\" \"Tarnel\"");
 }
 
 // ---- A bridge that cannot start says why in one line -------------------------------------------

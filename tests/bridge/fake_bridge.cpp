@@ -14,8 +14,10 @@
 #include <initializer_list>
 #include <string>
 #include <vector>
+#include <fcntl.h>
 #include <malloc.h>
 #include <setjmp.h>
+#include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -106,6 +108,25 @@ int heapInUse(uint64_t* bytes) {
 void quit(int code) {
     _exit(code);
 }
+void* mapShared(const char* path, uint32_t size, char* why, unsigned whySize) {
+    // A bridge that cannot map the region, which must go on on pipes.
+    if (std::getenv("ZEPH_FAKE_BRIDGE_NO_MAP")) {
+        std::snprintf(why, whySize, "mapping is turned off");
+        return nullptr;
+    }
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::snprintf(why, whySize, "%s", std::strerror(errno));
+        return nullptr;
+    }
+    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (view == MAP_FAILED) {
+        std::snprintf(why, whySize, "%s", std::strerror(errno));
+        return nullptr;
+    }
+    return view;
+}
 
 // A component's call that a fault abandons, as the Windows bridge's; the signal mask comes back
 // with it.
@@ -163,8 +184,8 @@ void onFault(int sig, siginfo_t* info, void* context) {
     _exit(70);
 }
 
-const zb_platform g_platform = {readInput, writeOutput, makeHost,  freeHost, load,   create,
-                                callback,  destroy,     heapInUse, quit,     guarded};
+const zb_platform g_platform = {readInput, writeOutput, makeHost,  freeHost, load,    create,
+                                callback,  destroy,     heapInUse, quit,     guarded, mapShared};
 
 } // namespace
 
