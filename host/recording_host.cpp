@@ -165,13 +165,17 @@ char* RecordingHost::callback(void* data, int type) {
                 m_timers.erase(static_cast<int>(id));
         }
     }
-    if (m_observer)
-        m_observer(command);
+    if (m_rare && m_rare->observer)
+        m_rare->observer(command);
 
     std::optional<std::string> reply;
-    if (auto it = m_replies.find(command); it != m_replies.end())
-        reply = it->second;
-    else if (m_responder)
+    bool set = false;
+    if (m_rare)
+        if (auto it = m_rare->replies.find(command); it != m_rare->replies.end()) {
+            reply = it->second;
+            set = true;
+        }
+    if (!set && m_responder)
         reply = m_responder(command);
 
     if (panelShow)
@@ -194,16 +198,38 @@ char* RecordingHost::handOut(const std::string& reply) {
 }
 
 void RecordingHost::error(ErrorKind kind, std::string text) {
-    m_breaches.push_back(Breach{kind, text});
-    m_errors.push_back(std::move(text));
+    rare().breaches.push_back(Breach{kind, text});
+    rare().errors.push_back(std::move(text));
+}
+
+RecordingHost::Rare& RecordingHost::rare() {
+    if (!m_rare)
+        m_rare = std::make_unique<Rare>();
+    return *m_rare;
+}
+
+const std::vector<std::string>& RecordingHost::errors() const {
+    static const std::vector<std::string> none;
+    return m_rare ? m_rare->errors : none;
+}
+
+const std::vector<Breach>& RecordingHost::breaches() const {
+    static const std::vector<Breach> none;
+    return m_rare ? m_rare->breaches : none;
+}
+
+const std::vector<char*>& RecordingHost::keptAnswers() const {
+    static const std::vector<char*> none;
+    return m_rare ? m_rare->keptAnswers : none;
 }
 
 void RecordingHost::setReply(const std::string& command, std::optional<std::string> reply) {
-    m_replies[command] = std::move(reply);
+    rare().replies[command] = std::move(reply);
 }
 
 void RecordingHost::clearReplies() {
-    m_replies.clear();
+    if (m_rare)
+        m_rare->replies.clear();
 }
 
 void RecordingHost::setResponder(Responder responder) {
@@ -215,7 +241,7 @@ void RecordingHost::setPanelShowAccepted(bool accepted) {
 }
 
 void RecordingHost::setObserver(std::function<void(const std::string&)> observer) {
-    m_observer = std::move(observer);
+    rare().observer = std::move(observer);
 }
 
 std::vector<std::string> RecordingHost::takeCommands() {
@@ -263,7 +289,7 @@ std::optional<std::string> RecordingHost::parent(const std::string& text, bool r
     if (releaseAnswer)
         m_component->callback(answer, ZEPH_RELEASE);
     else
-        m_keptAnswers.push_back(answer);
+        rare().keptAnswers.push_back(answer);
     return result;
 }
 

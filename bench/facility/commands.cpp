@@ -60,8 +60,8 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
     std::optional<std::string> reply;
     if (rule && rule->reply)
         reply = (this->*rule->reply)(endpoint, c);
-    if (m_replyOverride && isQuery(command))
-        reply = m_replyOverride(command, reply);
+    if (m_rare && m_rare->replyOverride && isQuery(command))
+        reply = m_rare->replyOverride(command, reply);
     if (m_sink)
         emit(Event::Kind::Command, endpoint, command, reply);
     const std::string note = !rule       ? "unknown command"
@@ -75,8 +75,9 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
 // ---- Queries ------------------------------------------------------------------------------------
 
 std::optional<std::string> Facility::replySD(int, const Command& c) {
-    auto it = c.fields.empty() ? m_names.end() : m_names.find(c.field(0));
-    if (it == m_names.end())
+    const auto& names = tables().names;
+    auto it = c.fields.empty() ? names.end() : names.find(c.field(0));
+    if (it == names.end())
         return std::nullopt;
     std::string reply = std::to_string(it->second.first);
     if (it->second.second)
@@ -88,8 +89,9 @@ std::optional<std::string> Facility::replyRN(int, const Command& c) {
     auto dev = c.number(0), db = c.number(1), index = c.number(2);
     if (!dev || !db || !index)
         return std::nullopt;
-    auto it = m_databases.find({*dev, *db, *index});
-    if (it == m_databases.end())
+    const auto& databases = tables().databases;
+    auto it = databases.find({*dev, *db, *index});
+    if (it == databases.end())
         return std::nullopt;
     return it->second;
 }
@@ -118,12 +120,14 @@ std::optional<std::string> Facility::replyTG(int endpoint, const Command& c) {
 
 // PS is not a query: the host only tells whether the panel was shown (non-null) or not.
 std::optional<std::string> Facility::replyPS(int endpoint, const Command& c) {
-    bool accepted = m_panelFiles.empty();
+    static const std::vector<std::string> none;
+    const std::vector<std::string>& files = m_rare ? m_rare->panelFiles : none;
+    bool accepted = files.empty();
     if (c.fields.size() >= 2)
-        for (const std::string& file : m_panelFiles)
+        for (const std::string& file : files)
             accepted = accepted || lastPathPart(c.field(1)) == file;
-    if (m_panelShowOverride)
-        accepted = m_panelShowOverride();
+    if (m_rare && m_rare->panelShowOverride)
+        accepted = m_rare->panelShowOverride();
     ep(endpoint).host.setPanelShowAccepted(accepted);
     return accepted ? std::optional<std::string>("1") : std::nullopt;
 }

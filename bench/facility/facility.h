@@ -10,6 +10,7 @@
 #pragma once
 
 #include "facility/event.h"
+#include "facility/flat_map.h"
 #include "facility/text.h"
 #include "recording_host.h"
 
@@ -64,6 +65,10 @@ public:
         const std::string& command, const std::optional<std::string>& facilityReply)>;
     void setReplyOverride(ReplyOverride replies);
     void setPanelShowOverride(std::function<bool()> accepted);
+    // Takes model's description (names, databases, routers with their crosspoints, panels, panel
+    // files) as its own, before any endpoint: a soak's many copies of one facility build theirs
+    // once. The names and databases stay shared until either facility changes them.
+    void copyDescription(const Facility& model);
 
     // ---- Components ----------------------------------------------------------------------------
     // Each component gets its own host endpoint; returns its number.
@@ -170,7 +175,7 @@ private:
     };
     struct Endpoint {
         RecordingHost host;
-        std::map<int, Timer> timers;
+        FlatMap<int, Timer> timers;
         std::vector<Registration> registrations;
         std::vector<std::string> parentTexts;
         std::vector<std::string> panels;
@@ -189,14 +194,14 @@ private:
         }
     };
     struct Router {
-        std::map<int, int> crosspoints; // destination -> source
+        FlatMap<int, int> crosspoints; // destination -> source
         int64_t delay = 0;
         int drop = 0;
         bool inlineDelivery = false;
     };
     struct Control {
         std::string id;
-        std::map<std::string, std::string> properties;
+        FlatMap<std::string, std::string> properties;
         std::string kind;
     };
 
@@ -266,19 +271,47 @@ private:
     Control* findControl(const std::string& panel, const std::string& control);
     const Control* findControl(const std::string& panel, const std::string& control) const;
 
+    // The names and databases: copies of one facility share them until one of them changes them,
+    // which spares a soak's many facilities a copy each of tables none of them writes to.
+    struct Tables {
+        std::map<std::string, std::pair<int, std::optional<int>>> names;
+        std::map<std::tuple<int, int, int>, std::string> databases;
+    };
+    const Tables& tables() const;
+    Tables& ownTables();
+    // Who hears a destination, one entry per component and destination (single-destination
+    // registrations) or per component and router (those that hold a range), sorted: a soak's
+    // facilities hold one or two each.
+    struct Listener {
+        int device, destination, endpoint; // destination: 0 for a range
+        bool operator<(const Listener& o) const {
+            return std::tie(device, destination, endpoint) <
+                   std::tie(o.device, o.destination, o.endpoint);
+        }
+        bool operator==(const Listener& o) const {
+            return device == o.device && destination == o.destination && endpoint == o.endpoint;
+        }
+    };
+    // What few runs set (validate's overrides, a listed panel file, a capture of stderr), kept
+    // apart so that a soak's many facilities do not each carry it empty.
+    struct Rare {
+        ReplyOverride replyOverride;
+        std::function<bool()> panelShowOverride;
+        std::vector<std::string> panelFiles;
+        std::FILE* captureFile = nullptr;
+        bool ownsCaptureFile = false;
+        int savedStderr = -1;
+    };
+    Rare& rare();
+
     EventSink m_sink;
     std::vector<std::unique_ptr<Endpoint>> m_endpoints;
-    std::map<std::string, std::pair<int, std::optional<int>>> m_names;
-    std::map<std::tuple<int, int, int>, std::string> m_databases;
-    std::map<int, Router> m_routers;
-    // Who hears a destination: (device, destination) -> endpoints for single-destination
-    // registrations, device -> endpoints for those that hold a range.
-    std::map<std::pair<int, int>, std::set<int>> m_listeners;
-    std::map<int, std::set<int>> m_rangeListeners;
-    std::map<std::string, std::vector<Control>> m_panels;
-    std::vector<std::string> m_panelFiles;
-    ReplyOverride m_replyOverride;
-    std::function<bool()> m_panelShowOverride;
+    std::shared_ptr<Tables> m_tables;
+    FlatMap<int, Router> m_routers;
+    std::vector<Listener> m_listeners;      // single destinations
+    std::vector<Listener> m_rangeListeners; // ranges, destination 0
+    FlatMap<std::string, std::vector<Control>> m_panels;
+    std::unique_ptr<Rare> m_rare;
 
     std::priority_queue<Queued, std::vector<Queued>, std::greater<Queued>> m_queue;
     int64_t m_now = 0;
@@ -290,9 +323,6 @@ private:
     int m_depth = 0;
     bool m_capture = false;
     bool m_watchStdout = false;
-    std::FILE* m_captureFile = nullptr;
-    bool m_ownsCaptureFile = false;
-    int m_savedStderr = -1;
 };
 
 } // namespace zeph::bench
