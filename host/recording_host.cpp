@@ -147,7 +147,7 @@ char* RecordingHost::callback(void* data, int type) {
     if (m_detached)
         error(ErrorKind::CommandAfterDetach, "command after \"AS\": " + command);
     if (m_keepCommands)
-        m_commands.push_back(command);
+        rare().commands.push_back(command);
     ++m_total;
     ++m_sinceForget;
     m_lastWasDetach = command == "AS";
@@ -159,10 +159,18 @@ char* RecordingHost::callback(void* data, int type) {
         const char* p = command.c_str() + 2;
         long id = 0, period = 0;
         if (readLong(p, id)) {
-            if (readLong(p, period) && period != 0)
-                m_timers.insert(static_cast<int>(id));
-            else
-                m_timers.erase(static_cast<int>(id));
+            const int t = static_cast<int>(id);
+            const auto at = std::lower_bound(m_timers.begin(), m_timers.end(), t);
+            const bool running = at != m_timers.end() && *at == t;
+            if (readLong(p, period) && period != 0) {
+                if (!running)
+                    m_timers.insert(at, t);
+            } else if (running) {
+                m_timers.erase(at);
+                // Most components run a timer now and then: none running holds no room.
+                if (m_timers.empty())
+                    std::vector<int>().swap(m_timers);
+            }
         }
     }
     if (m_rare && m_rare->observer)
@@ -208,6 +216,17 @@ RecordingHost::Rare& RecordingHost::rare() {
     return *m_rare;
 }
 
+const std::vector<std::string>& RecordingHost::commands() const {
+    static const std::vector<std::string> none;
+    return m_rare ? m_rare->commands : none;
+}
+
+void RecordingHost::forgetCommands() {
+    if (m_rare)
+        m_rare->commands.clear();
+    m_sinceForget = 0;
+}
+
 const std::vector<std::string>& RecordingHost::errors() const {
     static const std::vector<std::string> none;
     return m_rare ? m_rare->errors : none;
@@ -246,7 +265,8 @@ void RecordingHost::setObserver(std::function<void(const std::string&)> observer
 
 std::vector<std::string> RecordingHost::takeCommands() {
     std::vector<std::string> out;
-    out.swap(m_commands);
+    if (m_rare)
+        out.swap(m_rare->commands);
     m_sinceForget = 0;
     return out;
 }

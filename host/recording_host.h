@@ -81,18 +81,15 @@ public:
     void setObserver(std::function<void(const std::string& command)> observer);
 
     // ---- Recorded traffic -------------------------------------------------------------------
-    const std::vector<std::string>& commands() const { return m_commands; }
+    const std::vector<std::string>& commands() const;
     std::vector<std::string> takeCommands();
     // Forgets them, keeping the room they took for the next ones (a soak forgets after each step).
-    void forgetCommands() {
-        m_commands.clear();
-        m_sinceForget = 0;
-    }
+    void forgetCommands();
     // Off: commands are counted but not kept (a soak reads none of them); the checks stay.
     void setKeepCommands(bool keep) { m_keepCommands = keep; }
     // Number of commands received since the component was attached (never cleared).
     size_t totalCommands() const { return m_total; }
-    const std::set<int>& runningTimers() const { return m_timers; }
+    std::set<int> runningTimers() const { return {m_timers.begin(), m_timers.end()}; }
     bool detached() const { return m_detached; }
 
     // ---- Ownership checks -------------------------------------------------------------------
@@ -138,9 +135,10 @@ private:
     char* handOut(const std::string& reply);
     void error(ErrorKind kind, std::string text);
 
-    // What a soak's many hosts never use (set replies, an observer, breaches, kept answers), kept
-    // apart so that each host does not carry it empty.
+    // What a soak's many hosts never use (kept commands, set replies, an observer, breaches, kept
+    // answers), kept apart so that each host does not carry it empty.
     struct Rare {
+        std::vector<std::string> commands;
         std::map<std::string, std::optional<std::string>> replies;
         std::function<void(const std::string&)> observer;
         std::vector<std::string> errors;
@@ -153,7 +151,6 @@ private:
     Responder m_responder;
     std::unique_ptr<Rare> m_rare;
 
-    std::vector<std::string> m_commands;
     size_t m_total = 0;
     // Since the commands were last taken or forgotten: how many, and whether the last was "AS".
     size_t m_sinceForget = 0;
@@ -161,7 +158,7 @@ private:
     bool m_detached = false;
     bool m_keepCommands = true;
     bool m_panelShowAccepted = true;
-    std::set<int> m_timers;
+    std::vector<int> m_timers; // sorted: a set's node per timer cost a soak more
 
     // A handful at most, looked up in place: a set's node per reply cost a soak more than the
     // reply itself.

@@ -62,7 +62,7 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
         reply = (this->*rule->reply)(endpoint, c);
     if (m_rare && m_rare->replyOverride && isQuery(command))
         reply = m_rare->replyOverride(command, reply);
-    if (m_sink)
+    if (listening())
         emit(Event::Kind::Command, endpoint, command, reply);
     const std::string note = !rule       ? "unknown command"
                              : rule->act ? (this->*rule->act)(endpoint, c)
@@ -209,6 +209,7 @@ std::string Facility::actET(int endpoint, const Command& c) {
         return "malformed ET";
     auto period = c.fields.size() > 1 ? toNumber(c.field(1)) : std::nullopt;
     Endpoint& e = ep(endpoint);
+    dropTicks(endpoint, *id);
     if (!period || *period == 0) {
         e.timers.erase(*id);
         return {};

@@ -5,12 +5,16 @@
 
 namespace zeph::bench {
 
-Facility::Facility(EventSink sink) : m_sink(std::move(sink)) {}
+Facility::Facility(EventSink sink) {
+    if (sink)
+        rare().sink = std::move(sink);
+}
 
 Facility::~Facility() {
     // Components still loaded go first, while their hosts still exist; whoever listened to the
     // events may already be gone.
-    m_sink = nullptr;
+    if (m_rare)
+        m_rare->sink = nullptr;
     if (m_rare && m_rare->captureFile && m_rare->ownsCaptureFile)
         std::fclose(m_rare->captureFile);
     for (auto& e : m_endpoints)
@@ -207,7 +211,7 @@ std::string Facility::property(const std::string& panel, const std::string& cont
 
 void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     ++m_breaches;
-    if (!m_sink)
+    if (!listening())
         return;
     Event e;
     e.kind = Event::Kind::HostError;
@@ -215,14 +219,14 @@ void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     e.component = endpoint;
     e.text = std::move(text);
     e.error = kind;
-    m_sink(e);
+    m_rare->sink(e);
 }
 
 void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
                     const std::optional<std::string>& reply) {
     if (kind == Event::Kind::HostError)
         ++m_breaches;
-    if (!m_sink)
+    if (!listening())
         return;
     Event e;
     e.kind = kind;
@@ -230,7 +234,7 @@ void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
     e.component = endpoint;
     e.text = text;
     e.reply = reply;
-    m_sink(e);
+    m_rare->sink(e);
 }
 
 } // namespace zeph::bench

@@ -20,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <queue>
 #include <set>
 #include <string>
 #include <tuple>
@@ -255,6 +254,9 @@ private:
         return notify(endpoint, std::forward<What>(what), std::forward<Call>(call), [] {});
     }
     void schedule(Queued q);
+    // Drops the queued ticks of the endpoint's timer id (of all its timers when none is given),
+    // which its stop, restart or unloading has made stale.
+    void dropTicks(int endpoint, std::optional<int> id);
     void runUntil(int64_t target);
     void deliver(const Queued& q);
     void afterNotification(int endpoint);
@@ -280,21 +282,25 @@ private:
     const Tables& tables() const;
     Tables& ownTables();
     // Who hears a destination, one entry per component and destination (single-destination
-    // registrations) or per component and router (those that hold a range), sorted: a soak's
-    // facilities hold one or two each.
+    // registrations) or per component and router (those that hold a range: destination 0),
+    // sorted: a soak's facilities hold one or two each.
     struct Listener {
-        int device, destination, endpoint; // destination: 0 for a range
+        int device;
+        bool range;
+        int destination, endpoint;
         bool operator<(const Listener& o) const {
-            return std::tie(device, destination, endpoint) <
-                   std::tie(o.device, o.destination, o.endpoint);
+            return std::tie(device, range, destination, endpoint) <
+                   std::tie(o.device, o.range, o.destination, o.endpoint);
         }
         bool operator==(const Listener& o) const {
-            return device == o.device && destination == o.destination && endpoint == o.endpoint;
+            return device == o.device && range == o.range && destination == o.destination &&
+                   endpoint == o.endpoint;
         }
     };
     // What few runs set (validate's overrides, a listed panel file, a capture of stderr), kept
     // apart so that a soak's many facilities do not each carry it empty.
     struct Rare {
+        EventSink sink;
         ReplyOverride replyOverride;
         std::function<bool()> panelShowOverride;
         std::vector<std::string> panelFiles;
@@ -303,17 +309,17 @@ private:
         int savedStderr = -1;
     };
     Rare& rare();
+    // Whether anyone hears the events: building one costs a soak more than the notification.
+    bool listening() const { return m_rare && m_rare->sink; }
 
-    EventSink m_sink;
     std::vector<std::unique_ptr<Endpoint>> m_endpoints;
     std::shared_ptr<Tables> m_tables;
     FlatMap<int, Router> m_routers;
-    std::vector<Listener> m_listeners;      // single destinations
-    std::vector<Listener> m_rangeListeners; // ranges, destination 0
+    std::vector<Listener> m_listeners;
     FlatMap<std::string, std::vector<Control>> m_panels;
     std::unique_ptr<Rare> m_rare;
 
-    std::priority_queue<Queued, std::vector<Queued>, std::greater<Queued>> m_queue;
+    std::vector<Queued> m_queue; // a heap, soonest first (std::greater)
     int64_t m_now = 0;
     uint64_t m_seq = 0;
     uint64_t m_generation = 0;

@@ -28,7 +28,9 @@ public:
     const_iterator end() const { return m_items.end(); }
     size_t size() const { return m_items.size(); }
     bool empty() const { return m_items.empty(); }
-    void clear() { m_items.clear(); }
+    // An emptied map gives its room back: most hold nothing most of the time (a component's
+    // timers between two runs of them).
+    void clear() { std::vector<value_type>().swap(m_items); }
 
     iterator lower_bound(const K& key) {
         return std::lower_bound(m_items.begin(), m_items.end(), key, before);
@@ -56,6 +58,8 @@ public:
         if (it == end())
             return 0;
         m_items.erase(it);
+        if (m_items.empty())
+            clear();
         return 1;
     }
 

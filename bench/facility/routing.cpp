@@ -57,28 +57,29 @@ void Facility::sendRevertive(int endpoint, int device, int destination) {
 
 void Facility::listen(int endpoint, const Registration& g, bool on) {
     // Single destinations are looked up directly; ranges are few and walked.
-    const bool single = g.first == g.last;
-    std::vector<Listener>& list = single ? m_listeners : m_rangeListeners;
-    const Listener l{g.device, single ? g.first : 0, endpoint};
-    const auto at = std::lower_bound(list.begin(), list.end(), l);
-    const bool held = at != list.end() && *at == l;
+    const bool range = g.first != g.last;
+    const Listener l{g.device, range, range ? 0 : g.first, endpoint};
+    const auto at = std::lower_bound(m_listeners.begin(), m_listeners.end(), l);
+    const bool held = at != m_listeners.end() && *at == l;
     if (on && !held)
-        list.insert(at, l);
+        m_listeners.insert(at, l);
     else if (!on && held)
-        list.erase(at);
+        m_listeners.erase(at);
 }
 
 void Facility::notifyRegistered(int device, int destination) {
     // Copied first: a revertive delivered inline may lead a component to register again.
     std::vector<int> heard;
     for (auto l = std::lower_bound(m_listeners.begin(), m_listeners.end(),
-                                   Listener{device, destination, INT_MIN});
-         l != m_listeners.end() && l->device == device && l->destination == destination; ++l)
+                                   Listener{device, false, destination, INT_MIN});
+         l != m_listeners.end() && l->device == device && !l->range &&
+         l->destination == destination;
+         ++l)
         heard.push_back(l->endpoint);
     const size_t singles = heard.size();
-    for (auto l = std::lower_bound(m_rangeListeners.begin(), m_rangeListeners.end(),
-                                   Listener{device, 0, INT_MIN});
-         l != m_rangeListeners.end() && l->device == device; ++l)
+    for (auto l = std::lower_bound(m_listeners.begin(), m_listeners.end(),
+                                   Listener{device, true, 0, INT_MIN});
+         l != m_listeners.end() && l->device == device; ++l)
         for (const Registration& g : ep(l->endpoint).registrations)
             if (g.device == device && g.first <= destination && destination <= g.last) {
                 heard.push_back(l->endpoint);

@@ -1,7 +1,9 @@
 // Read-only views of the facility, for pages and tools that draw it.
 #include "facility/facility.h"
 
+#include <algorithm>
 #include <climits>
+#include <functional>
 
 namespace zeph::bench {
 
@@ -42,8 +44,9 @@ std::vector<Facility::RouterView> Facility::routers() const {
 std::optional<int64_t> Facility::nextDue() const {
     // Ticks of stopped or restarted timers stay queued until their time; they do not count.
     auto queue = m_queue;
-    for (; !queue.empty(); queue.pop()) {
-        const Queued& q = queue.top();
+    for (; !queue.empty(); queue.pop_back()) {
+        std::pop_heap(queue.begin(), queue.end(), std::greater<Queued>());
+        const Queued& q = queue.back();
         if (q.kind != Queued::Tick)
             return q.time;
         const auto& timers = ep(q.endpoint).timers;
