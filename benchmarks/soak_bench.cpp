@@ -1,7 +1,7 @@
 // The soak's throughput: one notification of Ostrel's take dealt round-robin over a thousand
 // components, each in a facility of its own, as `zeph-host soak` deals them (bench/soak/). Its time
 // is read as a multiple of BM_Baseline of the same run, which a slower facility, recording host or
-// component moves and a slower machine does not.
+// component moves and a slower machine does not. Its heap per component is counted beside it.
 #include "module_loader.h"
 #include "soak/soak.h"
 #include "workout/workout.h"
@@ -46,6 +46,9 @@ void BM_Soak(benchmark::State& state) {
         state.SkipWithError("the recording hosts saw a breach of the host contract");
     state.counters["delivered"] =
         benchmark::Counter(static_cast<double>(r.delivered), benchmark::Counter::kAvgIterations);
+    // A count of bytes, not a time: the heap each configured component holds, its bench endpoint
+    // and facility included.
+    state.counters["heap_per_component"] = r.heapPerComponent + r.benchHeapPerComponent;
 }
 BENCHMARK(BM_Soak)->Arg(1000)->ComputeStatistics("min", [](const std::vector<double>& v) {
     return *std::min_element(v.begin(), v.end());
