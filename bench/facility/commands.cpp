@@ -45,18 +45,27 @@ const Facility::CommandRule* Facility::findRule(const std::string& command) {
     return nullptr;
 }
 
+Facility::Command::Command(const std::string& command) : text(command) {
+    eachCommandField(command, [&](std::string_view field, bool) {
+        if (fields.count < kRead)
+            fields.texts[fields.count] = field;
+        ++fields.count;
+        return true;
+    });
+}
+
 const std::string& Facility::Command::field(size_t i) const {
     static const std::string none;
-    return i < fields.size() ? fields[i].text : none;
+    return i < std::min(fields.count, kRead) ? fields.texts[i] : none;
 }
 
 std::optional<int> Facility::Command::number(size_t i) const {
-    return i < fields.size() ? toInt(fields[i].text) : std::nullopt;
+    return i < std::min(fields.count, kRead) ? toInt(fields.texts[i]) : std::nullopt;
 }
 
 std::optional<std::string> Facility::execute(int endpoint, const std::string& command) {
     const CommandRule* rule = findRule(command);
-    const Command c{command, splitCommand(command)};
+    const Command c(command);
     std::optional<std::string> reply;
     if (rule && rule->reply)
         reply = (this->*rule->reply)(endpoint, c);

@@ -14,6 +14,7 @@
 #include "facility/text.h"
 #include "recording_host.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -206,8 +207,18 @@ private:
 
     // ---- Commands (commands.cpp): one handler per mnemonic --------------------------------------
     struct Command {
+        // Every field counted, the first kRead kept in place: no handler reads past the fourth,
+        // and a vector of them cost a soak an allocation per command.
+        static constexpr size_t kRead = 4;
+        struct Fields {
+            std::array<std::string, kRead> texts;
+            size_t count = 0;
+            size_t size() const { return count; }
+            bool empty() const { return count == 0; }
+        };
+        explicit Command(const std::string& command);
         const std::string& text;
-        std::vector<CommandField> fields;
+        Fields fields;
         const std::string& field(size_t i) const;
         std::optional<int> number(size_t i) const;
     };
