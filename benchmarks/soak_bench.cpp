@@ -2,6 +2,7 @@
 // components, each in a facility of its own, as `zeph-host soak` deals them (bench/soak/). Its time
 // is read as a multiple of BM_Baseline of the same run, which a slower facility, recording host or
 // component moves and a slower machine does not; the DLL's, as a multiple of the shared object's.
+// Its heap per component is counted beside it.
 #include "module_loader.h"
 #include "soak/soak.h"
 #include "workout/workout.h"
@@ -48,6 +49,9 @@ void soak(benchmark::State& state, host::Module& module, const char* path) {
         state.SkipWithError("the recording hosts saw a breach of the host contract");
     state.counters["delivered"] =
         benchmark::Counter(static_cast<double>(r.delivered), benchmark::Counter::kAvgIterations);
+    // A count of bytes, not a time: the heap each configured component holds, its bench endpoint
+    // and facility included.
+    state.counters["heap_per_component"] = r.heapPerComponent + r.benchHeapPerComponent;
 }
 void BM_Soak(benchmark::State& state) {
     static host::Module module;

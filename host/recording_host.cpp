@@ -147,7 +147,7 @@ char* RecordingHost::callback(void* data, int type) {
     if (m_detached)
         error(ErrorKind::CommandAfterDetach, "command after \"AS\": " + command);
     if (m_keepCommands)
-        m_commands.push_back(command);
+        rare().commands.push_back(command);
     ++m_total;
     ++m_sinceForget;
     m_lastWasDetach = command == "AS";
@@ -159,19 +159,31 @@ char* RecordingHost::callback(void* data, int type) {
         const char* p = command.c_str() + 2;
         long id = 0, period = 0;
         if (readLong(p, id)) {
-            if (readLong(p, period) && period != 0)
-                m_timers.insert(static_cast<int>(id));
-            else
-                m_timers.erase(static_cast<int>(id));
+            const int t = static_cast<int>(id);
+            const auto at = std::lower_bound(m_timers.begin(), m_timers.end(), t);
+            const bool running = at != m_timers.end() && *at == t;
+            if (readLong(p, period) && period != 0) {
+                if (!running)
+                    m_timers.insert(at, t);
+            } else if (running) {
+                m_timers.erase(at);
+                // Most components run a timer now and then: none running holds no room.
+                if (m_timers.empty())
+                    std::vector<int>().swap(m_timers);
+            }
         }
     }
-    if (m_observer)
-        m_observer(command);
+    if (m_rare && m_rare->observer)
+        m_rare->observer(command);
 
     std::optional<std::string> reply;
-    if (auto it = m_replies.find(command); it != m_replies.end())
-        reply = it->second;
-    else if (m_responder)
+    bool set = false;
+    if (m_rare)
+        if (auto it = m_rare->replies.find(command); it != m_rare->replies.end()) {
+            reply = it->second;
+            set = true;
+        }
+    if (!set && m_responder)
         reply = m_responder(command);
 
     if (panelShow)
@@ -194,16 +206,49 @@ char* RecordingHost::handOut(const std::string& reply) {
 }
 
 void RecordingHost::error(ErrorKind kind, std::string text) {
-    m_breaches.push_back(Breach{kind, text});
-    m_errors.push_back(std::move(text));
+    rare().breaches.push_back(Breach{kind, text});
+    rare().errors.push_back(std::move(text));
+}
+
+RecordingHost::Rare& RecordingHost::rare() {
+    if (!m_rare)
+        m_rare = std::make_unique<Rare>();
+    return *m_rare;
+}
+
+const std::vector<std::string>& RecordingHost::commands() const {
+    static const std::vector<std::string> none;
+    return m_rare ? m_rare->commands : none;
+}
+
+void RecordingHost::forgetCommands() {
+    if (m_rare)
+        m_rare->commands.clear();
+    m_sinceForget = 0;
+}
+
+const std::vector<std::string>& RecordingHost::errors() const {
+    static const std::vector<std::string> none;
+    return m_rare ? m_rare->errors : none;
+}
+
+const std::vector<Breach>& RecordingHost::breaches() const {
+    static const std::vector<Breach> none;
+    return m_rare ? m_rare->breaches : none;
+}
+
+const std::vector<char*>& RecordingHost::keptAnswers() const {
+    static const std::vector<char*> none;
+    return m_rare ? m_rare->keptAnswers : none;
 }
 
 void RecordingHost::setReply(const std::string& command, std::optional<std::string> reply) {
-    m_replies[command] = std::move(reply);
+    rare().replies[command] = std::move(reply);
 }
 
 void RecordingHost::clearReplies() {
-    m_replies.clear();
+    if (m_rare)
+        m_rare->replies.clear();
 }
 
 void RecordingHost::setResponder(Responder responder) {
@@ -215,12 +260,13 @@ void RecordingHost::setPanelShowAccepted(bool accepted) {
 }
 
 void RecordingHost::setObserver(std::function<void(const std::string&)> observer) {
-    m_observer = std::move(observer);
+    rare().observer = std::move(observer);
 }
 
 std::vector<std::string> RecordingHost::takeCommands() {
     std::vector<std::string> out;
-    out.swap(m_commands);
+    if (m_rare)
+        out.swap(m_rare->commands);
     m_sinceForget = 0;
     return out;
 }
@@ -263,7 +309,7 @@ std::optional<std::string> RecordingHost::parent(const std::string& text, bool r
     if (releaseAnswer)
         m_component->callback(answer, ZEPH_RELEASE);
     else
-        m_keptAnswers.push_back(answer);
+        rare().keptAnswers.push_back(answer);
     return result;
 }
 

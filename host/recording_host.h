@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -80,29 +81,28 @@ public:
     void setObserver(std::function<void(const std::string& command)> observer);
 
     // ---- Recorded traffic -------------------------------------------------------------------
-    const std::vector<std::string>& commands() const { return m_commands; }
+    const std::vector<std::string>& commands() const;
     std::vector<std::string> takeCommands();
     // Forgets them, keeping the room they took for the next ones (a soak forgets after each step).
-    void forgetCommands() {
-        m_commands.clear();
-        m_sinceForget = 0;
-    }
+    void forgetCommands();
     // Off: commands are counted but not kept (a soak reads none of them); the checks stay.
     void setKeepCommands(bool keep) { m_keepCommands = keep; }
     // Number of commands received since the component was attached (never cleared).
     size_t totalCommands() const { return m_total; }
-    const std::set<int>& runningTimers() const { return m_timers; }
+    std::set<int> runningTimers() const { return {m_timers.begin(), m_timers.end()}; }
     bool detached() const { return m_detached; }
 
     // ---- Ownership checks -------------------------------------------------------------------
     // Every breach seen so far, in words: a reply not released by the end of the notification, a
     // foreign or repeated release, a command after "AS", a timer left running...
-    const std::vector<std::string>& errors() const { return m_errors; }
+    const std::vector<std::string>& errors() const;
     // The same breaches, in the same order, each with its kind.
-    const std::vector<Breach>& breaches() const { return m_breaches; }
+    const std::vector<Breach>& breaches() const;
     void clearErrors() {
-        m_errors.clear();
-        m_breaches.clear();
+        if (m_rare) {
+            m_rare->errors.clear();
+            m_rare->breaches.clear();
+        }
     }
     size_t outstandingReplies() const { return m_outstanding.size(); }
     size_t repliesHandedOut() const { return m_handedOut; }
@@ -126,7 +126,7 @@ public:
     char* raw(void* data, int type);
     // Deletes the component through slot 0, then checks that no timer was left running.
     void destroy();
-    const std::vector<char*>& keptAnswers() const { return m_keptAnswers; }
+    const std::vector<char*>& keptAnswers() const;
 
     // Runs after every notification: replies handed out during it must have come back.
     void checkAfterNotification(const char* what);
@@ -135,29 +135,36 @@ private:
     char* handOut(const std::string& reply);
     void error(ErrorKind kind, std::string text);
 
-    zeph_client_callback* m_component = nullptr;
-    std::map<std::string, std::optional<std::string>> m_replies;
-    Responder m_responder;
-    std::function<void(const std::string&)> m_observer;
-    bool m_panelShowAccepted = true;
+    // What a soak's many hosts never use (kept commands, set replies, an observer, breaches, kept
+    // answers), kept apart so that each host does not carry it empty.
+    struct Rare {
+        std::vector<std::string> commands;
+        std::map<std::string, std::optional<std::string>> replies;
+        std::function<void(const std::string&)> observer;
+        std::vector<std::string> errors;
+        std::vector<Breach> breaches;
+        std::vector<char*> keptAnswers;
+    };
+    Rare& rare();
 
-    std::vector<std::string> m_commands;
-    bool m_keepCommands = true;
+    zeph_client_callback* m_component = nullptr;
+    Responder m_responder;
+    std::unique_ptr<Rare> m_rare;
+
     size_t m_total = 0;
     // Since the commands were last taken or forgotten: how many, and whether the last was "AS".
     size_t m_sinceForget = 0;
     bool m_lastWasDetach = false;
-    std::set<int> m_timers;
     bool m_detached = false;
+    bool m_keepCommands = true;
+    bool m_panelShowAccepted = true;
+    std::vector<int> m_timers; // sorted: a set's node per timer cost a soak more
 
     // A handful at most, looked up in place: a set's node per reply cost a soak more than the
     // reply itself.
     std::vector<char*> m_outstanding;
     std::vector<uintptr_t> m_released;
     size_t m_handedOut = 0;
-    std::vector<std::string> m_errors;
-    std::vector<Breach> m_breaches;
-    std::vector<char*> m_keptAnswers;
 };
 
 } // namespace zeph::host

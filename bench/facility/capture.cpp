@@ -8,20 +8,21 @@
 namespace zeph::bench {
 
 void Facility::setCaptureDebug(bool on, std::FILE* into) {
-    if (on && !m_captureFile) {
-        m_ownsCaptureFile = !into;
-        m_captureFile = into ? into : std::tmpfile();
+    if (on && !(m_rare && m_rare->captureFile)) {
+        rare().ownsCaptureFile = !into;
+        rare().captureFile = into ? into : std::tmpfile();
     }
-    m_capture = on && m_captureFile;
+    m_capture = on && m_rare && m_rare->captureFile;
 }
 
 void Facility::enter(int) {
     if (m_depth++ > 0 || !m_capture)
         return;
     std::fflush(stderr);
-    m_savedStderr = dup(STDERR_FILENO);
-    if (m_savedStderr >= 0)
-        dup2(fileno(m_captureFile), STDERR_FILENO);
+    Rare& r = rare();
+    r.savedStderr = dup(STDERR_FILENO);
+    if (r.savedStderr >= 0)
+        dup2(fileno(r.captureFile), STDERR_FILENO);
 }
 
 void Facility::setWatchStdout(bool on) {
@@ -36,13 +37,14 @@ void Facility::leave(int endpoint) {
         if (w.bytes)
             emit(Event::Kind::HostError, endpoint, describeStdout(w));
     }
-    if (--m_depth > 0 || !m_capture || m_savedStderr < 0)
+    if (--m_depth > 0 || !m_capture || rare().savedStderr < 0)
         return;
+    Rare& r = rare();
     std::fflush(stderr);
-    dup2(m_savedStderr, STDERR_FILENO);
-    close(m_savedStderr);
-    m_savedStderr = -1;
-    const int fd = fileno(m_captureFile);
+    dup2(r.savedStderr, STDERR_FILENO);
+    close(r.savedStderr);
+    r.savedStderr = -1;
+    const int fd = fileno(r.captureFile);
     std::string text;
     char buf[4096];
     lseek(fd, 0, SEEK_SET);

@@ -45,24 +45,33 @@ const Facility::CommandRule* Facility::findRule(const std::string& command) {
     return nullptr;
 }
 
+Facility::Command::Command(const std::string& command) : text(command) {
+    eachCommandField(command, [&](std::string_view field, bool) {
+        if (fields.count < kRead)
+            fields.texts[fields.count] = field;
+        ++fields.count;
+        return true;
+    });
+}
+
 const std::string& Facility::Command::field(size_t i) const {
     static const std::string none;
-    return i < fields.size() ? fields[i].text : none;
+    return i < std::min(fields.count, kRead) ? fields.texts[i] : none;
 }
 
 std::optional<int> Facility::Command::number(size_t i) const {
-    return i < fields.size() ? toInt(fields[i].text) : std::nullopt;
+    return i < std::min(fields.count, kRead) ? toInt(fields.texts[i]) : std::nullopt;
 }
 
 std::optional<std::string> Facility::execute(int endpoint, const std::string& command) {
     const CommandRule* rule = findRule(command);
-    const Command c{command, splitCommand(command)};
+    const Command c(command);
     std::optional<std::string> reply;
     if (rule && rule->reply)
         reply = (this->*rule->reply)(endpoint, c);
-    if (m_replyOverride && isQuery(command))
-        reply = m_replyOverride(command, reply);
-    if (m_sink)
+    if (m_rare && m_rare->replyOverride && isQuery(command))
+        reply = m_rare->replyOverride(command, reply);
+    if (listening())
         emit(Event::Kind::Command, endpoint, command, reply);
     const std::string note = !rule       ? "unknown command"
                              : rule->act ? (this->*rule->act)(endpoint, c)
@@ -75,8 +84,9 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
 // ---- Queries ------------------------------------------------------------------------------------
 
 std::optional<std::string> Facility::replySD(int, const Command& c) {
-    auto it = c.fields.empty() ? m_names.end() : m_names.find(c.field(0));
-    if (it == m_names.end())
+    const auto& names = tables().names;
+    auto it = c.fields.empty() ? names.end() : names.find(c.field(0));
+    if (it == names.end())
         return std::nullopt;
     std::string reply = std::to_string(it->second.first);
     if (it->second.second)
@@ -88,8 +98,9 @@ std::optional<std::string> Facility::replyRN(int, const Command& c) {
     auto dev = c.number(0), db = c.number(1), index = c.number(2);
     if (!dev || !db || !index)
         return std::nullopt;
-    auto it = m_databases.find({*dev, *db, *index});
-    if (it == m_databases.end())
+    const auto& databases = tables().databases;
+    auto it = databases.find({*dev, *db, *index});
+    if (it == databases.end())
         return std::nullopt;
     return it->second;
 }
@@ -118,12 +129,14 @@ std::optional<std::string> Facility::replyTG(int endpoint, const Command& c) {
 
 // PS is not a query: the host only tells whether the panel was shown (non-null) or not.
 std::optional<std::string> Facility::replyPS(int endpoint, const Command& c) {
-    bool accepted = m_panelFiles.empty();
+    static const std::vector<std::string> none;
+    const std::vector<std::string>& files = m_rare ? m_rare->panelFiles : none;
+    bool accepted = files.empty();
     if (c.fields.size() >= 2)
-        for (const std::string& file : m_panelFiles)
+        for (const std::string& file : files)
             accepted = accepted || lastPathPart(c.field(1)) == file;
-    if (m_panelShowOverride)
-        accepted = m_panelShowOverride();
+    if (m_rare && m_rare->panelShowOverride)
+        accepted = m_rare->panelShowOverride();
     ep(endpoint).host.setPanelShowAccepted(accepted);
     return accepted ? std::optional<std::string>("1") : std::nullopt;
 }
@@ -205,6 +218,7 @@ std::string Facility::actET(int endpoint, const Command& c) {
         return "malformed ET";
     auto period = c.fields.size() > 1 ? toNumber(c.field(1)) : std::nullopt;
     Endpoint& e = ep(endpoint);
+    dropTicks(endpoint, *id);
     if (!period || *period == 0) {
         e.timers.erase(*id);
         return {};

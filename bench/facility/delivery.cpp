@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace zeph::bench {
 
@@ -62,7 +63,7 @@ private:
 
 template <class What, class Call, class Then>
 bool Facility::notify(int endpoint, What&& what, Call&& call, Then&& then, unsigned flags) {
-    if (m_sink)
+    if (listening())
         emit(Event::Kind::Notify, endpoint, what());
     Endpoint& e = ep(endpoint);
     if ((flags & kNeedsComponent) && !e.host.component()) {
@@ -94,6 +95,7 @@ bool Facility::load(int endpoint, host::ComponentSource factory, const std::stri
     if (e.host.component())
         unload(endpoint);
     e.timers.clear();
+    dropTicks(endpoint, std::nullopt);
     dropRegistrations(endpoint);
     bool ok = false;
     notify(
@@ -112,6 +114,7 @@ void Facility::unload(int endpoint) {
         endpoint, [] { return std::string("destroy"); }, [](RecordingHost& h) { h.destroy(); },
         [] {}, kNeedsComponent);
     ep(endpoint).timers.clear();
+    dropTicks(endpoint, std::nullopt);
     dropRegistrations(endpoint);
 }
 
@@ -211,7 +214,23 @@ void Facility::deliver(const Queued& q) {
 
 void Facility::schedule(Queued q) {
     q.seq = ++m_seq;
-    m_queue.push(std::move(q));
+    m_queue.push_back(std::move(q));
+    std::push_heap(m_queue.begin(), m_queue.end(), std::greater<Queued>());
+}
+
+void Facility::dropTicks(int endpoint, std::optional<int> id) {
+    // Each would be skipped when due (its generation is gone); dropped now, they spare the queue
+    // its room meanwhile. (time, seq) orders every entry, so the others keep their order.
+    const auto stale = [&](const Queued& q) {
+        return q.kind == Queued::Tick && q.endpoint == endpoint && (!id || q.index == *id);
+    };
+    const auto end = std::remove_if(m_queue.begin(), m_queue.end(), stale);
+    if (end == m_queue.end())
+        return;
+    m_queue.erase(end, m_queue.end());
+    std::make_heap(m_queue.begin(), m_queue.end(), std::greater<Queued>());
+    if (m_queue.empty())
+        std::vector<Queued>().swap(m_queue);
 }
 
 void Facility::runUntil(int64_t target) {
@@ -219,9 +238,10 @@ void Facility::runUntil(int64_t target) {
     if (m_depth > 0)
         return;
     size_t count = 0;
-    while (!m_queue.empty() && m_queue.top().time <= target) {
-        Queued q = m_queue.top();
-        m_queue.pop();
+    while (!m_queue.empty() && m_queue.front().time <= target) {
+        std::pop_heap(m_queue.begin(), m_queue.end(), std::greater<Queued>());
+        Queued q = std::move(m_queue.back());
+        m_queue.pop_back();
         m_now = std::max(m_now, q.time);
         if (q.kind == Queued::Tick) {
             Endpoint& e = ep(q.endpoint);
@@ -237,7 +257,7 @@ void Facility::runUntil(int64_t target) {
             emitError(q.endpoint, host::ErrorKind::Runaway,
                       "more than " + std::to_string(m_eventLimit) +
                           " notifications in one step: stopped (a feedback loop or a tiny period)");
-            m_queue = {};
+            std::vector<Queued>().swap(m_queue);
             for (auto& e : m_endpoints)
                 e->timers.clear();
             break;

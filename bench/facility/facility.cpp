@@ -5,14 +5,18 @@
 
 namespace zeph::bench {
 
-Facility::Facility(EventSink sink) : m_sink(std::move(sink)) {}
+Facility::Facility(EventSink sink) {
+    if (sink)
+        rare().sink = std::move(sink);
+}
 
 Facility::~Facility() {
     // Components still loaded go first, while their hosts still exist; whoever listened to the
     // events may already be gone.
-    m_sink = nullptr;
-    if (m_captureFile && m_ownsCaptureFile)
-        std::fclose(m_captureFile);
+    if (m_rare)
+        m_rare->sink = nullptr;
+    if (m_rare && m_rare->captureFile && m_rare->ownsCaptureFile)
+        std::fclose(m_rare->captureFile);
     for (auto& e : m_endpoints)
         if (e->host.component())
             e->host.destroy();
@@ -21,11 +25,11 @@ Facility::~Facility() {
 // ---- Description --------------------------------------------------------------------------------
 
 void Facility::setName(const std::string& name, int device, std::optional<int> offset) {
-    m_names[name] = {device, offset};
+    ownTables().names[name] = {device, offset};
 }
 
 void Facility::setDatabase(int device, int database, int index, const std::string& text) {
-    m_databases[{device, database, index}] = text;
+    ownTables().databases[{device, database, index}] = text;
 }
 
 void Facility::addRouter(int device) {
@@ -60,19 +64,49 @@ void Facility::addControl(const std::string& panel, const std::string& control,
             c->kind = kind;
         return;
     }
-    m_panels[panel].push_back(Control{control, properties, kind});
+    Control c{control, {}, kind};
+    for (const auto& [k, v] : properties)
+        c.properties[k] = v;
+    m_panels[panel].push_back(std::move(c));
 }
 
 void Facility::acceptPanelFile(const std::string& file) {
-    m_panelFiles.push_back(file);
+    rare().panelFiles.push_back(file);
 }
 
 void Facility::setReplyOverride(ReplyOverride r) {
-    m_replyOverride = std::move(r);
+    rare().replyOverride = std::move(r);
 }
 
 void Facility::setPanelShowOverride(std::function<bool()> accepted) {
-    m_panelShowOverride = std::move(accepted);
+    rare().panelShowOverride = std::move(accepted);
+}
+
+void Facility::copyDescription(const Facility& model) {
+    m_tables = model.m_tables;
+    m_routers = model.m_routers;
+    m_panels = model.m_panels;
+    if (model.m_rare && !model.m_rare->panelFiles.empty())
+        rare().panelFiles = model.m_rare->panelFiles;
+}
+
+const Facility::Tables& Facility::tables() const {
+    static const Tables none;
+    return m_tables ? *m_tables : none;
+}
+
+Facility::Tables& Facility::ownTables() {
+    if (!m_tables)
+        m_tables = std::make_shared<Tables>();
+    else if (m_tables.use_count() > 1)
+        m_tables = std::make_shared<Tables>(*m_tables);
+    return *m_tables;
+}
+
+Facility::Rare& Facility::rare() {
+    if (!m_rare)
+        m_rare = std::make_unique<Rare>();
+    return *m_rare;
 }
 
 // ---- Endpoints ----------------------------------------------------------------------------------
@@ -177,7 +211,7 @@ std::string Facility::property(const std::string& panel, const std::string& cont
 
 void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     ++m_breaches;
-    if (!m_sink)
+    if (!listening())
         return;
     Event e;
     e.kind = Event::Kind::HostError;
@@ -185,14 +219,14 @@ void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     e.component = endpoint;
     e.text = std::move(text);
     e.error = kind;
-    m_sink(e);
+    m_rare->sink(e);
 }
 
 void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
                     const std::optional<std::string>& reply) {
     if (kind == Event::Kind::HostError)
         ++m_breaches;
-    if (!m_sink)
+    if (!listening())
         return;
     Event e;
     e.kind = kind;
@@ -200,7 +234,7 @@ void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
     e.component = endpoint;
     e.text = text;
     e.reply = reply;
-    m_sink(e);
+    m_rare->sink(e);
 }
 
 } // namespace zeph::bench

@@ -10,16 +10,17 @@
 #pragma once
 
 #include "facility/event.h"
+#include "facility/flat_map.h"
 #include "facility/text.h"
 #include "recording_host.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <queue>
 #include <set>
 #include <string>
 #include <tuple>
@@ -64,6 +65,10 @@ public:
         const std::string& command, const std::optional<std::string>& facilityReply)>;
     void setReplyOverride(ReplyOverride replies);
     void setPanelShowOverride(std::function<bool()> accepted);
+    // Takes model's description (names, databases, routers with their crosspoints, panels, panel
+    // files) as its own, before any endpoint: a soak's many copies of one facility build theirs
+    // once. The names and databases stay shared until either facility changes them.
+    void copyDescription(const Facility& model);
 
     // ---- Components ----------------------------------------------------------------------------
     // Each component gets its own host endpoint; returns its number.
@@ -170,7 +175,7 @@ private:
     };
     struct Endpoint {
         RecordingHost host;
-        std::map<int, Timer> timers;
+        FlatMap<int, Timer> timers;
         std::vector<Registration> registrations;
         std::vector<std::string> parentTexts;
         std::vector<std::string> panels;
@@ -189,21 +194,31 @@ private:
         }
     };
     struct Router {
-        std::map<int, int> crosspoints; // destination -> source
+        FlatMap<int, int> crosspoints; // destination -> source
         int64_t delay = 0;
         int drop = 0;
         bool inlineDelivery = false;
     };
     struct Control {
         std::string id;
-        std::map<std::string, std::string> properties;
+        FlatMap<std::string, std::string> properties;
         std::string kind;
     };
 
     // ---- Commands (commands.cpp): one handler per mnemonic --------------------------------------
     struct Command {
+        // Every field counted, the first kRead kept in place: no handler reads past the fourth,
+        // and a vector of them cost a soak an allocation per command.
+        static constexpr size_t kRead = 4;
+        struct Fields {
+            std::array<std::string, kRead> texts;
+            size_t count = 0;
+            size_t size() const { return count; }
+            bool empty() const { return count == 0; }
+        };
+        explicit Command(const std::string& command);
         const std::string& text;
-        std::vector<CommandField> fields;
+        Fields fields;
         const std::string& field(size_t i) const;
         std::optional<int> number(size_t i) const;
     };
@@ -250,6 +265,9 @@ private:
         return notify(endpoint, std::forward<What>(what), std::forward<Call>(call), [] {});
     }
     void schedule(Queued q);
+    // Drops the queued ticks of the endpoint's timer id (of all its timers when none is given),
+    // which its stop, restart or unloading has made stale.
+    void dropTicks(int endpoint, std::optional<int> id);
     void runUntil(int64_t target);
     void deliver(const Queued& q);
     void afterNotification(int endpoint);
@@ -266,21 +284,53 @@ private:
     Control* findControl(const std::string& panel, const std::string& control);
     const Control* findControl(const std::string& panel, const std::string& control) const;
 
-    EventSink m_sink;
-    std::vector<std::unique_ptr<Endpoint>> m_endpoints;
-    std::map<std::string, std::pair<int, std::optional<int>>> m_names;
-    std::map<std::tuple<int, int, int>, std::string> m_databases;
-    std::map<int, Router> m_routers;
-    // Who hears a destination: (device, destination) -> endpoints for single-destination
-    // registrations, device -> endpoints for those that hold a range.
-    std::map<std::pair<int, int>, std::set<int>> m_listeners;
-    std::map<int, std::set<int>> m_rangeListeners;
-    std::map<std::string, std::vector<Control>> m_panels;
-    std::vector<std::string> m_panelFiles;
-    ReplyOverride m_replyOverride;
-    std::function<bool()> m_panelShowOverride;
+    // The names and databases: copies of one facility share them until one of them changes them,
+    // which spares a soak's many facilities a copy each of tables none of them writes to.
+    struct Tables {
+        std::map<std::string, std::pair<int, std::optional<int>>> names;
+        std::map<std::tuple<int, int, int>, std::string> databases;
+    };
+    const Tables& tables() const;
+    Tables& ownTables();
+    // Who hears a destination, one entry per component and destination (single-destination
+    // registrations) or per component and router (those that hold a range: destination 0),
+    // sorted: a soak's facilities hold one or two each.
+    struct Listener {
+        int device;
+        bool range;
+        int destination, endpoint;
+        bool operator<(const Listener& o) const {
+            return std::tie(device, range, destination, endpoint) <
+                   std::tie(o.device, o.range, o.destination, o.endpoint);
+        }
+        bool operator==(const Listener& o) const {
+            return device == o.device && range == o.range && destination == o.destination &&
+                   endpoint == o.endpoint;
+        }
+    };
+    // What few runs set (validate's overrides, a listed panel file, a capture of stderr), kept
+    // apart so that a soak's many facilities do not each carry it empty.
+    struct Rare {
+        EventSink sink;
+        ReplyOverride replyOverride;
+        std::function<bool()> panelShowOverride;
+        std::vector<std::string> panelFiles;
+        std::FILE* captureFile = nullptr;
+        bool ownsCaptureFile = false;
+        int savedStderr = -1;
+    };
+    Rare& rare();
+    // Whether anyone hears the events: building one costs a soak more than the notification.
+    bool listening() const { return m_rare && m_rare->sink; }
 
-    std::priority_queue<Queued, std::vector<Queued>, std::greater<Queued>> m_queue;
+    std::vector<std::unique_ptr<Endpoint>> m_endpoints;
+    std::shared_ptr<Tables> m_tables;
+    FlatMap<int, Router> m_routers;
+    std::vector<Listener> m_listeners;
+    FlatMap<std::string, std::vector<Control>> m_panels;
+    std::unique_ptr<Rare> m_rare;
+
+    std::vector<Queued> m_queue; // a heap, soonest first (std::greater)
     int64_t m_now = 0;
     uint64_t m_seq = 0;
     uint64_t m_generation = 0;
@@ -290,9 +340,6 @@ private:
     int m_depth = 0;
     bool m_capture = false;
     bool m_watchStdout = false;
-    std::FILE* m_captureFile = nullptr;
-    bool m_ownsCaptureFile = false;
-    int m_savedStderr = -1;
 };
 
 } // namespace zeph::bench

@@ -4,6 +4,7 @@
 #include "scenario/parser.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace zeph::bench {
 
@@ -27,14 +28,15 @@ void Facility::sendRevertive(int endpoint, int device, int destination) {
     }
     auto source = r.crosspoints.find(destination);
     const int number = source != r.crosspoints.end() ? source->second : 0;
-    auto name = m_databases.find({device, 0, number});
+    const auto& databases = tables().databases;
+    auto name = databases.find({device, 0, number});
     Queued q{};
     q.time = m_now + r.delay;
     q.endpoint = endpoint;
     q.kind = Queued::Revertive;
     q.device = device;
     q.index = destination;
-    q.text = name != m_databases.end() ? name->second : std::to_string(number);
+    q.text = name != databases.end() ? name->second : std::to_string(number);
     // Inline only from inside a component's call; a route made by another panel is queued as
     // always, which comes to the same.
     if (r.inlineDelivery && m_depth > 0) {
@@ -57,22 +59,39 @@ void Facility::sendRevertive(int endpoint, int device, int destination) {
 
 void Facility::listen(int endpoint, const Registration& g, bool on) {
     // Single destinations are looked up directly; ranges are few and walked.
-    auto& set = g.first == g.last ? m_listeners[{g.device, g.first}] : m_rangeListeners[g.device];
-    if (on)
-        set.insert(endpoint);
-    else
-        set.erase(endpoint);
+    const bool range = g.first != g.last;
+    const Listener l{g.device, range, range ? 0 : g.first, endpoint};
+    const auto at = std::lower_bound(m_listeners.begin(), m_listeners.end(), l);
+    const bool held = at != m_listeners.end() && *at == l;
+    if (on && !held)
+        m_listeners.insert(at, l);
+    else if (!on && held)
+        m_listeners.erase(at);
 }
 
 void Facility::notifyRegistered(int device, int destination) {
-    std::set<int> heard;
-    if (auto it = m_listeners.find({device, destination}); it != m_listeners.end())
-        heard = it->second;
-    if (auto it = m_rangeListeners.find(device); it != m_rangeListeners.end())
-        for (int i : it->second)
-            for (const Registration& g : ep(i).registrations)
-                if (g.device == device && g.first <= destination && destination <= g.last)
-                    heard.insert(i);
+    // Copied first: a revertive delivered inline may lead a component to register again.
+    std::vector<int> heard;
+    for (auto l = std::lower_bound(m_listeners.begin(), m_listeners.end(),
+                                   Listener{device, false, destination, INT_MIN});
+         l != m_listeners.end() && l->device == device && !l->range &&
+         l->destination == destination;
+         ++l)
+        heard.push_back(l->endpoint);
+    const size_t singles = heard.size();
+    for (auto l = std::lower_bound(m_listeners.begin(), m_listeners.end(),
+                                   Listener{device, true, 0, INT_MIN});
+         l != m_listeners.end() && l->device == device; ++l)
+        for (const Registration& g : ep(l->endpoint).registrations)
+            if (g.device == device && g.first <= destination && destination <= g.last) {
+                heard.push_back(l->endpoint);
+                break;
+            }
+    // In endpoint order, each once.
+    if (heard.size() > singles) {
+        std::sort(heard.begin(), heard.end());
+        heard.erase(std::unique(heard.begin(), heard.end()), heard.end());
+    }
     for (int i : heard)
         sendRevertive(i, device, destination);
 }
@@ -102,7 +121,7 @@ void Facility::route(int device, int source, int destination) {
 
 void Facility::databaseChange(int device, int db, int index, const std::string& text,
                               std::optional<int> only) {
-    m_databases[{device, db, index}] = text;
+    ownTables().databases[{device, db, index}] = text;
     for (int i = 0; i < endpoints(); ++i) {
         if (!loaded(i) || (only && *only != i))
             continue;

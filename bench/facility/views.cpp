@@ -1,7 +1,9 @@
 // Read-only views of the facility, for pages and tools that draw it.
 #include "facility/facility.h"
 
+#include <algorithm>
 #include <climits>
+#include <functional>
 
 namespace zeph::bench {
 
@@ -10,7 +12,8 @@ std::vector<Facility::PanelView> Facility::panels() const {
     for (const auto& [id, controls] : m_panels) {
         PanelView p{id, {}};
         for (const Control& c : controls)
-            p.controls.push_back(ControlView{c.id, c.kind, c.properties});
+            p.controls.push_back(
+                ControlView{c.id, c.kind, {c.properties.begin(), c.properties.end()}});
         out.push_back(std::move(p));
     }
     return out;
@@ -23,14 +26,14 @@ bool Facility::hasControl(const std::string& panel, const std::string& control) 
 std::vector<Facility::RouterView> Facility::routers() const {
     std::vector<RouterView> out;
     for (const auto& [device, r] : m_routers) {
-        RouterView v{device, r.delay, r.drop, r.crosspoints, {}, {}};
+        RouterView v{device, r.delay, r.drop, {r.crosspoints.begin(), r.crosspoints.end()}, {}, {}};
         // A name with an offset names a destination of a package, not the router.
-        for (const auto& [name, target] : m_names)
+        for (const auto& [name, target] : tables().names)
             if (target.first == device && !target.second)
                 v.names.push_back(name);
-        for (auto e = m_databases.lower_bound({device, 0, INT_MIN});
-             e != m_databases.end() && std::get<0>(e->first) == device &&
-             std::get<1>(e->first) == 0;
+        const auto& databases = tables().databases;
+        for (auto e = databases.lower_bound({device, 0, INT_MIN});
+             e != databases.end() && std::get<0>(e->first) == device && std::get<1>(e->first) == 0;
              ++e)
             v.sources[std::get<2>(e->first)] = e->second;
         out.push_back(std::move(v));
@@ -41,8 +44,9 @@ std::vector<Facility::RouterView> Facility::routers() const {
 std::optional<int64_t> Facility::nextDue() const {
     // Ticks of stopped or restarted timers stay queued until their time; they do not count.
     auto queue = m_queue;
-    for (; !queue.empty(); queue.pop()) {
-        const Queued& q = queue.top();
+    for (; !queue.empty(); queue.pop_back()) {
+        std::pop_heap(queue.begin(), queue.end(), std::greater<Queued>());
+        const Queued& q = queue.back();
         if (q.kind != Queued::Tick)
             return q.time;
         const auto& timers = ep(q.endpoint).timers;

@@ -88,12 +88,15 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
     // this process spends on it is its stand-in, the bench's part.
     const bool bridged = factory.remoteHeap();
     std::optional<size_t> dllHeap0;
+    // Described once; each facility starts as a copy of it.
+    Facility model;
+    for (const Step* line : plan.world)
+        describe(model, *line);
     for (int i = 0; i < n; ++i) {
         const size_t before = heapInUse();
         worlds.push_back(std::make_unique<Facility>());
         Facility& f = *worlds.back();
-        for (const Step* line : plan.world)
-            describe(f, *line);
+        f.copyDescription(model);
         // The soak reads no command back: counted, checked, not kept.
         f.host(f.addEndpoint()).setKeepCommands(false);
         const size_t built = heapInUse();
@@ -202,12 +205,14 @@ bool populateFacilities(std::vector<std::unique_ptr<Facility>>& worlds, int n,
     worlds.reserve(static_cast<size_t>(n));
     size_t benchHeap = 0, componentHeap = 0;
     const size_t rss0 = residentBytes();
+    Facility model;
+    for (const Step* line : plan.world)
+        describe(model, *line);
     for (int i = 0; i < n; ++i) {
         const size_t before = heapInUse();
         worlds.push_back(std::make_unique<Facility>());
         Facility& f = *worlds.back();
-        for (const Step* line : plan.world)
-            describe(f, *line);
+        f.copyDescription(model);
         for (const FacilityPlan::Member& m : plan.members) {
             const int endpoint = f.addEndpoint();
             f.setPanels(endpoint, m.request.panels);

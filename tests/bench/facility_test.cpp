@@ -202,3 +202,61 @@ TEST(facility, malformed_commands_are_noted_and_change_nothing) {
         EXPECT_EQ(b.probe->seen.back(), "parent go ") << c.command;
     }
 }
+
+// What a facility shows of its description: routers with their names, sources and crosspoints,
+// and panels with their controls' properties.
+std::string described(const Facility& f) {
+    std::string out;
+    for (const Facility::RouterView& r : f.routers()) {
+        out += "router " + std::to_string(r.device);
+        for (const std::string& n : r.names)
+            out += " name=" + n;
+        for (const auto& [source, name] : r.sources)
+            out += " " + std::to_string(source) + "=" + name;
+        for (const auto& [destination, source] : r.crosspoints)
+            out += " " + std::to_string(destination) + "<-" + std::to_string(source);
+        out += "\n";
+    }
+    for (const Facility::PanelView& p : f.panels())
+        for (const Facility::ControlView& c : p.controls)
+            for (const auto& [name, value] : c.properties)
+                out += p.id + "/" + c.id + " " + name + "=" + value + "\n";
+    return out;
+}
+
+// A facility that copies a model's description (as the soak's many do) shares its tables until
+// one of the two writes: whichever changes, the other does not see it.
+TEST(facility, a_copied_description_is_changed_apart_from_its_model) {
+    struct Case {
+        const char* what;
+        void (*change)(Facility&);
+    };
+    const Case cases[] = {
+        {"name", [](Facility& f) { f.setName("sdi", 5, 3); }},
+        {"database", [](Facility& f) { f.setDatabase(5, 0, 12, "Camera 9"); }},
+        {"database change", [](Facility& f) { f.databaseChange(5, 0, 12, "Camera 9"); }},
+        {"route", [](Facility& f) { f.route(5, 13, 40); }},
+        {"control",
+         [](Facility& f) {
+             f.addControl("1", "UMD", {{"text", "live"}});
+         }},
+    };
+    for (const Case& c : cases) {
+        for (const bool changeCopy : {true, false}) {
+            Facility model;
+            model.setName("sdi", 5, std::nullopt);
+            model.addRouter(5);
+            model.setDatabase(5, 0, 12, "Camera 1");
+            model.addControl("1", "UMD", {{"text", "idle"}});
+            model.route(5, 12, 40);
+            Facility copy;
+            copy.copyDescription(model);
+            const std::string before = described(model);
+            ASSERT_EQ(described(copy), before) << c.what;
+            c.change(changeCopy ? copy : model);
+            EXPECT_NE(described(changeCopy ? copy : model), before) << c.what;
+            EXPECT_EQ(described(changeCopy ? model : copy), before)
+                << c.what << (changeCopy ? " of the copy" : " of the model");
+        }
+    }
+}
