@@ -74,7 +74,15 @@ private:
             query("TG '1' 'UMD' 'text'");
             break;
         case ZEPH_RELEASE:
+#if defined(__GNUC__) && !defined(__clang__)
+// Optimised, GCC guesses the host's release may be this very callback, handed the stray member.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
             std::free(data);
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #if defined(FAULT_RELEASE_RETURNED)
             return m_stray;
 #endif
