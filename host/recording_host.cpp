@@ -230,9 +230,9 @@ void RecordingHost::attach(zeph_client_callback* component) {
     m_detached = false;
 }
 
-bool RecordingHost::create(const ComponentSource& source, const char* path) {
+bool RecordingHost::create(const ComponentSource& source, const char* path, bool withHost) {
     m_detached = false;
-    zeph_client_callback* c = source.create(this, path);
+    zeph_client_callback* c = source.create(withHost ? this : nullptr, path);
     checkAfterNotification("construction");
     m_component = c;
     return c != nullptr;

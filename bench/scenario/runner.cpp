@@ -77,9 +77,9 @@ void Runner::play(const Step& step, const std::string& file) {
             in.lastAnswer.reset();
     }
     // Where each instance's records stood before the step (a step may add an instance).
-    std::vector<std::pair<size_t, size_t>> before;
+    std::vector<Mark> before;
     for (const Instance& in : m_instances)
-        before.emplace_back(in.sent.size(), in.parents.size());
+        before.push_back(Mark{in.sent.size(), in.parents.size(), in.debugs.size()});
     m_refused = false;
     if (describesFacility(step.kind))
         apply(step);
@@ -91,7 +91,7 @@ void Runner::play(const Step& step, const std::string& file) {
         record(step, before);
 }
 
-void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t>>& before) {
+void Runner::record(const Step& step, const std::vector<Mark>& before) {
     m_recording += step.source + "\n";
     if (step.kind == Step::Kind::Comment || step.kind == Step::Kind::Skip ||
         describesFacility(step.kind))
@@ -101,8 +101,8 @@ void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t
     for (size_t k = 0; k < m_instances.size(); ++k) {
         const Instance& in = m_instances[k];
         const std::string at = in.name.empty() ? "" : "@" + in.name + " ";
-        const size_t sentBefore = k < before.size() ? before[k].first : 0;
-        const size_t parentsBefore = k < before.size() ? before[k].second : 0;
+        const Mark from = k < before.size() ? before[k] : Mark{};
+        const size_t sentBefore = from.sent, parentsBefore = from.parents;
         for (size_t i = sentBefore; i < in.sent.size(); ++i)
             m_recording += at + "expect " + quoteText(in.sent[i]) + "\n";
         // A facility of named instances only has no unnamed one to say nothing of.
@@ -111,6 +111,8 @@ void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t
             m_recording += at + "expect-none\n";
         for (size_t i = parentsBefore; i < in.parents.size(); ++i)
             m_recording += at + "expect-parent " + quoteText(in.parents[i]) + "\n";
+        for (size_t i = from.debugs; i < in.debugs.size(); ++i)
+            m_recording += at + "expect-debug " + quoteText(in.debugs[i], true) + "\n";
         if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer) {
             const auto& a = *in.lastAnswer;
             m_recording += at + "answer " + (a ? quoteText(*a, true) : std::string("none")) + "\n";
@@ -138,6 +140,16 @@ void Runner::forgetSent() {
     }
 }
 
+void Runner::forgetRecords() {
+    for (Instance& in : m_instances) {
+        std::vector<std::string>().swap(in.sent);
+        std::vector<std::string>().swap(in.parents);
+        std::vector<std::string>().swap(in.debugs);
+        in.cursor = in.mark = in.parentCursor = in.debugCursor = 0;
+        m_facility.forgetRecords(in.endpoint, true);
+    }
+}
+
 void Runner::finish() {
     m_finishing = true;
     for (const Instance& in : m_instances)
@@ -159,6 +171,8 @@ void Runner::onEvent(Event e) {
         in->sent.push_back(e.text);
     else if (in && e.kind == Event::Kind::Parent)
         in->parents.push_back(e.text);
+    else if (in && e.kind == Event::Kind::Debug)
+        in->debugs.push_back(e.text);
     if (m_sink)
         m_sink(e);
     if (e.kind == Event::Kind::HostError)
