@@ -157,8 +157,9 @@ public:
     // The lines after which the facility delivers revertive DEVICE DESTINATION 'NAME' inside the
     // command (RC or RP), and in `after` those that end that once the step is done; nullopt when
     // no line can make it so (another router, another destination).
-    std::optional<std::vector<Step>> stepsRevertingInside(const std::string& command, int device,
-                                                          int destination, const std::string& name,
+    std::optional<std::vector<Step>> stepsRevertingInside(int endpoint, const std::string& command,
+                                                          int device, int destination,
+                                                          const std::string& name,
                                                           std::vector<Step>& after) const;
     // The parts of the facility a command reads or changes, the one it answers from first
     // ("name X", "control P C PROP", then "control P C", "panel P"...): a line for one of them

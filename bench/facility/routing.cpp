@@ -63,7 +63,8 @@ std::optional<int> Facility::routerOf(const std::string& command) {
     return f.empty() ? std::nullopt : toInt(f[0]);
 }
 
-std::optional<std::vector<Step>> Facility::stepsRevertingInside(const std::string& command,
+std::optional<std::vector<Step>> Facility::stepsRevertingInside(int endpoint,
+                                                                const std::string& command,
                                                                 int device, int destination,
                                                                 const std::string& name,
                                                                 std::vector<Step>& after) const {
@@ -85,7 +86,12 @@ std::optional<std::vector<Step>> Facility::stepsRevertingInside(const std::strin
     std::vector<Step> steps;
     int source = 0;
     if (m == "RC") {
-        if (*toInt(f[2]) != destination)
+        // A route reaches the components registered for its destination alone.
+        bool registered = false;
+        for (const Registration& g : ep(endpoint).registrations)
+            registered = registered ||
+                         (g.device == device && g.first <= destination && destination <= g.last);
+        if (*toInt(f[2]) != destination || !registered)
             return std::nullopt;
         source = *toInt(f[1]);
     } else if (destination < *toInt(f[1]) || destination > *toInt(f[2])) {

@@ -136,6 +136,8 @@ private:
     void command(size_t i);
     void heard(const Event& e);
     void note(const std::string& what, size_t call) {
+        if (m_done) // the runner unloading what the trace left loaded: nothing the trace shows
+            return;
         char when[32];
         std::snprintf(when, sizeof when, "%.6f s", double(m_trace.calls.time(call)) / 1e6);
         m_notes.push_back(std::string("at ") + when + ": " + what);
@@ -159,6 +161,7 @@ private:
     size_t m_created = 0;               // the instances loaded so far
     size_t m_skip = 0;                  // top-level calls already played with the call before them
     size_t m_steps = 0;
+    bool m_done = false;
     std::map<long long, std::vector<Step>> m_after; // by router: the lines that end a step's inline
 };
 
@@ -349,7 +352,8 @@ void Converter::command(size_t i) {
         std::vector<Step> after;
         const std::optional<std::vector<Step>> lines =
             r.type == 1 && p.kind == ZB_DATA_RECORD
-                ? f.stepsRevertingInside(cmd, p.words[0], p.words[2], text(p.text), after)
+                ? f.stepsRevertingInside(*endpoint, cmd, p.words[0], p.words[2], text(p.text),
+                                         after)
                 : std::nullopt;
         if (!lines)
             continue; // the traced component says it was not delivered
@@ -483,6 +487,7 @@ std::string Converter::run() {
             note("a call outside any notification: " + calls[at].describe(), at);
         at = end;
     }
+    m_done = true;
     return m_runner.recording();
 }
 } // namespace
