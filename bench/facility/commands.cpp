@@ -252,6 +252,10 @@ std::optional<Step> Facility::stepDeclaring(int endpoint, const std::string& com
 }
 
 std::vector<std::string> Facility::touches(int endpoint, const std::string& command) const {
+    const CommandRule* rule = findRule(command);
+    if (!rule || (!rule->reply && rule->act != &Facility::actTP && rule->act != &Facility::actRC &&
+                  rule->act != &Facility::actRP))
+        return {};
     const std::string m = mnemonic(command);
     const std::vector<std::string> f = commandFields(command);
     const auto panel = [&] { return facilityPanel(endpoint, f[0]); };
