@@ -150,6 +150,7 @@ private:
     bool m_lastWasDetach = false;
     std::set<int> m_timers;
     bool m_detached = false;
+    bool m_hostless = false; // created with a null host: it cannot detach
 
     // A handful at most, looked up in place: a set's node per reply cost a soak more than the
     // reply itself.

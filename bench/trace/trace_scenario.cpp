@@ -242,6 +242,7 @@ std::optional<Step> Converter::stimulus(const Call& c, size_t at) {
     case Call::Kind::Destroy:
         return make(K::Unload, {});
     case Call::Kind::Notification:
+    case Call::Kind::Release:
         break;
     default:
         return std::nullopt;
@@ -296,7 +297,7 @@ std::optional<Step> Converter::stimulus(const Call& c, size_t at) {
     }
     if (c.type == 4)
         return make(K::Tick, {(long long)int64_t(p.value)});
-    if (c.type == 5) {
+    if (c.kind == Call::Kind::Release) {
         // The host handing back the component's answer: the bench's facility does that itself.
         if (c.owner.compare(0, 18, "of the answer to p") == 0 && m_lastParent) {
             m_lastParent.reset();
