@@ -134,10 +134,21 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
     const Calls& calls = m_trace.calls;
     const int depth = calls.depth(at);
     const uint32_t thread = calls.thread(at);
+    std::vector<size_t> opened;
     for (size_t i = at + 1; i < calls.size() && calls.depth(i) > depth && calls.thread(i) == thread;
          ++i) {
-        if (calls.depth(i) != depth + 1)
-            continue; // inside a call of its own: told with that call
+        // The call in progress at each level below this one, for what is made inside it.
+        opened.resize(size_t(calls.depth(i) - depth));
+        opened.back() = i;
+        if (calls.depth(i) != depth + 1) {
+            // Inside a command, played when the facility delivers it there; inside anything else,
+            // not played, and told.
+            if (calls.kind(opened[0]) != Call::Kind::Command && !calls.toHost(i))
+                note("the host delivered " + calls[i].describe() + " inside " +
+                         calls[opened[opened.size() - 2]].describe() + "; a scenario cannot",
+                     i);
+            continue;
+        }
         const Call c = calls[i];
         // What the host delivered inside a command: played when the facility delivers it there.
         std::vector<size_t> within;
