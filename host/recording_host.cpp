@@ -274,11 +274,13 @@ std::vector<std::string> RecordingHost::takeCommands() {
 void RecordingHost::attach(zeph_client_callback* component) {
     m_component = component;
     m_detached = false;
+    m_hostless = false;
 }
 
-bool RecordingHost::create(const ComponentSource& source, const char* path) {
+bool RecordingHost::create(const ComponentSource& source, const char* path, bool withHost) {
     m_detached = false;
-    zeph_client_callback* c = source.create(this, path);
+    m_hostless = !withHost;
+    zeph_client_callback* c = source.create(withHost ? this : nullptr, path);
     checkAfterNotification("construction");
     m_component = c;
     return c != nullptr;
@@ -360,6 +362,8 @@ void RecordingHost::destroy() {
     m_component = nullptr;
     delete c;
     checkAfterNotification("destruction");
+    if (m_hostless) // given no host, it has nobody to say AS to
+        return;
     if (!m_detached)
         error(ErrorKind::NoDetach, "component destroyed without sending \"AS\"");
     if (m_sinceForget > 0 && !m_lastWasDetach)

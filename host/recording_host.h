@@ -112,7 +112,8 @@ public:
     void attach(zeph_client_callback* component);
     zeph_client_callback* component() const { return m_component; }
     // Creates the component through a factory and attaches it. False when the factory returns null.
-    bool create(const ComponentSource& source, const char* path);
+    // path may be null, and withHost false hands the factory a null host, as a host may.
+    bool create(const ComponentSource& source, const char* path, bool withHost = true);
     // Type 3. The answer is copied and handed back with type 5; nullopt when the component answered
     // null. releaseAnswer=false keeps it (to test the component's release handling); see
     // keptAnswers.
@@ -159,6 +160,7 @@ private:
     bool m_keepCommands = true;
     bool m_panelShowAccepted = true;
     std::vector<int> m_timers; // sorted: a set's node per timer cost a soak more
+    bool m_hostless = false; // created with a null host: it cannot detach
 
     // A handful at most, looked up in place: a set's node per reply cost a soak more than the
     // reply itself.

@@ -127,18 +127,171 @@ std::optional<std::string> Facility::replyTG(int endpoint, const Command& c) {
     return c.field(2) + "=" + (it == control->properties.end() ? "" : it->second);
 }
 
-// PS is not a query: the host only tells whether the panel was shown (non-null) or not.
-std::optional<std::string> Facility::replyPS(int endpoint, const Command& c) {
+bool Facility::panelShown(const Command& c) const {
     static const std::vector<std::string> none;
     const std::vector<std::string>& files = m_rare ? m_rare->panelFiles : none;
     bool accepted = files.empty();
     if (c.fields.size() >= 2)
         for (const std::string& file : files)
             accepted = accepted || lastPathPart(c.field(1)) == file;
+    return accepted;
+}
+
+// PS is not a query: the host only tells whether the panel was shown (non-null) or not.
+std::optional<std::string> Facility::replyPS(int endpoint, const Command& c) {
+    bool accepted = panelShown(c);
     if (m_rare && m_rare->panelShowOverride)
         accepted = m_rare->panelShowOverride();
     ep(endpoint).host.setPanelShowAccepted(accepted);
     return accepted ? std::optional<std::string>("1") : std::nullopt;
+}
+
+// ---- Answering as another facility did ---------------------------------------------------------
+
+namespace {
+// The panel a control line names for a component's panel id; none for a panel of the component's
+// own, which no line reaches.
+std::optional<std::string> declarable(const std::string& panel) {
+    if (panel.empty() || panel[0] == '@')
+        return std::nullopt;
+    return panel;
+}
+
+Step facilityStep(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words,
+                  std::optional<std::string> text = std::nullopt) {
+    Step s;
+    s.kind = kind;
+    s.numbers = std::move(numbers);
+    s.words = std::move(words);
+    s.text = std::move(text);
+    return s;
+}
+
+std::vector<std::string> split(const std::string& list) {
+    std::vector<std::string> out;
+    for (size_t at = 0;;) {
+        const size_t comma = list.find(',', at);
+        out.push_back(list.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos)
+            return out;
+        at = comma + 1;
+    }
+}
+} // namespace
+
+std::optional<std::string> Facility::answerOf(int endpoint, const std::string& command) const {
+    const CommandRule* rule = findRule(command);
+    if (!rule || !rule->reply)
+        return std::nullopt;
+    const Command c(command);
+    if (rule->reply == &Facility::replyPS)
+        return panelShown(c) ? std::optional<std::string>("1") : std::nullopt;
+    // The queries' replies only read the facility.
+    return (const_cast<Facility*>(this)->*rule->reply)(endpoint, c);
+}
+
+std::optional<std::vector<Step>>
+Facility::stepsAnswering(int endpoint, const std::string& command,
+                         const std::optional<std::string>& reply) const {
+    using K = Step::Kind;
+    const std::optional<std::string> now = answerOf(endpoint, command);
+    const bool panelShow = mnemonic(command) == "PS";
+    if (panelShow ? now.has_value() == reply.has_value() : now == reply)
+        return std::vector<Step>{};
+    if (!reply)
+        // Only PS can be told no once the facility knows better, and only while no file is listed.
+        return panelShow && (!m_rare || m_rare->panelFiles.empty())
+                   ? std::optional<std::vector<Step>>({facilityStep(K::PanelFile, {}, {"(none)"})})
+                   : std::nullopt;
+    const Command c(command);
+    const std::string m = mnemonic(command);
+    if (m == "PS" && c.fields.size() >= 2)
+        return std::vector<Step>{facilityStep(K::PanelFile, {}, {lastPathPart(c.field(1))})};
+    if (m == "SD" && !c.fields.empty()) {
+        // "DEVICE" or "DEVICE OFFSET", as the facility writes numbers.
+        const std::vector<std::string> n = commandFields("SD " + *reply);
+        std::vector<long long> numbers;
+        std::string written;
+        for (const std::string& x : n) {
+            if (!toInt(x))
+                return std::nullopt;
+            numbers.push_back(*toInt(x));
+            written += (written.empty() ? "" : " ") + std::to_string(*toInt(x));
+        }
+        if (numbers.empty() || numbers.size() > 2 || written != *reply)
+            return std::nullopt;
+        return std::vector<Step>{facilityStep(K::Name, numbers, {c.field(0)})};
+    }
+    if (m == "RN" && c.number(0) && c.number(1) && c.number(2))
+        return std::vector<Step>{
+            facilityStep(K::Db, {*c.number(0), *c.number(1), *c.number(2)}, {}, *reply)};
+    const std::optional<std::string> panel =
+        c.fields.empty() ? std::nullopt : declarable(facilityPanel(endpoint, c.field(0)));
+    if (m == "TG" && c.fields.size() >= 3 && panel) {
+        const std::string prefix = c.field(2) + "=";
+        if (reply->compare(0, prefix.size(), prefix) != 0)
+            return std::nullopt;
+        return std::vector<Step>{facilityStep(K::Control, {}, {*panel, c.field(1), *reply})};
+    }
+    if (m == "XI" && panel && !reply->empty()) {
+        // The controls it lists already must come first and in order; the rest are added.
+        const std::vector<std::string> ids = split(*reply);
+        const std::vector<std::string> known =
+            now && !now->empty() ? split(*now) : std::vector<std::string>{};
+        if (known.size() > ids.size() || !std::equal(known.begin(), known.end(), ids.begin()))
+            return std::nullopt;
+        std::vector<Step> steps;
+        for (size_t i = known.size(); i < ids.size(); ++i) {
+            if (ids[i].compare(0, c.field(1).size(), c.field(1)) != 0 ||
+                findControl(*panel, ids[i]))
+                return std::nullopt;
+            steps.push_back(facilityStep(K::Control, {}, {*panel, ids[i]}));
+        }
+        return steps;
+    }
+    return std::nullopt;
+}
+
+std::optional<Step> Facility::stepDeclaring(int endpoint, const std::string& command) const {
+    if (mnemonic(command) != "TP")
+        return std::nullopt;
+    const std::vector<std::string> f = commandFields(command);
+    if (f.size() < 3)
+        return std::nullopt;
+    const std::optional<std::string> panel = declarable(facilityPanel(endpoint, f[1]));
+    if (!panel || findControl(*panel, f[2]))
+        return std::nullopt;
+    return facilityStep(Step::Kind::Control, {}, {*panel, f[2]});
+}
+
+std::vector<std::string> Facility::touches(int endpoint, const std::string& command) const {
+    const CommandRule* rule = findRule(command);
+    if (!rule || (!rule->reply && rule->act != &Facility::actTP && rule->act != &Facility::actRC &&
+                  rule->act != &Facility::actRP))
+        return {};
+    const std::string m = mnemonic(command);
+    const std::vector<std::string> f = commandFields(command);
+    const auto panel = [&] { return facilityPanel(endpoint, f[0]); };
+    if (m == "SD" && !f.empty())
+        return {"name " + f[0]};
+    if (m == "RN" && f.size() >= 3)
+        return {"db " + f[0] + " " + f[1] + " " + f[2]};
+    if (m == "TG" && f.size() >= 3)
+        return {"control " + panel() + " " + f[1] + " " + f[2], "control " + panel() + " " + f[1],
+                "panel " + panel()};
+    if (m == "XI" && !f.empty())
+        return {"panel " + panel()};
+    if (m == "PS")
+        return {"panel-file"};
+    if ((m == "RC" || m == "RP") && routerOf(command))
+        return {"router " + std::to_string(*routerOf(command))};
+    if (m == "TP" && f.size() >= 3) {
+        const std::string p = facilityPanel(endpoint, f[1]);
+        const std::string name = f[0].substr(0, f[0].find('='));
+        return {"control " + p + " " + f[2] + " " + name, "control " + p + " " + f[2],
+                "panel " + p};
+    }
+    return {};
 }
 
 // ---- Effects ------------------------------------------------------------------------------------

@@ -90,7 +90,8 @@ void Facility::afterNotification(int endpoint) {
 
 // ---- Life ---------------------------------------------------------------------------------------
 
-bool Facility::load(int endpoint, host::ComponentSource factory, const std::string& basePath) {
+bool Facility::load(int endpoint, host::ComponentSource factory, const std::string& basePath,
+                    Creation how) {
     Endpoint& e = ep(endpoint);
     if (e.host.component())
         unload(endpoint);
@@ -99,8 +100,16 @@ bool Facility::load(int endpoint, host::ComponentSource factory, const std::stri
     dropRegistrations(endpoint);
     bool ok = false;
     notify(
-        endpoint, [&] { return "create (base path \"" + basePath + "\")"; },
-        [&](RecordingHost& h) { ok = h.create(factory, basePath.c_str()); }, [] {}, 0);
+        endpoint,
+        [&] {
+            return std::string("create (") + (how.nullHost ? "null host, " : "") +
+                   (how.nullBase ? std::string("null base path)")
+                                 : "base path \"" + basePath + "\")");
+        },
+        [&](RecordingHost& h) {
+            ok = h.create(factory, how.nullBase ? nullptr : basePath.c_str(), !how.nullHost);
+        },
+        [] {}, 0);
     if (!ok)
         emit(Event::Kind::Note, endpoint, "the factory returned null");
     settle();
@@ -177,7 +186,7 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
             RawData data(type, text);
             char* r = h.raw(data.data(), type);
             if (r && type == ZEPH_PARENT) {
-                emit(Event::Kind::Answer, endpoint, *text,
+                emit(Event::Kind::Answer, endpoint, text.value_or(""),
                      std::string(r, strnlen(r, kAnswerLimit)));
                 h.raw(r, ZEPH_RELEASE);
             } else if (r) {

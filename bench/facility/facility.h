@@ -13,6 +13,7 @@
 #include "facility/flat_map.h"
 #include "facility/text.h"
 #include "recording_host.h"
+#include "scenario/step.h"
 
 #include <array>
 #include <cstdint>
@@ -30,6 +31,12 @@ namespace zeph::bench {
 using host::isQuery;
 using host::mnemonic;
 using host::RecordingHost;
+
+// How a component's factory is called: a host may hand it a null host or a null base path.
+struct Creation {
+    bool nullHost = false;
+    bool nullBase = false;
+};
 
 class Facility {
 public:
@@ -77,7 +84,8 @@ public:
     RecordingHost& host(int endpoint);
     bool loaded(int endpoint) const;
     // Creates the component; false (and a note) when the factory returns null.
-    bool load(int endpoint, host::ComponentSource factory, const std::string& basePath);
+    bool load(int endpoint, host::ComponentSource factory, const std::string& basePath,
+              Creation how = Creation{});
     // Destroys it; the endpoint's timers and registrations end with it.
     void unload(int endpoint);
     // The facility panels a component's panels 1, 2, ... are (one panel host per panel: every
@@ -137,6 +145,31 @@ public:
                          const std::string& name) const;
     size_t notificationsDelivered() const { return m_delivered; }
     size_t breaches() const { return m_breaches; }
+
+    // ---- Answering as another facility did (commands.cpp, beside each query's answer) --------
+    // What the facility answers a command now, without acting on it: a query's reply, PS's "1"
+    // or null; nullopt for the rest.
+    std::optional<std::string> answerOf(int endpoint, const std::string& command) const;
+    // The facility lines after which the command is answered `reply` (none when it is already);
+    // nullopt when no line can make it so (a name that is no device number, a null where the
+    // facility knows the answer, a list of controls out of the facility's order).
+    std::optional<std::vector<Step>> stepsAnswering(int endpoint, const std::string& command,
+                                                    const std::optional<std::string>& reply) const;
+    // The control line a text put (TP) needs to reach a declared control; none when it is one.
+    std::optional<Step> stepDeclaring(int endpoint, const std::string& command) const;
+    // The router a routing command (RC, RP, RR, RU) talks to (routing.cpp).
+    static std::optional<int> routerOf(const std::string& command);
+    // The lines after which the facility delivers revertive DEVICE DESTINATION 'NAME' inside the
+    // command (RC or RP), and in `after` those that end that once the step is done; nullopt when
+    // no line can make it so (another router, another destination).
+    std::optional<std::vector<Step>> stepsRevertingInside(int endpoint, const std::string& command,
+                                                          int device, int destination,
+                                                          const std::string& name,
+                                                          std::vector<Step>& after) const;
+    // The parts of the facility a command reads or changes, the one it answers from first
+    // ("name X", "control P C PROP", then "control P C", "panel P"...): a line for one of them
+    // cannot come before a step that already used it.
+    std::vector<std::string> touches(int endpoint, const std::string& command) const;
 
     // ---- Read-only views of the facility (added for the serve page) ----
     struct ControlView {
@@ -232,6 +265,7 @@ private:
     std::optional<std::string> replyXI(int endpoint, const Command& c);
     std::optional<std::string> replyTG(int endpoint, const Command& c);
     std::optional<std::string> replyPS(int endpoint, const Command& c);
+    bool panelShown(const Command& c) const;
     // Effects, carried out after the command is reported; each returns a note when it ignored it.
     std::string actHN(int endpoint, const Command& c);
     std::string actTP(int endpoint, const Command& c);

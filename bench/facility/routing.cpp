@@ -57,6 +57,71 @@ void Facility::sendRevertive(int endpoint, int device, int destination) {
     schedule(std::move(q));
 }
 
+// ---- Answering as another facility did ---------------------------------------------------------
+
+std::optional<int> Facility::routerOf(const std::string& command) {
+    const std::string m = mnemonic(command);
+    if (m != "RC" && m != "RP" && m != "RR" && m != "RU")
+        return std::nullopt;
+    const std::vector<std::string> f = commandFields(command);
+    return f.empty() ? std::nullopt : toInt(f[0]);
+}
+
+std::optional<std::vector<Step>> Facility::stepsRevertingInside(int endpoint,
+                                                                const std::string& command,
+                                                                int device, int destination,
+                                                                const std::string& name,
+                                                                std::vector<Step>& after) const {
+    const std::string m = mnemonic(command);
+    const std::vector<std::string> f = commandFields(command);
+    if ((m != "RC" && m != "RP") || f.size() < 3 || routerOf(command) != device || !toInt(f[1]) ||
+        !toInt(f[2]))
+        return std::nullopt;
+    const auto line = [](Step::Kind kind, std::vector<long long> numbers,
+                         std::vector<std::string> words = {},
+                         std::optional<std::string> text = std::nullopt) {
+        Step s;
+        s.kind = kind;
+        s.numbers = std::move(numbers);
+        s.words = std::move(words);
+        s.text = std::move(text);
+        return s;
+    };
+    std::vector<Step> steps;
+    int source = 0;
+    if (m == "RC") {
+        // A route reaches the components registered for its destination alone.
+        bool registered = false;
+        for (const Registration& g : ep(endpoint).registrations)
+            registered = registered ||
+                         (g.device == device && g.first <= destination && destination <= g.last);
+        if (*toInt(f[2]) != destination || !registered)
+            return std::nullopt;
+        source = *toInt(f[1]);
+    } else if (destination < *toInt(f[1]) || destination > *toInt(f[2])) {
+        return std::nullopt;
+    } else if (const std::optional<int> routed = crosspoint(device, destination)) {
+        source = *routed;
+    } else {
+        // Routed by someone the trace does not show: routed while the router still drops its
+        // revertives, so the component hears nothing of it. A source no crosspoint uses yet.
+        source = 9000;
+        if (auto r = m_routers.find(device); r != m_routers.end())
+            for (const auto& x : r->second.crosspoints)
+                source = std::max(source, x.second + 1);
+        steps.push_back(line(Step::Kind::Route, {device, source, destination}));
+    }
+    const auto& databases = tables().databases;
+    auto known = databases.find({device, 0, source});
+    if (known == databases.end() || known->second != name)
+        steps.insert(steps.begin(), line(Step::Kind::Db, {device, 0, source}, {}, name));
+    steps.push_back(line(Step::Kind::Router, {device}, {"normal"}));
+    steps.push_back(line(Step::Kind::Router, {device}, {"inline"}));
+    after = {line(Step::Kind::Router, {device}, {"normal"}),
+             line(Step::Kind::Router, {device}, {"drop", "all"})};
+    return steps;
+}
+
 void Facility::listen(int endpoint, const Registration& g, bool on) {
     // Single destinations are looked up directly; ranges are few and walked.
     const bool range = g.first != g.last;

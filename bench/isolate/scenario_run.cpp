@@ -129,6 +129,14 @@ void play(Runner& runner, const Scenario& scenario) {
     runner.conclude(scenario.file);
 }
 
+// A scenario that expects what the component writes needs it caught, whatever the run shows.
+bool capturing(const ScenarioRunOptions& o, const Scenario& scenario) {
+    for (const Step& step : scenario.steps)
+        if (step.kind == Step::Kind::ExpectDebug)
+            return true;
+    return o.captureDebug;
+}
+
 RunOptions runOptions(const ScenarioRunOptions& o) {
     return RunOptions{o.basePath, true, o.requireExpectations, o.strict, o.modules};
 }
@@ -146,7 +154,7 @@ EventSink showing(const EventSink& sink) {
 ScenarioOutcome runHere(zeph_factory_fn factory, const Scenario& scenario,
                         const ScenarioRunOptions& o, const EventSink& sink) {
     Runner runner(factory, runOptions(o), showing(sink));
-    runner.facility().setCaptureDebug(o.captureDebug);
+    runner.facility().setCaptureDebug(capturing(o, scenario));
     runner.facility().setWatchStdout(true);
     play(runner, scenario);
     ScenarioOutcome out{runner.result(), runner.recording(), 0, std::nullopt};
@@ -162,7 +170,7 @@ int runInChild(int fd, zeph_factory_fn factory, const Scenario& scenario,
         if (e.kind == Event::Kind::Failure)
             writeAll(fd, record(kFailure, e.file + ":" + std::to_string(e.line) + ": " + e.text));
     });
-    runner.facility().setCaptureDebug(o.captureDebug, words);
+    runner.facility().setCaptureDebug(capturing(o, scenario), words);
     runner.facility().setWatchStdout(true);
     play(runner, scenario);
     RunResult r = runner.result();

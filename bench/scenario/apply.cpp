@@ -132,7 +132,9 @@ void Runner::load(Instance& in, const Step& step) {
         source = source.named(
             in.name, [this, name = in.name](const std::string& line) { faulted(name, line); });
     // A factory that faulted made nothing, and said so.
-    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath)) && !in.faulted) {
+    if (!f.load(in.endpoint, source, r.base.value_or(m_options.basePath),
+                Creation{r.nullHost, r.nullBase}) &&
+        !in.faulted) {
         m_result.loadFailed = true;
         fail(in, "the factory returned null");
     }

@@ -45,6 +45,9 @@ void Runner::check(const Step& step) {
     case Step::Kind::Answer:
         expectAnswer(in, step);
         break;
+    case Step::Kind::ExpectDebug:
+        expectDebug(in, text);
+        break;
     case Step::Kind::ExpectControl:
     case Step::Kind::ExpectRoute:
     case Step::Kind::ExpectTimer:
@@ -103,6 +106,20 @@ void Runner::expectParent(Instance& in, const std::string& text) {
                       ? "the next text the parent heard was \"" + in.parents[in.parentCursor] + "\""
                       : std::string("the parent heard nothing more")));
     in.parentsLost = true;
+}
+
+// Each notification's diagnostics are one text, compared whole and in order.
+void Runner::expectDebug(Instance& in, const std::string& text) {
+    ++m_result.expectations;
+    if (in.debugCursor < in.debugs.size() && in.debugs[in.debugCursor] == text) {
+        ++in.debugCursor;
+        return;
+    }
+    fail(in, "expected the component to write " + quoteText(text, true) + "; " +
+                 (in.debugCursor < in.debugs.size()
+                      ? "it wrote " + quoteText(in.debugs[in.debugCursor], true)
+                      : std::string("it wrote nothing more")));
+    in.debugCursor = in.debugs.size();
 }
 
 void Runner::expectAnswer(Instance& in, const Step& step) {

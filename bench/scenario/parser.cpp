@@ -112,7 +112,7 @@ const Grammar kGrammar[] = {
      "control PANEL CONTROL [KIND] [PROPERTY=VALUE ...]"},
     {"panel-file", K::PanelFile, C::Facility, false, "w", "panel-file FILE"},
     {"load", K::Load, C::Lifecycle, false, "*",
-     "[@NAME] load [BASE-PATH] [module=MODULE] [panel=P[,P...]] [base=PATH]"},
+     "[@NAME] load [BASE-PATH] [module=MODULE] [panel=P[,P...]] [base=PATH|null] [host=null]"},
     {"unload", K::Unload, C::Lifecycle, true, "", "unload"},
     {"skip", K::Skip, C::Lifecycle, false, "", "skip"},
     {"parent", K::Parent, C::Stimulus, true, "t", "parent TEXT"},
@@ -133,6 +133,7 @@ const Grammar kGrammar[] = {
      "expect-route DEVICE SOURCE DESTINATION"},
     {"expect-timer", K::ExpectTimer, C::Expectation, false, "nw",
      "expect-timer ID running|stopped"},
+    {"expect-debug", K::ExpectDebug, C::Expectation, false, "t", "expect-debug TEXT"},
 };
 
 const Grammar* grammarOf(Step::Kind kind) {
@@ -316,7 +317,7 @@ bool validRouterSetting(const std::vector<std::string>& words) {
 }
 
 // The options a load line may give, each once.
-const char* const kLoadOptions[] = {"module", "panel", "base"};
+const char* const kLoadOptions[] = {"module", "panel", "base", "host"};
 
 std::string checkLoad(const Step& step) {
     std::set<std::string> given;
@@ -336,6 +337,8 @@ std::string checkLoad(const Step& step) {
         if (!given.insert(key).second)
             return "the " + key + (key == "base" ? " path" : "") + " is given twice";
         const std::string value = eq == std::string::npos || !known ? w : w.substr(eq + 1);
+        if (key == "host" && value != "null")
+            return "host= takes null alone: the factory is called with a null host";
         if (key == "module" && (value.empty() || value.find('/') != std::string::npos))
             return "module= takes a module's name, without a folder (\"" + value + "\")";
         if (key == "panel") {
@@ -399,6 +402,7 @@ bool addressable(Step::Kind kind) {
     case K::ExpectParent:
     case K::ExpectControl:
     case K::ExpectTimer:
+    case K::ExpectDebug:
         return true;
     default:
         return false;
@@ -417,8 +421,12 @@ LoadRequest loadRequest(const Step& step) {
             std::istringstream list(value);
             for (std::string panel; std::getline(list, panel, ',');)
                 r.panels.push_back(panel);
+        } else if (key == "base" && value == "null") {
+            r.nullBase = true;
         } else if (key == "base") {
             r.base = value;
+        } else if (key == "host") {
+            r.nullHost = true;
         } else {
             r.base = w;
         }

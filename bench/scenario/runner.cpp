@@ -77,9 +77,9 @@ void Runner::play(const Step& step, const std::string& file) {
             in.lastAnswer.reset();
     }
     // Where each instance's records stood before the step (a step may add an instance).
-    std::vector<std::pair<size_t, size_t>> before;
+    std::vector<Mark> before;
     for (const Instance& in : m_instances)
-        before.emplace_back(in.sent.size(), in.parents.size());
+        before.push_back(Mark{in.sent.size(), in.parents.size(), in.debugs.size()});
     m_refused = false;
     if (describesFacility(step.kind))
         apply(step);
@@ -91,7 +91,7 @@ void Runner::play(const Step& step, const std::string& file) {
         record(step, before);
 }
 
-void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t>>& before) {
+void Runner::record(const Step& step, const std::vector<Mark>& before) {
     m_recording += step.source + "\n";
     if (step.kind == Step::Kind::Comment || step.kind == Step::Kind::Skip ||
         describesFacility(step.kind))
@@ -104,8 +104,8 @@ void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t
     };
     for (size_t k = 0; k < m_instances.size(); ++k) {
         const Instance& in = m_instances[k];
-        const size_t sentBefore = k < before.size() ? before[k].first : 0;
-        const size_t parentsBefore = k < before.size() ? before[k].second : 0;
+        const Mark from = k < before.size() ? before[k] : Mark{};
+        const size_t sentBefore = from.sent, parentsBefore = from.parents;
         for (size_t i = sentBefore; i < in.sent.size(); ++i)
             line(Step::Kind::Expect, in.name, in.sent[i]);
         // A facility of named instances only has no unnamed one to say nothing of.
@@ -114,6 +114,8 @@ void Runner::record(const Step& step, const std::vector<std::pair<size_t, size_t
             line(Step::Kind::ExpectNone, in.name, std::nullopt);
         for (size_t i = parentsBefore; i < in.parents.size(); ++i)
             line(Step::Kind::ExpectParent, in.name, in.parents[i]);
+        for (size_t i = from.debugs; i < in.debugs.size(); ++i)
+            line(Step::Kind::ExpectDebug, in.name, in.debugs[i]);
         if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer)
             line(Step::Kind::Answer, in.name, *in.lastAnswer);
     }
@@ -139,6 +141,16 @@ void Runner::forgetSent() {
     }
 }
 
+void Runner::forgetRecords() {
+    for (Instance& in : m_instances) {
+        std::vector<std::string>().swap(in.sent);
+        std::vector<std::string>().swap(in.parents);
+        std::vector<std::string>().swap(in.debugs);
+        in.cursor = in.mark = in.parentCursor = in.debugCursor = 0;
+        m_facility.forgetRecords(in.endpoint, true);
+    }
+}
+
 void Runner::finish() {
     m_finishing = true;
     for (const Instance& in : m_instances)
@@ -160,6 +172,8 @@ void Runner::onEvent(Event e) {
         in->sent.push_back(e.text);
     else if (in && e.kind == Event::Kind::Parent)
         in->parents.push_back(e.text);
+    else if (in && e.kind == Event::Kind::Debug)
+        in->debugs.push_back(e.text);
     if (m_sink)
         m_sink(e);
     if (e.kind == Event::Kind::HostError)

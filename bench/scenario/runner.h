@@ -58,6 +58,9 @@ public:
     void conclude(const std::string& file);
     // Expectations from here on look only at commands sent after this call (what "skip" does).
     void forgetSent();
+    // Lets go of what each instance sent, raised and wrote so far, between steps of a run that
+    // checks nothing (a long conversion keeps its memory flat); the recording keeps it all.
+    void forgetRecords();
     const RunResult& result() const { return m_result; }
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }
@@ -78,7 +81,11 @@ private:
     void check(const Step& step);
     void apply(const Step& step);
     void deliver(const Step& step);
-    void record(const Step& step, const std::vector<std::pair<size_t, size_t>>& before);
+    // How far each instance's records reached before a step.
+    struct Mark {
+        size_t sent = 0, parents = 0, debugs = 0;
+    };
+    void record(const Step& step, const std::vector<Mark>& before);
     void resynchronise();
 
     // One component of the facility as the scenario names it, and what it sent and heard. The
@@ -91,6 +98,9 @@ private:
         size_t mark = 0;   // where the commands since the previous expectation begin
         std::vector<std::string> parents;
         size_t parentCursor = 0;
+        std::vector<std::string>
+            debugs; // what it wrote to its diagnostics, one text a notification
+        size_t debugCursor = 0;
         // Set by a failed expectation until the next step: the commands (or parent texts) no
         // longer line up with the expectations, so the rest are passed over.
         bool commandsLost = false;
@@ -108,6 +118,7 @@ private:
     void expectCommand(Instance& in, const std::string& pattern);
     void expectNothing(Instance& in);
     void expectParent(Instance& in, const std::string& text);
+    void expectDebug(Instance& in, const std::string& text);
     void expectAnswer(Instance& in, const Step& step);
     void expectState(Instance& in, const Step& step);
     void checkDeclared(const Instance& in, const std::string& command);

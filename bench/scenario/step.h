@@ -37,6 +37,7 @@ struct Step {
         ExpectControl,
         ExpectRoute,
         ExpectTimer,
+        ExpectDebug,
     };
     // What a step is for; each keyword's class is written once, in the grammar table.
     enum class Class {
@@ -57,11 +58,16 @@ struct Step {
     std::string instance;
 };
 
-// What a load line asks for: `[@NAME] load [BASE-PATH] [module=M] [panel=P,...] [base=PATH]`.
+// What a load line asks for:
+// `[@NAME] load [BASE-PATH] [module=M] [panel=P,...] [base=PATH|null] [host=null]`.
 struct LoadRequest {
     std::string module; // a module's stem, looked up beside the run's; empty: the run's
     std::vector<std::string> panels; // the facility panels that are the component's 1, 2, ...
     std::optional<std::string> base; // the base path; none: the run's
+    // The factory called as a host may call it: with a null host (host=null), a null base path
+    // (base=null).
+    bool nullHost = false;
+    bool nullBase = false;
 };
 LoadRequest loadRequest(const Step& step);
 // Whether a line may be addressed to an instance with "@NAME".

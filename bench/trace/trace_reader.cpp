@@ -488,8 +488,8 @@ std::string Call::describe() const {
     }
     case Kind::Release:
         return "release " + owner;
-    case Kind::Command:
-        return text(m.u.call.data.text);
+    case Kind::Command: // one line whatever it holds: a line feed is shown as \n
+        return m.u.call.data.text.data ? printable(text(m.u.call.data.text)) : "null";
     case Kind::Notification:
         break;
     }

@@ -1,359 +1,509 @@
-// A trace as a scenario: the field's facility as far as its replies show it, its notifications as
-// steps, and what the component sent and answered as expectations.
+// A trace as a scenario: the trace's notifications played as steps by the bench's own runner on
+// its own facility, to a traced component (traced_component.h) that does what the field's did.
+// The scenario is the runner's recording: the component's commands, answers, texts to its parent
+// and diagnostics become its expectations as in any recording.
 //
-// Routers are never declared, so the bench's facility makes no revertive of its own; and the
-// clock never advances, so no timer of its own fires: every notification the component hears in
-// the replay is one the trace holds, in its order. A model of what the bench's facility would
-// answer decides where a facility line is needed: before a step whose queries the field answered
-// otherwise than the facility as it stands would.
+// While converting, the facility gives each query the field's reply; the facility lines that make
+// the plain facility answer the same on replay are its own (Facility::stepsAnswering), put before
+// the step that needs them. No router is declared, so the facility makes no revertive of its own;
+// and the clock never advances, so no timer of its own fires: every notification the component
+// hears in the replay is one the trace holds, in its order.
 #include "trace/trace_tools.h"
 
-#include "facility/text.h"
-#include "recording_host.h"
+#include "scenario/parser.h"
 #include "scenario/quote.h"
+#include "scenario/runner.h"
+#include "trace/traced_component.h"
+#include "zeph_records.h"
+
+#include "host_records.h"
 
 #include <cstdio>
-#include <cstdint>
 #include <map>
 #include <set>
-#include <utility>
 
 namespace zeph::bench::trace {
-
-using host::mnemonic;
 
 namespace {
 std::string word(const std::string& w) {
     return quoteText(w, w.empty() || w.find_first_of(" \t") != std::string::npos);
 }
 
-// What the bench's facility would answer, kept in step with the lines written so far.
-struct Model {
-    std::map<std::string, std::string> names;
-    std::map<std::tuple<int, int, int>, std::string> databases;
-    std::map<std::pair<int, int>, int> crosspoints; // router, destination -> source
-    // Panel -> controls in the order the facility lists them, each with its properties.
-    std::map<std::string, std::vector<std::pair<std::string, std::map<std::string, std::string>>>>
-        panels;
+// A step as a line. The converter's one writer of step text: the runner records what it is given.
+std::string lineOf(const Step& s) {
+    using K = Step::Kind;
+    const auto n = [&](size_t i) { return std::to_string(s.numbers[i]); };
+    const std::string text = s.text.value_or("");
+    std::string line;
+    switch (s.kind) {
+    case K::Name:
+        line = "name " + word(s.words[0]) + " " + n(0) + (s.numbers.size() > 1 ? " " + n(1) : "");
+        break;
+    case K::Db:
+        line = "db " + n(0) + " " + n(1) + " " + n(2) + " " + quoteText(text);
+        break;
+    case K::Control:
+    case K::Load:
+        line = s.kind == K::Control ? "control" : "load";
+        for (const std::string& w : s.words)
+            line += " " + word(w);
+        break;
+    case K::PanelFile:
+        line = "panel-file " + word(s.words[0]);
+        break;
+    case K::Router:
+        line = "router " + n(0);
+        for (const std::string& w : s.words)
+            line += " " + w;
+        break;
+    case K::Route:
+        line = "route " + n(0) + " " + n(1) + " " + n(2);
+        break;
+    case K::Unload:
+        line = "unload";
+        break;
+    case K::Parent:
+        line = "parent " + quoteText(text, text.empty());
+        break;
+    case K::Press:
+        line = "press " + word(s.words[0]) + " " + word(s.words[1]) +
+               (text.empty() ? "" : " " + quoteText(text));
+        break;
+    case K::Revertive:
+        line = "revertive " + n(0) + " " + n(1) + " " + quoteText(text);
+        break;
+    case K::DbChange:
+        line = "dbchange " + n(0) + " " + n(1) + " " + n(2) + " " + quoteText(text);
+        break;
+    case K::Tick:
+        line = "tick " + n(0);
+        break;
+    case K::Raw:
+        line = "raw " + n(0) + (s.text ? " " + quoteText(text, true) : "");
+        break;
+    default:
+        return s.source;
+    }
+    return (s.instance.empty() ? "" : "@" + s.instance + " ") + line;
+}
 
-    std::map<std::string, std::string>* control(const std::string& panel, const std::string& id) {
-        auto p = panels.find(panel);
-        if (p == panels.end())
-            return nullptr;
-        for (auto& c : p->second)
-            if (c.first == id)
-                return &c.second;
-        return nullptr;
-    }
-    std::map<std::string, std::string>& addControl(const std::string& panel,
-                                                   const std::string& id) {
-        if (auto* c = control(panel, id))
-            return *c;
-        panels[panel].push_back({id, {}});
-        return panels[panel].back().second;
-    }
-    std::optional<std::string> list(const std::string& panel, const std::string& prefix) const {
-        auto p = panels.find(panel);
-        if (p == panels.end())
-            return std::nullopt;
-        std::string out;
-        for (const auto& c : p->second)
-            if (c.first.compare(0, prefix.size(), prefix) == 0)
-                out += (out.empty() ? "" : ",") + c.first;
-        return out;
-    }
+Step make(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words = {},
+          std::optional<std::string> text = std::nullopt) {
+    Step s;
+    s.kind = kind;
+    s.numbers = std::move(numbers);
+    s.words = std::move(words);
+    s.text = std::move(text);
+    return s;
+}
+
+// One component the trace shows: made by its CREATE, addressed by the host id that CREATE gave
+// it and by the handle it returned.
+struct Instance {
+    std::string name;
+    uint32_t host = 0;
+    uint64_t handle = 0;
+    bool alive = false;
 };
 
 class Converter {
 public:
-    explicit Converter(std::vector<std::string>& notes) : m_notes(notes) {}
-    std::string run(const Trace& t);
+    Converter(const Trace& t, std::vector<std::string>& notes)
+        : m_trace(t), m_notes(notes), m_playback(t),
+          m_runner(m_playback.source(), options(), [this](const Event& e) { heard(e); }) {
+        Facility& f = m_runner.facility();
+        f.setReplyOverride([this](const std::string&, const std::optional<std::string>&) {
+            return m_playback.reply();
+        });
+        f.setPanelShowOverride([this] { return m_playback.reply().has_value(); });
+        // What the component wrote is caught only where the trace holds some: catching costs a
+        // few system calls a notification.
+        for (size_t i = 0; i < t.calls.size(); ++i)
+            if (t.calls.kind(i) == Call::Kind::Debug) {
+                f.setCaptureDebug(true);
+                break;
+            }
+        m_playback.onCommand = [this](size_t i) { command(i); };
+        m_playback.onNote = [this](const std::string& what, size_t i) { note(what, i); };
+    }
+    std::string run();
 
 private:
-    void step(const Calls& calls, size_t at, size_t end);
-    void query(const Call& c, std::vector<std::string>& lines, std::set<std::string>& touched);
-    bool inlined(const Call& command, const Call& revertive, std::vector<std::string>& lines,
-                 std::set<int>& routers);
-    void note(const std::string& what, const Call& c) {
-        char when[32];
-        std::snprintf(when, sizeof when, "%.6f s", double(c.time) / 1e6);
-        m_notes.push_back(std::string("at ") + when + ": " + what);
-        m_out += "# NOTE " + m_notes.back() + "\n";
+    static RunOptions options() {
+        RunOptions o;
+        o.checkExpectations = false; // what the component does is what the recording says
+        return o;
     }
-    std::string stimulus(const Call& c);
+    void findInstances();
+    Instance* byHandle(uint64_t handle);
+    void top(size_t at, size_t end);
+    std::optional<Step> stimulus(const Call& c, size_t at);
+    void play(Step step);
+    void command(size_t i);
+    void heard(const Event& e);
+    void note(const std::string& what, size_t call) {
+        if (m_done) // the runner unloading what the trace left loaded: nothing the trace shows
+            return;
+        char when[32];
+        std::snprintf(when, sizeof when, "%.6f s", double(m_trace.calls.time(call)) / 1e6);
+        m_notes.push_back(std::string("at ") + when + ": " + what);
+        Step comment;
+        comment.source = "# NOTE " + m_notes.back();
+        m_runner.play(comment, m_file);
+    }
 
+    const Trace& m_trace;
     std::vector<std::string>& m_notes;
-    Model m_model;
-    std::string m_out;
-    int m_nextSource = 9000; // sources the scenario makes up to route a destination
+    TracedComponents m_playback;
+    Runner m_runner;
+    const std::string m_file = "trace";
+    int m_line = 0;
+    std::vector<Instance> m_instances;
+    bool m_named = false;
+    Instance* m_current = nullptr; // the instance the step in progress addresses
+    size_t m_at = 0;
+    std::set<std::string> m_touched;    // what the step in progress read or changed of the facility
+    std::optional<size_t> m_lastParent; // the parent notification whose answer is still out
+    size_t m_created = 0;               // the instances loaded so far
+    size_t m_skip = 0;                  // top-level calls already played with the call before them
+    size_t m_steps = 0;
+    bool m_done = false;
+    std::map<long long, std::vector<Step>> m_after; // by router: the lines that end a step's inline
 };
 
-// A facility line for one query whose field reply the facility would not give, if one can say it.
-void Converter::query(const Call& c, std::vector<std::string>& lines,
-                      std::set<std::string>& touched) {
-    const std::string cmd = c.describe();
-    const std::string mn = mnemonic(cmd);
-    const std::vector<std::string> f = commandFields(cmd);
-    const std::optional<std::string>& reply = c.result;
-    std::optional<std::string> now; // what the facility would answer
-    std::string key, line;
-    if (mn == "SD" && !f.empty()) {
-        key = "SD " + f[0];
-        auto it = m_model.names.find(f[0]);
-        if (it != m_model.names.end())
-            now = it->second;
-        const std::vector<std::string> n = reply ? commandFields("SD " + *reply) : f;
-        bool numbers = reply && (n.size() == 1 || n.size() == 2);
-        std::string normal;
-        for (const std::string& x : n) {
-            numbers = numbers && toInt(x);
-            normal += (normal.empty() ? "" : " ") + (toInt(x) ? std::to_string(*toInt(x)) : "");
-        }
-        if (reply && numbers && normal == *reply) {
-            line = "name " + word(f[0]) + " " + *reply;
-            m_model.names[f[0]] = *reply;
-        }
-    } else if (mn == "RN" && f.size() >= 3 && toInt(f[0]) && toInt(f[1]) && toInt(f[2])) {
-        const auto k = std::make_tuple(*toInt(f[0]), *toInt(f[1]), *toInt(f[2]));
-        key = "RN " + f[0] + " " + f[1] + " " + f[2];
-        if (auto it = m_model.databases.find(k); it != m_model.databases.end())
-            now = it->second;
-        if (reply) {
-            line = "db " + f[0] + " " + f[1] + " " + f[2] + " " + quoteText(*reply);
-            m_model.databases[k] = *reply;
-        }
-    } else if (mn == "TG" && f.size() >= 3) {
-        key = "TG " + f[0] + " " + f[1] + " " + f[2];
-        if (auto* control = m_model.control(f[0], f[1])) {
-            auto p = control->find(f[2]);
-            now = f[2] + "=" + (p == control->end() ? "" : p->second);
-        }
-        const std::string prefix = f[2] + "=";
-        if (reply && reply->compare(0, prefix.size(), prefix) == 0) {
-            line = "control " + word(f[0]) + " " + word(f[1]) + " " + word(*reply);
-            m_model.addControl(f[0], f[1])[f[2]] = reply->substr(prefix.size());
-        }
-    } else if (mn == "XI" && !f.empty()) {
-        const std::string prefix = f.size() > 1 ? f[1] : "";
-        key = "XI " + f[0];
-        now = m_model.list(f[0], prefix);
-        if (reply) {
-            line = "";
-            std::string rest = *reply;
-            while (!rest.empty()) {
-                const size_t comma = rest.find(',');
-                const std::string id = rest.substr(0, comma);
-                rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
-                if (!m_model.control(f[0], id)) {
-                    m_model.addControl(f[0], id);
-                    line += (line.empty() ? "" : "\n") + ("control " + word(f[0]) + " " + word(id));
-                }
-            }
-            if (m_model.list(f[0], prefix) != reply)
-                line.clear();
-        }
-    } else {
+// Plays one line of the scenario: written, read back as the runner reads a file, then played.
+void Converter::play(Step step) {
+    const std::string line = lineOf(step);
+    std::string error;
+    std::optional<Step> parsed = parseLine(line, ++m_line, error);
+    if (!parsed) {
+        note("no scenario line says " + line + " (" + error + ")", m_at);
         return;
     }
-    // Asked before in this step, the facility's answer is settled for the whole step, even where
-    // it needed no line: a line now would change what the earlier query got.
-    const bool settled = !touched.insert(key).second;
-    if (now == reply)
-        return;
-    if (line.empty() || settled) {
-        note("the field answered " + cmd + " with " + (reply ? "'" + *reply + "'" : "null") +
-                 ", which no facility line here can give",
-             c);
-        return;
-    }
-    lines.push_back(line);
+    m_runner.play(*parsed, m_file);
 }
 
-// A revertive the host delivered inside RC or RP: the router is made inline for that one step,
-// with the crosspoint and the source's name the facility needs to send that very revertive.
-// False when the facility would not (another command, another router, another destination).
-bool Converter::inlined(const Call& command, const Call& revertive, std::vector<std::string>& lines,
-                        std::set<int>& routers) {
-    const zb_payload& p = revertive.message.u.call.data;
-    const std::string cmd = command.describe();
-    const std::string mn = mnemonic(cmd);
-    const std::vector<std::string> f = commandFields(cmd);
-    if (revertive.type != 1 || p.kind != ZB_DATA_RECORD || (mn != "RC" && mn != "RP") ||
-        f.size() < 3 || !toInt(f[0]) || !toInt(f[1]) || !toInt(f[2]) || *toInt(f[0]) != p.words[0])
-        return false;
-    const int dev = p.words[0], dest = p.words[2];
-    const std::string name = text(p.text);
-    int source = 0;
-    if (mn == "RC") {
-        if (*toInt(f[2]) != dest)
-            return false;
-        source = *toInt(f[1]);
-    } else if (dest < *toInt(f[1]) || dest > *toInt(f[2])) {
-        return false;
-    } else if (auto x = m_model.crosspoints.find({dev, dest}); x != m_model.crosspoints.end()) {
-        source = x->second;
-    } else {
-        // Routed by someone the trace does not show: the route is made while revertives are
-        // still dropped, so the component hears nothing of it.
-        source = m_nextSource++;
-        lines.push_back("route " + std::to_string(dev) + " " + std::to_string(source) + " " +
-                        std::to_string(dest));
-        m_model.crosspoints[{dev, dest}] = source;
+void Converter::findInstances() {
+    const Calls& calls = m_trace.calls;
+    size_t alive = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls.depth(i) != 0)
+            continue;
+        if (calls.kind(i) == Call::Kind::Create) {
+            const Call c = calls[i];
+            for (Instance& in : m_instances)
+                if (in.alive && in.handle == c.value) // its handle reused: that one is gone
+                    in.alive = false, --alive;
+            Instance in;
+            in.name = "i" + std::to_string(m_instances.size() + 1);
+            in.host = c.message.u.create.host;
+            in.handle = c.returned ? c.value : 0;
+            in.alive = in.handle != 0;
+            alive += in.alive;
+            m_named = m_named || alive > 1;
+            m_instances.push_back(in);
+        } else if (calls.kind(i) == Call::Kind::Destroy) {
+            if (Instance* in = byHandle(calls.message(i).u.destroy.handle))
+                in->alive = false, --alive;
+        }
     }
-    auto& known = m_model.databases[{dev, 0, source}];
-    if (known != name) {
-        known = name;
-        lines.insert(lines.begin(), "db " + std::to_string(dev) + " 0 " + std::to_string(source) +
-                                        " " + quoteText(name));
-    }
-    routers.insert(dev);
-    return true;
+    for (Instance& in : m_instances)
+        in.alive = false;
 }
 
-std::string Converter::stimulus(const Call& c) {
+Instance* Converter::byHandle(uint64_t handle) {
+    Instance* found = nullptr;
+    for (Instance& in : m_instances)
+        if (in.alive && in.handle == handle)
+            found = &in;
+    return found;
+}
+
+// The step a top-level call of the trace is; none for one a scenario cannot play (a note says).
+std::optional<Step> Converter::stimulus(const Call& c, size_t at) {
+    using K = Step::Kind;
     const zb_payload& p = c.message.u.call.data;
-    const auto n = [&](int i) { return std::to_string(p.words[i]); };
     switch (c.kind) {
     case Call::Kind::Create: {
-        const std::string path = text(c.message.u.create.path);
-        return path.empty() ? "load" : "load " + word(path);
+        std::vector<std::string> words;
+        if (m_named)
+            words.push_back("panel=" + m_current->name); // a panel host of its own each
+        const zb_text& path = c.message.u.create.path;
+        if (!path.data)
+            words.push_back("base=null");
+        else if (path.size)
+            words.push_back(text(path));
+        if (!c.message.u.create.host)
+            words.push_back("host=null");
+        if (!c.returned || !c.value)
+            note("the factory made no component", at);
+        return make(K::Load, {}, words);
     }
     case Call::Kind::Destroy:
-        return "unload";
+        return make(K::Unload, {});
     case Call::Kind::Notification:
+    case Call::Kind::Release:
         break;
     default:
-        return {};
+        return std::nullopt;
     }
-    if (c.type == 1 && p.kind == ZB_DATA_RECORD)
-        return "revertive " + n(0) + " " + n(2) + " " + quoteText(text(p.text));
+    const auto w = [&](int i) { return (long long)p.words[i]; };
+    const auto unused = [&](int i) {
+        if (p.words[i])
+            note("word " + std::to_string(i) + " of " + c.describe() + " is " +
+                     std::to_string(p.words[i]) + ", which the bench's record leaves 0",
+                 at);
+    };
+    if (c.type == 1 && p.kind == ZB_DATA_RECORD) {
+        unused(1), unused(3);
+        return make(K::Revertive, {w(0), w(2)}, {}, text(p.text));
+    }
     if (c.type == 6 && p.kind == ZB_DATA_RECORD) {
-        m_model.databases[{p.words[0], p.words[1], p.words[3]}] = text(p.text);
-        return "dbchange " + n(0) + " " + n(1) + " " + n(3) + " " + quoteText(text(p.text));
+        unused(2);
+        return make(K::DbChange, {w(0), w(1), w(3)}, {}, text(p.text));
     }
     if (c.type == 2 && p.kind == ZB_DATA_BUTTON) {
-        const std::string event = p.button.has_event ? eventText(p.button) : "";
-        return "press " + word(text(p.button.panel)) + " " + word(text(p.button.control)) +
-               (event.empty() ? "" : " " + quoteText(event));
+        const zb_button_data& b = p.button;
+        const std::string event = b.has_event ? eventText(b) : "";
+        // The press the bench makes of these words, field by field against the recorded one.
+        host::ButtonRecord made(text(b.panel), text(b.control), event);
+        zb_payload q{};
+        zt_payload(2, made.data(), 0, &q);
+        const auto same = [](const zb_text& x, const zb_text& y) {
+            return !x.data == !y.data && optionalText(x) == optionalText(y);
+        };
+        std::string differ;
+        const auto field = [&](bool ok, const std::string& name) {
+            if (!ok)
+                differ += (differ.empty() ? "" : ", ") + name;
+        };
+        field(b.word0 == q.button.word0 && b.word1 == q.button.word1, "its unused words");
+        field(same(b.panel, q.button.panel) && same(b.control, q.button.control),
+              "a null panel or control");
+        field(!b.has_event == !q.button.has_event, "its event's presence");
+        if (b.has_event && q.button.has_event) {
+            field(same(b.command, q.button.command), "the event's command");
+            field(same(b.value, q.button.value), "the event's value");
+            for (int i = 0; i < ZB_EVENT_SUBS; ++i)
+                field(same(b.sub[i], q.button.sub[i]), "sub-field " + std::to_string(i + 1));
+        }
+        if (!differ.empty())
+            note(c.describe() + " differs from the press the bench makes in " + differ, at);
+        return make(K::Press, {}, {text(b.panel), text(b.control)}, event);
     }
     if (c.type == 3 && p.kind == ZB_DATA_TEXT) {
-        const std::string t = text(p.text);
-        return "parent " + quoteText(t, t.empty());
+        m_lastParent = at;
+        return make(K::Parent, {}, {}, text(p.text));
     }
     if (c.type == 4)
-        return "tick " + std::to_string(int64_t(p.value));
-    if (p.kind == ZB_DATA_TEXT)
-        return "raw " + std::to_string(c.type) + " " + quoteText(text(p.text), true);
-    return "raw " + std::to_string(c.type);
+        return make(K::Tick, {(long long)int64_t(p.value)});
+    if (c.kind == Call::Kind::Release) {
+        // The host handing back the component's answer: the bench's facility does that itself.
+        if (c.owner.compare(0, 18, "of the answer to p") == 0 && m_lastParent) {
+            m_lastParent.reset();
+            return std::nullopt;
+        }
+        if (c.owner.compare(0, 8, "again of") == 0 || c.owner.compare(0, 6, "of the") == 0) {
+            note("the host released " + c.owner.substr(c.owner.find("of") + 3) +
+                     (c.owner[0] == 'a' ? " a second time" : " out of turn") +
+                     "; a scenario cannot",
+                 at);
+            return std::nullopt;
+        }
+        // A null pointer, or one the host never handed out (a text of the bench's own).
+        return make(K::Raw, {5}, {},
+                    p.kind == ZB_DATA_HANDED ? std::optional<std::string>("?") : std::nullopt);
+    }
+    if (c.type == 3 && c.result)
+        note("the answer to a parent notification with null data is not checked", at);
+    // Data of no promised layout is not followed: a pointer is played as one (to an empty text),
+    // a null as a null.
+    const bool pointer = (p.kind == ZB_DATA_VALUE && p.value) || p.kind == ZB_DATA_TEXT;
+    return make(K::Raw, {c.type}, {},
+                pointer ? std::optional<std::string>(p.kind == ZB_DATA_TEXT ? text(p.text) : "")
+                        : std::nullopt);
+}
+
+// One recorded command about to reach the facility: the lines that make the plain facility
+// answer as the field did, or a control the text put needs declared, go before the step.
+void Converter::command(size_t i) {
+    const Call c = m_trace.calls[i];
+    const std::string cmd = text(c.message.u.call.data.text);
+    const std::optional<int> endpoint =
+        m_runner.endpointOf(m_current && m_named ? m_current->name : "");
+    if (!endpoint)
+        return;
+    const Facility& f = m_runner.facility();
+    const std::vector<std::string> keys = f.touches(*endpoint, cmd);
+    const auto touched = [&](size_t k) { return k < keys.size() && m_touched.count(keys[k]); };
+    // A line now would change what the step already read or did: a declared control, another
+    // answer to the same question.
+    const bool declared = touched(1) || touched(2);
+    const std::vector<std::string> fields = commandFields(cmd);
+    const bool newControl = mnemonic(cmd) == "TG" && fields.size() >= 3 &&
+                            !f.hasControl(f.facilityPanel(*endpoint, fields[0]), fields[1]);
+    const bool settled = touched(0) || (newControl && declared);
+    if (std::optional<Step> decl = f.stepDeclaring(*endpoint, cmd)) {
+        if (declared)
+            note("text put to a control no line can declare before the step: " + cmd, i);
+        else
+            play(*decl);
+    }
+    // A revertive the host delivered inside the command: the router made inline for the step.
+    const Calls& calls = m_trace.calls;
+    for (size_t j = i + 1; j < calls.size() && calls.depth(j) > calls.depth(i); ++j) {
+        if (calls.depth(j) != calls.depth(i) + 1 || calls.toHost(j) || settled)
+            continue;
+        const Call r = calls[j];
+        const zb_payload& p = r.message.u.call.data;
+        std::vector<Step> after;
+        const std::optional<std::vector<Step>> lines =
+            r.type == 1 && p.kind == ZB_DATA_RECORD
+                ? f.stepsRevertingInside(*endpoint, cmd, p.words[0], p.words[2], text(p.text),
+                                         after)
+                : std::nullopt;
+        if (!lines)
+            continue; // the traced component says it was not delivered
+        for (const Step& s : *lines)
+            play(s);
+        m_after[p.words[0]] = after;
+    }
+    const bool panelShow = mnemonic(cmd) == "PS";
+    const auto agrees = [&] {
+        const std::optional<std::string> now = f.answerOf(*endpoint, cmd);
+        return panelShow ? now.has_value() == c.result.has_value() : now == c.result;
+    };
+    if (host::isAnswered(cmd) && !agrees()) {
+        const std::optional<std::vector<Step>> lines = f.stepsAnswering(*endpoint, cmd, c.result);
+        if (lines && !settled)
+            for (const Step& s : *lines)
+                play(s);
+        if (!lines || settled || !agrees())
+            note("the field answered " + cmd + " with " +
+                     (c.result ? "'" + *c.result + "'" : std::string("null")) +
+                     ", which no facility line here can give",
+                 i);
+    } else if (!host::isAnswered(cmd) && c.result) {
+        note("the field answered " + cmd + " with '" + *c.result + "'; the bench answers null", i);
+    }
+    // A text put changes its property; the control it reaches is declared before the step.
+    m_touched.insert(keys.begin(), keys.begin() + long(std::min<size_t>(keys.size(), 2)));
+}
+
+void Converter::heard(const Event& e) {
+    if (e.kind == Event::Kind::HostError)
+        note("the component broke the host contract: " + e.text, m_at);
 }
 
 // One top-level call (calls[at]) and what it caused, up to calls[end].
-void Converter::step(const Calls& calls, size_t at, size_t end) {
-    const Call& top = calls[at];
-    if (top.kind == Call::Kind::Debug) {
-        m_out += "# debug output: " + quoteText(text(top.message.u.debug.text), true) + "\n";
+void Converter::top(size_t at, size_t end) {
+    const Calls& calls = m_trace.calls;
+    const Call c = calls[at];
+    m_at = at;
+    if (c.kind == Call::Kind::Debug) {
+        note("the component wrote " + quoteText(text(c.message.u.debug.text), true) +
+                 " outside any notification",
+             at);
         return;
     }
-    if (top.kind == Call::Kind::Fault || top.kind == Call::Kind::Limit) {
-        note(top.describe(), top);
+    if (c.kind == Call::Kind::Fault || c.kind == Call::Kind::Limit) {
+        note(c.describe(), at);
         return;
     }
-    if (top.kind == Call::Kind::Release)
-        return; // the bench hands answers back itself
-    const std::string s = stimulus(top);
-    if (s.empty())
-        return;
-    std::vector<std::string> lines, expects;
-    std::set<std::string> touched;
-    std::set<int> inlineRouters;
-    std::vector<size_t> inside(1, at); // the call in progress at each depth (SIZE_MAX: none)
-    size_t commands = 0;
-    for (size_t i = at + 1; i < end; ++i) {
-        const Call& c = calls[i];
-        const int level = c.depth - top.depth;
-        inside.resize(size_t(level) + 1, SIZE_MAX);
-        inside[size_t(level)] = i;
-        const size_t by = inside[size_t(level) - 1];
-        const Call caller = by != SIZE_MAX ? calls[by] : top;
-        if (c.kind == Call::Kind::Command) {
-            query(c, lines, touched);
-            const std::string cmd = c.describe();
-            const std::vector<std::string> f = commandFields(cmd);
-            if (mnemonic(cmd) == "TP" && f.size() >= 3) {
-                const size_t eq = f[0].find('=');
-                m_model.addControl(f[1], f[2])[f[0].substr(0, eq)] =
-                    eq == std::string::npos ? "" : f[0].substr(eq + 1);
-                touched.insert("TG " + f[1] + " " + f[2] + " " + f[0].substr(0, eq));
-            }
-            if (mnemonic(cmd) == "RC" && f.size() >= 3 && toInt(f[0]) && toInt(f[1]) && toInt(f[2]))
-                m_model.crosspoints[{*toInt(f[0]), *toInt(f[2])}] = *toInt(f[1]);
-            expects.push_back("expect " + cmd);
-            ++commands;
-        } else if (c.kind == Call::Kind::Notification) {
-            if (caller.kind != Call::Kind::Command || !inlined(caller, c, lines, inlineRouters))
-                note("the host delivered " + c.describe() + " inside " + caller.describe() +
-                         "; a scenario cannot",
-                     c);
-        } else if (c.kind == Call::Kind::Debug) {
-            expects.push_back("# debug output: " + quoteText(text(c.message.u.debug.text), true));
-        } else if (c.kind == Call::Kind::Fault) {
-            note(c.describe(), c);
+    if (c.kind == Call::Kind::Create) {
+        m_current = nullptr;
+        for (Instance& in : m_instances)
+            if (!m_current && !in.alive && in.host == c.message.u.create.host &&
+                in.handle == (c.returned ? c.value : 0) &&
+                size_t(&in - m_instances.data()) >= m_created)
+                m_current = &in;
+        if (!m_current) {
+            note("a load the conversion lost track of", at);
+            return;
+        }
+        ++m_created;
+    } else {
+        const uint64_t handle =
+            c.kind == Call::Kind::Destroy ? c.message.u.destroy.handle : c.message.u.call.target;
+        m_current = byHandle(handle);
+        if (!m_current) {
+            note(c.describe() + " reaches no component the trace created", at);
+            return;
         }
     }
-    for (int dev : inlineRouters)
-        lines.push_back("router " + std::to_string(dev) + " normal\nrouter " + std::to_string(dev) +
-                        " inline");
-    for (const std::string& l : lines)
-        m_out += l + "\n";
+    std::optional<Step> step = stimulus(c, at);
+    if (!step)
+        return;
+    if (m_named)
+        step->instance = m_current->name;
+    // What the component wrote after the call, before any other: its diagnostics of the call.
+    std::vector<size_t> trailing;
+    for (size_t i = end; i < calls.size() && calls.depth(i) == 0 &&
+                         calls.kind(i) == Call::Kind::Debug && calls.thread(i) == c.thread;
+         ++i)
+        trailing.push_back(i);
+    m_skip = trailing.size();
     char when[40];
-    std::snprintf(when, sizeof when, "# at %.6f s\n", double(top.time) / 1e6);
-    m_out += when + s + "\n";
-    if (!top.returned)
-        note("the component never returned from " + top.describe(), top);
-    for (const std::string& e : expects)
-        m_out += e + "\n";
-    if (commands == 0)
-        m_out += "expect-none\n";
-    if (top.kind == Call::Kind::Notification && top.type == 3 && top.returned)
-        m_out += top.result ? "answer " + quoteText(*top.result, true) + "\n" : "answer none\n";
-    for (int dev : inlineRouters)
-        m_out += "router " + std::to_string(dev) + " normal\nrouter " + std::to_string(dev) +
-                 " drop all\n";
+    std::snprintf(when, sizeof when, "# at %.6f s", double(c.time) / 1e6);
+    Step comment;
+    comment.source = when;
+    m_runner.play(comment, m_file);
+    m_touched.clear();
+    m_playback.expect(at, std::move(trailing));
+    play(*step);
+    for (const auto& [router, lines] : m_after)
+        for (const Step& s : lines)
+            play(s);
+    m_after.clear();
+    if (c.kind == Call::Kind::Create && c.returned && c.value)
+        m_current->alive = true;
+    if (c.kind == Call::Kind::Destroy)
+        m_current->alive = false;
+    if (!m_playback.delivered())
+        note("the bench did not deliver " + c.describe(), at);
+    if (!c.returned)
+        note("the component never returned from " + c.describe(), at);
+    if (++m_steps % 256 == 0)
+        m_runner.forgetRecords();
 }
 
-std::string Converter::run(const Trace& t) {
-    m_out = "# The session of the trace of " + t.header.component +
-            ", converted by zeph-host trace scenario.\n";
-    const Calls& calls = t.calls;
-    // Every router the component talks to, declared to drop its revertives: the trace holds
-    // those the component heard, and the crosspoints are kept for the revertives made inline.
+std::string Converter::run() {
+    Step title;
+    title.source = "# The session of the trace of " + m_trace.header.component +
+                   ", converted by zeph-host trace scenario.";
+    m_runner.play(title, m_file);
+    findInstances();
+    const Calls& calls = m_trace.calls;
+    // Every router the component talks to, declared to drop its revertives: the trace holds those
+    // the component heard, and the crosspoints are kept for the revertives made inline.
     std::set<int> routers;
-    for (const Call& c : calls) {
-        const std::string cmd = c.kind == Call::Kind::Command ? c.describe() : "";
-        const std::string mn = mnemonic(cmd);
-        const std::vector<std::string> f = commandFields(cmd);
-        if ((mn == "RC" || mn == "RP" || mn == "RR" || mn == "RU") && !f.empty() && toInt(f[0]))
-            routers.insert(*toInt(f[0]));
-    }
-    for (int dev : routers)
-        m_out += "router " + std::to_string(dev) + " drop all\n";
+    for (size_t i = 0; i < calls.size(); ++i)
+        if (calls.kind(i) == Call::Kind::Command)
+            if (const std::optional<int> r = Facility::routerOf(calls[i].describe()))
+                routers.insert(*r);
+    for (int r : routers)
+        play(make(Step::Kind::Router, {r}, {"drop", "all"}));
     for (size_t at = 0; at < calls.size();) {
         size_t end = at + 1;
         while (end < calls.size() && calls.depth(end) > calls.depth(at) &&
                calls.thread(end) == calls.thread(at))
             ++end;
-        if (calls.depth(at) == 0 && !calls.toHost(at))
-            step(calls, at, end);
+        if (m_skip > 0)
+            --m_skip; // a diagnostic played with the call before it
+        else if (calls.depth(at) == 0 && !calls.toHost(at))
+            top(at, end);
         else
-            note("a call outside any notification: " + calls[at].describe(), calls[at]);
+            note("a call outside any notification: " + calls[at].describe(), at);
         at = end;
     }
-    return m_out;
+    m_done = true;
+    return m_runner.recording();
 }
 } // namespace
 
 std::string toScenario(const Trace& t, std::vector<std::string>& notes) {
-    return Converter(notes).run(t);
+    Converter c(t, notes);
+    return c.run();
 }
 
 } // namespace zeph::bench::trace

@@ -148,8 +148,11 @@ void showJson(const Trace& t, std::ostream& out) {
     }
 }
 
-std::string firstDifference(const Trace& a, const Trace& b) {
-    const auto line = [](const Call& c) { return indent(c.depth) + c.describe() + outcome(c); };
+std::string firstDifference(const Trace& a, const Trace& b, bool replies) {
+    const auto line = [replies](const Call& c) {
+        const bool hosts = c.kind == Call::Kind::Command && c.returned && !replies;
+        return indent(c.depth) + c.describe() + (hosts ? "" : outcome(c));
+    };
     const size_t n = std::min(a.calls.size(), b.calls.size());
     for (size_t i = 0; i < n; ++i) {
         const Call& x = a.calls[i];

@@ -30,9 +30,11 @@ void showText(const Trace& t, std::ostream& out);
 // The same as one JSON object per line: the header first, then each call.
 void showJson(const Trace& t, std::ostream& out);
 
-// Where two traces part: empty when every call and what came back are the same (times, threads
-// and addresses aside), else a few lines naming the first call that differs in each.
-std::string firstDifference(const Trace& a, const Trace& b);
+// Where two traces part: empty when every call and what the component gave back are the same
+// (times, threads and addresses aside), else a few lines naming the first call that differs in
+// each. The host's replies to commands are compared only with replies: a field host and the bench
+// answer alike in what matters (a shown panel) and apart in the words (PS "ok" and "1").
+std::string firstDifference(const Trace& a, const Trace& b, bool replies = false);
 
 // The session as a scenario: facility lines from the host's replies (changed where the replies
 // changed), the notifications as steps, the component's commands and answers as expectations.

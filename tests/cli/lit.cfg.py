@@ -41,6 +41,8 @@ config.substitutions.extend([
     # Trace files of a shape and size (make_trace.py), and a command bounded by a file's size.
     ('%make-trace', sys.executable + ' ' + os.path.join(fixtures, 'make_trace.py')),
     ('%capped', sys.executable + ' ' + os.path.join(fixtures, 'capped.py')),
+    # Traces of one kind of field traffic each, through the trace writer (make_field_trace.cpp).
+    ('%field-trace', os.path.join(config.module_dir, 'make_field_trace')),
     # The installed scripts, from the tree (the SDK installs these files under other names).
     ('%new-component', os.path.join(config.source_root, 'tools', 'new-component')),
     ('%install-deps', os.path.join(config.source_root, 'tools', 'install-deps')),

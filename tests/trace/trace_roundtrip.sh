@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A traced run replayed: plays SCENARIO on MODULE with --trace, converts the trace to a scenario,
-# replays that on REPLAY-MODULE (default MODULE) with --trace again, and compares the two traces.
+# replays that on REPLAY-MODULE (default MODULE) with --strict (every control it puts a text to
+# declared) and --trace again, and compares the two traces.
 #   trace_roundtrip.sh ZEPH-HOST MODULE SCENARIO [REPLAY-MODULE]
 # Exit 0 when the replay is green and the traces agree; 77 (skipped) when the trace holds what a
 # scenario cannot say (the converter's notes are printed); 1 otherwise, with the first difference.
@@ -40,6 +41,6 @@ for sub in "show" "scenario -o $work/cut.zs" "diff $work/field.zephtrace"; do
     status=1
   fi
 done
-"$host" run --quiet "$replay" "$work/field.zs" --trace "$work/desk.zephtrace" || status=1
+"$host" run --quiet --strict "$replay" "$work/field.zs" --trace "$work/desk.zephtrace" || status=1
 "$host" trace diff "$work/field.zephtrace" "$work/desk.zephtrace" || status=1
 exit $status

@@ -23,11 +23,15 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     Tape t;
     t.header("Ostrel.dll");
     t.create(1, "");
-    t.ret(nullptr);
+    t.created(0x5000);
     const auto parent = [&](const char* text, const char* command, char* reply) {
         t.call(0x5000, ZEPH_PARENT, text, false);
         t.call(1, ZEPH_COMMAND, command, true);
         t.ret(reply);
+        if (reply) { // handed back, as a component does
+            t.call(1, ZEPH_RELEASE, reply, true);
+            t.ret(nullptr);
+        }
         t.ret(nullptr);
     };
     parent("a", "SD 'cam'", five);
@@ -39,8 +43,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("f", "SD 'odd'", odd);
     parent("g", "RN 5 0 40", camera);
     parent("g", "RN 5 0 40", camera);
-    parent("h", "RC 5 0 40", nullptr); // no query: the model's database is not asked
-    parent("i", "RN 5 x 40", camera);  // nor are malformed ones
+    parent("h", "RC 5 0 40", nullptr); // no query: no line
+    parent("i", "RN 5 x 40", camera);  // a malformed one no line can answer
     parent("j", "RN x 0 40", camera);
     parent("k", "SD 'pair'", pair);
     parent("n", "SD 'three'", three);
@@ -55,15 +59,19 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("l", "RN 5 0 40", renamed);
     // What the component set in a step, the host's answer in that step cannot be told apart from.
     t.call(0x5000, ZEPH_PARENT, "m", false);
-    t.call(1, ZEPH_COMMAND, "SD 'cam'", true); // the facility line before the step gives one
-    t.ret(six);
-    t.call(1, ZEPH_COMMAND, "SD 'cam'", true);
-    t.ret(five);
+    const auto query = [&t](const char* command, char* reply) {
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.ret(reply);
+        t.call(1, ZEPH_RELEASE, reply, true);
+        t.ret(nullptr);
+    };
+    query("SD 'cam'", six); // the facility line before the step gives one
+    query("SD 'cam'", five);
     t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
     t.ret(nullptr);
-    t.call(1, ZEPH_COMMAND, "TG '1' 'UMD' 'text'", true);
-    t.ret(other);
+    query("TG '1' 'UMD' 'text'", other);
     t.ret(nullptr);
+    parent("r", "RR 5 40 40", nullptr); // registered: a route reaches it
     // A parent text sent on as the command, and the revertive 5 DEST 'NAME' delivered inside it.
     const auto routedInside = [&t](const char* command, int32_t dest, const char* name) {
         alignas(4) unsigned char record[32] = {};
@@ -123,8 +131,9 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
     EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
     EXPECT_LT(at("press 1 Tarnel"), at("raw 2"));
-    EXPECT_LT(at("raw 2"), at("# debug output: \"between\""));
-    EXPECT_LT(at("# debug output: \"between\""), at("parent last"));
+    // Written right after the notification, the diagnostic is taken as that notification's.
+    EXPECT_LT(at("raw 2"), at("expect-debug \"between\""));
+    EXPECT_LT(at("expect-debug \"between\""), at("parent last"));
     const size_t routed = at("parent RC 5 7 40");
     EXPECT_LT(at("db 5 0 7 Cam 7"), at("router 5 inline"));
     EXPECT_LT(at("router 5 inline"), routed) << s;
@@ -133,11 +142,14 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("\nroute 5 ", route45), std::string::npos) << s; // not again for the second
     // Said once, and the RP in range finds the source RC routed there.
     EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
-    std::vector<std::string> want = {"SD 'odd' with 'five'", "SD 'three' with '1 2 3'",
-                                     "SD 'cam' with '5'", "TG '1' 'UMD' 'text' with 'text=other'"};
+    std::vector<std::string> want = {
+        "SD 'odd' with 'five'",      "RN 5 x 40 with 'Camera 1'",
+        "RN x 0 40 with 'Camera 1'", "SD 'three' with '1 2 3'",
+        "SD 'cam' with '5'",         "TG '1' 'UMD' 'text' with 'text=other'"};
     for (const char* command : unroutable)
         want.push_back(std::string("revertive 5 40 Cam 7 inside ") + command + ";");
     want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
+    want.push_back("press '1' 'Tarnel' differs from the press the bench makes in its event's");
     want.push_back("fault 0xc0000005 at host.exe+0x00000020");
     want.push_back("never returned from parent last");
     ASSERT_EQ(notes.size(), want.size()) << s;

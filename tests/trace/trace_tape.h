@@ -62,6 +62,13 @@ struct Tape {
         zt_payload(type, data, toHost, &m.u.call.data);
         put(m);
     }
+    // The RETURN of a CREATE: the component's handle, which its notifications then target.
+    void created(uint64_t handle) {
+        zb_message m{};
+        m.kind = ZB_RETURN;
+        m.u.ret.value = handle;
+        put(m);
+    }
     void ret(const char* result) {
         zb_message m{};
         m.kind = ZB_RETURN;

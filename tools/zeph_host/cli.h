@@ -89,6 +89,7 @@ int serveCommand(const ServeArgs& a);
 struct TraceArgs {
     enum class Action { Show, Scenario, Diff } action = Action::Show;
     std::string file, other, out;
+    bool replies = false; // diff: the host's replies to commands are compared too
     bool json = false;
 };
 int traceCommand(const TraceArgs& a);

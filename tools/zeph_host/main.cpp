@@ -164,9 +164,13 @@ TraceCommands addTrace(CLI::App& app, TraceArgs& a) {
         "scenario", "the session as a scenario that zeph-host run replays against any build");
     t.scenario->add_option("FILE", a.file, "the trace file")->required();
     t.scenario->add_option("-o,--output", a.out, "the scenario file to write")->required();
-    t.diff = t.trace->add_subcommand("diff", "the first call where two traces part (exit 1)");
+    t.diff = t.trace->add_subcommand(
+        "diff", "the first call where two traces part in what the component did (exit 1)");
     t.diff->add_option("A", a.file, "a trace file")->required();
     t.diff->add_option("B", a.other, "another trace file")->required();
+    t.diff->add_flag("--replies", a.replies,
+                     "the host's replies to commands must agree too (a field host's and the "
+                     "bench's differ)");
     return t;
 }
 

@@ -52,7 +52,7 @@ int traceCommand(const TraceArgs& a) {
     bench::trace::Trace other;
     if (!readTrace(a.other, other, true))
         return kUsage;
-    const std::string difference = bench::trace::firstDifference(t, other);
+    const std::string difference = bench::trace::firstDifference(t, other, a.replies);
     if (difference.empty()) {
         std::cout << "the traces agree on all " << t.calls.size() << " calls\n";
         return kOk;
