@@ -469,11 +469,15 @@ std::string Call::describe() const {
     const zb_message& m = message;
     switch (kind) {
     case Kind::Create: {
-        // The line that creates it so: a load with the base path the call gave.
-        const std::string path = text(m.u.create.path);
-        return stepText(
-            makeStep(Step::Kind::Load, {},
-                     path.empty() ? std::vector<std::string>{} : std::vector<std::string>{path}));
+        // The line that creates it so: a load with the base path and host the call gave.
+        std::vector<std::string> words;
+        if (!m.u.create.path.data)
+            words.push_back("base=null");
+        else if (m.u.create.path.size)
+            words.push_back(text(m.u.create.path));
+        if (!m.u.create.host)
+            words.push_back("host=null");
+        return stepText(makeStep(Step::Kind::Load, {}, words));
     }
     case Kind::Destroy:
         return stepText(makeStep(Step::Kind::Unload));

@@ -25,76 +25,9 @@
 namespace zeph::bench::trace {
 
 namespace {
-std::string word(const std::string& w) {
-    return quoteText(w, w.empty() || w.find_first_of(" \t") != std::string::npos);
-}
-
-// A step as a line. The converter's one writer of step text: the runner records what it is given.
-std::string lineOf(const Step& s) {
-    using K = Step::Kind;
-    const auto n = [&](size_t i) { return std::to_string(s.numbers[i]); };
-    const std::string text = s.text.value_or("");
-    std::string line;
-    switch (s.kind) {
-    case K::Name:
-        line = "name " + word(s.words[0]) + " " + n(0) + (s.numbers.size() > 1 ? " " + n(1) : "");
-        break;
-    case K::Db:
-        line = "db " + n(0) + " " + n(1) + " " + n(2) + " " + quoteText(text);
-        break;
-    case K::Control:
-    case K::Load:
-        line = s.kind == K::Control ? "control" : "load";
-        for (const std::string& w : s.words)
-            line += " " + word(w);
-        break;
-    case K::PanelFile:
-        line = "panel-file " + word(s.words[0]);
-        break;
-    case K::Router:
-        line = "router " + n(0);
-        for (const std::string& w : s.words)
-            line += " " + w;
-        break;
-    case K::Route:
-        line = "route " + n(0) + " " + n(1) + " " + n(2);
-        break;
-    case K::Unload:
-        line = "unload";
-        break;
-    case K::Parent:
-        line = "parent " + quoteText(text, text.empty());
-        break;
-    case K::Press:
-        line = "press " + word(s.words[0]) + " " + word(s.words[1]) +
-               (text.empty() ? "" : " " + quoteText(text));
-        break;
-    case K::Revertive:
-        line = "revertive " + n(0) + " " + n(1) + " " + quoteText(text);
-        break;
-    case K::DbChange:
-        line = "dbchange " + n(0) + " " + n(1) + " " + n(2) + " " + quoteText(text);
-        break;
-    case K::Tick:
-        line = "tick " + n(0);
-        break;
-    case K::Raw:
-        line = "raw " + n(0) + (s.text ? " " + quoteText(text, true) : "");
-        break;
-    default:
-        return s.source;
-    }
-    return (s.instance.empty() ? "" : "@" + s.instance + " ") + line;
-}
-
 Step make(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words = {},
           std::optional<std::string> text = std::nullopt) {
-    Step s;
-    s.kind = kind;
-    s.numbers = std::move(numbers);
-    s.words = std::move(words);
-    s.text = std::move(text);
-    return s;
+    return makeStep(kind, std::move(numbers), std::move(words), std::move(text));
 }
 
 // One component the trace shows: made by its CREATE, addressed by the host id that CREATE gave
@@ -173,7 +106,7 @@ private:
 
 // Plays one line of the scenario: written, read back as the runner reads a file, then played.
 void Converter::play(Step step) {
-    const std::string line = lineOf(step);
+    const std::string line = stepText(step);
     std::string error;
     std::optional<Step> parsed = parseLine(line, ++m_line, error);
     if (!parsed) {
