@@ -160,7 +160,7 @@ private:
     bool m_keepCommands = true;
     bool m_panelShowAccepted = true;
     std::vector<int> m_timers; // sorted: a set's node per timer cost a soak more
-    bool m_hostless = false; // created with a null host: it cannot detach
+    bool m_hostless = false;   // created with a null host: it cannot detach
 
     // A handful at most, looked up in place: a set's node per reply cost a soak more than the
     // reply itself.
