@@ -498,6 +498,12 @@ std::optional<Step> parseLine(const std::string& line, int number, std::string& 
         return step;
     if (!error.empty())
         return std::nullopt;
+    // Texts reach the component as C strings, which end at a NUL: none can hold one, bare or
+    // quoted ("\x00" is refused alike).
+    if (step.source.find('\0') != std::string::npos) {
+        error = "a NUL byte, which no text can hold";
+        return std::nullopt;
+    }
     if (keyword[0] == '@') {
         step.instance = keyword.substr(1);
         if (!validInstanceName(step.instance)) {

@@ -14,11 +14,13 @@ using namespace zeph::bench;
 
 TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
     struct Case {
-        const char* line;
+        std::string line;
         const char* reason;
     };
+    using namespace std::string_literals;
     const Case cases[] = {
         {"jump 5", "unknown keyword \"jump\""},
+        {"expect SD 'a\0b'"s, "a NUL byte"},
         {"tick", "missing number"},
         {"tick one", "\"one\" is not a number"},
         {"tick 1 2", "unexpected \"2\""},
@@ -47,7 +49,7 @@ TEST(scenario_parser, bad_lines_name_the_line_and_the_reason) {
     };
     for (const Case& c : cases) {
         std::string error;
-        const std::string text = "# header\nload\n" + std::string(c.line) + "\nunload\n";
+        const std::string text = "# header\nload\n" + c.line + "\nunload\n";
         EXPECT_FALSE(parseScenario(text, "bad.zs", error)) << c.line;
         EXPECT_EQ(error.rfind("bad.zs:3: ", 0), 0u) << c.line << " -> " << error;
         EXPECT_NE(error.find(c.reason), std::string::npos) << c.line << " -> " << error;
