@@ -1,5 +1,6 @@
 // The facility's side of each command a component sends: one handler per mnemonic, in one table.
 #include "facility/facility.h"
+#include "scenario/parser.h"
 
 #include <algorithm>
 
@@ -159,12 +160,7 @@ std::optional<std::string> declarable(const std::string& panel) {
 
 Step facilityStep(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words,
                   std::optional<std::string> text = std::nullopt) {
-    Step s;
-    s.kind = kind;
-    s.numbers = std::move(numbers);
-    s.words = std::move(words);
-    s.text = std::move(text);
-    return s;
+    return makeStep(kind, std::move(numbers), std::move(words), std::move(text));
 }
 
 std::vector<std::string> split(const std::string& list) {

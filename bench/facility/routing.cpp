@@ -80,12 +80,7 @@ std::optional<std::vector<Step>> Facility::stepsRevertingInside(int endpoint,
     const auto line = [](Step::Kind kind, std::vector<long long> numbers,
                          std::vector<std::string> words = {},
                          std::optional<std::string> text = std::nullopt) {
-        Step s;
-        s.kind = kind;
-        s.numbers = std::move(numbers);
-        s.words = std::move(words);
-        s.text = std::move(text);
-        return s;
+        return makeStep(kind, std::move(numbers), std::move(words), std::move(text));
     };
     std::vector<Step> steps;
     int source = 0;
