@@ -114,7 +114,7 @@ host::ComponentSource ModuleShelf::find(const std::string& stem, std::string& er
         return *it->second;
     const std::filesystem::path beside(m_runModule);
     if (m_own && m_own->factory() && stem == beside.stem().string())
-        return *m_own;
+        return m_ownFactory ? host::ComponentSource(m_ownFactory) : host::ComponentSource(*m_own);
     const std::filesystem::path path = beside.parent_path() / (stem + beside.extension().string());
     auto module = std::make_unique<host::Module>();
     if (!module->open(path.string())) {

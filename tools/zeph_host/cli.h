@@ -136,10 +136,14 @@ public:
     bool openNamed(const std::vector<bench::Scenario>& scenarios);
     // find() as the runner's options take it; the shelf must outlive its use.
     std::function<host::ComponentSource(const std::string&, std::string&)> finder();
+    // The factory the run's own module is found as from now on (its traced one, with --trace), so
+    // that an instance naming it is created as an unnamed one is.
+    void replaceOwn(zeph_factory_fn factory) { m_ownFactory = factory; }
 
 private:
     std::string m_runModule;
     const host::Module* m_own;
+    zeph_factory_fn m_ownFactory = nullptr;
     std::map<std::string, std::unique_ptr<host::Module>> m_opened;
 };
 

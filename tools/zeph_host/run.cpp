@@ -106,9 +106,6 @@ int runCommand(const RunArgs& a) {
             return kUsage;
         scenarios.push_back(std::move(*take));
     }
-    if (!a.trace.empty() &&
-        refuseInstances(scenarios, "--trace cannot follow yet: a trace holds one component"))
-        return kUsage;
     ModuleShelf shelf(a.common.module, &module);
     if (!shelf.openNamed(scenarios))
         return kUsage;
@@ -123,6 +120,7 @@ int runCommand(const RunArgs& a) {
             return kUsage;
         }
         factory = tap.wrap(factory);
+        shelf.replaceOwn(factory); // a trace holds the run's module: every instance of it
     }
     TextTranscript text(std::cout, useColour(a.common.colour), a.showExpectations);
     JsonTranscript json(std::cout);
