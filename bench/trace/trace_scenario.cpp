@@ -41,8 +41,8 @@ struct Instance {
 
 class Converter {
 public:
-    Converter(const Trace& t, std::vector<std::string>& notes)
-        : m_trace(t), m_notes(notes), m_playback(t),
+    Converter(const Trace& t, std::vector<std::string>& notes, const PlayWatch& watch)
+        : m_trace(t), m_notes(notes), m_watch(watch), m_playback(t),
           m_runner(m_playback.source(), options(), [this](const Event& e) { heard(e); }) {
         Facility& f = m_runner.facility();
         f.setReplyOverride([this](const std::string&, const std::optional<std::string>&) {
@@ -56,12 +56,19 @@ public:
                 f.setCaptureDebug(true);
                 break;
             }
-        m_playback.onCommand = [this](size_t i) { command(i); };
+        m_playback.onCommand = [this](size_t i) {
+            reached(i);
+            command(i);
+        };
         m_playback.onNote = [this](const std::string& what, size_t i) { note(what, i); };
     }
     std::string run();
 
 private:
+    void reached(size_t call) {
+        if (m_watch.call && !m_watch.call(call))
+            m_stop = true;
+    }
     static RunOptions options() {
         RunOptions o;
         o.checkExpectations = false; // what the component does is what the recording says
@@ -87,6 +94,8 @@ private:
 
     const Trace& m_trace;
     std::vector<std::string>& m_notes;
+    const PlayWatch& m_watch;
+    bool m_stop = false;
     TracedComponents m_playback;
     Runner m_runner;
     const std::string m_file = "trace";
@@ -114,6 +123,8 @@ void Converter::play(Step step) {
         return;
     }
     m_runner.play(*parsed, m_file);
+    if (m_watch.played)
+        m_watch.played(*parsed);
 }
 
 void Converter::findInstances() {
@@ -324,6 +335,8 @@ void Converter::command(size_t i) {
 }
 
 void Converter::heard(const Event& e) {
+    if (m_watch.events)
+        m_watch.events(e);
     if (e.kind == Event::Kind::HostError)
         note("the component broke the host contract: " + e.text, m_at);
 }
@@ -333,6 +346,7 @@ void Converter::top(size_t at, size_t end) {
     const Calls& calls = m_trace.calls;
     const Call c = calls[at];
     m_at = at;
+    reached(at);
     if (c.kind == Call::Kind::Debug) {
         note("the component wrote " + quoteText(text(c.message.u.debug.text), true) +
                  " outside any notification",
@@ -405,6 +419,8 @@ std::string Converter::run() {
     title.source = "# The session of the trace of " + m_trace.header.component +
                    ", converted by zeph-host trace scenario.";
     m_runner.play(title, m_file);
+    if (m_watch.begin)
+        m_watch.begin(m_runner);
     findInstances();
     const Calls& calls = m_trace.calls;
     // Every router the component talks to, declared to drop its revertives: the trace holds those
@@ -416,7 +432,7 @@ std::string Converter::run() {
                 routers.insert(*r);
     for (int r : routers)
         play(make(Step::Kind::Router, {r}, {"drop", "all"}));
-    for (size_t at = 0; at < calls.size();) {
+    for (size_t at = 0; at < calls.size() && !m_stop;) {
         size_t end = at + 1;
         while (end < calls.size() && calls.depth(end) > calls.depth(at) &&
                calls.thread(end) == calls.thread(at))
@@ -434,9 +450,13 @@ std::string Converter::run() {
 }
 } // namespace
 
-std::string toScenario(const Trace& t, std::vector<std::string>& notes) {
-    Converter c(t, notes);
+std::string playTrace(const Trace& t, std::vector<std::string>& notes, const PlayWatch& watch) {
+    Converter c(t, notes, watch);
     return c.run();
+}
+
+std::string toScenario(const Trace& t, std::vector<std::string>& notes) {
+    return playTrace(t, notes, PlayWatch{});
 }
 
 } // namespace zeph::bench::trace

@@ -1,11 +1,18 @@
 // What the bench does with a trace: show it, compare two, turn one into a scenario.
 #pragma once
 
+#include "facility/event.h"
 #include "trace/trace_reader.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+namespace zeph::bench {
+class Runner;
+struct Step;
+} // namespace zeph::bench
 
 namespace zeph::bench::trace {
 
@@ -40,6 +47,23 @@ std::string firstDifference(const Trace& a, const Trace& b, bool replies = false
 // changed), the notifications as steps, the component's commands and answers as expectations.
 // notes gets one line per thing the scenario cannot say (the file carries it as a comment too).
 std::string toScenario(const Trace& t, std::vector<std::string>& notes);
+
+// Who watches a conversion as it plays (the trace page): every hook may be left empty.
+struct PlayWatch {
+    // The runner the trace plays on, before anything is played: its facility is the panel.
+    std::function<void(Runner&)> begin;
+    // The trace's call about to be played: a top-level call, or a command the component makes
+    // inside one. What the facility does from here on is that call's, up to the next. False stops
+    // the play before the next top-level call.
+    std::function<bool(size_t call)> call;
+    // A line the play made (a facility line, a step), once played.
+    std::function<void(const Step&)> played;
+    // Every event of the run.
+    EventSink events;
+};
+// The conversion itself, watched: what toScenario returns and what the page steps through are
+// one play.
+std::string playTrace(const Trace& t, std::vector<std::string>& notes, const PlayWatch& watch);
 // The same, the reading notes after the conversion's (each a # NOTE line at the end too).
 std::string toScenarioNoted(const Trace& t, std::vector<std::string>& notes);
 
