@@ -192,6 +192,8 @@ public:
     // Every panel in id order.
     std::vector<PanelView> panels() const;
     bool hasControl(const std::string& panel, const std::string& control) const;
+    // One control as panels() shows it; nullopt for none.
+    std::optional<ControlView> control(const std::string& panel, const std::string& control) const;
     // Every router in device order.
     std::vector<RouterView> routers() const;
     // When the next queued notification (a running timer's tick, a delayed revertive) is due.

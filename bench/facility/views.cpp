@@ -23,6 +23,14 @@ bool Facility::hasControl(const std::string& panel, const std::string& control) 
     return findControl(panel, control) != nullptr;
 }
 
+std::optional<Facility::ControlView> Facility::control(const std::string& panel,
+                                                       const std::string& control) const {
+    const Control* c = findControl(panel, control);
+    if (!c)
+        return std::nullopt;
+    return ControlView{c->id, c->kind, {c->properties.begin(), c->properties.end()}};
+}
+
 std::vector<Facility::RouterView> Facility::routers() const {
     std::vector<RouterView> out;
     for (const auto& [device, r] : m_routers) {

@@ -1,6 +1,8 @@
 // The serve session: a runner on its own thread, and the updates the page streams.
 #include "serve/session.h"
 
+#include "serve/facility_json.h"
+
 #include <nlohmann/json.hpp>
 
 #include <future>
@@ -25,33 +27,6 @@ json eventJson(const Event& e) {
     if (!e.instance.empty())
         j["instance"] = e.instance;
     return j;
-}
-
-json controlJson(const std::string& panel, const Facility::ControlView& c) {
-    return {{"panel", panel}, {"id", c.id}, {"kind", c.kind}, {"properties", c.properties}};
-}
-
-json routersJson(const Facility& f) {
-    json out = json::array();
-    for (const Facility::RouterView& r : f.routers()) {
-        json crosspoints = json::array();
-        for (const auto& [destination, source] : r.crosspoints) {
-            json x = {{"destination", destination}, {"source", source}};
-            if (auto name = r.sources.find(source); name != r.sources.end())
-                x["sourceName"] = name->second;
-            crosspoints.push_back(std::move(x));
-        }
-        json sources = json::array();
-        for (const auto& [source, name] : r.sources)
-            sources.push_back({{"source", source}, {"name", name}});
-        out.push_back({{"device", r.device},
-                       {"names", r.names},
-                       {"delay", r.delay},
-                       {"drop", r.drop},
-                       {"crosspoints", crosspoints},
-                       {"sources", sources}});
-    }
-    return out;
 }
 
 // Whose a facility panel is, for the page's presses: {"instance": NAME, "as": the instance's own
@@ -315,22 +290,17 @@ void Session::publish(const std::string& action) {
 
     json changed = json::array();
     json panels = json::array();
-    for (const Facility::PanelView& p : f.panels()) {
-        json controls = json::array();
-        for (const Facility::ControlView& c : p.controls) {
-            json cj = controlJson(p.id, c);
+    for (const Facility::PanelView& p : f.panels())
+        panels.push_back(panelJson(p, [&](const json& cj) {
             std::string text = dump(cj);
-            std::string& last = m_lastControls[{p.id, c.id}];
+            std::string& last = m_lastControls[{p.id, cj["id"].get<std::string>()}];
             if (last != text) {
                 changed.push_back(cj);
                 last = std::move(text);
             }
-            controls.push_back(std::move(cj));
-        }
-        panels.push_back({{"id", p.id}, {"controls", std::move(controls)}});
-    }
+        }));
 
-    const json routers = routersJson(f);
+    const json routers = routersJson(f.routers());
     // Each instance: loaded or not, the facility panels its load gave it, its running timers and
     // the line that loaded it last (the page's Load sends it again).
     json instances = json::array();
@@ -346,11 +316,10 @@ void Session::publish(const std::string& action) {
             }
         loaded = loaded || on;
         const auto line = m_loads.find(in.name);
-        instances.push_back({{"name", in.name},
-                             {"loaded", on},
-                             {"panels", f.panelsOf(in.endpoint)},
-                             {"timers", own},
-                             {"load", line == m_loads.end() ? json(nullptr) : json(line->second)}});
+        json instance = instanceJson(in.name, on, f.panelsOf(in.endpoint));
+        instance["timers"] = own;
+        instance["load"] = line == m_loads.end() ? json(nullptr) : json(line->second);
+        instances.push_back(std::move(instance));
     }
     json owners = json::object();
     for (const json& p : panels)

@@ -1,15 +1,17 @@
-// The trace view: the panel told from the trace's traffic, a window of its calls, and its scenario.
+// The trace view: the facility's panel as the trace's play left it at each call, a window of the
+// trace's calls, and the play's scenario.
 #include "serve/trace_view.h"
 
 #include "facility/text.h"
 #include "report/json.h"
+#include "scenario/runner.h"
+#include "serve/facility_json.h"
 #include "trace/trace_tools.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -30,6 +32,8 @@ constexpr size_t kPanelBudget = 2u << 20;
 constexpr size_t kMaxNotes = 200;
 // Values are kept in blocks of at least this size, so that none is ever moved or doubled.
 constexpr size_t kValueBlock = 1u << 20;
+// The routers' states kept, in all: a trace that routes without end keeps its first ones.
+constexpr size_t kRouterBudget = 32u << 20;
 
 std::string dump(const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -39,75 +43,9 @@ ActionReply refuse(int status, const std::string& why) {
     return {status, errorJson(why)};
 }
 
-// The first three fields of a command after its mnemonic, as commandFields splits them ('quoted'
-// texts and bare words), without a copy: how many there are, three at most.
-size_t firstFields(std::string_view command, std::string_view (&f)[3]) {
-    size_t count = 0;
-    eachCommandField(command, [&](std::string_view text, bool) {
-        f[count++] = text;
-        return count < 3;
-    });
-    return count;
-}
-
 std::string cut(const std::string& text) {
     return text.size() <= kMaxText ? text : text.substr(0, kMaxText) + "...";
 }
-
-} // namespace
-
-uint32_t TraceView::intern(std::string_view name) {
-    auto it = m_nameIds.find(name);
-    if (it != m_nameIds.end())
-        return it->second;
-    m_names.emplace_back(name);
-    return m_nameIds.emplace(m_names.back(), uint32_t(m_names.size() - 1)).first->second;
-}
-
-// One change a call makes to the panels, kept when it concerns what the view keeps.
-void TraceView::change(size_t call, std::string_view panel, std::string_view control,
-                       const std::string_view* property, std::string_view value, bool press) {
-    const auto more = [&] { m_moreAt = std::min(m_moreAt, call); };
-    const auto p = m_nameIds.find(panel), c = m_nameIds.find(control);
-    auto known = p == m_nameIds.end() || c == m_nameIds.end()
-                     ? m_controlIds.end()
-                     : m_controlIds.find({p->second, c->second});
-    if (known == m_controlIds.end()) {
-        if (m_controls.size() >= kMaxControls)
-            return more();
-        Control fresh;
-        fresh.panel = intern(panel);
-        fresh.name = intern(control);
-        fresh.since = uint32_t(call);
-        known =
-            m_controlIds.emplace(std::make_pair(fresh.panel, fresh.name), m_controls.size()).first;
-        m_controls.push_back(std::move(fresh));
-    }
-    Control& ctl = m_controls[known->second];
-    if (press && ctl.pressedAt == UINT32_MAX)
-        ctl.pressedAt = uint32_t(call);
-    if (!property)
-        return;
-    const auto name = m_nameIds.find(*property);
-    auto history =
-        name == m_nameIds.end() ? ctl.properties.end() : ctl.properties.find(name->second);
-    if (history == ctl.properties.end()) {
-        if (ctl.properties.size() >= kMaxProperties)
-            return more();
-        history = ctl.properties.emplace(intern(*property), std::vector<Setting>{}).first;
-    }
-    if (m_values.empty() || m_values.back().capacity() - m_values.back().size() < value.size()) {
-        m_values.emplace_back();
-        m_values.back().reserve(std::max(kValueBlock, value.size()));
-    }
-    const uint32_t block = uint32_t(m_values.size() - 1);
-    history->second.push_back(
-        {uint32_t(call), block, uint32_t(m_values.back().size()), uint32_t(value.size())});
-    m_values.back().append(value.data(), value.size());
-    ++m_settings;
-}
-
-namespace {
 
 // The download's name: the trace file's own, its characters kept to a safe few.
 std::string scenarioNameFor(const std::string& file) {
@@ -116,24 +54,6 @@ std::string scenarioNameFor(const std::string& file) {
         if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '.' && ch != '-' && ch != '_')
             ch = '_';
     return (stem.empty() || stem[0] == '.' ? "trace" + stem : stem) + ".zs";
-}
-
-json panelsJson(const TracePanels& s) {
-    json panels = json::array();
-    for (const auto& [id, controls] : s.panels) {
-        json list = json::array();
-        for (const TraceControl& c : controls) {
-            json properties = json::object();
-            for (const auto& [name, value] : c.properties)
-                properties[utf8(name)] = utf8(value);
-            list.push_back({{"panel", utf8(id)},
-                            {"id", utf8(c.id)},
-                            {"kind", c.pressed ? "button" : ""},
-                            {"properties", properties}});
-        }
-        panels.push_back({{"id", utf8(id)}, {"controls", list}});
-    }
-    return panels;
 }
 
 json callJson(const Call& c, size_t i) {
@@ -160,50 +80,202 @@ std::optional<long long> number(const std::map<std::string, std::string>& query,
     return it == query.end() ? std::optional<long long>(otherwise) : toNumber(it->second);
 }
 
+// The text kept at or before the call in a history of (call, text), sorted by call.
+const std::string* lastBy(const std::vector<std::pair<uint32_t, std::string>>& history,
+                          size_t call) {
+    auto after = std::upper_bound(history.begin(), history.end(), call,
+                                  [](size_t at, const auto& h) { return at < h.first; });
+    return after == history.begin() ? nullptr : &std::prev(after)->second;
+}
+
+// How far the play is, for a moment not yet played.
+json playing(size_t played, size_t total) {
+    return {{"done", played}, {"total", total}};
+}
+
 } // namespace
 
-// One pass over the calls: what each command and its reply, and each press, say of the panel.
 TraceView::TraceView(trace::Trace t, const std::string& file)
     : m_trace(std::move(t)), m_scenarioName(scenarioNameFor(file)) {
-    const trace::Calls& calls = m_trace.calls;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        const Call::Kind k = calls.kind(i);
-        if (k != Call::Kind::Command && k != Call::Kind::Notification)
-            continue;
-        const zb_message m = calls.message(i);
-        const zb_payload& p = m.u.call.data;
-        if (k == Call::Kind::Notification) {
-            if (m.u.call.type == 2 && p.kind == ZB_DATA_BUTTON)
-                change(i, trace::text(p.button.panel), trace::text(p.button.control), nullptr, "",
-                       true);
-            continue;
+    m_thread = std::thread([this] { play(); });
+}
+
+TraceView::~TraceView() {
+    m_stop = true;
+    m_thread.join();
+}
+
+// The conversion, watched: each change the facility makes is the call's in progress, read from the
+// facility once the play moves on to the next call.
+void TraceView::play() {
+    trace::PlayWatch watch;
+    watch.begin = [this](Runner& r) { m_runner = &r; };
+    watch.call = [this](size_t call) {
+        flush();
+        m_now = call;
+        m_played = std::min(call, m_trace.calls.size());
+        if (call >= m_trace.calls.size())
+            m_runner = nullptr; // the play is over: what the runner does as it ends is no call's
+        return !m_stop;
+    };
+    watch.played = [this](const Step& s) {
+        if (!m_runner)
+            return;
+        using K = Step::Kind;
+        if (s.kind == K::Control && s.words.size() >= 2)
+            touched(s.words[0], s.words[1], std::nullopt);
+        else if (s.kind == K::Load || s.kind == K::Unload)
+            m_instancesTouched = true;
+        else if (describesFacility(s.kind) || s.kind == K::Route || s.kind == K::DbChange)
+            m_routersTouched = true;
+    };
+    watch.events = [this](const Event& e) { heard(e); };
+    std::vector<std::string> notes;
+    std::string scenario = trace::playTrace(m_trace, notes, watch);
+    for (const std::string& n : trace::readingNotes(m_trace)) {
+        notes.push_back(n);
+        scenario += "# NOTE " + n + "\n";
+    }
+    json shown = json::array();
+    for (size_t i = 0; i < notes.size() && i < kMaxNotes; ++i)
+        shown.push_back(utf8(cut(notes[i])));
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_notes = dump({{"count", notes.size()}, {"notes", shown}});
+        m_scenario = std::move(scenario);
+        m_over = true;
+        m_played = m_trace.calls.size();
+    }
+    m_ended.notify_all();
+}
+
+// A command the component made: a text put changes one property, a routing command the routers.
+void TraceView::heard(const Event& e) {
+    if (!m_runner || e.kind != Event::Kind::Command)
+        return;
+    const std::string m = mnemonic(e.text);
+    if (m == "TP") {
+        std::vector<std::string> f = commandFields(e.text);
+        if (f.size() < 3)
+            return;
+        const size_t eq = f[0].find('=');
+        touched(m_runner->facility().facilityPanel(e.component, f[1]), std::move(f[2]),
+                f[0].substr(0, eq));
+    } else if (Facility::routerOf(e.text)) {
+        m_routersTouched = true;
+    }
+}
+
+void TraceView::touched(std::string panel, std::string control,
+                        std::optional<std::string> property) {
+    m_touched.emplace_back(std::move(panel), std::move(control), std::move(property));
+}
+
+// What the call in progress changed, read back from the facility now that it is done.
+void TraceView::flush() {
+    if (!m_runner || (m_touched.empty() && !m_routersTouched && !m_instancesTouched))
+        return;
+    const Facility& f = m_runner->facility();
+    std::string routers, instances;
+    if (m_routersTouched) {
+        routers = dump(routersJson(f.routers()));
+        if (routers == m_lastRouters)
+            routers.clear();
+    }
+    if (m_instancesTouched) {
+        json list = json::array();
+        for (const Runner::InstanceView& in : m_runner->instances())
+            list.push_back(instanceJson(in.name, f.loaded(in.endpoint), f.panelsOf(in.endpoint)));
+        instances = dump(list);
+        if (instances == m_lastInstances)
+            instances.clear();
+    }
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [panel, control, property] : m_touched) {
+        if (property) {
+            // One property: the rest of a control of thousands is not read again.
+            if (!f.hasControl(panel, control))
+                continue;
+            Facility::ControlView one{
+                control, {}, {{*property, f.property(panel, control, *property)}}};
+            keep(panel, one, false);
+        } else if (std::optional<Facility::ControlView> c = f.control(panel, control)) {
+            keep(panel, *c, true);
         }
-        // Most commands say nothing of the panel: those are passed over on their first word.
-        const std::string_view cmd(p.text.data ? p.text.data : "", p.text.size);
-        const std::string_view mn = cmd.substr(0, 2);
-        if ((cmd.size() > 2 && cmd[2] != ' ') || (mn != "TP" && mn != "TG" && mn != "XI"))
-            continue;
-        std::string_view f[3];
-        const size_t n = firstFields(cmd, f);
-        const zb_text reply = calls.resultText(i);
-        const std::string_view result(reply.data ? reply.data : "", reply.size);
-        if (mn == "TP" && n >= 3) {
-            // As the facility reads it: "name=value", or a bare name set empty.
-            const size_t eq = f[0].find('=');
-            const std::string_view name = f[0].substr(0, eq);
-            change(i, f[1], f[2], &name, eq == std::string_view::npos ? "" : f[0].substr(eq + 1),
-                   false);
-        } else if (mn == "TG" && n >= 3 && reply.data && result.size() > f[2].size() &&
-                   result.compare(0, f[2].size(), f[2]) == 0 && result[f[2].size()] == '=') {
-            change(i, f[0], f[1], &f[2], result.substr(f[2].size() + 1), false);
-        } else if (mn == "XI" && n >= 1 && reply.data) {
-            for (size_t start = 0; start <= result.size();) {
-                const size_t comma = std::min(result.find(',', start), result.size());
-                if (comma > start)
-                    change(i, f[0], result.substr(start, comma - start), nullptr, "", false);
-                start = comma + 1;
+    }
+    if (!routers.empty()) {
+        if (m_routerBytes + routers.size() > kRouterBudget) {
+            m_moreAt = std::min(m_moreAt, m_now);
+        } else {
+            m_routerBytes += routers.size();
+            m_lastRouters = routers;
+            m_routers.emplace_back(uint32_t(m_now), std::move(routers));
+        }
+    }
+    if (!instances.empty()) {
+        m_lastInstances = instances;
+        m_instances.emplace_back(uint32_t(m_now), std::move(instances));
+    }
+    m_touched.clear();
+    m_routersTouched = m_instancesTouched = false;
+}
+
+uint32_t TraceView::intern(std::string_view name) {
+    auto it = m_nameIds.find(name);
+    if (it != m_nameIds.end())
+        return it->second;
+    m_names.emplace_back(name);
+    return m_nameIds.emplace(m_names.back(), uint32_t(m_names.size() - 1)).first->second;
+}
+
+// A control as the facility holds it now, kept where it differs from what was kept (whole: its
+// kind too).
+void TraceView::keep(const std::string& panel, const Facility::ControlView& c, bool whole) {
+    const uint32_t call = uint32_t(m_now);
+    const auto more = [&] { m_moreAt = std::min(m_moreAt, m_now); };
+    const auto p = m_nameIds.find(panel), n = m_nameIds.find(c.id);
+    auto known = p == m_nameIds.end() || n == m_nameIds.end()
+                     ? m_controlIds.end()
+                     : m_controlIds.find({p->second, n->second});
+    if (known == m_controlIds.end()) {
+        if (m_controls.size() >= kMaxControls)
+            return more();
+        Control fresh;
+        fresh.panel = intern(panel);
+        fresh.name = intern(c.id);
+        fresh.since = call;
+        known =
+            m_controlIds.emplace(std::make_pair(fresh.panel, fresh.name), m_controls.size()).first;
+        m_controls.push_back(std::move(fresh));
+    }
+    Control& ctl = m_controls[known->second];
+    if (whole && (ctl.kinds.empty() ? !c.kind.empty() : m_names[ctl.kinds.back().second] != c.kind))
+        ctl.kinds.emplace_back(call, intern(c.kind));
+    for (const auto& [property, value] : c.properties) {
+        const auto name = m_nameIds.find(property);
+        auto history =
+            name == m_nameIds.end() ? ctl.properties.end() : ctl.properties.find(name->second);
+        if (history == ctl.properties.end()) {
+            if (ctl.properties.size() >= kMaxProperties) {
+                more();
+                continue;
             }
+            history = ctl.properties.emplace(intern(property), std::vector<Setting>{}).first;
+        } else {
+            const Setting& last = history->second.back();
+            if (std::string_view(m_values[last.block]).substr(last.at, last.size) == value)
+                continue;
         }
+        if (m_values.empty() ||
+            m_values.back().capacity() - m_values.back().size() < value.size()) {
+            m_values.emplace_back();
+            m_values.back().reserve(std::max(kValueBlock, value.size()));
+        }
+        const uint32_t block = uint32_t(m_values.size() - 1);
+        history->second.push_back(
+            {call, block, uint32_t(m_values.back().size()), uint32_t(value.size())});
+        m_values.back().append(value);
+        ++m_settings;
     }
 }
 
@@ -211,30 +283,45 @@ const std::string& TraceView::page() const {
     return traceViewPage();
 }
 
+void TraceView::waitPlayed() const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_ended.wait(lock, [&] { return m_over; });
+}
+
 std::string TraceView::scenario() const {
-    const std::lock_guard<std::mutex> one(m_converting);
-    std::vector<std::string> notes;
-    return trace::toScenarioNoted(m_trace, notes);
+    waitPlayed();
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_scenario;
+}
+
+size_t TraceView::settings() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_settings;
 }
 
 // Only what the view keeps, each property as the last setting at or before the call said, long
 // values cut, and no more controls once their texts come to the budget.
-TracePanels TraceView::panelsAfter(size_t call) const {
+std::optional<TracePanels> TraceView::panelsAfter(size_t call) const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (call >= m_played && !m_over)
+        return std::nullopt;
     TracePanels s;
     s.more = call >= m_moreAt;
+    std::map<uint32_t, size_t> panels; // panel's name -> its place in s.panels, filled below
+    std::map<std::string_view, std::vector<Facility::ControlView>> byPanel;
     size_t spent = 0;
     for (const Control& c : m_controls) {
         if (c.since > call)
-            break; // the controls are kept in the order they appeared
+            break; // the controls are kept in the order they came
         if (spent > kPanelBudget) {
             s.more = true;
             break;
         }
-        const std::string& panel = m_names[c.panel];
-        std::vector<TraceControl>& controls = s.panels[panel];
-        s.index.emplace(std::make_pair(panel, m_names[c.name]), controls.size());
-        TraceControl out{m_names[c.name], c.pressedAt <= call, {}};
-        spent += panel.size() + out.id.size() + 64;
+        Facility::ControlView out{m_names[c.name], {}, {}};
+        for (const auto& [at, kind] : c.kinds)
+            if (at <= call)
+                out.kind = m_names[kind];
+        spent += m_names[c.panel].size() + out.id.size() + 64;
         for (const auto& [name, history] : c.properties) {
             auto last = std::upper_bound(history.begin(), history.end(), call,
                                          [](size_t at, const Setting& v) { return at < v.call; });
@@ -246,9 +333,10 @@ TracePanels TraceView::panelsAfter(size_t call) const {
                 m_values[v.block].substr(v.at, size) + (size < v.size ? "..." : "");
             spent += m_names[name].size() + size + 8;
         }
-        controls.push_back(std::move(out));
-        ++s.controls;
+        byPanel[m_names[c.panel]].push_back(std::move(out));
     }
+    for (auto& [id, controls] : byPanel)
+        s.panels.push_back(Facility::PanelView{std::string(id), std::move(controls)});
     return s;
 }
 
@@ -263,23 +351,18 @@ ActionReply TraceView::read(const std::string& name,
     return {200, dump({{"title", utf8(cut(trace::headerLine(m_trace.header)))},
                        {"component", utf8(cut(m_trace.header.component))},
                        {"calls", m_trace.calls.size()},
+                       {"played", m_played.load()},
                        {"limited", m_trace.limited},
                        {"cutAt", m_trace.cutAt ? json(*m_trace.cutAt) : json()},
                        {"scenario", m_scenarioName}})};
 }
 
-// The conversion's notes, from the first ask on: the text it makes is not kept.
+// The conversion's notes once the play is over; till then how far it is.
 ActionReply TraceView::notes() const {
-    const std::lock_guard<std::mutex> one(m_converting);
-    if (!m_notes) {
-        std::vector<std::string> all;
-        trace::toScenarioNoted(m_trace, all);
-        json notes = json::array();
-        for (size_t i = 0; i < all.size() && i < kMaxNotes; ++i)
-            notes.push_back(utf8(cut(all[i])));
-        m_notes = dump({{"count", all.size()}, {"notes", notes}});
-    }
-    return {200, *m_notes};
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_over)
+        return {200, dump({{"playing", playing(m_played, m_trace.calls.size())}})};
+    return {200, m_notes};
 }
 
 ActionReply TraceView::at(const std::map<std::string, std::string>& query) const {
@@ -314,13 +397,24 @@ ActionReply TraceView::at(const std::map<std::string, std::string>& query) const
     const size_t from = now > size_t(*around) ? now - size_t(*around) : 0;
     for (size_t i = from; i < calls.size() && i <= now + size_t(*around); ++i)
         timeline.push_back(callJson(calls[i], i));
-    const TracePanels panels = panelsAfter(now);
-    return {200, dump({{"call", now},
-                       {"calls", calls.size()},
-                       {"us", calls.time(now)},
-                       {"panels", panelsJson(panels)},
-                       {"more", panels.more},
-                       {"timeline", timeline}})};
+    json answer = {{"call", now},          {"calls", calls.size()}, {"us", calls.time(now)},
+                   {"timeline", timeline}, {"more", false},         {"panels", nullptr},
+                   {"routers", nullptr},   {"whose", nullptr},      {"playing", nullptr}};
+    const std::optional<TracePanels> panels = panelsAfter(now);
+    if (!panels) {
+        answer["playing"] = playing(m_played, calls.size());
+        return {200, dump(answer)};
+    }
+    answer["more"] = panels->more;
+    answer["panels"] = json::array();
+    for (const Facility::PanelView& p : panels->panels)
+        answer["panels"].push_back(panelJson(p));
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const std::string* routers = lastBy(m_routers, now);
+    const std::string* whose = lastBy(m_instances, now);
+    answer["routers"] = routers ? json::parse(*routers) : json::array();
+    answer["whose"] = whose ? json::parse(*whose) : json::array();
+    return {200, dump(answer)};
 }
 
 } // namespace zeph::bench

@@ -445,6 +445,7 @@ std::string Converter::run() {
             note("a call outside any notification: " + calls[at].describe(), at);
         at = end;
     }
+    reached(calls.size());
     m_done = true;
     return m_runner.recording();
 }

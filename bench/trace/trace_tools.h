@@ -53,8 +53,9 @@ struct PlayWatch {
     // The runner the trace plays on, before anything is played: its facility is the panel.
     std::function<void(Runner&)> begin;
     // The trace's call about to be played: a top-level call, or a command the component makes
-    // inside one. What the facility does from here on is that call's, up to the next. False stops
-    // the play before the next top-level call.
+    // inside one. What the facility does from here on is that call's, up to the next; told the
+    // number of calls once the last is played. False stops the play before the next top-level
+    // call.
     std::function<bool(size_t call)> call;
     // A line the play made (a facility line, a step), once played.
     std::function<void(const Step&)> played;
