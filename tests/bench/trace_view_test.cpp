@@ -1,6 +1,6 @@
-// The trace view: the panel told from a traced session's traffic at each call, the same from a
+// The trace view: the facility's panel as the trace's play left it at each call, the same from a
 // checkpoint as from the start, and a server that shows the trace behind the page's checks and
-// plays nothing.
+// plays nothing from the page.
 #include "isolate/scenario_run.h"
 #include "module_loader.h"
 #include "scenario/parser.h"
@@ -81,17 +81,30 @@ std::vector<size_t> callsOf(const trace::Trace& t, const std::string& what) {
     return out;
 }
 
-// A control's property as the panels show it: "(no control)", "(unset)" or its value.
-std::string read(const TracePanels& s, const std::string& control, const std::string& property) {
-    auto it = s.index.find({"1", control});
-    if (it == s.index.end())
-        return "(no control)";
-    const TraceControl& c = s.panels.at("1")[it->second];
-    if (property == "pressed")
-        return c.pressed ? "yes" : "no";
-    auto p = c.properties.find(property);
-    return p == c.properties.end() ? "(unset)" : p->second;
+// A control's property as the panels show it: "(not played)", "(no control)", "(unset)" or its
+// value; "kind" reads the control's kind.
+std::string read(const std::optional<TracePanels>& s, const std::string& control,
+                 const std::string& property) {
+    if (!s)
+        return "(not played)";
+    for (const Facility::PanelView& p : s->panels)
+        for (const Facility::ControlView& c : p.controls) {
+            if (p.id != "1" || c.id != control)
+                continue;
+            if (property == "kind")
+                return c.kind;
+            auto it = c.properties.find(property);
+            return it == c.properties.end() ? "(unset)" : it->second;
+        }
+    return "(no control)";
 }
+
+// A view whose play is over.
+struct Played : TraceView {
+    Played(trace::Trace t, const std::string& file) : TraceView(std::move(t), file) {
+        waitPlayed();
+    }
+};
 
 // The test component lists alm_ controls when pressed, reads the UMD on a tick and sets it on a
 // revertive.
@@ -105,8 +118,8 @@ revertive 5 40 Camera 1
 unload
 )";
 
-TEST(trace_view, tells_the_panel_from_the_traffic_at_each_call) {
-    const TraceView view(traced(kSession), "view.zephtrace");
+TEST(trace_view, shows_the_facility_of_the_play_at_each_call) {
+    const Played view(traced(kSession), "view.zephtrace");
     const trace::Trace& t = view.trace();
     const struct {
         const char* call; // the first call described so
@@ -114,10 +127,10 @@ TEST(trace_view, tells_the_panel_from_the_traffic_at_each_call) {
         const char* property;
         const char* reads;
     } cases[] = {
-        {"load", "Go", "pressed", "(no control)"},
-        {"press 1 Go", "Go", "pressed", "yes"}, // a press names a button
-        {"press 1 Go", "alm_1", "pressed", "(no control)"},
-        {"XI '1' 'alm_'", "alm_1", "pressed", "no"}, // listed by the host, no property yet
+        {"load", "Go", "kind", "(no control)"},
+        {"press 1 Go", "Go", "kind", "(no control)"}, // a press declares no control
+        {"press 1 Go", "alm_1", "kind", "(no control)"},
+        {"XI '1' 'alm_'", "alm_1", "kind", ""}, // declared so that XI lists it, no property
         {"tick 3", "UMD", "text", "(no control)"},
         {"TG '1' 'UMD' 'text'", "UMD", "text", "idle"}, // the host's answer
         {"revertive 5 40", "UMD", "text", "idle"},      // the notification, before what it caused
@@ -138,7 +151,7 @@ TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
     const int rounds = 2600;
     for (int i = 0; i < rounds; ++i)
         text += "control 1 UMD text=v" + std::to_string(i) + "\ntick 3\n";
-    const TraceView view(traced(text + "unload\n"), "long.zephtrace");
+    const Played view(traced(text + "unload\n"), "long.zephtrace");
     const std::vector<size_t> reads = callsOf(view.trace(), "TG '1' 'UMD' 'text'");
     ASSERT_EQ(reads.size(), size_t(rounds));
     for (int i = 0; i < rounds; ++i) {
@@ -146,24 +159,24 @@ TEST(trace_view, a_moment_from_a_checkpoint_is_the_moment_from_the_start) {
         ASSERT_EQ(read(view.panelsAfter(reads[size_t(i)] - 1), "UMD", "text"),
                   i ? "v" + std::to_string(i - 1) : "(no control)");
     }
-    EXPECT_EQ(read(view.panelsAfter(reads.back()), "Go", "pressed"), "yes");
+    EXPECT_EQ(read(view.panelsAfter(reads.back()), "Go", "kind"), "(no control)");
     EXPECT_EQ(view.settings(), size_t(rounds)); // one a value read: no copies of the panels
 }
 
 // A value is kept whole but drawn cut: a page of thousands of controls holds no 64 KiB texts.
 TEST(trace_view, a_long_value_is_drawn_cut) {
     const std::string longText(5000, 'x');
-    const TraceView view(traced("control 1 UMD text=" + longText + "\nload\ntick 3\nunload\n"),
-                         "long_value.zephtrace");
+    const Played view(traced("control 1 UMD text=" + longText + "\nload\ntick 3\nunload\n"),
+                      "long_value.zephtrace");
     const std::vector<size_t> reads = callsOf(view.trace(), "TG '1' 'UMD' 'text'");
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(read(view.panelsAfter(reads[0]), "UMD", "text"), longText.substr(0, 4096) + "...");
-    EXPECT_FALSE(view.panelsAfter(reads[0]).more);
+    EXPECT_FALSE(view.panelsAfter(reads[0])->more);
 }
 
 TEST(trace_view, the_server_shows_the_trace_and_plays_nothing) {
     std::signal(SIGPIPE, SIG_IGN);
-    const TraceView view(traced(kSession), "/tmp/Ostrel.20261209-101500.42\".zephtrace");
+    const Played view(traced(kSession), "/tmp/Ostrel.20261209-101500.42\".zephtrace");
     const size_t calls = view.trace().calls.size();
     PageServer server(view, ServerOptions{});
     std::string error;

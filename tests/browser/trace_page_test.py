@@ -69,7 +69,7 @@ def step_through(driver, calls, screenshot):
         driver.save_screenshot(screenshot)
     if tile(driver, "UMD").find_element("css selector", ".tally").text != "Camera 1":
         raise Failed("the UMD tile does not show Camera 1")
-    if tile(driver, "Tarnel").tag_name.lower() == "button":
+    if tile(driver, "StateIndicate").tag_name.lower() == "button":
         raise Failed("a tile of the trace can be pressed")
     click(driver, "#previous-step")
     at(driver, revertive)
