@@ -72,6 +72,7 @@ void Runner::play(const Step& step, const std::string& file) {
     }
     // A comment is no step: an answer may still follow it.
     if (step.kind != Step::Kind::Comment) {
+        m_stepInstance = step.instance;
         resynchronise();
         for (Instance& in : m_instances)
             in.lastAnswer.reset();
