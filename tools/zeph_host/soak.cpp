@@ -72,11 +72,7 @@ int soakFacility(const SoakArgs& a) {
         std::string error;
         const host::ComponentSource source =
             stem.empty() ? host::ComponentSource(module) : shelf.find(stem, error);
-        const std::string path =
-            stem.empty() ? c.module
-                         : (std::filesystem::path(c.module).parent_path() /
-                            (stem + std::filesystem::path(c.module).extension().string()))
-                               .string();
+        const std::string path = stem.empty() ? c.module : shelf.pathOf(stem);
         if (!workouts.count(path)) {
             std::optional<Workout> w = findWorkout(path, stem.empty() ? a.workout : "", error);
             if (!w) {
