@@ -33,7 +33,7 @@ Runner::Instance* Runner::byEndpoint(int endpoint) {
 std::vector<Runner::InstanceView> Runner::instances() const {
     std::vector<InstanceView> out;
     for (const Instance& in : m_instances)
-        out.push_back(InstanceView{in.name, in.endpoint});
+        out.push_back(InstanceView{in.name, in.endpoint, in.faulted});
     return out;
 }
 

@@ -70,6 +70,7 @@ public:
     struct InstanceView {
         std::string name;
         int endpoint = 0;
+        bool faulted = false; // its component faulted (a DLL's) and is dead, though still loaded
     };
     std::vector<InstanceView> instances() const;
     // The endpoint of the instance by that name; nullopt for one never heard of.
