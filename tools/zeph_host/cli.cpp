@@ -120,10 +120,11 @@ std::string ModuleShelf::pathOf(const std::string& stem) const {
 }
 
 host::ComponentSource ModuleShelf::find(const std::string& stem, std::string& error) {
-    if (auto it = m_opened.find(stem); it != m_opened.end())
+    // By file, so that module=Vigil and module=Vigil.dll open one DLL, not two of the bridge's few.
+    const std::string path = pathOf(stem);
+    if (auto it = m_opened.find(path); it != m_opened.end())
         return *it->second;
     const std::filesystem::path beside(m_runModule);
-    const std::string path = pathOf(stem);
     if (m_own && m_own->factory() && std::filesystem::path(path).filename() == beside.filename())
         return m_ownFactory ? host::ComponentSource(m_ownFactory) : host::ComponentSource(*m_own);
     auto module = std::make_unique<host::Module>();
@@ -131,7 +132,7 @@ host::ComponentSource ModuleShelf::find(const std::string& stem, std::string& er
         error = module->error();
         return {};
     }
-    return *m_opened.emplace(stem, std::move(module)).first->second;
+    return *m_opened.emplace(path, std::move(module)).first->second;
 }
 
 bool ModuleShelf::openNamed(const std::vector<bench::Scenario>& scenarios) {

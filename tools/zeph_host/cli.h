@@ -147,7 +147,7 @@ private:
     std::string m_runModule;
     const host::Module* m_own;
     zeph_factory_fn m_ownFactory = nullptr;
-    std::map<std::string, std::unique_ptr<host::Module>> m_opened;
+    std::map<std::string, std::unique_ptr<host::Module>> m_opened; // by file
 };
 
 } // namespace zeph::cli
