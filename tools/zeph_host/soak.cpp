@@ -56,6 +56,19 @@ int soakFacility(const SoakArgs& a) {
     if (!loadScenarios({a.facility}, scenarios))
         return kUsage;
     const Scenario& facility = scenarios.front();
+    // The copies are the facility as it stands before its first unload: an instance loaded after
+    // one would be missing from them, so it is said rather than left out.
+    const Step* unload = nullptr;
+    for (const Step& step : facility.steps) {
+        if (step.kind == Step::Kind::Unload && !unload)
+            unload = &step;
+        if (step.kind == Step::Kind::Load && unload) {
+            std::cerr << "zeph-host: " << facility.file << ":" << step.line
+                      << ": a load after the facility's first unload (line " << unload->line
+                      << "): the soak copies the facility as it stands before it\n";
+            return kUsage;
+        }
+    }
     host::Module module;
     if (!openModule(module, c.module))
         return kUsage;
