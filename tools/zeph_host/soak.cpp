@@ -83,8 +83,12 @@ int soakFacility(const SoakArgs& a) {
             continue;
         const std::string stem = loadRequest(step).module;
         std::string error;
-        const host::ComponentSource source =
+        host::ComponentSource source =
             stem.empty() ? host::ComponentSource(module) : shelf.find(stem, error);
+        // A DLL's fault line then names the instance it struck, as under run; it still ends the
+        // soak, which has no instance to fail alone.
+        if (source && !step.instance.empty())
+            source = source.named(step.instance);
         const std::string path = stem.empty() ? c.module : shelf.pathOf(stem);
         if (!workouts.count(path)) {
             std::optional<Workout> w = findWorkout(path, stem.empty() ? a.workout : "", error);
