@@ -89,12 +89,16 @@ void TextTranscript::operator()(const Event& e) {
 }
 
 void printSoak(std::ostream& out, const std::string& module, const SoakResult& r) {
+    const auto count = [](long long n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
     const std::string facilities =
-        r.facilities ? " in " + std::to_string(r.facilities) + " facilities" : std::string();
+        r.facilities ? " in " + count(r.facilities, "facility", "facilities") : std::string();
+    const std::string components = count(r.components, "component", "components");
     char text[1024];
     std::snprintf(
         text, sizeof text,
-        ": %d components%s, %lld notifications sent\n"
+        ": %s%s, %lld notifications sent\n"
         "  delivered      %zu notifications (facility-caused included), %zu commands\n"
         "  time           %.3f s\n"
         "  throughput     %.0f notifications/s\n"
@@ -102,8 +106,8 @@ void printSoak(std::ostream& out, const std::string& module, const SoakResult& r
         "endpoint and facility\n"
         "  resident       %.0f bytes per component, the bench's part included\n"
         "  host errors    %zu\n",
-        r.components, facilities.c_str(), r.sent, r.delivered, r.commands, r.seconds, r.perSecond,
-        r.heapPerComponent, r.benchHeapPerComponent, r.rssPerComponent, r.breaches);
+        components.c_str(), facilities.c_str(), r.sent, r.delivered, r.commands, r.seconds,
+        r.perSecond, r.heapPerComponent, r.benchHeapPerComponent, r.rssPerComponent, r.breaches);
     out << "soak " << module << text;
 }
 

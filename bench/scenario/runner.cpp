@@ -33,7 +33,7 @@ Runner::Instance* Runner::byEndpoint(int endpoint) {
 std::vector<Runner::InstanceView> Runner::instances() const {
     std::vector<InstanceView> out;
     for (const Instance& in : m_instances)
-        out.push_back(InstanceView{in.name, in.endpoint});
+        out.push_back(InstanceView{in.name, in.endpoint, in.faulted});
     return out;
 }
 
@@ -72,6 +72,7 @@ void Runner::play(const Step& step, const std::string& file) {
     }
     // A comment is no step: an answer may still follow it.
     if (step.kind != Step::Kind::Comment) {
+        m_stepInstance = step.instance;
         resynchronise();
         for (Instance& in : m_instances)
             in.lastAnswer.reset();

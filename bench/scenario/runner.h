@@ -70,6 +70,7 @@ public:
     struct InstanceView {
         std::string name;
         int endpoint = 0;
+        bool faulted = false; // its component faulted (a DLL's) and is dead, though still loaded
     };
     std::vector<InstanceView> instances() const;
     // The endpoint of the instance by that name; nullopt for one never heard of.
@@ -141,7 +142,8 @@ private:
     std::string m_file;
     int m_line = 0;
     bool m_finishing = false;
-    bool m_refused = false; // the step in progress was refused before it did anything
+    bool m_refused = false;     // the step in progress was refused before it did anything
+    std::string m_stepInstance; // whom the last step addressed: its record says its expect-none
     bool m_sawExpectation = false;
     RunResult m_result;
     std::string m_recording;

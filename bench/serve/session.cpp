@@ -234,10 +234,18 @@ ActionResult Session::playOnWorker(const std::string& line) {
         return refuse(409, why);
     Facility& f = m_runner->facility();
     const std::optional<int> addressed = m_runner->endpointOf(step->instance);
-    if (needsComponent(step->kind) && !(addressed && f.loaded(*addressed)))
-        return refuse(409, step->instance.empty()
-                               ? "no component is loaded: load one first"
-                               : "@" + step->instance + " is not loaded: load it first");
+    if (needsComponent(step->kind) && !(addressed && f.loaded(*addressed))) {
+        if (!step->instance.empty())
+            return refuse(409, "@" + step->instance + " is not loaded: load it first");
+        // On a facility the bare step is the unnamed instance's: say whom it could have named.
+        std::string named;
+        for (const Runner::InstanceView& in : m_runner->instances())
+            if (!in.name.empty() && f.loaded(in.endpoint))
+                named += (named.empty() ? "" : ", ") + ("@" + in.name);
+        return refuse(409, named.empty() ? "no component is loaded: load one first"
+                                         : "the unnamed instance is not loaded: name one of " +
+                                               named + " (\"instance\", or @NAME in a line)");
+    }
     if (step->kind == Step::Kind::Press &&
         !f.hasControl(f.facilityPanel(*addressed, step->words[0]), step->words[1]))
         return refuse(404,

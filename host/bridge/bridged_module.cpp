@@ -112,8 +112,12 @@ bool BridgedModule::open(const Launch& launch, std::string& error) {
         if (!g_slots[i])
             slot = i;
     if (slot < 0) {
-        error = "cannot load " + launch.module + ": " + std::to_string(kSlots) +
-                " bridged modules are open already";
+        // Said with the ones holding the places, so that the user knows which to do without.
+        error = "cannot load " + launch.module + ": the bench holds at most " +
+                std::to_string(kSlots) + " DLLs at once (";
+        for (int i = 0; i < kSlots; ++i)
+            error += (i ? ", " : "") + g_slots[i]->m_launch.module;
+        error += ")";
         return false;
     }
     if (!share(this, launch, error))

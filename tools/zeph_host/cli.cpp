@@ -4,6 +4,7 @@
 #include "scenario/scenario.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -109,19 +110,29 @@ bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::s
     return false;
 }
 
+std::string ModuleShelf::pathOf(const std::string& stem) const {
+    const std::filesystem::path beside(m_runModule);
+    std::string suffix = std::filesystem::path(stem).extension().string();
+    for (char& ch : suffix)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const bool own = suffix == ".so" || suffix == ".dll";
+    return (beside.parent_path() / (own ? stem : stem + beside.extension().string())).string();
+}
+
 host::ComponentSource ModuleShelf::find(const std::string& stem, std::string& error) {
-    if (auto it = m_opened.find(stem); it != m_opened.end())
+    // By file, so that module=Vigil and module=Vigil.dll open one DLL, not two of the bridge's few.
+    const std::string path = pathOf(stem);
+    if (auto it = m_opened.find(path); it != m_opened.end())
         return *it->second;
     const std::filesystem::path beside(m_runModule);
-    if (m_own && m_own->factory() && stem == beside.stem().string())
+    if (m_own && m_own->factory() && std::filesystem::path(path).filename() == beside.filename())
         return m_ownFactory ? host::ComponentSource(m_ownFactory) : host::ComponentSource(*m_own);
-    const std::filesystem::path path = beside.parent_path() / (stem + beside.extension().string());
     auto module = std::make_unique<host::Module>();
-    if (!module->open(path.string())) {
+    if (!module->open(path)) {
         error = module->error();
         return {};
     }
-    return *m_opened.emplace(stem, std::move(module)).first->second;
+    return *m_opened.emplace(path, std::move(module)).first->second;
 }
 
 bool ModuleShelf::openNamed(const std::vector<bench::Scenario>& scenarios) {

@@ -121,8 +121,9 @@ bool loadScenarios(const std::vector<std::string>& paths, std::vector<bench::Sce
 // stderr naming the first scenario that names instances and why, rather than a misplay.
 bool refuseInstances(const std::vector<bench::Scenario>& scenarios, const std::string& why);
 
-// The modules that load lines name (module=STEM): beside the run's own, with its suffix, each
-// opened once, when first named, by every player alike. A Windows DLL is opened into the one
+// The modules that load lines name (module=STEM): beside the run's own, with its suffix (or with
+// their own: module=Probe.so joins a facility of DLLs natively), each opened once, when first
+// named, by every player alike. A Windows DLL is opened into the one
 // bridge of this process, as the run's own is; the run's own stem is the run's module itself
 // (own), not a second copy of it.
 class ModuleShelf {
@@ -131,6 +132,8 @@ public:
         : m_runModule(std::move(runModule)), m_own(own) {}
     // Its factory; a null source, with the reason in error, when it cannot be opened.
     host::ComponentSource find(const std::string& stem, std::string& error);
+    // The file module=STEM names.
+    std::string pathOf(const std::string& stem) const;
     // Opens every module the scenarios' load lines name: false, with one line on stderr naming the
     // file and line, at the first that cannot be opened.
     bool openNamed(const std::vector<bench::Scenario>& scenarios);
@@ -144,7 +147,7 @@ private:
     std::string m_runModule;
     const host::Module* m_own;
     zeph_factory_fn m_ownFactory = nullptr;
-    std::map<std::string, std::unique_ptr<host::Module>> m_opened;
+    std::map<std::string, std::unique_ptr<host::Module>> m_opened; // by file
 };
 
 } // namespace zeph::cli

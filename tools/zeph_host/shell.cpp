@@ -133,7 +133,11 @@ std::string status(Runner& runner) {
         if (in.name.empty() && !loaded && instances.size() > 1)
             continue;
         const std::vector<std::string>& panels = f.panelsOf(in.endpoint);
-        text += who(in.name) + ": " + (loaded ? "loaded" : "not loaded") + ", on " +
+        text += who(in.name) + ": " +
+                (!loaded      ? "not loaded"
+                 : in.faulted ? "loaded, dead since its fault"
+                              : "loaded") +
+                ", on " +
                 (panels.empty()       ? std::string("the facility's panels")
                  : panels.size() == 1 ? "panel " + panels[0]
                                       : "panels " + joined(panels));

@@ -56,6 +56,19 @@ int soakFacility(const SoakArgs& a) {
     if (!loadScenarios({a.facility}, scenarios))
         return kUsage;
     const Scenario& facility = scenarios.front();
+    // The copies are the facility as it stands before its first unload: an instance loaded after
+    // one would be missing from them, so it is said rather than left out.
+    const Step* unload = nullptr;
+    for (const Step& step : facility.steps) {
+        if (step.kind == Step::Kind::Unload && !unload)
+            unload = &step;
+        if (step.kind == Step::Kind::Load && unload) {
+            std::cerr << "zeph-host: " << facility.file << ":" << step.line
+                      << ": a load after the facility's first unload (line " << unload->line
+                      << "): the soak copies the facility as it stands before it\n";
+            return kUsage;
+        }
+    }
     host::Module module;
     if (!openModule(module, c.module))
         return kUsage;
@@ -70,13 +83,13 @@ int soakFacility(const SoakArgs& a) {
             continue;
         const std::string stem = loadRequest(step).module;
         std::string error;
-        const host::ComponentSource source =
+        host::ComponentSource source =
             stem.empty() ? host::ComponentSource(module) : shelf.find(stem, error);
-        const std::string path =
-            stem.empty() ? c.module
-                         : (std::filesystem::path(c.module).parent_path() /
-                            (stem + std::filesystem::path(c.module).extension().string()))
-                               .string();
+        // A DLL's fault line then names the instance it struck, as under run; it still ends the
+        // soak, which has no instance to fail alone.
+        if (source && !step.instance.empty())
+            source = source.named(step.instance);
+        const std::string path = stem.empty() ? c.module : shelf.pathOf(stem);
         if (!workouts.count(path)) {
             std::optional<Workout> w = findWorkout(path, stem.empty() ? a.workout : "", error);
             if (!w) {
