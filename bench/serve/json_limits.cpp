@@ -26,7 +26,7 @@ public:
     bool start_array(std::size_t) override { return value() && open(); }
     bool end_array() override { return close(); }
     // Malformed: the action's own parse says so, in its words.
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override {
         return false;
     }
 
