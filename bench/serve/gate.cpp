@@ -141,6 +141,12 @@ std::pair<int, std::string> parseRefusal(const beast::error_code& ec, const Pars
     return {400, "malformed request"};
 }
 
+void copyHeaders(const http::request<http::string_body>& m, HttpHeaders& headers) {
+    for (const auto& field : m)
+        if (field.name() != http::field::range && field.name() != http::field::if_range)
+            headers.emplace_back(text(field.name_string()), text(field.value()));
+}
+
 HttpRequest plain(Parser& parser) {
     http::request<http::string_body> m = parser.release();
     HttpRequest r;
@@ -160,9 +166,7 @@ HttpRequest plain(Parser& parser) {
             start = end + 1;
         }
     }
-    for (const auto& field : m)
-        if (field.name() != http::field::range && field.name() != http::field::if_range)
-            r.headers.emplace_back(text(field.name_string()), text(field.value()));
+    copyHeaders(m, r.headers);
     r.body = std::move(m.body());
     return r;
 }
@@ -454,6 +458,16 @@ bool Gate::headChecked(Arriving& a) {
          it != m.end() && it->name() == http::field::content_encoding; ++it) {
         if (!beast::iequals(it->value(), "identity")) {
             refuse(a, 415, "compressed request bodies are not taken");
+            return false;
+        }
+    }
+    if (m_trusted && a.parser->content_length().value_or(0) > m_limits.maxUntrustedBody) {
+        HttpRequest head;
+        copyHeaders(m, head.headers);
+        if (!m_trusted(head)) {
+            refuse(a, 413,
+                   "a request without the session's token has a body of at most " +
+                       std::to_string(m_limits.maxUntrustedBody) + " bytes");
             return false;
         }
     }

@@ -26,6 +26,9 @@ struct GateLimits {
     size_t maxHead = 16384; // request line and headers, in bytes
     size_t maxHeaders = 64; // header lines
     size_t maxBody = 1 << 20;
+    // A request without the token is refused whatever its body says, so none is read past this:
+    // connections still arriving cannot hold a MiB each for a client that has no token.
+    size_t maxUntrustedBody = 16384;
     std::chrono::milliseconds deadline{10000}; // for a whole request to arrive
     size_t maxArriving = 256;    // connections still sending their request; the oldest gives way
     size_t maxQueued = 256;      // whole requests waiting for a worker, per budget

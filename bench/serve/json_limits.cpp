@@ -1,5 +1,5 @@
 // The JSON limits, checked by the library's event parser: it keeps no document, only a count of
-// the arrays and objects open, and stops at the first one too deep.
+// the arrays and objects open and of the values seen, and stops at the first past either limit.
 #include "serve/json_limits.h"
 
 #include <nlohmann/json.hpp>
@@ -11,25 +11,30 @@ namespace {
 class DepthCount : public nlohmann::json_sax<nlohmann::json> {
 public:
     bool tooDeep = false;
+    bool tooMany = false;
 
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return open(); }
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t&) override { return value(); }
+    bool binary(binary_t&) override { return value(); }
+    bool start_object(std::size_t) override { return value() && open(); }
     bool key(string_t&) override { return true; }
     bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(); }
+    bool start_array(std::size_t) override { return value() && open(); }
     bool end_array() override { return close(); }
     // Malformed: the action's own parse says so, in its words.
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override {
         return false;
     }
 
 private:
+    bool value() {
+        tooMany = ++m_values > kMaxJsonValues;
+        return !tooMany;
+    }
     bool open() {
         tooDeep = ++m_depth > kMaxJsonDepth;
         return !tooDeep;
@@ -39,6 +44,7 @@ private:
         return true;
     }
     size_t m_depth = 0;
+    size_t m_values = 0;
 };
 
 } // namespace
@@ -52,6 +58,9 @@ JsonCheck checkJson(const std::string& body) {
     if (count.tooDeep)
         return {400, "malformed request: the body nests deeper than " +
                          std::to_string(kMaxJsonDepth) + " arrays and objects"};
+    if (count.tooMany)
+        return {400, "malformed request: the body holds over " + std::to_string(kMaxJsonValues) +
+                         " values; an action takes a few fields"};
     return {};
 }
 

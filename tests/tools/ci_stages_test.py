@@ -111,5 +111,38 @@ class FuzzWhileGrowing(unittest.TestCase):
         self.assertIn("-max_total_time=7", log)
 
 
+class FuzzStage(unittest.TestCase):
+    """A target's memory limits (its .limits file) hold while it fuzzes, not only over its seeds."""
+
+    def test_the_limits_reach_every_run_of_a_target(self):
+        if subprocess.run(["bash", "-c", "command -v clang++-14 && compgen -G "
+                           "'/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'"],
+                          capture_output=True).returncode:
+            self.skipTest("no clang-14 libFuzzer here: the stage skips itself")
+        with tempfile.TemporaryDirectory() as d:
+            # A tree of one target, already built; cmake only says so; the target notes its flags.
+            for path, text in (("fuzz/CMakeLists.txt", "zeph_add_fuzzer(probe_fuzz probe.cpp)\n"),
+                               ("fuzz/probe_fuzz.limits", "# tight\n-rss_limit_mb=99 -malloc_limit_mb=7\n"),
+                               ("build/asan/CMakeCache.txt", ""),
+                               ("build/asan/bin/probe_fuzz", '#!/bin/sh\necho "flags: $*" >&2\n'),
+                               ("bin/cmake", "#!/bin/sh\n")):
+                os.makedirs(os.path.dirname(os.path.join(d, path)), exist_ok=True)
+                Path(d, path).write_text(text)
+                os.chmod(os.path.join(d, path), 0o755)
+            os.makedirs(os.path.join(d, "tools", "ci"))
+            os.symlink(ROOT / "tools" / "ci" / "fuzz-while-growing",
+                       os.path.join(d, "tools", "ci", "fuzz-while-growing"))
+            p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "50-fuzz.sh")], cwd=d,
+                               env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
+                                        os.environ["PATH"], ZEPH_FUZZ_SECONDS="2",
+                                        ZEPH_FUZZ_FLAT_SECONDS="1"),
+                               capture_output=True, text=True, timeout=60)
+            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+            runs = Path(d, "build/asan/fuzz-runs")
+            for log in ("probe_fuzz.seeds.log", "probe_fuzz.log"):
+                flags = (runs / log).read_text()
+                self.assertRegex(flags, r"-rss_limit_mb=99 -malloc_limit_mb=7(?!.*_limit_mb)", log)
+
+
 if __name__ == "__main__":
     unittest.main()

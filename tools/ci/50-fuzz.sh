@@ -67,7 +67,7 @@ fuzz_one() {
   # New inputs go to the work directory; the seeds in the repository stay as they are.
   local took
   if ! took=$(tools/ci/fuzz-while-growing --flat "$flat" --max "$seconds" "$work/$name.log" -- \
-      "$bin" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "${dict[@]}" \
+      "$bin" -timeout=10 "${limits[@]}" -print_final_stats=1 "${dict[@]}" \
       -artifact_prefix="$work/$name-" "$work/$name" "$seeds" "${extra[@]}"); then
     tail -n 60 "$work/$name.log"
     echo "--- $name: failed; the input is in $work (see fuzz/README.md to reproduce it)"
