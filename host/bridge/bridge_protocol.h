@@ -74,7 +74,10 @@ enum zb_kind {
     ZB_WAKE = 12,
     /* bridge -> bench: CALL's fields, for a host call in the one-way set. No RETURN: the
      * component is given null. */
-    ZB_POST = 13
+    ZB_POST = 13,
+    /* bench -> bridge, through the ring: u32 the one-way set from now on (SHARE's, changed). No
+     * RETURN. RC and RP join the set while nothing of the bench answers them inline. */
+    ZB_ONE_WAY = 14
 };
 
 /* HELLO status. */
