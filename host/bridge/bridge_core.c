@@ -161,8 +161,23 @@ static const char* place(struct zb_text t, char** arena) {
     return copy;
 }
 
+/* Where a record is rebuilt: the caller's scratch when it fits (most do: no heap on the way of
+ * a notification), else the heap, then in *owned. Zeroed either way. */
+struct place_for {
+    void* scratch;
+    size_t size;
+};
+
+static void* block_of(size_t size, struct place_for* where, void** owned) {
+    if (size <= where->size) {
+        memset(where->scratch, 0, size);
+        return where->scratch;
+    }
+    return *owned = calloc(1, size);
+}
+
 /* A press, and the parsed event the component's own parser would have made of it. */
-static void* build_button(const struct zb_button_data* d) {
+static void* build_button(const struct zb_button_data* d, struct place_for* where, void** owned) {
     struct block {
         struct zeph_button_record record;
         struct zeph_parsed_event event;
@@ -174,7 +189,7 @@ static void* build_button(const struct zb_button_data* d) {
     int i;
     for (i = 0; i < ZB_EVENT_SUBS; ++i)
         room += text_room(d->sub[i]);
-    b = calloc(1, sizeof *b + room);
+    b = block_of(sizeof *b + room, where, owned);
     if (!b)
         return NULL;
     arena = (char*)(b + 1);
@@ -195,7 +210,7 @@ static void* build_button(const struct zb_button_data* d) {
 }
 
 /* Rebuilds what the bench's pointer pointed at; *owned is what to free after the call. */
-static void* build_data(const struct zb_payload* d, void** owned) {
+static void* build_data(const struct zb_payload* d, struct place_for* where, void** owned) {
     unsigned char* block;
     *owned = NULL;
     switch (d->kind) {
@@ -203,22 +218,22 @@ static void* build_data(const struct zb_payload* d, void** owned) {
         if (!d->text.data)
             return NULL;
         /* Zeros past the NUL: a component reading a record out of a short text reads zeros. */
-        block = calloc(d->text.size + 17, 1);
+        block = block_of((size_t)d->text.size + 17, where, owned);
         if (block)
             memcpy(block, d->text.data, d->text.size);
-        return *owned = block;
+        return block;
     case ZB_DATA_VALUE:
         return (void*)(intptr_t)(int64_t)d->value;
     case ZB_DATA_RECORD:
-        block = calloc(16 + d->text.size + 17, 1);
+        block = block_of(16 + (size_t)d->text.size + 17, where, owned);
         if (!block)
             return NULL;
         memcpy(block, d->words, sizeof d->words);
         if (d->text.data)
             memcpy(block + 16, d->text.data, d->text.size);
-        return *owned = block;
+        return block;
     case ZB_DATA_BUTTON:
-        return *owned = build_button(&d->button);
+        return build_button(&d->button, where, owned);
     case ZB_DATA_HANDED:
         return (void*)(uintptr_t)d->value;
     case ZB_DATA_FOREIGN:
@@ -321,8 +336,12 @@ static void serve_call(const struct zb_message* m) {
     struct zb_component* component = zb_component_find(c->target);
     struct call_job job;
     int faulted = 0;
+    uint64_t scratch[128];
+    struct place_for where;
+    where.scratch = scratch;
+    where.size = sizeof scratch;
     memset(&job, 0, sizeof job);
-    job.data = build_data(&c->data, &owned);
+    job.data = build_data(&c->data, &where, &owned);
     job.type = c->type;
     if (component && !component->dead) {
         job.object = component->object;

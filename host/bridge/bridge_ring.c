@@ -45,6 +45,8 @@ int zb_link_init(struct zb_link* l, void* region, enum zb_side side) {
     l->spin = 0;
     l->waits = 0;
     l->side = (int)side;
+    l->left_head = __atomic_load_n(&l->out->head, __ATOMIC_RELAXED);
+    l->seen_tail = load_acquire(&l->out->tail);
     l->asleep = &h->asleep[side][0];
     l->peer_asleep = &h->asleep[side == ZB_BENCH ? 1 : 0][0];
     return 0;
@@ -78,9 +80,20 @@ long zb_link_read(struct zb_link* l, void* buffer, size_t n) {
     return (long)n;
 }
 
+/* The room from the reader's count as last read, when this end's counter is still as it left it
+ * (else, or when that is not room enough, as the reader's count now says). */
+static long room_to_write(struct zb_link* l, uint32_t head, size_t n) {
+    uint32_t used = head - l->seen_tail;
+    if (head != l->left_head || used > ZB_RING_SIZE || ZB_RING_SIZE - used < n) {
+        l->seen_tail = load_acquire(&l->out->tail);
+        used = head - l->seen_tail;
+    }
+    return used <= ZB_RING_SIZE ? (long)(ZB_RING_SIZE - used) : -1;
+}
+
 long zb_link_write(struct zb_link* l, const void* data, size_t n) {
-    const long room = zb_link_room(l);
     const uint32_t head = __atomic_load_n(&l->out->head, __ATOMIC_RELAXED);
+    const long room = room_to_write(l, head, n);
     const uint32_t at = head & MASK;
     size_t first;
     if (room < 0)
@@ -90,7 +103,8 @@ long zb_link_write(struct zb_link* l, const void* data, size_t n) {
     first = n < ZB_RING_SIZE - at ? n : ZB_RING_SIZE - at;
     memcpy(l->out_data + at, data, first);
     memcpy(l->out_data, (const unsigned char*)data + first, n - first);
-    store_release(&l->out->head, head + (uint32_t)n);
+    l->left_head = head + (uint32_t)n;
+    store_release(&l->out->head, l->left_head);
     return (long)n;
 }
 

@@ -70,6 +70,9 @@ struct zb_link {
     uint32_t spin;         /* cycles this end spins before it sleeps (zb_link_spin) */
     unsigned waits;
     int side;
+    /* The reader's count as last read, and this end's own as it left it: while the counter is
+     * still as left, a write that fits in the room seen then needs not read the reader's line. */
+    uint32_t seen_tail, left_head;
 };
 
 /* The bench lays the header out in a region of ZB_REGION_SIZE zeroed bytes. */
