@@ -175,6 +175,9 @@ struct zb_frame {
     uint32_t kind;
     unsigned char* body; /* the frame's own, zb_frame_free lets go */
     size_t size;
+    /* A body that fits is read here, not on the heap: most calls' do. The frame is not to be
+     * copied while its body is in use. */
+    unsigned char small[320];
 };
 
 enum zb_read_result {

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,21 @@ Connection::Connection(const Launch& launch)
 }
 
 namespace {
+
+// This process's id, asked for once and again after each fork: a call asks on every call.
+pid_t g_pid = 0;
+
+void forked() {
+    g_pid = getpid();
+}
+
+pid_t selfPid() {
+    if (!g_pid) {
+        pthread_atfork(nullptr, nullptr, forked);
+        g_pid = getpid();
+    }
+    return g_pid;
+}
 
 // Set for good once anything of this process may answer RC or RP inline; a process forked after
 // keeps it.
@@ -651,7 +667,7 @@ void Connection::serveCall(const zb_call& call, bool answered) {
 }
 
 Reply Connection::call(const zb_message& message, const Activity& activity) {
-    if (m_owner != getpid())
+    if (m_owner != selfPid())
         crash("a component created before a fork was used in the forked process", SIGABRT);
     if (m_posting)
         crash("a host called a component back while it served a call that takes no answer" +
