@@ -202,6 +202,32 @@ TEST(bridge_codec, frames_are_read_back_from_a_stream_in_order) {
     }
 }
 
+// A body that fits is read into the frame itself, a larger one onto the heap (growing past the
+// input's buffer): either way the text comes back whole, at each edge.
+TEST(bridge_codec, a_body_comes_back_whole_in_the_frame_or_on_the_heap) {
+    const size_t small = sizeof(zb_frame::small);
+    for (size_t body : {size_t{4}, small - 1, small, small + 1, size_t{70000}}) {
+        const std::string said(body - 4, 'x');
+        zb_message m{};
+        m.kind = ZB_DEBUG;
+        m.u.debug.text = zb_text{said.data(), uint32_t(said.size())};
+        std::vector<unsigned char> stream = encode(m);
+        stream.insert(stream.end(), stream.begin(), stream.end()); // twice: the frame is reused
+        zb_memory source{stream.data(), stream.size(), 0};
+        auto in = std::make_unique<zb_input>();
+        zb_input_init(in.get(), zb_read_memory, &source);
+        for (int twice = 0; twice < 2; ++twice) {
+            zb_frame f;
+            ASSERT_EQ(zb_read_frame(in.get(), &f), ZB_READ_FRAME) << body;
+            EXPECT_EQ(f.body == f.small, body <= small) << body;
+            zb_message back;
+            ASSERT_EQ(zb_decode(f.kind, f.body, f.size, &back), 0) << body;
+            EXPECT_EQ(str(back.u.debug.text), said) << body;
+            zb_frame_free(&f);
+        }
+    }
+}
+
 TEST(bridge_codec, a_stream_that_lies_about_sizes_is_refused) {
     struct Case {
         const char* name;
