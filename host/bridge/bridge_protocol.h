@@ -19,7 +19,7 @@
 #include <stdint.h>
 
 #define ZB_MAGIC 0x4752425aU /* "ZBRG" */
-#define ZB_VERSION 3u
+#define ZB_VERSION 4u
 #define ZB_NO_TEXT 0xffffffffU
 /* Texts read from a component stop here when no NUL comes first, as the bench's own limit on an
  * answer does; the receiver then learns that the text was not terminated. */
