@@ -1,6 +1,8 @@
 // The simulated facility: its description, its endpoints and what can be read back from it.
 #include "facility/facility.h"
 
+#include "bridge/bridged_module.h"
+
 #include <algorithm>
 
 namespace zeph::bench {
@@ -48,6 +50,8 @@ void Facility::setRouterDrop(int device, int count) {
 }
 
 void Facility::setRouterInline(int device, bool on) {
+    if (on)
+        host::bridge::expectInlineAnswers();
     Router& r = m_routers[device];
     r.inlineDelivery = on;
     if (on)

@@ -219,6 +219,12 @@ int zb_encode_wake(struct zb_writer* w) {
     return finish(w);
 }
 
+int zb_encode_one_way(struct zb_writer* w, uint32_t one_way) {
+    begin(w, ZB_ONE_WAY);
+    put_u32(w, one_way);
+    return finish(w);
+}
+
 int zb_encode(struct zb_writer* w, const struct zb_message* m) {
     switch (m->kind) {
     case ZB_HELLO:
@@ -247,6 +253,8 @@ int zb_encode(struct zb_writer* w, const struct zb_message* m) {
         return zb_encode_wake(w);
     case ZB_POST:
         return zb_encode_post(w, &m->u.call);
+    case ZB_ONE_WAY:
+        return zb_encode_one_way(w, m->u.one_way);
     default:
         return -1;
     }
@@ -447,6 +455,12 @@ int zb_decode_post(const void* body, size_t size, struct zb_call* m) {
     return zb_decode_call(body, size, m);
 }
 
+int zb_decode_one_way(const void* body, size_t size, uint32_t* one_way) {
+    struct cursor c = cursor_of(body, size);
+    *one_way = get_u32(&c);
+    return done(&c);
+}
+
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m) {
     memset(m, 0, sizeof *m);
     m->kind = kind;
@@ -477,6 +491,8 @@ int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m
         return zb_decode_wake(body, size);
     case ZB_POST:
         return zb_decode_post(body, size, &m->u.call);
+    case ZB_ONE_WAY:
+        return zb_decode_one_way(body, size, &m->u.one_way);
     default:
         return -1;
     }

@@ -102,6 +102,7 @@ struct zb_message {
         struct zb_debug debug;
         struct zb_load load;
         struct zb_share share;
+        uint32_t one_way; /* ONE_WAY */
     } u;
 };
 
@@ -131,6 +132,7 @@ int zb_encode_load(struct zb_writer* w, const struct zb_load* m);
 int zb_encode_create_in(struct zb_writer* w, const struct zb_create* m);
 int zb_encode_share(struct zb_writer* w, const struct zb_share* m);
 int zb_encode_wake(struct zb_writer* w);
+int zb_encode_one_way(struct zb_writer* w, uint32_t one_way);
 int zb_encode_post(struct zb_writer* w, const struct zb_call* m);
 /* By m->kind; -1 for a kind this protocol does not have. */
 int zb_encode(struct zb_writer* w, const struct zb_message* m);
@@ -152,6 +154,7 @@ int zb_decode_load(const void* body, size_t size, struct zb_load* m);
 int zb_decode_create_in(const void* body, size_t size, struct zb_create* m);
 int zb_decode_share(const void* body, size_t size, struct zb_share* m);
 int zb_decode_wake(const void* body, size_t size);
+int zb_decode_one_way(const void* body, size_t size, uint32_t* one_way);
 int zb_decode_post(const void* body, size_t size, struct zb_call* m);
 /* By kind; -1 for a kind this protocol does not have. */
 int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m);
@@ -172,6 +175,9 @@ struct zb_frame {
     uint32_t kind;
     unsigned char* body; /* the frame's own, zb_frame_free lets go */
     size_t size;
+    /* A body that fits is read here, not on the heap: most calls' do. The frame is not to be
+     * copied while its body is in use. */
+    unsigned char small[320];
 };
 
 enum zb_read_result {

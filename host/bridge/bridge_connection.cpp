@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,16 +119,62 @@ Connection::Connection(const Launch& launch)
     zb_writer_init(&m_out);
 }
 
-uint32_t Connection::oneWaySet() {
+namespace {
+
+// This process's id, asked for once and again after each fork: a call asks on every call.
+pid_t g_pid = 0;
+
+void forked() {
+    g_pid = getpid();
+}
+
+pid_t selfPid() {
+    if (!g_pid) {
+        pthread_atfork(nullptr, nullptr, forked);
+        g_pid = getpid();
+    }
+    return g_pid;
+}
+
+// Set for good once anything of this process may answer RC or RP inline; a process forked after
+// keeps it.
+bool g_inlineAnswers = false;
+
+// The one-way set with RC and RP in it (routes) or not: they may bring revertives back inline,
+// inside the call, before it returns.
+uint32_t oneWaySetOf(bool routes) {
     uint32_t set = ZB_ONE_WAY_RELEASE;
     for (size_t i = 0; i < ZEPH_COMMAND_COUNT; ++i) {
         const zeph_command_info& c = zeph_commands[i];
-        // RC and RP may bring revertives back inline, inside the call, before it returns.
         const bool callsBack = !std::strcmp(c.mnemonic, "RC") || !std::strcmp(c.mnemonic, "RP");
-        if (!c.answered && !callsBack)
+        if (!c.answered && (routes || !callsBack))
             set |= 1u << i;
     }
     return set;
+}
+
+} // namespace
+
+uint32_t Connection::oneWaySet() {
+    static const uint32_t withRoutes = oneWaySetOf(true), withoutRoutes = oneWaySetOf(false);
+    return g_inlineAnswers ? withoutRoutes : withRoutes;
+}
+
+void Connection::expectInlineAnswers() {
+    g_inlineAnswers = true;
+}
+
+// Through the ring only, where the set the bridge holds is written down for every process the
+// bridge is lent to: over the pipes the bridge keeps SHARE's set, RC and RP waiting.
+void Connection::updateOneWay() {
+    const uint32_t set = oneWaySet();
+    if (!m_shared || m_link.header->one_way == set)
+        return;
+    zb_message m{};
+    m.kind = ZB_ONE_WAY;
+    m.u.one_way = set;
+    send(m);
+    m_link.header->one_way = set;
 }
 
 std::unique_ptr<Connection> Connection::start(const Launch& launch, std::string& error) {
@@ -163,7 +210,7 @@ bool Connection::share() {
     m.kind = ZB_SHARE;
     m.u.share.path = zb_text_of(region ? path.c_str() : nullptr);
     m.u.share.size = uint32_t(ZB_REGION_SIZE);
-    m.u.share.one_way = oneWaySet();
+    m.u.share.one_way = oneWaySetOf(false);
     const Reply r = call(m, Activity{"the set-up of shared memory"});
     if (!path.empty())
         unlink(path.c_str()); // both ends have it mapped, or never will: no file is left
@@ -172,6 +219,8 @@ bool Connection::share() {
         __atomic_load_n(&static_cast<zb_region_header*>(region)->answer, __ATOMIC_ACQUIRE) ==
             ZB_REGION_ANSWER &&
         zb_link_init(&m_link, region, ZB_BENCH) == 0) {
+        zb_link_offer_doze(&m_link);
+        m_link.header->one_way = oneWaySetOf(false);
         m_region = region;
         m_shared = true;
         return true;
@@ -250,10 +299,15 @@ std::string Connection::endedBeforeStart() {
 }
 
 Connection::~Connection() {
-    if (m_owner != getpid())
+    if (m_owner != getpid()) {
         abandon();
-    else
+    } else {
+        if (m_shared) { // a bridge dozing on the region goes to its pipe, and finds it closed
+            __atomic_store_n(&m_link.header->closing, 1u, __ATOMIC_RELEASE);
+            zb_link_wake_peer(&m_link, ZB_WAIT_DATA);
+        }
         m_pipe->stop(true);
+    }
     if (m_region)
         munmap(m_region, ZB_REGION_SIZE);
     zb_writer_free(&m_out);
@@ -358,14 +412,34 @@ void Connection::writeRing(const unsigned char* data, size_t size) {
     }
 }
 
-// Spinning covers the bridge's turn around a call without a system call on either side; only a
-// longer wait sleeps on the pipe, whose WAKE (or end) comes through Wine as any write does.
+// Spinning covers the bridge's turn around a call without a system call on either side; a longer
+// wait dozes on the region (looking at the pipe between dozes: a fault, or the bridge's end, comes
+// there) or, where the bridge cannot doze, sleeps on the pipe, whose WAKE comes through Wine as any
+// write does.
 Connection::Wait Connection::awaitRing(size_t wantRoom, Clock::time_point deadline, Frame& f) {
-    if (zb_link_spin(&m_link, wantRoom) || !zb_link_sleep(&m_link, wantRoom))
+    if (zb_link_spin(&m_link, wantRoom))
         return Wait::Look;
-    const Read read = readPipe(f, deadline);
+    for (;;) {
+        const int dozed = zb_link_doze(&m_link, wantRoom, 50);
+        if (dozed < 0)
+            break;
+        const long ready = wantRoom ? zb_link_room(&m_link) : zb_link_readable(&m_link);
+        if (ready < 0 || (wantRoom ? size_t(ready) >= wantRoom : ready > 0))
+            return Wait::Look;
+        if (m_in->pos < m_in->len || m_pipe->readable())
+            return awaitPipe(deadline, f);
+        if (Clock::now() >= deadline)
+            return Wait::TimedOut;
+    }
+    if (!zb_link_sleep(&m_link, wantRoom))
+        return Wait::Look;
+    const Wait w = awaitPipe(deadline, f);
     zb_link_awake(&m_link);
-    switch (read) {
+    return w;
+}
+
+Connection::Wait Connection::awaitPipe(Clock::time_point deadline, Frame& f) {
+    switch (readPipe(f, deadline)) {
     case Read::Ok:
         if (f.message.kind != ZB_WAKE)
             return Wait::PipeFrame;
@@ -593,7 +667,7 @@ void Connection::serveCall(const zb_call& call, bool answered) {
 }
 
 Reply Connection::call(const zb_message& message, const Activity& activity) {
-    if (m_owner != getpid())
+    if (m_owner != selfPid())
         crash("a component created before a fork was used in the forked process", SIGABRT);
     if (m_posting)
         crash("a host called a component back while it served a call that takes no answer" +
@@ -614,6 +688,7 @@ Reply Connection::call(const zb_message& message, const Activity& activity) {
         InCall& operator=(const InCall&) = delete;
     } inCall(m_shared ? m_link.header : nullptr);
     m_activities.push_back(&activity);
+    updateOneWay();
     send(message);
     for (;;) {
         Frame f;

@@ -80,8 +80,10 @@ public:
     [[noreturn]] void crash(const std::string& line, int sig);
 
     // The host calls the bridge sends without waiting for an answer (ZB_POST): those whose
-    // hosts answer null and call no component back before they return.
+    // hosts answer null and call no component back before they return. RC and RP are among them
+    // until expectInlineAnswers().
     static uint32_t oneWaySet();
+    static void expectInlineAnswers();
 
 private:
     struct Frame;
@@ -96,12 +98,16 @@ private:
     // answer there, and the bridge must be started again without one.
     bool share();
     void send(const zb_message& message);
+    // Tells the bridge the one-way set of now, when it holds another.
+    void updateOneWay();
     [[noreturn]] void gone();
     void writeRing(const unsigned char* data, size_t size);
     void sendWake();
     static int readRing(void* context, void* buffer, size_t size);
     // Spins on the ring, then sleeps on the pipe until a WAKE (Look) or another frame comes.
     Wait awaitRing(size_t wantRoom, Clock::time_point deadline, Frame& pipeFrame);
+    // What the pipe brings when the ring has nothing: a WAKE (Look), another frame, or its end.
+    Wait awaitPipe(Clock::time_point deadline, Frame& pipeFrame);
     Read readFrame(Frame& frame, Clock::time_point deadline);
     Read readPipe(Frame& frame, Clock::time_point deadline);
     // The next message; ends the process when the bridge has ended or does not answer in time.

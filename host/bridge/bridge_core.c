@@ -56,7 +56,11 @@ static int await_ring(size_t want_room) {
     enum zb_read_result got;
     uint32_t kind;
     size_t size;
-    if (zb_link_spin(&g_link, want_room) || !zb_link_sleep(&g_link, want_room))
+    if (zb_link_spin(&g_link, want_room))
+        return 1;
+    /* A second's doze covers any bench at work; one idle longer is slept for on the pipe, which
+     * also tells when the bench has gone. */
+    if (zb_link_doze(&g_link, want_room, 1000) > 0 || !zb_link_sleep(&g_link, want_room))
         return 1;
     got = zb_read_frame(&g_in, &f);
     kind = f.kind;
@@ -157,8 +161,23 @@ static const char* place(struct zb_text t, char** arena) {
     return copy;
 }
 
+/* Where a record is rebuilt: the caller's scratch when it fits (most do: no heap on the way of
+ * a notification), else the heap, then in *owned. Zeroed either way. */
+struct place_for {
+    void* scratch;
+    size_t size;
+};
+
+static void* block_of(size_t size, struct place_for* where, void** owned) {
+    if (size <= where->size) {
+        memset(where->scratch, 0, size);
+        return where->scratch;
+    }
+    return *owned = calloc(1, size);
+}
+
 /* A press, and the parsed event the component's own parser would have made of it. */
-static void* build_button(const struct zb_button_data* d) {
+static void* build_button(const struct zb_button_data* d, struct place_for* where, void** owned) {
     struct block {
         struct zeph_button_record record;
         struct zeph_parsed_event event;
@@ -170,7 +189,7 @@ static void* build_button(const struct zb_button_data* d) {
     int i;
     for (i = 0; i < ZB_EVENT_SUBS; ++i)
         room += text_room(d->sub[i]);
-    b = calloc(1, sizeof *b + room);
+    b = block_of(sizeof *b + room, where, owned);
     if (!b)
         return NULL;
     arena = (char*)(b + 1);
@@ -191,7 +210,7 @@ static void* build_button(const struct zb_button_data* d) {
 }
 
 /* Rebuilds what the bench's pointer pointed at; *owned is what to free after the call. */
-static void* build_data(const struct zb_payload* d, void** owned) {
+static void* build_data(const struct zb_payload* d, struct place_for* where, void** owned) {
     unsigned char* block;
     *owned = NULL;
     switch (d->kind) {
@@ -199,22 +218,22 @@ static void* build_data(const struct zb_payload* d, void** owned) {
         if (!d->text.data)
             return NULL;
         /* Zeros past the NUL: a component reading a record out of a short text reads zeros. */
-        block = calloc(d->text.size + 17, 1);
+        block = block_of((size_t)d->text.size + 17, where, owned);
         if (block)
             memcpy(block, d->text.data, d->text.size);
-        return *owned = block;
+        return block;
     case ZB_DATA_VALUE:
         return (void*)(intptr_t)(int64_t)d->value;
     case ZB_DATA_RECORD:
-        block = calloc(16 + d->text.size + 17, 1);
+        block = block_of(16 + (size_t)d->text.size + 17, where, owned);
         if (!block)
             return NULL;
         memcpy(block, d->words, sizeof d->words);
         if (d->text.data)
             memcpy(block + 16, d->text.data, d->text.size);
-        return *owned = block;
+        return block;
     case ZB_DATA_BUTTON:
-        return *owned = build_button(&d->button);
+        return build_button(&d->button, where, owned);
     case ZB_DATA_HANDED:
         return (void*)(uintptr_t)d->value;
     case ZB_DATA_FOREIGN:
@@ -317,8 +336,12 @@ static void serve_call(const struct zb_message* m) {
     struct zb_component* component = zb_component_find(c->target);
     struct call_job job;
     int faulted = 0;
+    uint64_t scratch[128];
+    struct place_for where;
+    where.scratch = scratch;
+    where.size = sizeof scratch;
     memset(&job, 0, sizeof job);
-    job.data = build_data(&c->data, &owned);
+    job.data = build_data(&c->data, &where, &owned);
     job.type = c->type;
     if (component && !component->dead) {
         job.object = component->object;
@@ -409,15 +432,21 @@ static void serve_share(const struct zb_message* m) {
     }
     __atomic_store_n(&g_link.header->answer, ZB_REGION_ANSWER, __ATOMIC_RELEASE);
     send_return(0, ZB_SHARED, zb_text_of(NULL));
+    zb_link_offer_doze(&g_link);
     zb_input_init(&g_ring_in, read_ring, NULL);
     g_shared = 1;
 }
 
+/* No RETURN: the bench goes on at once, and its next frame comes after this one. */
+static void serve_one_way(const struct zb_message* m) {
+    g_one_way = m->u.one_way;
+}
+
 typedef void (*handler_fn)(const struct zb_message* m);
 static const handler_fn g_handlers[] = {
-    [ZB_CREATE] = serve_create, [ZB_CALL] = serve_call, [ZB_DESTROY] = serve_destroy,
-    [ZB_HEAP] = serve_heap,     [ZB_LOAD] = serve_load, [ZB_CREATE_IN] = serve_create,
-    [ZB_SHARE] = serve_share,
+    [ZB_CREATE] = serve_create, [ZB_CALL] = serve_call,       [ZB_DESTROY] = serve_destroy,
+    [ZB_HEAP] = serve_heap,     [ZB_LOAD] = serve_load,       [ZB_CREATE_IN] = serve_create,
+    [ZB_SHARE] = serve_share,   [ZB_ONE_WAY] = serve_one_way,
 };
 
 /* A kind the bench never sends (HELLO, FAULT, a stray RETURN) is not this protocol. */
@@ -548,6 +577,9 @@ void zb_fault(uint32_t code, uint64_t address, uint32_t access, uint64_t target,
     g_pipe_only = g_shared;
     if (zb_encode_fault(&w, &f) == 0)
         g_p->write(w.data, (unsigned)w.size);
+    /* A bench dozing on the region would not hear the pipe; one asleep on it has heard. */
+    if (g_shared)
+        zb_link_wake_peer(&g_link, ZB_WAIT_DATA);
 }
 
 void zb_debug(const char* text) {

@@ -78,7 +78,9 @@ enum zb_read_result zb_read_frame(struct zb_input* in, struct zb_frame* f) {
     uint32_t size;
     size_t have = 0, cap = 0;
     int got;
-    memset(f, 0, sizeof *f);
+    f->kind = 0;
+    f->body = NULL;
+    f->size = 0;
     got = take(in, head, 1);
     if (got <= 0)
         return got == 0 ? ZB_READ_END : ZB_READ_FAILED;
@@ -90,6 +92,10 @@ enum zb_read_result zb_read_frame(struct zb_input* in, struct zb_frame* f) {
     if (size < 4 || size > ZB_MESSAGE_LIMIT)
         return ZB_READ_GARBLED;
     f->size = size - 4;
+    if (f->size <= sizeof f->small) {
+        f->body = f->small;
+        cap = f->size;
+    }
     /* The body grows with what arrives, so a size field alone never buys memory. */
     while (have < f->size) {
         size_t part = f->size - have;
@@ -114,7 +120,8 @@ enum zb_read_result zb_read_frame(struct zb_input* in, struct zb_frame* f) {
 }
 
 void zb_frame_free(struct zb_frame* f) {
-    free(f->body);
+    if (f->body != f->small)
+        free(f->body);
     f->body = NULL;
     f->size = 0;
 }

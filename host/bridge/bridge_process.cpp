@@ -176,6 +176,11 @@ int Process::read(void* buffer, size_t size, Clock::time_point deadline) {
     }
 }
 
+bool Process::readable() {
+    pollfd p{m_from, POLLIN, 0};
+    return m_from < 0 || poll(&p, 1, 0) != 0;
+}
+
 bool Process::write(const void* data, size_t size) {
     // A bridge that has gone must not take this process down with SIGPIPE before it is reported.
     sigset_t pipeSet, old;

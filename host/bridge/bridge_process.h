@@ -32,6 +32,9 @@ public:
     enum { TimedOut = -1 };
     // Reads what is there, waiting until the deadline: the count, 0 at the end, or TimedOut.
     virtual int read(void* buffer, size_t size, Clock::time_point deadline) = 0;
+    // Whether a read would return at once (bytes, or the end): for a caller that also waits on
+    // something else. Unsure, it says so.
+    virtual bool readable() { return true; }
     // Writes it all; false when the pipe is broken (the bridge has gone).
     virtual bool write(const void* data, size_t size) = 0;
     virtual void closeInput() {}
@@ -55,6 +58,7 @@ public:
     bool start(const std::vector<std::string>& argv, std::string& why);
 
     int read(void* buffer, size_t size, Clock::time_point deadline) override;
+    bool readable() override;
     // Never raises SIGPIPE.
     bool write(const void* data, size_t size) override;
     void closeInput() override;

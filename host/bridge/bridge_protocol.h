@@ -19,7 +19,7 @@
 #include <stdint.h>
 
 #define ZB_MAGIC 0x4752425aU /* "ZBRG" */
-#define ZB_VERSION 3u
+#define ZB_VERSION 4u
 #define ZB_NO_TEXT 0xffffffffU
 /* Texts read from a component stop here when no NUL comes first, as the bench's own limit on an
  * answer does; the receiver then learns that the text was not terminated. */
@@ -74,7 +74,10 @@ enum zb_kind {
     ZB_WAKE = 12,
     /* bridge -> bench: CALL's fields, for a host call in the one-way set. No RETURN: the
      * component is given null. */
-    ZB_POST = 13
+    ZB_POST = 13,
+    /* bench -> bridge, through the ring: u32 the one-way set from now on (SHARE's, changed). No
+     * RETURN. RC and RP join the set while nothing of the bench answers them inline. */
+    ZB_ONE_WAY = 14
 };
 
 /* HELLO status. */

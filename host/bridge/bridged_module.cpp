@@ -171,6 +171,10 @@ zeph_factory_fn BridgedModule::factory() const {
     return m_slot >= 0 ? kFactories[m_slot] : nullptr;
 }
 
+void expectInlineAnswers() {
+    Connection::expectInlineAnswers();
+}
+
 bool isBridgedFactory(zeph_factory_fn factory) {
     return bridgedModuleOf(factory) != nullptr;
 }

@@ -73,6 +73,10 @@ void takeBridgeBack();
 BridgedModule* bridgedModuleOf(zeph_factory_fn factory);
 // True for the factory of an open bridged module.
 bool isBridgedFactory(zeph_factory_fn factory);
+// Said before anything of this process answers a component's RC or RP inside the call (a
+// facility's inline router): from then on the bridge waits for those calls to return. Until then
+// it sends them without waiting, as it sends every command that cannot call a component back.
+void expectInlineAnswers();
 // BridgedModule::heapInUse of the module whose factory this is; nullopt for any other factory.
 std::optional<size_t> bridgedHeapInUse(zeph_factory_fn factory);
 

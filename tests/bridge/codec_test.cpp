@@ -13,7 +13,10 @@
 #include <stdexcept>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sched.h>
 
 namespace {
 
@@ -43,6 +46,9 @@ zb_message sample(uint32_t kind) {
         break;
     case ZB_SHARE:
         m.u.share = {text("/dev/shm/zeph-bridge-x"), 4096, 0x80000041u};
+        break;
+    case ZB_ONE_WAY:
+        m.u.one_way = 0x80000443u;
         break;
     case ZB_CALL:
     case ZB_POST: {
@@ -98,7 +104,7 @@ int decodeFrame(const std::vector<unsigned char>& frame, zb_message& out) {
 
 const uint32_t kKinds[] = {ZB_HELLO, ZB_CREATE, ZB_CALL, ZB_DESTROY, ZB_RETURN,
                            ZB_FAULT, ZB_DEBUG,  ZB_HEAP, ZB_LOAD,    ZB_CREATE_IN,
-                           ZB_SHARE, ZB_WAKE,   ZB_POST};
+                           ZB_SHARE, ZB_WAKE,   ZB_POST, ZB_ONE_WAY};
 
 TEST(bridge_codec, every_kind_survives_a_round_trip_byte_for_byte) {
     for (uint32_t kind : kKinds) {
@@ -193,6 +199,32 @@ TEST(bridge_codec, frames_are_read_back_from_a_stream_in_order) {
         zb_frame f;
         EXPECT_EQ(zb_read_frame(in.get(), &f), ZB_READ_END);
         zb_frame_free(&f);
+    }
+}
+
+// A body that fits is read into the frame itself, a larger one onto the heap (growing past the
+// input's buffer): either way the text comes back whole, at each edge.
+TEST(bridge_codec, a_body_comes_back_whole_in_the_frame_or_on_the_heap) {
+    const size_t small = sizeof(zb_frame::small);
+    for (size_t body : {size_t{4}, small - 1, small, small + 1, size_t{70000}}) {
+        const std::string said(body - 4, 'x');
+        zb_message m{};
+        m.kind = ZB_DEBUG;
+        m.u.debug.text = zb_text{said.data(), uint32_t(said.size())};
+        std::vector<unsigned char> stream = encode(m);
+        stream.insert(stream.end(), stream.begin(), stream.end()); // twice: the frame is reused
+        zb_memory source{stream.data(), stream.size(), 0};
+        auto in = std::make_unique<zb_input>();
+        zb_input_init(in.get(), zb_read_memory, &source);
+        for (int twice = 0; twice < 2; ++twice) {
+            zb_frame f;
+            ASSERT_EQ(zb_read_frame(in.get(), &f), ZB_READ_FRAME) << body;
+            EXPECT_EQ(f.body == f.small, body <= small) << body;
+            zb_message back;
+            ASSERT_EQ(zb_decode(f.kind, f.body, f.size, &back), 0) << body;
+            EXPECT_EQ(str(back.u.debug.text), said) << body;
+            zb_frame_free(&f);
+        }
     }
 }
 
@@ -363,6 +395,31 @@ TEST(bridge_ring, a_sleeper_is_woken_once_and_only_for_what_it_waits_for) {
     EXPECT_EQ(zb_link_wake_peer(&r.bridge, ZB_WAIT_DATA), 0);
     EXPECT_EQ(zb_link_read(&r.bridge, bytes.data(), 1), 1);
     EXPECT_EQ(zb_link_wake_peer(&r.bridge, ZB_WAIT_ROOM), 1);
+}
+
+// A dozing end is woken through the region by the write it waits for, with no WAKE for the pipe;
+// one that nothing wakes gives up after its time. Neither dozes unless both can, nor once the
+// bench is letting the bridge go (the bridge then finds its pipe closed).
+TEST(bridge_ring, a_dozing_end_is_woken_through_the_region_not_its_pipe) {
+    Region r;
+    const unsigned char byte = 1;
+    EXPECT_EQ(zb_link_doze(&r.bridge, 0, 1), -1);
+    ASSERT_EQ(zb_link_offer_doze(&r.bench), 1);
+    EXPECT_EQ(zb_link_doze(&r.bridge, 0, 1), -1);
+    ASSERT_EQ(zb_link_offer_doze(&r.bridge), 1);
+    EXPECT_EQ(zb_link_doze(&r.bridge, 0, 1), 0);
+    EXPECT_EQ(*r.bridge.asleep, uint32_t(ZB_AWAKE));
+    std::thread bench([&] {
+        while (__atomic_load_n(r.bridge.asleep, __ATOMIC_ACQUIRE) == ZB_AWAKE)
+            sched_yield();
+        EXPECT_EQ(zb_link_write(&r.bench, &byte, 1), 1);
+        EXPECT_EQ(zb_link_wake_peer(&r.bench, ZB_WAIT_DATA), 0);
+    });
+    EXPECT_EQ(zb_link_doze(&r.bridge, 0, 60000), 1);
+    bench.join();
+    EXPECT_EQ(*r.bridge.asleep, uint32_t(ZB_AWAKE));
+    r.header().closing = 1;
+    EXPECT_EQ(zb_link_doze(&r.bench, 0, 60000), 0);
 }
 
 } // namespace
