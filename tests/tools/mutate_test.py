@@ -175,6 +175,19 @@ class Runs(unittest.TestCase):
         self.assertIn("survived: host/x.cpp:2 statement dropped", p.stdout)
         self.assertEqual(self.file.read_text(), SOURCE)
 
+    def test_output_that_is_not_utf8_is_read_not_fatal(self):
+        # (test command, exit code, words in the output); \377 is never UTF-8.
+        cases = [("printf 'x\\377\\n'; ! grep -q 'a <= b' host/x.cpp", 1,
+                  "mutate: 1 of 7 mutants killed"),
+                 ("printf 'x\\377\\n'; exit 1", 2,
+                  "mutate: the test command fails unmutated; fix that first")]
+        for command, code, words in cases:
+            p = subprocess.run(self.mutate(command), env=self.env, capture_output=True)
+            out = p.stdout.decode(errors="replace")
+            self.assertEqual(p.returncode, code, out + p.stderr.decode(errors="replace"))
+            self.assertIn(words, out)
+            self.assertEqual(self.file.read_text(), SOURCE)
+
     def test_a_script_is_mutated_and_scored_as_a_seam(self):
         (self.root / "tools" / "ci").mkdir(parents=True)
         script = self.root / "tools" / "ci" / "10-x.sh"
