@@ -108,9 +108,12 @@ class Areas(unittest.TestCase):
                  "tools.ci_stages", "tools.mutate", "serve.browser_sessions"]
         tests = [(n, name, f"{name} lit.py x ") for n, name in enumerate(names, 1)]
         tests.append((9, "bridge_codec.round_trip", "bridge_codec.round_trip /b/bin/codec_test x "))
+        tests.append((10, "trace_scenario.lines", "trace_scenario.lines /b/bin/trace_scenario_test x "))
         cases = [("tools/zeph_host/serve.cpp", ["cli.serve", "cli.run", "docs.readme", "Ostrel.exports"]),
                  ("bench/serve/server.cpp", ["cli.serve"]),
                  ("host/bridge/bridge_codec.c", ["bridge_codec.round_trip"]),
+                 # A trace's conversion is what asks the facility for its answering lines.
+                 ("bench/facility/routing.cpp", ["cli.run", "trace_scenario.lines"]),
                  ("cmake/ZephComponent.cmake", ["cli.serve", "cli.run", "kit.fault.map_open",
                                                 "Ostrel.exports"]),
                  ("cmake/kit/on-dll", ["kit.fault.map_open", "Ostrel.exports"]),
