@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """tools/mutate on a scratch tree: the mutants each operator plants, verdicts taken from the test
 command, and the source put back when the run is interrupted."""
+import argparse
 import importlib.machinery
 import json
 import os
@@ -149,6 +150,18 @@ class Areas(unittest.TestCase):
             got = [name for _, name, _ in mutate.select(tests, mutate.tests_for(path, regex),
                                                         bool(regex))]
             self.assertEqual(got, expected, path)
+
+
+class Renumbered(unittest.TestCase):
+    def test_a_test_case_added_during_the_run_leaves_the_areas_tests_as_they_were(self):
+        args = argparse.Namespace(build_dir="/nonexistent", test_command=None, jobs=2,
+                                  test_timeout=60)
+        runner = mutate.Runner(args)
+        commands = []
+        runner.run = lambda cmd, timeout: commands.append(cmd) or (True, "Building x", 0)
+        runner.tests = lambda: [(1, "a.x", ""), (2, "a.new", ""), (3, "b.y", ""), (4, "c.z", "")]
+        runner.build_and_test([(1, "a.x", ""), (2, "b.y", "")], 60, "host/x.cpp")
+        self.assertIn("0,0,0,1,3", commands[-1])
 
 
 class Runs(unittest.TestCase):
