@@ -2,6 +2,7 @@
 #include "scenario/parser.h"
 
 #include "facility/text.h"
+#include "scenario/grammar.h"
 #include "scenario/quote.h"
 
 #include <cctype>
@@ -88,18 +89,6 @@ private:
     size_t m_i = 0;
 };
 
-struct Grammar {
-    const char* keyword;
-    Step::Kind kind;
-    Step::Class cls;
-    bool toComponent; // the step calls the component itself (see needsComponent)
-    // One code per argument: n number, N optional number, w word, W optional word, * any further
-    // words, t text (the rest), T text that may be empty, ? optional text (absent: none), c
-    // command, a an answer (a double-quoted text, or the bare word none: no text).
-    const char* args;
-    const char* usage;
-};
-
 using K = Step::Kind;
 using C = Step::Class;
 const Grammar kGrammar[] = {
@@ -135,57 +124,6 @@ const Grammar kGrammar[] = {
      "expect-timer ID running|stopped"},
     {"expect-debug", K::ExpectDebug, C::Expectation, false, "t", "expect-debug TEXT"},
 };
-
-const Grammar* grammarOf(Step::Kind kind) {
-    for (const Grammar& g : kGrammar)
-        if (g.kind == kind)
-            return &g;
-    return nullptr;
-}
-
-// Writes the arguments of a step by its grammar: the inverse of readArguments.
-std::string writeArguments(const Grammar& g, const Step& step) {
-    std::string out;
-    size_t number = 0, word = 0;
-    const auto put = [&](const std::string& argument) { out += " " + argument; };
-    for (const char* a = g.args; *a; ++a) {
-        switch (*a) {
-        case 'n':
-        case 'N':
-            if (number < step.numbers.size())
-                put(std::to_string(step.numbers[number++]));
-            break;
-        case 'w':
-        case 'W':
-            if (word < step.words.size())
-                put(quoteWord(step.words[word++]));
-            break;
-        case '*':
-            while (word < step.words.size())
-                put(quoteWord(step.words[word++]));
-            break;
-        case 't':
-        case 'c':
-            // Empty, it is written "" (the line would miss its text); a command holding a line
-            // feed or a text with a blank at either end is quoted.
-            put(quoteText(step.text.value_or("")));
-            break;
-        case 'T':
-            // An empty text is what a missing one reads as.
-            if (step.text && !step.text->empty())
-                put(quoteText(*step.text));
-            break;
-        case '?':
-            if (step.text)
-                put(quoteText(*step.text));
-            break;
-        case 'a':
-            put(step.text ? quoteText(*step.text, true) : std::string("none"));
-            break;
-        }
-    }
-    return out;
-}
 
 // Reads the arguments of a line by its grammar. False with error set when they do not fit.
 bool readArguments(Cursor& cur, const Grammar& g, Step& step, std::string& error) {
@@ -262,24 +200,11 @@ const char* const kControlKinds[] = {"button", "text", "indicator", "alarm"};
 
 } // namespace
 
-std::string stepText(const Step& step) {
-    const Grammar* g = grammarOf(step.kind);
-    if (!g)
-        return step.source;
-    const std::string at = step.instance.empty() ? "" : "@" + step.instance + " ";
-    return at + g->keyword + writeArguments(*g, step);
-}
-
-Step makeStep(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words,
-              std::optional<std::string> text, std::string instance) {
-    Step step;
-    step.kind = kind;
-    step.numbers = std::move(numbers);
-    step.words = std::move(words);
-    step.text = std::move(text);
-    step.instance = std::move(instance);
-    step.source = stepText(step);
-    return step;
+const Grammar* grammarOf(Step::Kind kind) {
+    for (const Grammar& g : kGrammar)
+        if (g.kind == kind)
+            return &g;
+    return nullptr;
 }
 
 std::vector<std::string> controlKinds() {

@@ -354,3 +354,29 @@ TEST(scenario_run, empty_scenarios_and_undeclared_controls_as_the_options_say) {
         EXPECT_EQ(p.result.warnings.size(), c.warnings) << c.text;
     }
 }
+
+// A long run that checks nothing lets go of what its instances did between steps (the facility's
+// copies too, or its memory grows with the run), while the recording keeps every line.
+TEST(scenario_run, forget_records_empties_every_instance_and_keeps_the_recording) {
+    std::string error;
+    auto s = parseScenario("load\nparent one\n@b load\n@b parent two\n", "t.zs", error);
+    ASSERT_TRUE(s) << error;
+    RunOptions options;
+    options.checkExpectations = false;
+    Runner r(createEcho, options);
+    for (const Step& step : s->steps)
+        r.play(step, "t.zs");
+    ASSERT_EQ(r.instances().size(), 2u);
+    for (const auto& in : r.instances()) {
+        EXPECT_FALSE(r.facility().host(in.endpoint).commands().empty()) << in.name;
+        EXPECT_FALSE(r.facility().parentTexts(in.endpoint).empty()) << in.name;
+    }
+    r.forgetRecords();
+    for (const auto& in : r.instances()) {
+        EXPECT_TRUE(r.facility().host(in.endpoint).commands().empty()) << in.name;
+        EXPECT_TRUE(r.facility().parentTexts(in.endpoint).empty()) << in.name;
+    }
+    r.finish();
+    EXPECT_NE(r.recording().find("@b parent two\n@b expect HN 'heard two'\n"), std::string::npos)
+        << r.recording();
+}

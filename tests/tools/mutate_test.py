@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """tools/mutate on a scratch tree: the mutants each operator plants, verdicts taken from the test
 command, and the source put back when the run is interrupted."""
+import argparse
 import importlib.machinery
 import json
 import os
@@ -108,9 +109,12 @@ class Areas(unittest.TestCase):
                  "tools.ci_stages", "tools.mutate", "serve.browser_sessions"]
         tests = [(n, name, f"{name} lit.py x ") for n, name in enumerate(names, 1)]
         tests.append((9, "bridge_codec.round_trip", "bridge_codec.round_trip /b/bin/codec_test x "))
+        tests.append((10, "trace_scenario.lines", "trace_scenario.lines /b/bin/trace_scenario_test x "))
         cases = [("tools/zeph_host/serve.cpp", ["cli.serve", "cli.run", "docs.readme", "Ostrel.exports"]),
                  ("bench/serve/server.cpp", ["cli.serve"]),
                  ("host/bridge/bridge_codec.c", ["bridge_codec.round_trip"]),
+                 # A trace's conversion is what asks the facility for its answering lines.
+                 ("bench/facility/routing.cpp", ["cli.run", "trace_scenario.lines"]),
                  ("cmake/ZephComponent.cmake", ["cli.serve", "cli.run", "kit.fault.map_open",
                                                 "Ostrel.exports"]),
                  ("cmake/kit/on-dll", ["kit.fault.map_open", "Ostrel.exports"]),
@@ -148,6 +152,18 @@ class Areas(unittest.TestCase):
             self.assertEqual(got, expected, path)
 
 
+class Renumbered(unittest.TestCase):
+    def test_a_test_case_added_during_the_run_leaves_the_areas_tests_as_they_were(self):
+        args = argparse.Namespace(build_dir="/nonexistent", test_command=None, jobs=2,
+                                  test_timeout=60)
+        runner = mutate.Runner(args)
+        commands = []
+        runner.run = lambda cmd, timeout: commands.append(cmd) or (True, "Building x", 0)
+        runner.tests = lambda: [(1, "a.x", ""), (2, "a.new", ""), (3, "b.y", ""), (4, "c.z", "")]
+        runner.build_and_test([(1, "a.x", ""), (2, "b.y", "")], 60, "host/x.cpp")
+        self.assertIn("0,0,0,1,3", commands[-1])
+
+
 class Runs(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -174,6 +190,19 @@ class Runs(unittest.TestCase):
         self.assertEqual(len(result["survived"]), 6)
         self.assertIn("survived: host/x.cpp:2 statement dropped", p.stdout)
         self.assertEqual(self.file.read_text(), SOURCE)
+
+    def test_output_that_is_not_utf8_is_read_not_fatal(self):
+        # (test command, exit code, words in the output); \377 is never UTF-8.
+        cases = [("printf 'x\\377\\n'; ! grep -q 'a <= b' host/x.cpp", 1,
+                  "mutate: 1 of 7 mutants killed"),
+                 ("printf 'x\\377\\n'; exit 1", 2,
+                  "mutate: the test command fails unmutated; fix that first")]
+        for command, code, words in cases:
+            p = subprocess.run(self.mutate(command), env=self.env, capture_output=True)
+            out = p.stdout.decode(errors="replace")
+            self.assertEqual(p.returncode, code, out + p.stderr.decode(errors="replace"))
+            self.assertIn(words, out)
+            self.assertEqual(self.file.read_text(), SOURCE)
 
     def test_a_script_is_mutated_and_scored_as_a_seam(self):
         (self.root / "tools" / "ci").mkdir(parents=True)

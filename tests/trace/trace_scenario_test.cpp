@@ -156,3 +156,48 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     for (size_t i = 0; i < notes.size(); ++i)
         EXPECT_NE(notes[i].find(want[i]), std::string::npos) << notes[i];
 }
+
+// The panel files follow the field's PS answers: a refusal lists none, and a file shown after
+// one is listed by its last path part. A destination polled and then routed in one step gets the
+// poll's lines alone: the route's would change what the poll heard.
+TEST(trace_scenario, panel_files_and_a_routers_lines_follow_the_field) {
+    static char ok[] = "ok";
+    Tape t;
+    t.header("Ostrel.dll");
+    t.create(1, "");
+    t.call(1, ZEPH_COMMAND, "PS '1' 'a.zeph_ui'", true);
+    t.ret(nullptr);
+    t.created(0x5000);
+    t.call(0x5000, ZEPH_PARENT, "show", false);
+    t.call(1, ZEPH_COMMAND, "PS '1' 'dir/b.zeph_ui'", true);
+    t.ret(ok);
+    t.ret(nullptr);
+    // Each command with its revertive delivered inside it.
+    const auto routed = [&t](const char* command, int32_t dest, const char* name) {
+        alignas(4) unsigned char record[32] = {};
+        const int32_t words[4] = {5, 0, dest, 0};
+        std::memcpy(record, words, sizeof words);
+        std::memcpy(record + 16, name, std::strlen(name) + 1);
+        t.call(1, ZEPH_COMMAND, command, true);
+        t.call(0x5000, ZEPH_REVERTIVE, record, false);
+        t.ret(nullptr);
+        t.ret(nullptr);
+    };
+    t.call(0x5000, ZEPH_PARENT, "watch", false); // registered: a route's revertive reaches it
+    t.call(1, ZEPH_COMMAND, "RR 5 40 40", true);
+    t.ret(nullptr);
+    t.ret(nullptr);
+    t.call(0x5000, ZEPH_PARENT, "both", false);
+    routed("RP 5 40 40", 40, "Cam 9");
+    routed("RC 5 7 40", 40, "Cam 7");
+    t.ret(nullptr);
+    std::vector<std::string> notes;
+    const std::string s = zt::toScenario(parsed(t.bytes), notes);
+    const auto at = [&](const std::string& line) { return s.find("\n" + line + "\n"); };
+    EXPECT_LT(at("panel-file (none)"), at("load")) << s;
+    EXPECT_LT(at("load"), at("panel-file b.zeph_ui")) << s;
+    EXPECT_LT(at("panel-file b.zeph_ui"), at("parent show")) << s;
+    EXPECT_LT(at("route 5 9000 40"), at("parent both")) << s;
+    EXPECT_EQ(s.find("Cam 7\n"), std::string::npos) << s;
+    EXPECT_TRUE(notes.empty()) << notes[0];
+}
