@@ -70,12 +70,14 @@ void Runner::play(const Step& step, const std::string& file) {
             check(step);
         return;
     }
-    // A comment is no step: an answer may still follow it.
-    if (step.kind != Step::Kind::Comment) {
-        resynchronise();
-        for (Instance& in : m_instances)
-            in.lastAnswer.reset();
+    // A comment is no step: an answer may still follow it; it is recorded as it is.
+    if (step.kind == Step::Kind::Comment) {
+        appendLine(step.source);
+        return;
     }
+    resynchronise();
+    for (Instance& in : m_instances)
+        in.lastAnswer.reset();
     // Where each instance's records stood before the step (a step may add an instance).
     std::vector<Mark> before;
     for (const Instance& in : m_instances)
@@ -83,7 +85,7 @@ void Runner::play(const Step& step, const std::string& file) {
     m_refused = false;
     if (describesFacility(step.kind))
         apply(step);
-    else if (step.kind != Step::Kind::Comment)
+    else
         deliver(step);
     // A step refused before it did anything (a second load) stays out of the recording, which
     // would not read back with it.
@@ -91,16 +93,24 @@ void Runner::play(const Step& step, const std::string& file) {
         record(step, before);
 }
 
+void Runner::appendLine(const std::string& line) {
+    m_recording += line;
+    m_recording += '\n';
+}
+
 void Runner::record(const Step& step, const std::vector<Mark>& before) {
-    m_recording += step.source + "\n";
-    if (step.kind == Step::Kind::Comment || step.kind == Step::Kind::Skip ||
-        describesFacility(step.kind))
+    appendLine(step.source);
+    if (step.kind == Step::Kind::Skip || describesFacility(step.kind))
         return;
     // What each instance sent and raised, in the order the instances came; the step's own says
     // expect-none when it sent nothing, and its answer.
+    Step expectation;
     const auto line = [&](Step::Kind kind, const std::string& instance,
-                          std::optional<std::string> text) {
-        m_recording += stepText(makeStep(kind, {}, {}, std::move(text), instance)) + "\n";
+                          const std::optional<std::string>& text) {
+        expectation.kind = kind;
+        expectation.instance = instance;
+        expectation.text = text;
+        appendLine(stepText(expectation));
     };
     for (size_t k = 0; k < m_instances.size(); ++k) {
         const Instance& in = m_instances[k];

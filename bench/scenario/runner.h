@@ -64,6 +64,8 @@ public:
     const RunResult& result() const { return m_result; }
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }
+    // The recording handed over, the runner's left empty (a long conversion holds it once).
+    std::string takeRecording() { return std::move(m_recording); }
     // The endpoint the scenario's unnamed component lives on.
     int endpoint() const { return m_instances[0].endpoint; }
     // Every instance the run has heard of, the unnamed one first (named "").
@@ -86,6 +88,7 @@ private:
         size_t sent = 0, parents = 0, debugs = 0;
     };
     void record(const Step& step, const std::vector<Mark>& before);
+    void appendLine(const std::string& line);
     void resynchronise();
 
     // One component of the facility as the scenario names it, and what it sent and heard. The

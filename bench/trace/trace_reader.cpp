@@ -439,7 +439,7 @@ std::string Calls::ownerText(const Entry& e) const {
     }
 }
 
-Call Calls::operator[](size_t i) const {
+Call Calls::call(size_t i, bool owner) const {
     const Entry& e = m_entries[i];
     Call c;
     c.kind = Call::Kind(e.kind);
@@ -460,7 +460,7 @@ Call Calls::operator[](size_t i) const {
         c.value = r.u.ret.value;
         c.result = optionalText(r.u.ret.text);
     }
-    if (c.kind == Call::Kind::Release)
+    if (owner && c.kind == Call::Kind::Release)
         c.owner = ownerText(e);
     return c;
 }

@@ -25,9 +25,15 @@
 namespace zeph::bench::trace {
 
 namespace {
+// A step to play: its line is written when it is played (play), once its instance is known.
 Step make(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words = {},
           std::optional<std::string> text = std::nullopt) {
-    return makeStep(kind, std::move(numbers), std::move(words), std::move(text));
+    Step step;
+    step.kind = kind;
+    step.numbers = std::move(numbers);
+    step.words = std::move(words);
+    step.text = std::move(text);
+    return step;
 }
 
 // One component the trace shows: made by its CREATE, addressed by the host id that CREATE gave
@@ -104,13 +110,20 @@ private:
     std::map<long long, std::vector<Step>> m_after; // by router: the lines that end a step's inline
 };
 
-// Plays one line of the scenario: written, read back as the runner reads a file, then played.
+// Plays one line of the scenario as the runner would read it from the file: written, and played
+// as it reads back (read back only where the grammar cannot tell without reading).
 void Converter::play(Step step) {
-    const std::string line = stepText(step);
+    if (step.source.empty()) // made here; the facility's steps come written
+        step.source = stepText(step);
+    step.line = ++m_line;
+    if (readsBack(step)) {
+        m_runner.play(step, m_file);
+        return;
+    }
     std::string error;
-    std::optional<Step> parsed = parseLine(line, ++m_line, error);
+    std::optional<Step> parsed = parseLine(step.source, step.line, error);
     if (!parsed) {
-        note("no scenario line says " + line + " (" + error + ")", m_at);
+        note("no scenario line says " + step.source + " (" + error + ")", m_at);
         return;
     }
     m_runner.play(*parsed, m_file);
@@ -272,15 +285,19 @@ void Converter::command(size_t i) {
     // A line now would change what the step already read or did: a declared control, another
     // answer to the same question.
     const bool declared = touched(1) || touched(2);
-    const std::vector<std::string> fields = commandFields(cmd);
-    const bool newControl = mnemonic(cmd) == "TG" && fields.size() >= 3 &&
-                            !f.hasControl(f.facilityPanel(*endpoint, fields[0]), fields[1]);
+    const std::string m = mnemonic(cmd);
+    bool newControl = false;
+    if (m == "TG") {
+        const std::vector<std::string> fields = commandFields(cmd);
+        newControl =
+            fields.size() >= 3 && !f.hasControl(f.facilityPanel(*endpoint, fields[0]), fields[1]);
+    }
     const bool settled = touched(0) || (newControl && declared);
-    if (std::optional<Step> decl = f.stepDeclaring(*endpoint, cmd)) {
+    if (std::optional<Step> decl = m == "TP" ? f.stepDeclaring(*endpoint, cmd) : std::nullopt) {
         if (declared)
             note("text put to a control no line can declare before the step: " + cmd, i);
         else
-            play(*decl);
+            play(std::move(*decl));
     }
     // A revertive the host delivered inside the command: the router made inline for the step.
     const Calls& calls = m_trace.calls;
@@ -301,7 +318,7 @@ void Converter::command(size_t i) {
             play(s);
         m_after[p.words[0]] = after;
     }
-    const bool panelShow = mnemonic(cmd) == "PS";
+    const bool panelShow = m == "PS";
     const auto agrees = [&] {
         const std::optional<std::string> now = f.answerOf(*endpoint, cmd);
         return panelShow ? now.has_value() == c.result.has_value() : now == c.result;
@@ -430,7 +447,7 @@ std::string Converter::run() {
         at = end;
     }
     m_done = true;
-    return m_runner.recording();
+    return m_runner.takeRecording();
 }
 } // namespace
 

@@ -149,7 +149,7 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
                      i);
             continue;
         }
-        const Call c = calls[i];
+        const Call c = calls.withoutOwner(i); // the notes below describe it in full
         // What the host delivered inside a command: played when the facility delivers it there.
         std::vector<size_t> within;
         for (size_t j = i + 1;
@@ -158,7 +158,7 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
                 within.push_back(j);
         const bool noHost = !host && (c.toHost || c.kind == Call::Kind::Command);
         if (noHost) {
-            note("the component called a null host: " + c.describe(), i);
+            note("the component called a null host: " + calls[i].describe(), i);
             continue;
         }
         switch (c.kind) {
@@ -184,7 +184,7 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
             if (c.toHost)
                 release(host, c);
             else
-                note("the host released a text inside a notification: " + c.describe(), i);
+                note("the host released a text inside a notification: " + calls[i].describe(), i);
             break;
         case Call::Kind::Debug:
             std::fprintf(stderr, "%s\n", text(c.message.u.debug.text).c_str());
