@@ -251,13 +251,13 @@ Facility::stepsAnswering(int endpoint, const std::string& command,
 std::optional<Step> Facility::stepDeclaring(int endpoint, const std::string& command) const {
     if (mnemonic(command) != "TP")
         return std::nullopt;
-    const std::vector<std::string> f = commandFields(command);
-    if (f.size() < 3)
+    const Command c(command);
+    if (c.fields.size() < 3)
         return std::nullopt;
-    const std::optional<std::string> panel = declarable(facilityPanel(endpoint, f[1]));
-    if (!panel || findControl(*panel, f[2]))
+    const std::optional<std::string> panel = declarable(facilityPanel(endpoint, c.field(1)));
+    if (!panel || findControl(*panel, c.field(2)))
         return std::nullopt;
-    return facilityStep(Step::Kind::Control, {}, {*panel, f[2]});
+    return facilityStep(Step::Kind::Control, {}, {*panel, c.field(2)});
 }
 
 std::vector<std::string> Facility::touches(int endpoint, const std::string& command) const {
@@ -266,25 +266,28 @@ std::vector<std::string> Facility::touches(int endpoint, const std::string& comm
                   rule->act != &Facility::actRP))
         return {};
     const std::string m = mnemonic(command);
-    const std::vector<std::string> f = commandFields(command);
-    const auto panel = [&] { return facilityPanel(endpoint, f[0]); };
-    if (m == "SD" && !f.empty())
-        return {"name " + f[0]};
-    if (m == "RN" && f.size() >= 3)
-        return {"db " + f[0] + " " + f[1] + " " + f[2]};
-    if (m == "TG" && f.size() >= 3)
-        return {"control " + panel() + " " + f[1] + " " + f[2], "control " + panel() + " " + f[1],
-                "panel " + panel()};
-    if (m == "XI" && !f.empty())
-        return {"panel " + panel()};
+    const Command c(command);
+    const auto f = [&](size_t i) -> const std::string& { return c.field(i); };
+    const size_t fields = c.fields.size();
+    if (m == "SD" && fields > 0)
+        return {"name " + f(0)};
+    if (m == "RN" && fields >= 3)
+        return {"db " + f(0) + " " + f(1) + " " + f(2)};
+    if (m == "TG" && fields >= 3) {
+        const std::string p = facilityPanel(endpoint, f(0));
+        return {"control " + p + " " + f(1) + " " + f(2), "control " + p + " " + f(1),
+                "panel " + p};
+    }
+    if (m == "XI" && fields > 0)
+        return {"panel " + facilityPanel(endpoint, f(0))};
     if (m == "PS")
         return {"panel-file"};
     if ((m == "RC" || m == "RP") && routerOf(command))
         return {"router " + std::to_string(*routerOf(command))};
-    if (m == "TP" && f.size() >= 3) {
-        const std::string p = facilityPanel(endpoint, f[1]);
-        const std::string name = f[0].substr(0, f[0].find('='));
-        return {"control " + p + " " + f[2] + " " + name, "control " + p + " " + f[2],
+    if (m == "TP" && fields >= 3) {
+        const std::string p = facilityPanel(endpoint, f(1));
+        const std::string name = f(0).substr(0, f(0).find('='));
+        return {"control " + p + " " + f(2) + " " + name, "control " + p + " " + f(2),
                 "panel " + p};
     }
     return {};

@@ -427,10 +427,16 @@ std::string Converter::run() {
     // Every router the component talks to, declared to drop its revertives: the trace holds those
     // the component heard, and the crosspoints are kept for the revertives made inline.
     std::set<int> routers;
-    for (size_t i = 0; i < calls.size(); ++i)
-        if (calls.kind(i) == Call::Kind::Command)
-            if (const std::optional<int> r = Facility::routerOf(calls[i].describe()))
-                routers.insert(*r);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls.kind(i) != Call::Kind::Command)
+            continue;
+        // A routing command's mnemonic starts with R, in the trace's bytes as in its words.
+        const zb_text& command = calls.message(i).u.call.data.text;
+        if (!command.data || !command.size || command.data[0] != 'R')
+            continue;
+        if (const std::optional<int> r = Facility::routerOf(calls[i].describe()))
+            routers.insert(*r);
+    }
     for (int r : routers)
         play(make(Step::Kind::Router, {r}, {"drop", "all"}));
     for (size_t at = 0; at < calls.size();) {
