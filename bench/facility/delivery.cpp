@@ -63,7 +63,7 @@ private:
 
 template <class What, class Call, class Then>
 bool Facility::notify(int endpoint, What&& what, Call&& call, Then&& then, unsigned flags) {
-    if (listening())
+    if (told(Event::Kind::Notify))
         emit(Event::Kind::Notify, endpoint, what());
     Endpoint& e = ep(endpoint);
     if ((flags & kNeedsComponent) && !e.host.component()) {

@@ -145,10 +145,12 @@ const Grammar* grammarOf(Step::Kind kind) {
 }
 
 // Writes the arguments of a step by its grammar: the inverse of readArguments.
-std::string writeArguments(const Grammar& g, const Step& step) {
-    std::string out;
+void writeArguments(const Grammar& g, const Step& step, std::string& out) {
     size_t number = 0, word = 0;
-    const auto put = [&](const std::string& argument) { out += " " + argument; };
+    const auto put = [&](const std::string& argument) {
+        out += ' ';
+        out += argument;
+    };
     for (const char* a = g.args; *a; ++a) {
         switch (*a) {
         case 'n':
@@ -185,7 +187,6 @@ std::string writeArguments(const Grammar& g, const Step& step) {
             break;
         }
     }
-    return out;
 }
 
 // Reads the arguments of a line by its grammar. False with error set when they do not fit.
@@ -267,8 +268,16 @@ std::string stepText(const Step& step) {
     const Grammar* g = grammarOf(step.kind);
     if (!g)
         return step.source;
-    const std::string at = step.instance.empty() ? "" : "@" + step.instance + " ";
-    return at + g->keyword + writeArguments(*g, step);
+    std::string out;
+    out.reserve(64);
+    if (!step.instance.empty()) {
+        out += '@';
+        out += step.instance;
+        out += ' ';
+    }
+    out += g->keyword;
+    writeArguments(*g, step, out);
+    return out;
 }
 
 Step makeStep(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words,

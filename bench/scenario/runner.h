@@ -32,6 +32,9 @@ struct RunOptions {
     // reason in error, when there is none. Unset: no load line may name a module.
     std::function<host::ComponentSource(const std::string& module, std::string& error)> modules =
         nullptr;
+    // The kinds of event the sink hears; empty: every kind. A player listening for a few (the
+    // trace converter, for breaches) spares the facility and itself the words of the others.
+    std::vector<Event::Kind> sinkHears = {};
 };
 
 struct RunResult {
@@ -56,6 +59,9 @@ public:
     void finish();
     // The end of a whole scenario of FILE: finish(), then fail one with no expectation at all.
     void conclude(const std::string& file);
+    // The next step's answer to its parent text goes unrecorded: nobody saw one (the trace of a
+    // host stopped inside the notification), and an answer line would claim one.
+    void leaveAnswerUnrecorded() { m_answerUnrecorded = true; }
     // Expectations from here on look only at commands sent after this call (what "skip" does).
     void forgetSent();
     // Lets go of what each instance sent, raised and wrote so far, between steps of a run that
@@ -128,7 +134,8 @@ private:
     void noExpectation();
     void warn(const std::string& message);
     void met(const std::string& what);
-    void onEvent(Event e);
+    void onEvent(const Event& event);
+    bool hears(Event::Kind kind) const;
     // A failure of what one instance did: named, when it has a name.
     void fail(const Instance& in, const std::string& message);
     void fail(const std::string& message);
@@ -146,6 +153,7 @@ private:
     bool m_finishing = false;
     bool m_refused = false; // the step in progress was refused before it did anything
     bool m_sawExpectation = false;
+    bool m_answerUnrecorded = false;
     RunResult m_result;
     std::string m_recording;
 };

@@ -164,14 +164,18 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
         switch (c.kind) {
         case Call::Kind::Command: {
             if (onCommand)
-                onCommand(i);
+                onCommand(i, c);
             m_reply = c.result;
             m_inside = within;
             const zb_text& t = c.message.u.call.data.text;
             std::string command = text(t);
             char* r = host->callback(t.data ? &command[0] : nullptr, 0);
-            if (r && c.returned && c.value)
+            if (r && c.returned && c.value) {
+                // The address handed out again: a release of it now means this reply, as the
+                // trace's reader reads it, so the one released before is forgotten.
                 m_handed[c.value] = r;
+                m_released.erase(c.value);
+            }
             m_reply.reset();
             for (size_t j : m_inside)
                 note("the host delivered " + calls[j].describe() + " inside " + c.describe() +
