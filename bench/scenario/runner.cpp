@@ -166,10 +166,11 @@ void Runner::forgetSent() {
 }
 
 void Runner::forgetRecords() {
+    // Their room is kept: the next steps fill as much again, and growing it anew cost a copy.
     for (Instance& in : m_instances) {
-        std::vector<std::string>().swap(in.sent);
-        std::vector<std::string>().swap(in.parents);
-        std::vector<std::string>().swap(in.debugs);
+        in.sent.clear();
+        in.parents.clear();
+        in.debugs.clear();
         in.cursor = in.mark = in.parentCursor = in.debugCursor = 0;
         m_facility.forgetRecords(in.endpoint, true);
     }

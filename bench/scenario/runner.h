@@ -72,6 +72,9 @@ public:
     const std::string& recording() const { return m_recording; }
     // The recording handed over, the runner's left empty (a long conversion holds it once).
     std::string takeRecording() { return std::move(m_recording); }
+    // Room for a recording of about this many bytes, taken at once: a long one then grows without
+    // a copy of itself beside it (only what is written of the room is resident).
+    void reserveRecording(size_t bytes) { m_recording.reserve(bytes); }
     // The endpoint the scenario's unnamed component lives on.
     int endpoint() const { return m_instances[0].endpoint; }
     // Every instance the run has heard of, the unnamed one first (named "").

@@ -437,6 +437,9 @@ std::string Converter::run() {
     Step title;
     title.source = "# The session of the trace of " + m_trace.header.component +
                    ", converted by zeph-host trace scenario.";
+    // The scenario runs to about half the trace's bytes: room for all of them, only what is
+    // written of it resident.
+    m_runner.reserveRecording(m_trace.bytes());
     m_runner.play(title, m_file);
     findInstances();
     const Calls& calls = m_trace.calls;
