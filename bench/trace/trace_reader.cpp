@@ -477,10 +477,10 @@ std::string Call::describe() const {
             words.push_back(text(m.u.create.path));
         if (!m.u.create.host)
             words.push_back("host=null");
-        return stepText(makeStep(Step::Kind::Load, {}, words));
+        return makeStep(Step::Kind::Load, {}, words).source;
     }
     case Kind::Destroy:
-        return stepText(makeStep(Step::Kind::Unload));
+        return makeStep(Step::Kind::Unload).source;
     case Kind::Debug:
         return "debug " + quoted(m.u.debug.text);
     case Kind::Limit:
@@ -502,7 +502,7 @@ std::string Call::describe() const {
     const zb_payload& p = m.u.call.data;
     const auto line = [](Step::Kind kind, std::vector<long long> numbers,
                          std::vector<std::string> words, std::optional<std::string> text) {
-        return stepText(makeStep(kind, std::move(numbers), std::move(words), std::move(text)));
+        return makeStep(kind, std::move(numbers), std::move(words), std::move(text)).source;
     };
     const bool record = p.kind == ZB_DATA_RECORD && p.text.data;
     switch (type) {

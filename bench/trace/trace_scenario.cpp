@@ -29,12 +29,14 @@ namespace {
 // A trace time in seconds as "%.6f" writes it: in whole numbers below 10^9 s, where the division
 // in doubles is exact to far less than the last digit; printf beyond (a hostile trace's times).
 std::string seconds(uint64_t us) {
-    char text[40];
-    if (us < 1000000000000000ull)
-        std::snprintf(text, sizeof text, "%llu.%06llu", (unsigned long long)(us / 1000000),
-                      (unsigned long long)(us % 1000000));
-    else
+    if (us >= 1000000000000000ull) {
+        char text[40];
         std::snprintf(text, sizeof text, "%.6f", double(us) / 1e6);
+        return text;
+    }
+    std::string text = std::to_string(us / 1000000) + ".000000";
+    for (size_t i = text.size(), left = us % 1000000; left; left /= 10)
+        text[--i] = char('0' + left % 10);
     return text;
 }
 
