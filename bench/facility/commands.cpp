@@ -72,7 +72,7 @@ std::optional<std::string> Facility::execute(int endpoint, const std::string& co
         reply = (this->*rule->reply)(endpoint, c);
     if (m_rare && m_rare->replyOverride && isQuery(command))
         reply = m_rare->replyOverride(command, reply);
-    if (listening())
+    if (told(Event::Kind::Command))
         emit(Event::Kind::Command, endpoint, command, reply);
     const std::string note = !rule       ? "unknown command"
                              : rule->act ? (this->*rule->act)(endpoint, c)
@@ -163,6 +163,13 @@ Step facilityStep(Step::Kind kind, std::vector<long long> numbers, std::vector<s
     return makeStep(kind, std::move(numbers), std::move(words), std::move(text));
 }
 
+// One line, moved in (a braced list would copy it).
+std::vector<Step> oneStep(Step step) {
+    std::vector<Step> steps;
+    steps.push_back(std::move(step));
+    return steps;
+}
+
 std::vector<std::string> split(const std::string& list) {
     std::vector<std::string> out;
     for (size_t at = 0;;) {
@@ -202,7 +209,7 @@ Facility::stepsAnswering(int endpoint, const std::string& command,
     const Command c(command);
     const std::string m = mnemonic(command);
     if (m == "PS" && c.fields.size() >= 2)
-        return std::vector<Step>{facilityStep(K::PanelFile, {}, {lastPathPart(c.field(1))})};
+        return oneStep(facilityStep(K::PanelFile, {}, {lastPathPart(c.field(1))}));
     if (m == "SD" && !c.fields.empty()) {
         // "DEVICE" or "DEVICE OFFSET", as the facility writes numbers.
         const std::vector<std::string> n = commandFields("SD " + *reply);
@@ -216,7 +223,7 @@ Facility::stepsAnswering(int endpoint, const std::string& command,
         }
         if (numbers.empty() || numbers.size() > 2 || written != *reply)
             return std::nullopt;
-        return std::vector<Step>{facilityStep(K::Name, numbers, {c.field(0)})};
+        return oneStep(facilityStep(K::Name, numbers, {c.field(0)}));
     }
     if (m == "RN" && c.number(0) && c.number(1) && c.number(2))
         return std::vector<Step>{
@@ -227,7 +234,7 @@ Facility::stepsAnswering(int endpoint, const std::string& command,
         const std::string prefix = c.field(2) + "=";
         if (reply->compare(0, prefix.size(), prefix) != 0)
             return std::nullopt;
-        return std::vector<Step>{facilityStep(K::Control, {}, {*panel, c.field(1), *reply})};
+        return oneStep(facilityStep(K::Control, {}, {*panel, c.field(1), *reply}));
     }
     if (m == "XI" && panel && !reply->empty()) {
         // The controls it lists already must come first and in order; the rest are added.
@@ -251,13 +258,13 @@ Facility::stepsAnswering(int endpoint, const std::string& command,
 std::optional<Step> Facility::stepDeclaring(int endpoint, const std::string& command) const {
     if (mnemonic(command) != "TP")
         return std::nullopt;
-    const std::vector<std::string> f = commandFields(command);
-    if (f.size() < 3)
+    const Command c(command);
+    if (c.fields.size() < 3)
         return std::nullopt;
-    const std::optional<std::string> panel = declarable(facilityPanel(endpoint, f[1]));
-    if (!panel || findControl(*panel, f[2]))
+    const std::optional<std::string> panel = declarable(facilityPanel(endpoint, c.field(1)));
+    if (!panel || findControl(*panel, c.field(2)))
         return std::nullopt;
-    return facilityStep(Step::Kind::Control, {}, {*panel, f[2]});
+    return facilityStep(Step::Kind::Control, {}, {*panel, c.field(2)});
 }
 
 std::vector<std::string> Facility::touches(int endpoint, const std::string& command) const {
@@ -266,25 +273,28 @@ std::vector<std::string> Facility::touches(int endpoint, const std::string& comm
                   rule->act != &Facility::actRP))
         return {};
     const std::string m = mnemonic(command);
-    const std::vector<std::string> f = commandFields(command);
-    const auto panel = [&] { return facilityPanel(endpoint, f[0]); };
-    if (m == "SD" && !f.empty())
-        return {"name " + f[0]};
-    if (m == "RN" && f.size() >= 3)
-        return {"db " + f[0] + " " + f[1] + " " + f[2]};
-    if (m == "TG" && f.size() >= 3)
-        return {"control " + panel() + " " + f[1] + " " + f[2], "control " + panel() + " " + f[1],
-                "panel " + panel()};
-    if (m == "XI" && !f.empty())
-        return {"panel " + panel()};
+    const Command c(command);
+    const auto f = [&](size_t i) -> const std::string& { return c.field(i); };
+    const size_t fields = c.fields.size();
+    if (m == "SD" && fields > 0)
+        return {"name " + f(0)};
+    if (m == "RN" && fields >= 3)
+        return {"db " + f(0) + " " + f(1) + " " + f(2)};
+    if (m == "TG" && fields >= 3) {
+        const std::string p = facilityPanel(endpoint, f(0));
+        return {"control " + p + " " + f(1) + " " + f(2), "control " + p + " " + f(1),
+                "panel " + p};
+    }
+    if (m == "XI" && fields > 0)
+        return {"panel " + facilityPanel(endpoint, f(0))};
     if (m == "PS")
         return {"panel-file"};
     if ((m == "RC" || m == "RP") && routerOf(command))
         return {"router " + std::to_string(*routerOf(command))};
-    if (m == "TP" && f.size() >= 3) {
-        const std::string p = facilityPanel(endpoint, f[1]);
-        const std::string name = f[0].substr(0, f[0].find('='));
-        return {"control " + p + " " + f[2] + " " + name, "control " + p + " " + f[2],
+    if (m == "TP" && fields >= 3) {
+        const std::string p = facilityPanel(endpoint, f(1));
+        const std::string name = f(0).substr(0, f(0).find('='));
+        return {"control " + p + " " + f(2) + " " + name, "control " + p + " " + f(2),
                 "panel " + p};
     }
     return {};

@@ -63,7 +63,7 @@ private:
 
 template <class What, class Call, class Then>
 bool Facility::notify(int endpoint, What&& what, Call&& call, Then&& then, unsigned flags) {
-    if (listening())
+    if (told(Event::Kind::Notify))
         emit(Event::Kind::Notify, endpoint, what());
     Endpoint& e = ep(endpoint);
     if ((flags & kNeedsComponent) && !e.host.component()) {
@@ -132,7 +132,7 @@ void Facility::unload(int endpoint) {
 std::optional<std::string> Facility::parent(int endpoint, const std::string& text) {
     std::optional<std::string> result;
     notify(
-        endpoint, [&] { return stepText(makeStep(Step::Kind::Parent, {}, {}, text)); },
+        endpoint, [&] { return makeStep(Step::Kind::Parent, {}, {}, text).source; },
         [&](RecordingHost& h) {
             std::vector<char> copy = terminatedCopy(text);
             char* answer = h.raw(copy.data(), ZEPH_PARENT);
@@ -157,7 +157,7 @@ void Facility::press(int endpoint, const std::string& panel, const std::string& 
     notify(
         endpoint,
         [&] {
-            return stepText(makeStep(Step::Kind::Press, {}, {panel, control}, event));
+            return makeStep(Step::Kind::Press, {}, {panel, control}, event).source;
         },
         [&](RecordingHost& h) { h.press(panel, control, event); });
 }
@@ -175,13 +175,13 @@ void Facility::database(int endpoint, int device, int db, int index, const std::
 
 void Facility::tick(int endpoint, int id) {
     notify(
-        endpoint, [&] { return stepText(makeStep(Step::Kind::Tick, {id})); },
+        endpoint, [&] { return makeStep(Step::Kind::Tick, {id}).source; },
         [&](RecordingHost& h) { h.tick(id); });
 }
 
 void Facility::raw(int endpoint, int type, const std::optional<std::string>& text) {
     notify(
-        endpoint, [&] { return stepText(makeStep(Step::Kind::Raw, {type}, {}, text)); },
+        endpoint, [&] { return makeStep(Step::Kind::Raw, {type}, {}, text).source; },
         [&](RecordingHost& h) {
             RawData data(type, text);
             char* r = h.raw(data.data(), type);
@@ -201,10 +201,10 @@ void Facility::raw(int endpoint, int type, const std::optional<std::string>& tex
 void Facility::deliver(const Queued& q) {
     const auto what = [&] {
         if (q.kind == Queued::Tick)
-            return stepText(makeStep(Step::Kind::Tick, {q.index}));
+            return makeStep(Step::Kind::Tick, {q.index}).source;
         if (q.kind == Queued::Revertive)
-            return stepText(makeStep(Step::Kind::Revertive, {q.device, q.index}, {}, q.text));
-        return stepText(makeStep(Step::Kind::DbChange, {q.device, q.db, q.index}, {}, q.text));
+            return makeStep(Step::Kind::Revertive, {q.device, q.index}, {}, q.text).source;
+        return makeStep(Step::Kind::DbChange, {q.device, q.db, q.index}, {}, q.text).source;
     };
     notify(
         q.endpoint, what,

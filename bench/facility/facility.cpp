@@ -215,7 +215,7 @@ std::string Facility::property(const std::string& panel, const std::string& cont
 
 void Facility::emitError(int endpoint, host::ErrorKind kind, std::string text) {
     ++m_breaches;
-    if (!listening())
+    if (!told(Event::Kind::HostError))
         return;
     Event e;
     e.kind = Event::Kind::HostError;
@@ -230,7 +230,7 @@ void Facility::emit(Event::Kind kind, int endpoint, const std::string& text,
                     const std::optional<std::string>& reply) {
     if (kind == Event::Kind::HostError)
         ++m_breaches;
-    if (!listening())
+    if (!told(kind))
         return;
     Event e;
     e.kind = kind;

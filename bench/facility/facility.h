@@ -132,6 +132,9 @@ public:
     // Fails the step (a host error of no kind) when the component wrote to stdout during a
     // notification; only once the CLI has moved stdout aside (isolate/process_guard.h).
     void setWatchStdout(bool on);
+    // Events of this kind go untold, their words never made: a listener that reads none of them
+    // spares the facility their cost. Breaches are counted all the same.
+    void setUntold(Event::Kind kind) { m_untold |= 1u << unsigned(kind); }
     // A step may not deliver more than this many notifications (a feedback loop or a tiny period).
     void setEventLimit(size_t limit) { m_eventLimit = limit; }
 
@@ -358,6 +361,9 @@ private:
     Rare& rare();
     // Whether anyone hears the events: building one costs a soak more than the notification.
     bool listening() const { return m_rare && m_rare->sink; }
+    bool told(Event::Kind kind) const {
+        return listening() && !((m_untold >> unsigned(kind)) & 1u);
+    }
 
     std::vector<std::unique_ptr<Endpoint>> m_endpoints;
     std::shared_ptr<Tables> m_tables;
@@ -371,6 +377,7 @@ private:
     uint64_t m_seq = 0;
     uint64_t m_generation = 0;
     size_t m_eventLimit = 1000000;
+    unsigned m_untold = 0; // by kind, the bits setUntold set
     size_t m_delivered = 0;
     size_t m_breaches = 0;
     int m_depth = 0;

@@ -18,7 +18,7 @@ void Facility::sendRevertive(int endpoint, int device, int destination) {
     const auto note = [&](const std::string& what) {
         // The revertive as a line would give it, then what became of it.
         emit(Event::Kind::Note, endpoint,
-             stepText(makeStep(Step::Kind::Revertive, {device, destination})) + " " + what);
+             makeStep(Step::Kind::Revertive, {device, destination}).source + " " + what);
     };
     if (r.drop != 0) {
         if (r.drop > 0)

@@ -48,8 +48,13 @@ std::vector<CommandField> splitCommand(const std::string& command) {
 
 std::vector<std::string> commandFields(const std::string& command) {
     std::vector<std::string> out;
-    for (CommandField& f : splitCommand(command))
-        out.push_back(std::move(f.text));
+    if (command.find(' ') == std::string::npos)
+        return out;
+    out.reserve(4);
+    eachCommandField(command, [&](std::string_view text, bool) {
+        out.emplace_back(text);
+        return true;
+    });
     return out;
 }
 

@@ -73,8 +73,7 @@ void Runner::expectCommand(Instance& in, const std::string& pattern) {
     ++m_result.expectations;
     if (in.cursor < in.sent.size() && commandMatches(pattern, in.sent[in.cursor])) {
         in.mark = ++in.cursor;
-        report(Event::Kind::Expect, stepText(makeStep(Step::Kind::Expect, {}, {}, pattern)),
-               in.name);
+        report(Event::Kind::Expect, makeStep(Step::Kind::Expect, {}, {}, pattern).source, in.name);
         return;
     }
     fail(in, "expected `" + pattern + "`; " + sentSinceMark(in));

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstring>
 #include <iterator>
 #include <fstream>
 #include <set>
@@ -301,6 +302,43 @@ std::string checkStep(const Step& step) {
     return {};
 }
 
+// The arguments a step holds fit its grammar's codes as stepText writes them and readArguments
+// reads them: each required one there, none left over, no text where none is read.
+bool fitsGrammar(const Grammar& g, const Step& step) {
+    size_t numbers = 0, words = 0;
+    bool anyWords = false, text = false;
+    for (const char* a = g.args; *a; ++a) {
+        switch (*a) {
+        case 'n':
+            if (numbers++ >= step.numbers.size())
+                return false;
+            break;
+        case 'N':
+            numbers += numbers < step.numbers.size();
+            break;
+        case 'w':
+            if (words++ >= step.words.size())
+                return false;
+            break;
+        case 'W':
+            words += words < step.words.size();
+            break;
+        case '*':
+            anyWords = true;
+            break;
+        default:
+            text = true;
+            break;
+        }
+    }
+    return numbers == step.numbers.size() && (anyWords || words == step.words.size()) &&
+           (text || !step.text);
+}
+
+bool holdsNul(const std::string& s) {
+    return s.find('\0') != std::string::npos;
+}
+
 std::string where(const std::string& file, int line) {
     return file + ":" + std::to_string(line) + ": ";
 }
@@ -408,6 +446,23 @@ bool validInstanceName(const std::string& name) {
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
             return false;
     return true;
+}
+
+bool readsBack(const Step& step) {
+    const Grammar* g = grammarOf(step.kind);
+    if (!g || !fitsGrammar(*g, step))
+        return false;
+    if (!step.instance.empty() && (!validInstanceName(step.instance) || !addressable(step.kind)))
+        return false;
+    for (const std::string& w : step.words)
+        if (holdsNul(w))
+            return false;
+    if (step.text && holdsNul(*step.text))
+        return false;
+    // A text the line always carries reads back empty where the step had none.
+    if (!step.text && std::strpbrk(g->args, "tTc"))
+        return false;
+    return checkStep(step).empty();
 }
 
 std::optional<Step> parseLine(const std::string& line, int number, std::string& error) {

@@ -16,6 +16,10 @@ std::optional<Step> parseLine(const std::string& line, int number, std::string& 
 // gives back its kind, instance, numbers, words and text: "@NAME " when it addresses an instance,
 // words and texts quoted only where they must be. A comment (or a blank line) is its source.
 std::string stepText(const Step& step);
+// Whether parseLine reads stepText(step) back as this very step, refusing nothing, told without
+// writing or reading the line: a player of many made steps (the trace converter) spares itself
+// the round trip where this says yes. No means only that the line must be read to know.
+bool readsBack(const Step& step);
 // A step with its source written by stepText, to be played as though read from a file.
 Step makeStep(Step::Kind kind, std::vector<long long> numbers = {},
               std::vector<std::string> words = {}, std::optional<std::string> text = std::nullopt,

@@ -3,6 +3,9 @@
 
 #include "scenario/parser.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace zeph::bench {
 
 Runner::Runner(host::ComponentSource factory, RunOptions options, EventSink sink)
@@ -10,6 +13,12 @@ Runner::Runner(host::ComponentSource factory, RunOptions options, EventSink sink
       m_facility([this](const Event& e) { onEvent(e); }) {
     m_instances.push_back(Instance{});
     m_instances[0].endpoint = m_facility.addEndpoint();
+    // What the runner keeps of each instance is told whatever the sink hears.
+    using K = Event::Kind;
+    for (int k = 0; k <= int(K::Debug); ++k)
+        if (!m_options.sinkHears.empty() && !hears(K(k)) && K(k) != K::Command &&
+            K(k) != K::Parent && K(k) != K::Debug && K(k) != K::HostError)
+            m_facility.setUntold(K(k));
 }
 
 Runner::Instance& Runner::instance(const std::string& name) {
@@ -70,13 +79,17 @@ void Runner::play(const Step& step, const std::string& file) {
             check(step);
         return;
     }
-    // A comment is no step: an answer may still follow it.
-    if (step.kind != Step::Kind::Comment) {
-        m_stepInstance = step.instance;
-        resynchronise();
-        for (Instance& in : m_instances)
-            in.lastAnswer.reset();
+    // A comment is no step: an answer may still follow it; it is recorded as it is.
+    if (step.kind == Step::Kind::Comment) {
+        appendLine(step.source);
+        return;
     }
+    m_stepInstance = step.instance;
+    // This step's alone: the facility lines a converter plays inside it leave it be.
+    const bool answerUnrecorded = std::exchange(m_answerUnrecorded, false);
+    resynchronise();
+    for (Instance& in : m_instances)
+        in.lastAnswer.reset();
     // Where each instance's records stood before the step (a step may add an instance).
     std::vector<Mark> before;
     for (const Instance& in : m_instances)
@@ -84,24 +97,34 @@ void Runner::play(const Step& step, const std::string& file) {
     m_refused = false;
     if (describesFacility(step.kind))
         apply(step);
-    else if (step.kind != Step::Kind::Comment)
+    else
         deliver(step);
     // A step refused before it did anything (a second load) stays out of the recording, which
     // would not read back with it.
+    m_answerUnrecorded = answerUnrecorded;
     if (!m_refused)
         record(step, before);
+    m_answerUnrecorded = false;
+}
+
+void Runner::appendLine(const std::string& line) {
+    m_recording += line;
+    m_recording += '\n';
 }
 
 void Runner::record(const Step& step, const std::vector<Mark>& before) {
-    m_recording += step.source + "\n";
-    if (step.kind == Step::Kind::Comment || step.kind == Step::Kind::Skip ||
-        describesFacility(step.kind))
+    appendLine(step.source);
+    if (step.kind == Step::Kind::Skip || describesFacility(step.kind))
         return;
     // What each instance sent and raised, in the order the instances came; the step's own says
     // expect-none when it sent nothing, and its answer.
+    Step expectation;
     const auto line = [&](Step::Kind kind, const std::string& instance,
-                          std::optional<std::string> text) {
-        m_recording += stepText(makeStep(kind, {}, {}, std::move(text), instance)) + "\n";
+                          const std::optional<std::string>& text) {
+        expectation.kind = kind;
+        expectation.instance = instance;
+        expectation.text = text;
+        appendLine(stepText(expectation));
     };
     for (size_t k = 0; k < m_instances.size(); ++k) {
         const Instance& in = m_instances[k];
@@ -117,7 +140,8 @@ void Runner::record(const Step& step, const std::vector<Mark>& before) {
             line(Step::Kind::ExpectParent, in.name, in.parents[i]);
         for (size_t i = from.debugs; i < in.debugs.size(); ++i)
             line(Step::Kind::ExpectDebug, in.name, in.debugs[i]);
-        if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer)
+        if (step.kind == Step::Kind::Parent && in.name == step.instance && in.lastAnswer &&
+            !m_answerUnrecorded)
             line(Step::Kind::Answer, in.name, *in.lastAnswer);
     }
 }
@@ -143,10 +167,11 @@ void Runner::forgetSent() {
 }
 
 void Runner::forgetRecords() {
+    // Their room is kept: the next steps fill as much again, and growing it anew cost a copy.
     for (Instance& in : m_instances) {
-        std::vector<std::string>().swap(in.sent);
-        std::vector<std::string>().swap(in.parents);
-        std::vector<std::string>().swap(in.debugs);
+        in.sent.clear();
+        in.parents.clear();
+        in.debugs.clear();
         in.cursor = in.mark = in.parentCursor = in.debugCursor = 0;
         m_facility.forgetRecords(in.endpoint, true);
     }
@@ -160,27 +185,34 @@ void Runner::finish() {
     m_finishing = false;
 }
 
-void Runner::onEvent(Event e) {
-    e.file = m_file;
-    e.line = m_line;
-    Instance* in = byEndpoint(e.component);
+bool Runner::hears(Event::Kind kind) const {
+    const std::vector<Event::Kind>& kinds = m_options.sinkHears;
+    return m_sink && (kinds.empty() || std::find(kinds.begin(), kinds.end(), kind) != kinds.end());
+}
+
+void Runner::onEvent(const Event& event) {
+    Instance* in = byEndpoint(event.component);
     // A faulted component breaks the host contract by being dead (no AS, timers left): no news.
-    if (in && in->faulted && e.kind == Event::Kind::HostError)
+    if (in && in->faulted && event.kind == Event::Kind::HostError)
         return;
-    if (in)
-        e.instance = in->name;
-    if (in && e.kind == Event::Kind::Command)
-        in->sent.push_back(e.text);
-    else if (in && e.kind == Event::Kind::Parent)
-        in->parents.push_back(e.text);
-    else if (in && e.kind == Event::Kind::Debug)
-        in->debugs.push_back(e.text);
-    if (m_sink)
+    if (in && event.kind == Event::Kind::Command)
+        in->sent.push_back(event.text);
+    else if (in && event.kind == Event::Kind::Parent)
+        in->parents.push_back(event.text);
+    else if (in && event.kind == Event::Kind::Debug)
+        in->debugs.push_back(event.text);
+    if (hears(event.kind)) {
+        Event e = event;
+        e.file = m_file;
+        e.line = m_line;
+        if (in)
+            e.instance = in->name;
         m_sink(e);
-    if (e.kind == Event::Kind::HostError)
-        in ? fail(*in, "host contract: " + e.text) : fail("host contract: " + e.text);
-    if (in && e.kind == Event::Kind::Command && m_options.checkExpectations)
-        checkDeclared(*in, e.text);
+    }
+    if (event.kind == Event::Kind::HostError)
+        in ? fail(*in, "host contract: " + event.text) : fail("host contract: " + event.text);
+    if (in && event.kind == Event::Kind::Command && m_options.checkExpectations)
+        checkDeclared(*in, event.text);
 }
 
 void Runner::fail(const Instance& in, const std::string& message) {
@@ -199,7 +231,7 @@ void Runner::warn(const std::string& message) {
 }
 
 void Runner::report(Event::Kind kind, const std::string& text, const std::string& instance) {
-    if (!m_sink)
+    if (!hears(kind))
         return;
     Event e;
     e.kind = kind;

@@ -32,6 +32,9 @@ struct RunOptions {
     // reason in error, when there is none. Unset: no load line may name a module.
     std::function<host::ComponentSource(const std::string& module, std::string& error)> modules =
         nullptr;
+    // The kinds of event the sink hears; empty: every kind. A player listening for a few (the
+    // trace converter, for breaches) spares the facility and itself the words of the others.
+    std::vector<Event::Kind> sinkHears = {};
 };
 
 struct RunResult {
@@ -56,6 +59,9 @@ public:
     void finish();
     // The end of a whole scenario of FILE: finish(), then fail one with no expectation at all.
     void conclude(const std::string& file);
+    // The next step's answer to its parent text goes unrecorded: nobody saw one (the trace of a
+    // host stopped inside the notification), and an answer line would claim one.
+    void leaveAnswerUnrecorded() { m_answerUnrecorded = true; }
     // Expectations from here on look only at commands sent after this call (what "skip" does).
     void forgetSent();
     // Lets go of what each instance sent, raised and wrote so far, between steps of a run that
@@ -64,6 +70,11 @@ public:
     const RunResult& result() const { return m_result; }
     // The run as a scenario with every expectation filled in from what was sent.
     const std::string& recording() const { return m_recording; }
+    // The recording handed over, the runner's left empty (a long conversion holds it once).
+    std::string takeRecording() { return std::move(m_recording); }
+    // Room for a recording of about this many bytes, taken at once: a long one then grows without
+    // a copy of itself beside it (only what is written of the room is resident).
+    void reserveRecording(size_t bytes) { m_recording.reserve(bytes); }
     // The endpoint the scenario's unnamed component lives on.
     int endpoint() const { return m_instances[0].endpoint; }
     // Every instance the run has heard of, the unnamed one first (named "").
@@ -87,6 +98,7 @@ private:
         size_t sent = 0, parents = 0, debugs = 0;
     };
     void record(const Step& step, const std::vector<Mark>& before);
+    void appendLine(const std::string& line);
     void resynchronise();
 
     // One component of the facility as the scenario names it, and what it sent and heard. The
@@ -126,7 +138,8 @@ private:
     void noExpectation();
     void warn(const std::string& message);
     void met(const std::string& what);
-    void onEvent(Event e);
+    void onEvent(const Event& event);
+    bool hears(Event::Kind kind) const;
     // A failure of what one instance did: named, when it has a name.
     void fail(const Instance& in, const std::string& message);
     void fail(const std::string& message);
@@ -145,6 +158,7 @@ private:
     bool m_refused = false;     // the step in progress was refused before it did anything
     std::string m_stepInstance; // whom the last step addressed: its record says its expect-none
     bool m_sawExpectation = false;
+    bool m_answerUnrecorded = false;
     RunResult m_result;
     std::string m_recording;
 };

@@ -9,10 +9,12 @@ namespace zeph::bench {
 namespace {
 
 // Writes the arguments of a step by its grammar: the inverse of the parser's readArguments.
-std::string writeArguments(const Grammar& g, const Step& step) {
-    std::string out;
+void writeArguments(const Grammar& g, const Step& step, std::string& out) {
     size_t number = 0, word = 0;
-    const auto put = [&](const std::string& argument) { out += " " + argument; };
+    const auto put = [&](const std::string& argument) {
+        out += ' ';
+        out += argument;
+    };
     for (const char* a = g.args; *a; ++a) {
         switch (*a) {
         case 'n':
@@ -49,7 +51,6 @@ std::string writeArguments(const Grammar& g, const Step& step) {
             break;
         }
     }
-    return out;
 }
 
 } // namespace
@@ -58,8 +59,16 @@ std::string stepText(const Step& step) {
     const Grammar* g = grammarOf(step.kind);
     if (!g)
         return step.source;
-    const std::string at = step.instance.empty() ? "" : "@" + step.instance + " ";
-    return at + g->keyword + writeArguments(*g, step);
+    std::string out;
+    out.reserve(64);
+    if (!step.instance.empty()) {
+        out += '@';
+        out += step.instance;
+        out += ' ';
+    }
+    out += g->keyword;
+    writeArguments(*g, step, out);
+    return out;
 }
 
 Step makeStep(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words,

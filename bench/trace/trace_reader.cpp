@@ -439,7 +439,7 @@ std::string Calls::ownerText(const Entry& e) const {
     }
 }
 
-Call Calls::operator[](size_t i) const {
+Call Calls::call(size_t i, bool owner) const {
     const Entry& e = m_entries[i];
     Call c;
     c.kind = Call::Kind(e.kind);
@@ -460,7 +460,7 @@ Call Calls::operator[](size_t i) const {
         c.value = r.u.ret.value;
         c.result = optionalText(r.u.ret.text);
     }
-    if (c.kind == Call::Kind::Release)
+    if (owner && c.kind == Call::Kind::Release)
         c.owner = ownerText(e);
     return c;
 }
@@ -477,10 +477,10 @@ std::string Call::describe() const {
             words.push_back(text(m.u.create.path));
         if (!m.u.create.host)
             words.push_back("host=null");
-        return stepText(makeStep(Step::Kind::Load, {}, words));
+        return makeStep(Step::Kind::Load, {}, words).source;
     }
     case Kind::Destroy:
-        return stepText(makeStep(Step::Kind::Unload));
+        return makeStep(Step::Kind::Unload).source;
     case Kind::Debug:
         return "debug " + quoted(m.u.debug.text);
     case Kind::Limit:
@@ -502,7 +502,7 @@ std::string Call::describe() const {
     const zb_payload& p = m.u.call.data;
     const auto line = [](Step::Kind kind, std::vector<long long> numbers,
                          std::vector<std::string> words, std::optional<std::string> text) {
-        return stepText(makeStep(kind, std::move(numbers), std::move(words), std::move(text)));
+        return makeStep(kind, std::move(numbers), std::move(words), std::move(text)).source;
     };
     const bool record = p.kind == ZB_DATA_RECORD && p.text.data;
     switch (type) {

@@ -78,7 +78,10 @@ public:
 
     size_t size() const { return m_entries.size(); }
     bool empty() const { return m_entries.empty(); }
-    Call operator[](size_t i) const;
+    Call operator[](size_t i) const { return call(i, true); }
+    // The same, but a release's owner is left empty: it names the call that handed the buffer
+    // out, made and described for it, which a replay of many releases does without.
+    Call withoutOwner(size_t i) const { return call(i, false); }
     Call back() const { return (*this)[size() - 1]; }
     iterator begin() const { return {this, 0}; }
     iterator end() const { return {this, size()}; }
@@ -107,6 +110,7 @@ private:
     };
     // No call takes fewer bytes in the file (a DEBUG with an empty text) than its entry here.
     static_assert(sizeof(Entry) <= ZT_RECORD_HEAD + 12, "an entry outgrows its record");
+    Call call(size_t i, bool owner) const;
     void decode(uint32_t at, zb_message& m) const;
     std::string ownerText(const Entry& e) const;
 

@@ -19,15 +19,36 @@
 #include "host_records.h"
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 
 namespace zeph::bench::trace {
 
 namespace {
+// A trace time in seconds as "%.6f" writes it: in whole numbers below 10^9 s, where the division
+// in doubles is exact to far less than the last digit; printf beyond (a hostile trace's times).
+std::string seconds(uint64_t us) {
+    if (us >= 1000000000000000ull) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%.6f", double(us) / 1e6);
+        return text;
+    }
+    std::string text = std::to_string(us / 1000000) + ".000000";
+    for (size_t i = text.size(), left = us % 1000000; left; left /= 10)
+        text[--i] = char('0' + left % 10);
+    return text;
+}
+
+// A step to play: its line is written when it is played (play), once its instance is known.
 Step make(Step::Kind kind, std::vector<long long> numbers, std::vector<std::string> words = {},
           std::optional<std::string> text = std::nullopt) {
-    return makeStep(kind, std::move(numbers), std::move(words), std::move(text));
+    Step step;
+    step.kind = kind;
+    step.numbers = std::move(numbers);
+    step.words = std::move(words);
+    step.text = std::move(text);
+    return step;
 }
 
 // One component the trace shows: made by its CREATE, addressed by the host id that CREATE gave
@@ -43,7 +64,7 @@ class Converter {
 public:
     Converter(const Trace& t, std::vector<std::string>& notes, const PlayWatch& watch)
         : m_trace(t), m_notes(notes), m_watch(watch), m_playback(t),
-          m_runner(m_playback.source(), options(), [this](const Event& e) { heard(e); }) {
+          m_runner(m_playback.source(), options(bool(watch.events)), [this](const Event& e) { heard(e); }) {
         Facility& f = m_runner.facility();
         f.setReplyOverride([this](const std::string&, const std::optional<std::string>&) {
             return m_playback.reply();
@@ -56,9 +77,9 @@ public:
                 f.setCaptureDebug(true);
                 break;
             }
-        m_playback.onCommand = [this](size_t i) {
+        m_playback.onCommand = [this](size_t i, const Call& c) {
             reached(i);
-            command(i);
+            command(i, c);
         };
         m_playback.onNote = [this](const std::string& what, size_t i) { note(what, i); };
     }
@@ -69,24 +90,27 @@ private:
         if (m_watch.call && !m_watch.call(call))
             m_stop = true;
     }
-    static RunOptions options() {
+    // everyEvent: a watcher hears every event (the page draws the facility from them); else only
+    // breaches are heard, and the facility spares the words of the rest.
+    static RunOptions options(bool everyEvent) {
         RunOptions o;
         o.checkExpectations = false; // what the component does is what the recording says
+        if (!everyEvent)
+            o.sinkHears = {Event::Kind::HostError};
         return o;
     }
     void findInstances();
     Instance* byHandle(uint64_t handle);
     void top(size_t at, size_t end);
     std::optional<Step> stimulus(const Call& c, size_t at);
-    void play(Step step);
-    void command(size_t i);
+    // unanswered: a parent text the component never answered, whose answer goes unrecorded.
+    void play(Step step, bool unanswered = false);
+    void command(size_t i, const Call& c);
     void heard(const Event& e);
     void note(const std::string& what, size_t call) {
         if (m_done) // the runner unloading what the trace left loaded: nothing the trace shows
             return;
-        char when[32];
-        std::snprintf(when, sizeof when, "%.6f s", double(m_trace.calls.time(call)) / 1e6);
-        m_notes.push_back(std::string("at ") + when + ": " + what);
+        m_notes.push_back("at " + seconds(m_trace.calls.time(call)) + " s: " + what);
         Step comment;
         comment.source = "# NOTE " + m_notes.back();
         m_runner.play(comment, m_file);
@@ -113,18 +137,27 @@ private:
     std::map<long long, std::vector<Step>> m_after; // by router: the lines that end a step's inline
 };
 
-// Plays one line of the scenario: written, read back as the runner reads a file, then played.
-void Converter::play(Step step) {
-    const std::string line = stepText(step);
-    std::string error;
-    std::optional<Step> parsed = parseLine(line, ++m_line, error);
-    if (!parsed) {
-        note("no scenario line says " + line + " (" + error + ")", m_at);
-        return;
+// Plays one line of the scenario as the runner would read it from the file: written, and played
+// as it reads back (read back only where the grammar cannot tell without reading).
+void Converter::play(Step step, bool unanswered) {
+    if (step.source.empty()) // made here; the facility's steps come written
+        step.source = stepText(step);
+    step.line = ++m_line;
+    std::optional<Step> parsed;
+    if (!readsBack(step)) {
+        std::string error;
+        parsed = parseLine(step.source, step.line, error);
+        if (!parsed) {
+            note("no scenario line says " + step.source + " (" + error + ")", m_at);
+            return;
+        }
     }
-    m_runner.play(*parsed, m_file);
+    if (unanswered)
+        m_runner.leaveAnswerUnrecorded();
+    const Step& played = parsed ? *parsed : step;
+    m_runner.play(played, m_file);
     if (m_watch.played)
-        m_watch.played(*parsed);
+        m_watch.played(played);
 }
 
 void Converter::findInstances() {
@@ -214,7 +247,8 @@ std::optional<Step> Converter::stimulus(const Call& c, size_t at) {
         zb_payload q{};
         zt_payload(2, made.data(), 0, &q);
         const auto same = [](const zb_text& x, const zb_text& y) {
-            return !x.data == !y.data && optionalText(x) == optionalText(y);
+            return !x.data == !y.data &&
+                   (!x.data || (x.size == y.size && std::memcmp(x.data, y.data, x.size) == 0));
         };
         std::string differ;
         const auto field = [&](bool ok, const std::string& name) {
@@ -270,8 +304,7 @@ std::optional<Step> Converter::stimulus(const Call& c, size_t at) {
 
 // One recorded command about to reach the facility: the lines that make the plain facility
 // answer as the field did, or a control the text put needs declared, go before the step.
-void Converter::command(size_t i) {
-    const Call c = m_trace.calls[i];
+void Converter::command(size_t i, const Call& c) {
     const std::string cmd = text(c.message.u.call.data.text);
     const std::optional<int> endpoint =
         m_runner.endpointOf(m_current && m_named ? m_current->name : "");
@@ -283,15 +316,19 @@ void Converter::command(size_t i) {
     // A line now would change what the step already read or did: a declared control, another
     // answer to the same question.
     const bool declared = touched(1) || touched(2);
-    const std::vector<std::string> fields = commandFields(cmd);
-    const bool newControl = mnemonic(cmd) == "TG" && fields.size() >= 3 &&
-                            !f.hasControl(f.facilityPanel(*endpoint, fields[0]), fields[1]);
+    const std::string m = mnemonic(cmd);
+    bool newControl = false;
+    if (m == "TG") {
+        const std::vector<std::string> fields = commandFields(cmd);
+        newControl =
+            fields.size() >= 3 && !f.hasControl(f.facilityPanel(*endpoint, fields[0]), fields[1]);
+    }
     const bool settled = touched(0) || (newControl && declared);
-    if (std::optional<Step> decl = f.stepDeclaring(*endpoint, cmd)) {
+    if (std::optional<Step> decl = m == "TP" ? f.stepDeclaring(*endpoint, cmd) : std::nullopt) {
         if (declared)
             note("text put to a control no line can declare before the step: " + cmd, i);
         else
-            play(*decl);
+            play(std::move(*decl));
     }
     // A revertive the host delivered inside the command: the router made inline for the step.
     const Calls& calls = m_trace.calls;
@@ -312,16 +349,16 @@ void Converter::command(size_t i) {
             play(s);
         m_after[p.words[0]] = after;
     }
-    const bool panelShow = mnemonic(cmd) == "PS";
+    const bool panelShow = m == "PS";
     const auto agrees = [&] {
         const std::optional<std::string> now = f.answerOf(*endpoint, cmd);
         return panelShow ? now.has_value() == c.result.has_value() : now == c.result;
     };
     if (host::isAnswered(cmd) && !agrees()) {
-        const std::optional<std::vector<Step>> lines = f.stepsAnswering(*endpoint, cmd, c.result);
+        std::optional<std::vector<Step>> lines = f.stepsAnswering(*endpoint, cmd, c.result);
         if (lines && !settled)
-            for (const Step& s : *lines)
-                play(s);
+            for (Step& s : *lines)
+                play(std::move(s));
         if (!lines || settled || !agrees())
             note("the field answered " + cmd + " with " +
                      (c.result ? "'" + *c.result + "'" : std::string("null")) +
@@ -390,17 +427,17 @@ void Converter::top(size_t at, size_t end) {
          ++i)
         trailing.push_back(i);
     m_skip = trailing.size();
-    char when[40];
-    std::snprintf(when, sizeof when, "# at %.6f s", double(c.time) / 1e6);
     Step comment;
-    comment.source = when;
+    comment.source = "# at " + seconds(c.time) + " s";
     m_runner.play(comment, m_file);
     m_touched.clear();
     m_playback.expect(at, std::move(trailing));
-    play(*step);
-    for (const auto& [router, lines] : m_after)
-        for (const Step& s : lines)
-            play(s);
+    // A parent text the component never answered (the host stopped inside it): no answer line.
+    const bool unanswered = !c.returned && step->kind == Step::Kind::Parent;
+    play(std::move(*step), unanswered);
+    for (auto& [router, lines] : m_after)
+        for (Step& s : lines)
+            play(std::move(s));
     m_after.clear();
     if (c.kind == Call::Kind::Create && c.returned && c.value)
         m_current->alive = true;
@@ -409,7 +446,9 @@ void Converter::top(size_t at, size_t end) {
     if (!m_playback.delivered())
         note("the bench did not deliver " + c.describe(), at);
     if (!c.returned)
-        note("the component never returned from " + c.describe(), at);
+        note("the component never returned from " + c.describe() +
+                 (unanswered ? ": its answer is not known, so the replay checks none" : ""),
+             at);
     if (++m_steps % 256 == 0)
         m_runner.forgetRecords();
 }
@@ -418,6 +457,9 @@ std::string Converter::run() {
     Step title;
     title.source = "# The session of the trace of " + m_trace.header.component +
                    ", converted by zeph-host trace scenario.";
+    // The scenario runs to about half the trace's bytes: room for all of them, only what is
+    // written of it resident.
+    m_runner.reserveRecording(m_trace.bytes());
     m_runner.play(title, m_file);
     if (m_watch.begin)
         m_watch.begin(m_runner);
@@ -426,10 +468,16 @@ std::string Converter::run() {
     // Every router the component talks to, declared to drop its revertives: the trace holds those
     // the component heard, and the crosspoints are kept for the revertives made inline.
     std::set<int> routers;
-    for (size_t i = 0; i < calls.size(); ++i)
-        if (calls.kind(i) == Call::Kind::Command)
-            if (const std::optional<int> r = Facility::routerOf(calls[i].describe()))
-                routers.insert(*r);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls.kind(i) != Call::Kind::Command)
+            continue;
+        // A routing command's mnemonic starts with R, in the trace's bytes as in its words.
+        const zb_text& command = calls.message(i).u.call.data.text;
+        if (!command.data || !command.size || command.data[0] != 'R')
+            continue;
+        if (const std::optional<int> r = Facility::routerOf(calls[i].describe()))
+            routers.insert(*r);
+    }
     for (int r : routers)
         play(make(Step::Kind::Router, {r}, {"drop", "all"}));
     for (size_t at = 0; at < calls.size() && !m_stop;) {
@@ -447,7 +495,7 @@ std::string Converter::run() {
     }
     reached(calls.size());
     m_done = true;
-    return m_runner.recording();
+    return m_runner.takeRecording();
 }
 } // namespace
 

@@ -45,9 +45,13 @@ struct TracedComponents::Component : zeph_client_callback {
                    p.m_call);
             return nullptr;
         }
-        const Call top = p.m_trace.calls[p.m_call];
+        // Only its answer is read: the call itself is not made again.
+        const zb_text answer = p.m_trace.calls.resultText(p.m_call);
         p.replay(host, p.m_call);
-        return p.answer(top);
+        if (!answer.data)
+            return nullptr;
+        p.m_answers.push_back(copyOf(text(answer)));
+        return p.m_answers.back();
     }
     TracedComponents& playback;
     zeph_client_callback* host;
@@ -149,7 +153,7 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
                      i);
             continue;
         }
-        const Call c = calls[i];
+        const Call c = calls.withoutOwner(i); // the notes below describe it in full
         // What the host delivered inside a command: played when the facility delivers it there.
         std::vector<size_t> within;
         for (size_t j = i + 1;
@@ -158,20 +162,24 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
                 within.push_back(j);
         const bool noHost = !host && (c.toHost || c.kind == Call::Kind::Command);
         if (noHost) {
-            note("the component called a null host: " + c.describe(), i);
+            note("the component called a null host: " + calls[i].describe(), i);
             continue;
         }
         switch (c.kind) {
         case Call::Kind::Command: {
             if (onCommand)
-                onCommand(i);
+                onCommand(i, c);
             m_reply = c.result;
             m_inside = within;
             const zb_text& t = c.message.u.call.data.text;
             std::string command = text(t);
             char* r = host->callback(t.data ? &command[0] : nullptr, 0);
-            if (r && c.returned && c.value)
+            if (r && c.returned && c.value) {
+                // The address handed out again: a release of it now means this reply, as the
+                // trace's reader reads it, so the one released before is forgotten.
                 m_handed[c.value] = r;
+                m_released.erase(c.value);
+            }
             m_reply.reset();
             for (size_t j : m_inside)
                 note("the host delivered " + calls[j].describe() + " inside " + c.describe() +
@@ -184,7 +192,7 @@ void TracedComponents::replay(zeph_client_callback* host, size_t at) {
             if (c.toHost)
                 release(host, c);
             else
-                note("the host released a text inside a notification: " + c.describe(), i);
+                note("the host released a text inside a notification: " + calls[i].describe(), i);
             break;
         case Call::Kind::Debug:
             std::fprintf(stderr, "%s\n", text(c.message.u.debug.text).c_str());

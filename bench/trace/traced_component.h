@@ -37,7 +37,7 @@ public:
     // give (a query's text; for PS whether it was shown).
     const std::optional<std::string>& reply() const { return m_reply; }
     // Told before each recorded command goes to the host, with its index in the trace.
-    std::function<void(size_t command)> onCommand;
+    std::function<void(size_t command, const Call& call)> onCommand;
     // Told what the playback cannot do as the trace did, with the call it concerns.
     std::function<void(const std::string& what, size_t call)> onNote;
 

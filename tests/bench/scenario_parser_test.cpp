@@ -209,6 +209,44 @@ TEST(scenario_writer, writes_what_a_person_would) {
         EXPECT_EQ(stepText(step), line);
 }
 
+TEST(scenario_writer, reads_back_says_yes_only_for_what_parses_as_made) {
+    // A player of made steps (the trace converter) skips reading back those readsBack passes: each
+    // must parse as it was made; the others must at least be what it cannot vouch for.
+    using K = Step::Kind;
+    const std::string nul("a\0b", 3);
+    const std::pair<Step, bool> rows[] = {
+        {makeStep(K::Parent, {}, {}, std::string("take=12"), "mon2"), true},
+        {makeStep(K::Press, {}, {"1", "Big Go"}, std::string(" a=b\t")), true},
+        {makeStep(K::Router, {5}, {"drop", "all"}), true},
+        {makeStep(K::Control, {}, {"1", "UMD", "colour=3"}), true},
+        {makeStep(K::Name, {}, {"pkg/mon1"}, std::nullopt), false}, // no device
+        {makeStep(K::Tick, {2147483648LL}), false},                 // past 32 bits
+        {makeStep(K::Route, {5, 12, 40, 7}), false},                // one number too many
+        {makeStep(K::Parent, {}, {}, nul), false},                  // a NUL no line carries
+        {makeStep(K::Press, {}, {"1", nul}, std::string()), false},
+        {makeStep(K::Parent, {}, {}, std::string("x"), "no name"), false},
+        {makeStep(K::Router, {5}, {}, std::nullopt, "mon2"), false}, // the facility's line
+        {makeStep(K::Press, {}, {"1", "Go"}, std::nullopt), false},  // reads back ""
+        {makeStep(K::Control, {}, {"1", "Go", "colour"}), false},
+        {makeStep(K::Load, {}, {"base=null", "base=x"}), false},
+        {makeStep(K::Advance, {-1}), false},
+    };
+    for (const auto& [made, reads] : rows) {
+        const std::string line = stepText(made);
+        EXPECT_EQ(readsBack(made), reads) << line;
+        std::string error;
+        const std::optional<Step> got = parseLine(line, 1, error);
+        if (!readsBack(made))
+            continue;
+        ASSERT_TRUE(got) << line << ": " << error;
+        EXPECT_EQ(got->kind, made.kind) << line;
+        EXPECT_EQ(got->instance, made.instance) << line;
+        EXPECT_EQ(got->numbers, made.numbers) << line;
+        EXPECT_EQ(got->words, made.words) << line;
+        EXPECT_EQ(got->text, made.text) << line;
+    }
+}
+
 TEST(command_match, star_matches_exactly_one_field) {
     struct Case {
         const char* pattern;

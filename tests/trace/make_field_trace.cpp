@@ -9,6 +9,7 @@
 // odd         what a scenario replays by other means or names in a note: releases by the host
 //             (foreign, again), the component's diagnostics, a type 7 with a pointer, an unknown
 //             type, button sub-fields a press line cannot give
+// killed      the host killed inside a parent notification, which never returned
 #include "trace_format.h"
 #include "zeph_client_callback.h"
 #include "zeph_records.h"
@@ -197,6 +198,10 @@ int main(int argc, char** argv) {
             t.destroy(0x5000, 1);
         } else if (shape == "odd") {
             odd(t);
+        } else if (shape == "killed") {
+            load(t, 1, 0x5000);
+            t.call(0x5000, ZEPH_PARENT, "echo=hi", false);
+            t.command(1, "SD 'pkg/mon1'", g_names[0]);
         } else {
             std::fprintf(stderr, "make_field_trace: no shape %s\n", shape.c_str());
             return 2;

@@ -45,8 +45,16 @@ int traceCommand(const TraceArgs& a) {
             std::cerr << "zeph-host: cannot write " << a.out << "\n";
             return kUsage;
         }
-        for (const std::string& n : notes)
-            std::cerr << "zeph-host: " << a.file << ": " << n << "\n";
+        // Written a block at a time: a hostile trace has a note every few calls, and stderr is
+        // unbuffered.
+        std::string said;
+        for (size_t i = 0; i < notes.size(); ++i) {
+            said += "zeph-host: " + a.file + ": " + notes[i] + "\n";
+            if (said.size() >= 65536 || i + 1 == notes.size()) {
+                std::cerr << said;
+                said.clear();
+            }
+        }
         return kOk;
     }
     bench::trace::Trace other;
