@@ -529,7 +529,10 @@ void Gate::work(bool trusted) {
         } else {
             m.body() = std::move(response.body);
             m.prepare_payload();
-            sendAll(fd, wire(m, headOnly));
+            // The body goes as it is, after its head: a large download is not copied into a
+            // second string on its way out.
+            if (sendAll(fd, wire(m, true)) && !headOnly)
+                sendAll(fd, m.body());
         }
         response = HttpResponse(); // a stream's hold on its place ends with the connection
         ::shutdown(fd, SHUT_WR);
