@@ -64,7 +64,8 @@ class Converter {
 public:
     Converter(const Trace& t, std::vector<std::string>& notes, const PlayWatch& watch)
         : m_trace(t), m_notes(notes), m_watch(watch), m_playback(t),
-          m_runner(m_playback.source(), options(bool(watch.events)), [this](const Event& e) { heard(e); }) {
+          m_runner(m_playback.source(), options(bool(watch.events)),
+                   [this](const Event& e) { heard(e); }) {
         Facility& f = m_runner.facility();
         f.setReplyOverride([this](const std::string&, const std::optional<std::string>&) {
             return m_playback.reply();
