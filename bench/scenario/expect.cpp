@@ -94,7 +94,7 @@ void Runner::expectNothing(Instance& in) {
     // reached no other); nothing sent says it to a recording, so the line is kept. The step's own
     // instance has its expect-none from the recording already.
     if (in.name != m_stepInstance)
-        m_recording += stepText(makeStep(Step::Kind::ExpectNone, {}, {}, {}, in.name)) + "\n";
+        appendLine(stepText(makeStep(Step::Kind::ExpectNone, {}, {}, {}, in.name)));
 }
 
 void Runner::expectParent(Instance& in, const std::string& text) {
@@ -190,7 +190,7 @@ void Runner::expectState(Instance& in, const Step& step) {
     }
     report(Event::Kind::Expect, step.source, in.name);
     // Nothing that was sent tells a recording what the panel showed: the line is kept as written.
-    m_recording += step.source + "\n";
+    appendLine(step.source);
 }
 
 void Runner::checkDeclared(const Instance& in, const std::string& command) {

@@ -108,6 +108,10 @@ void Runner::play(const Step& step, const std::string& file) {
 }
 
 void Runner::appendLine(const std::string& line) {
+    if (m_recordSink) {
+        m_recordSink(line);
+        return;
+    }
     m_recording += line;
     m_recording += '\n';
 }

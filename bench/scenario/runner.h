@@ -75,6 +75,11 @@ public:
     // Room for a recording of about this many bytes, taken at once: a long one then grows without
     // a copy of itself beside it (only what is written of the room is resident).
     void reserveRecording(size_t bytes) { m_recording.reserve(bytes); }
+    // Each line of the recording handed to sink as it is made, and none kept: a long play whose
+    // recording is written elsewhere (a file) holds none of it.
+    void recordTo(std::function<void(const std::string& line)> sink) {
+        m_recordSink = std::move(sink);
+    }
     // The endpoint the scenario's unnamed component lives on.
     int endpoint() const { return m_instances[0].endpoint; }
     // Every instance the run has heard of, the unnamed one first (named "").
@@ -161,6 +166,7 @@ private:
     bool m_answerUnrecorded = false;
     RunResult m_result;
     std::string m_recording;
+    std::function<void(const std::string&)> m_recordSink;
 };
 
 } // namespace zeph::bench

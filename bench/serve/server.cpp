@@ -307,7 +307,9 @@ void PageServer::Impl::viewRoutes() {
     http.Get("/api/scenario", [this](const HttpRequest&, HttpResponse& res) {
         res.setHeader("Content-Disposition",
                       "attachment; filename=\"" + view->scenarioName() + "\"");
-        res.setContent(view->scenario(), "text/plain; charset=utf-8");
+        // Sent as it is read: a trace's scenario may be larger than the trace.
+        res.setHeader("Content-Type", "text/plain; charset=utf-8");
+        res.stream = [this](const HttpResponse::Write& write) { view->writeScenario(write); };
     });
     http.Get("/api/view/:name", [this](const HttpRequest& req, HttpResponse& res) {
         const ActionReply r = view->read(req.match, req.params);

@@ -12,6 +12,7 @@
 #include "serve/actions.h"
 #include "serve/session.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +37,11 @@ public:
     virtual ~PageView() = default;
     virtual const std::string& page() const = 0;
     virtual std::string scenario() const = 0;
+    // The scenario handed to write in pieces, for a download that builds no whole copy of it:
+    // false once write says the client has gone. By default, the whole text at once.
+    virtual bool writeScenario(const std::function<bool(const std::string&)>& write) const {
+        return write(scenario());
+    }
     // The name the downloaded scenario is saved under (letters, digits, '.', '-' and '_').
     virtual std::string scenarioName() const = 0;
     // GET /api/view/NAME?QUERY: 200 and JSON, or an error status and errorJson.

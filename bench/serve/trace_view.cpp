@@ -12,8 +12,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <optional>
+#include <unistd.h>
 
 namespace zeph::bench {
 
@@ -96,13 +98,15 @@ json playing(size_t played, size_t total) {
 } // namespace
 
 TraceView::TraceView(trace::Trace t, const std::string& file)
-    : m_trace(std::move(t)), m_scenarioName(scenarioNameFor(file)) {
+    : m_trace(std::move(t)), m_scenarioName(scenarioNameFor(file)), m_spill(std::tmpfile()) {
     m_thread = std::thread([this] { play(); });
 }
 
 TraceView::~TraceView() {
     m_stop = true;
     m_thread.join();
+    if (m_spill)
+        std::fclose(m_spill);
 }
 
 // The conversion, watched: each change the facility makes is the call's in progress, read from the
@@ -130,18 +134,33 @@ void TraceView::play() {
             m_routersTouched = true;
     };
     watch.events = [this](const Event& e) { heard(e); };
-    std::vector<std::string> notes;
-    std::string scenario = trace::playTrace(m_trace, notes, watch);
-    for (const std::string& n : trace::readingNotes(m_trace)) {
-        notes.push_back(n);
-        scenario += "# NOTE " + n + "\n";
-    }
+    // The first notes are shown, the rest only counted.
     json shown = json::array();
-    for (size_t i = 0; i < notes.size() && i < kMaxNotes; ++i)
-        shown.push_back(utf8(cut(notes[i])));
+    size_t count = 0;
+    watch.note = [&](const std::string& n) {
+        if (count++ < kMaxNotes)
+            shown.push_back(utf8(cut(n)));
+    };
+    if (m_spill)
+        watch.recording = [this](const std::string& line) {
+            if (std::fwrite(line.data(), 1, line.size(), m_spill) != line.size() ||
+                std::fputc('\n', m_spill) == EOF)
+                m_spillFailed = true;
+        };
+    std::vector<std::string> unused;
+    std::string scenario = trace::playTrace(m_trace, unused, watch);
+    for (const std::string& n : trace::readingNotes(m_trace)) {
+        watch.note(n);
+        if (watch.recording)
+            watch.recording("# NOTE " + n);
+        else
+            scenario += "# NOTE " + n + "\n";
+    }
+    if (m_spill && std::fflush(m_spill) != 0)
+        m_spillFailed = true;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_notes = dump({{"count", notes.size()}, {"notes", shown}});
+        m_notes = dump({{"count", count}, {"notes", shown}});
         m_scenario = std::move(scenario);
         m_over = true;
         m_played = m_trace.calls.size();
@@ -289,9 +308,34 @@ void TraceView::waitPlayed() const {
 }
 
 std::string TraceView::scenario() const {
+    std::string out;
+    writeScenario([&](const std::string& piece) {
+        out += piece;
+        return true;
+    });
+    return out;
+}
+
+bool TraceView::writeScenario(const std::function<bool(const std::string&)>& write) const {
     waitPlayed();
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_scenario;
+    if (!m_spill) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return write(m_scenario);
+    }
+    if (m_spillFailed) // a full disk: say so rather than hand over part of the scenario as whole
+        return write("# NOTE the scenario could not be kept: its file could not be written\n");
+    // Read at an offset of each download's own: downloads at once do not move each other.
+    std::string piece(size_t(64) << 10, '\0');
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fileno(m_spill), piece.data(), piece.size(), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        at += n;
+        if (!write(piece.substr(0, size_t(n))))
+            return false;
+    }
 }
 
 size_t TraceView::settings() const {

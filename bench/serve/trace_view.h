@@ -19,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -58,6 +59,8 @@ public:
     const std::string& page() const override;
     // The play's recording, once the play is over (waits for it).
     std::string scenario() const override;
+    // The recording from the file it was written to, a piece at a time.
+    bool writeScenario(const std::function<bool(const std::string&)>& write) const override;
     std::string scenarioName() const override { return m_scenarioName; }
     // "summary": the header, the number of calls and how many are played. "notes": what the
     // conversion cannot say (the first few, and how many), or how far the play is. "at?call=N": the
@@ -114,6 +117,11 @@ private:
     std::vector<std::pair<uint32_t, std::string>> m_routers, m_instances;
     size_t m_routerBytes = 0;
     bool m_over = false;
+    // The play's recording goes to an unnamed file (m_spill), read back for each download: a trace
+    // of notes converts into more text than the trace itself. In memory only where no file can be
+    // made.
+    std::FILE* m_spill = nullptr;
+    bool m_spillFailed = false;
     std::string m_scenario;
     std::string m_notes; // the notes' answer
     mutable std::condition_variable m_ended;

@@ -111,9 +111,13 @@ private:
     void note(const std::string& what, size_t call) {
         if (m_done) // the runner unloading what the trace left loaded: nothing the trace shows
             return;
-        m_notes.push_back("at " + seconds(m_trace.calls.time(call)) + " s: " + what);
+        std::string text = "at " + seconds(m_trace.calls.time(call)) + " s: " + what;
         Step comment;
-        comment.source = "# NOTE " + m_notes.back();
+        comment.source = "# NOTE " + text;
+        if (m_watch.note)
+            m_watch.note(text);
+        else
+            m_notes.push_back(std::move(text));
         m_runner.play(comment, m_file);
     }
 
@@ -460,7 +464,10 @@ std::string Converter::run() {
                    ", converted by zeph-host trace scenario.";
     // The scenario runs to about half the trace's bytes: room for all of them, only what is
     // written of it resident.
-    m_runner.reserveRecording(m_trace.bytes());
+    if (m_watch.recording)
+        m_runner.recordTo(m_watch.recording);
+    else
+        m_runner.reserveRecording(m_trace.bytes());
     m_runner.play(title, m_file);
     if (m_watch.begin)
         m_watch.begin(m_runner);

@@ -61,6 +61,12 @@ struct PlayWatch {
     std::function<void(const Step&)> played;
     // Every event of the run.
     EventSink events;
+    // Each note as it is made, in place of the notes list: a watcher that keeps only some (the
+    // page) holds no more of a trace that is all notes than it shows.
+    std::function<void(const std::string&)> note;
+    // Each line of the scenario as it is made, in place of the text returned (then empty): a
+    // watcher that keeps the scenario in a file holds none of it in memory.
+    std::function<void(const std::string& line)> recording;
 };
 // The conversion itself, watched: what toScenario returns and what the page steps through are
 // one play.
