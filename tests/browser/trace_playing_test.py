@@ -32,7 +32,7 @@ def main():
         page.driver.get(url)
         d = page.driver
         wait(d, "the page to say the play is on", lambda: not d.find_element("id", "playing").get_attribute("hidden")
-             and d.find_element("id", "playing").text.startswith("playing the trace: "), 20)
+             and d.find_element("id", "playing").text.startswith("playing the trace: "), 120)
         last = d.find_element("id", "moment").get_attribute("max")
         if d.find_element("tag name", "body").get_attribute("data-call") is not None:
             raise Failed("a moment not played yet stands as drawn")
