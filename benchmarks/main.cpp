@@ -28,11 +28,12 @@ namespace {
 
 const double CYCLE_LIMIT = 10.0;
 // One soak notification against the baseline, fastest repetition against fastest: the ratio
-// measured when the soak was last made faster, plus the 10 % it may lose before the check fails.
-// 9.7 when it was last made faster; 15.5 to 16.1 as measured after the facility learned to answer
-// a trace's queries and to tell a bridge of its inline routers (a loss still to be found and won
-// back: this figure holds the soak where it stands meanwhile).
-const double SOAK_MEASURED = 16.0;
+// measured, plus the 10 % it may lose before the check fails. 10.2 to 10.9x, the tree of the last
+// speed-up and this one alike, alternating on one 2-processor machine under a load of 3 to 5:
+// the command of benchmarks.soak, ten processes of each (`ctest --preset release -R soak -V`).
+// (CI's 15 to 19x were the soak alone slowed by the machine's memory side, its baseline not: the
+// same binaries read 10.2 to 10.9x afterwards.)
+const double SOAK_MEASURED = 10.6;
 const double SOAK_LIMIT = SOAK_MEASURED * 1.10;
 const double TEXT_COMMAND_LIMIT = 2.0;
 // The DLL's soak against the shared object's, fastest repetition against fastest, wall time: the
