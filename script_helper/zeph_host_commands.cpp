@@ -75,52 +75,82 @@ private:
     zeph_string m_text;
 };
 
-// Fills the template into out, NUL-terminated, in one pass of byte copies: the pieces are a few
-// characters long, where a length and a copy call each would cost more than the bytes. Returns
-// the text's length, or -1 as soon as it would not fit in room bytes (its NUL included).
-int fill(const char* format, const char* const* values, int count, char* out, size_t room) {
-    char* o = out;
-    char* const last = out + room - 1; // the NUL's place
-    for (const char* p = format; *p; ++p) {
-        if (p[0] == '%' && p[1] >= '1' && p[1] <= '9' && p[1] - '0' <= count) {
-            if (const char* v = values[p[1] - '1']) {
-                for (; *v; ++v) {
-                    if (o == last)
-                        return -1;
-                    *o++ = *v;
-                }
-            }
-            ++p;
-            continue;
-        }
-        if (o == last)
-            return -1;
-        *o++ = *p;
-    }
-    *o = '\0';
-    return static_cast<int>(o - out);
-}
+// Writes a command's pieces into out while they fit in room bytes (its NUL included). The
+// template's pieces are constants, each copied as a block of known size; the values go byte by
+// byte, a few characters each, where a length and a copy call would cost more than the bytes. A
+// value is never read again for placeholders, so one that holds "%2" goes out as it is.
+class CommandWriter {
+public:
+    CommandWriter(char* out, size_t room) : m_at(out), m_last(out + room - 1), m_fits(true) {}
 
-// A command filled from its template: on the stack when it fits in 255 characters (commands are
-// short, and the host's latency is what they cost), else in one heap block of its own size.
+    template <size_t N> CommandWriter& text(const char (&piece)[N]) {
+        if (static_cast<size_t>(m_last - m_at) < N - 1)
+            return overflow();
+        memcpy(m_at, piece, N - 1);
+        m_at += N - 1;
+        return *this;
+    }
+    CommandWriter& value(const char* v) {
+        for (; v && *v; ++v) {
+            if (m_at == m_last)
+                return overflow();
+            *m_at++ = *v;
+        }
+        return *this;
+    }
+    // NUL-terminates what was written; false when a piece did not fit.
+    bool finish() {
+        if (m_fits)
+            *m_at = '\0';
+        return m_fits;
+    }
+
+private:
+    CommandWriter& overflow() {
+        m_fits = false;
+        m_at = m_last; // no later piece fits either
+        return *this;
+    }
+
+    char* m_at;
+    char* const m_last; // the NUL's place
+    bool m_fits;
+};
+
+// The length the same pieces add up to, for a command too long for the stack.
+class CommandLength {
+public:
+    CommandLength() : length(0) {}
+    template <size_t N> CommandLength& text(const char (&)[N]) {
+        length += N - 1;
+        return *this;
+    }
+    CommandLength& value(const char* v) {
+        length += v ? strlen(v) : 0;
+        return *this;
+    }
+    size_t length;
+};
+
+// A command written by pieces(out), called with a CommandWriter or a CommandLength: on the stack
+// when it fits in 255 characters (commands are short, and the host's latency is what they cost),
+// else in one heap block of its own size.
 class Command {
 public:
-    Command(const char* format, const char* const* values, int count) : m_long(0) {
-        if (fill(format, values, count, m_short, sizeof m_short) >= 0)
+    template <class Pieces> explicit Command(const Pieces& pieces) : m_long(0) {
+        CommandWriter stack(m_short, sizeof m_short);
+        pieces(stack);
+        if (stack.finish())
             return;
         m_short[0] = '\0'; // what goes out should the block not be had
-        size_t length = 0;
-        for (const char* p = format; *p; ++p) {
-            if (p[0] == '%' && p[1] >= '1' && p[1] <= '9' && p[1] - '0' <= count) {
-                length += values[p[1] - '1'] ? strlen(values[p[1] - '1']) : 0;
-                ++p;
-            } else {
-                ++length;
-            }
+        CommandLength length;
+        pieces(length);
+        m_long = static_cast<char*>(malloc(length.length + 1));
+        if (m_long) {
+            CommandWriter heap(m_long, length.length + 1);
+            pieces(heap);
+            heap.finish();
         }
-        m_long = static_cast<char*>(malloc(length + 1));
-        if (m_long)
-            fill(format, values, count, m_long, length + 1);
     }
     ~Command() { free(m_long); }
 
@@ -134,18 +164,16 @@ private:
     char* m_long;
 };
 
-// Appends " <n>" in decimal to buf at *len, digits written in place from the right; false when it
-// would pass the limit (the numeric commands' by default).
+// Appends " <n>" in decimal to buf at *len, its width found first so that the digits go straight
+// to their place; false when it would pass the limit (the numeric commands' by default).
 bool appendNumber(char* buf, int* len, int n, int limit = NUMERIC_LIMIT) {
-    char digits[11];
-    char* d = digits + sizeof digits;
+    static const unsigned int POWERS[] = {1u,      10u,      100u,      1000u,      10000u,
+                                          100000u, 1000000u, 10000000u, 100000000u, 1000000000u};
     unsigned int magnitude =
         n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
-    do {
-        *--d = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    const int count = static_cast<int>(digits + sizeof digits - d);
+    int count = 1;
+    while (count < 10 && magnitude >= POWERS[count])
+        ++count;
     const int width = count + (n < 0 ? 1 : 0);
     if (*len + 1 + width > limit)
         return false;
@@ -153,8 +181,8 @@ bool appendNumber(char* buf, int* len, int n, int limit = NUMERIC_LIMIT) {
     *out++ = ' ';
     if (n < 0)
         *out++ = '-';
-    for (int i = 0; i < count; ++i)
-        out[i] = d[i];
+    for (char* d = out + count; d != out; magnitude /= 10)
+        *--d = static_cast<char>('0' + magnitude % 10);
     *len += 1 + width;
     return true;
 }
@@ -194,16 +222,17 @@ void zeph_script_helper::sendNumeric(const char* mnemonic, const int* numbers, i
 void zeph_script_helper::hostNotify(const zeph_string& text) {
     if (!host)
         return;
-    const char* values[] = {text};
-    send(Command("HN '%1'", values, 1));
+    send(Command([&](auto& out) { out.text("HN '").value(text).text("'"); }));
 }
 
 void zeph_script_helper::textPut(const zeph_string& property, const zeph_string& value,
                                  const zeph_string& panel, const zeph_string& control) {
     if (!host)
         return;
-    const char* values[] = {property, value, panel, control};
-    send(Command("TP '%1=%2' '%3' '%4'", values, 4));
+    send(Command([&](auto& out) {
+        out.text("TP '").value(property).text("=").value(value).text("' '").value(panel);
+        out.text("' '").value(control).text("'");
+    }));
 }
 
 void zeph_script_helper::textGet(const zeph_string& property, const zeph_string& panel,
@@ -212,8 +241,10 @@ void zeph_script_helper::textGet(const zeph_string& property, const zeph_string&
         value = "";
         return;
     }
-    const char* values[] = {panel, control, property};
-    char* reply = send(Command("TG '%1' '%2' '%3'", values, 3));
+    char* reply = send(Command([&](auto& out) {
+        out.text("TG '").value(panel).text("' '").value(control).text("' '").value(property);
+        out.text("'");
+    }));
     if (!reply) {
         value = "";
         return;
@@ -269,8 +300,7 @@ bool zeph_script_helper::getDev(zeph_string name, int* device, int* offset) {
         *offset = 0;
     if (!host)
         return false;
-    const char* values[] = {name};
-    char* reply = send(Command("SD '%1'", values, 1));
+    char* reply = send(Command([&](auto& out) { out.text("SD '").value(name).text("'"); }));
     if (!reply)
         return false;
     {
@@ -289,8 +319,8 @@ zeph_stringlist zeph_script_helper::controlList(const zeph_string& panel,
                                                 const zeph_string& prefix) {
     if (!host)
         return zeph_stringlist();
-    const char* values[] = {panel, prefix};
-    char* reply = send(Command("XI '%1' '%2'", values, 2));
+    char* reply = send(Command(
+        [&](auto& out) { out.text("XI '").value(panel).text("' '").value(prefix).text("'"); }));
     if (!reply)
         return zeph_stringlist();
     zeph_stringlist list(reply, ',');
@@ -320,8 +350,10 @@ void zeph_script_helper::routerCrosspoint(int device, int source, int destinatio
     if (!host)
         return;
     const Decimal d(device), s(source), t(destination);
-    const char* values[] = {d.text, s.text, t.text, extra, flag ? "1" : "0"};
-    send(Command("RC %1 %2 %3 ',%4' %5", values, 5));
+    send(Command([&](auto& out) {
+        out.text("RC ").value(d.text).text(" ").value(s.text).text(" ").value(t.text);
+        out.text(" ',").value(extra).text(flag ? "' 1" : "' 0");
+    }));
 }
 
 void zeph_script_helper::routerRegister(int device, int first, int last, bool add) {

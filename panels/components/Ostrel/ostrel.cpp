@@ -25,10 +25,9 @@ bool isDevice(int n) {
 }
 
 // Database entries read "<number>,<name>"; a text without a leading number gives a value below 1.
+// toInt stops at the comma, so the entry needs no splitting.
 int leadingNumber(const zeph_string& entry) {
-    zeph_string number, rest;
-    entry.split(',', number, rest);
-    return number.toInt();
+    return entry.toInt();
 }
 
 } // namespace
