@@ -188,7 +188,10 @@ void BM_TakeCycle(benchmark::State& state) {
     delete component;
     host.verify();
 }
-BENCHMARK(BM_TakeCycle);
+// Its fastest repetition too: --check_cycle compares the fastest of it and of the baseline.
+BENCHMARK(BM_TakeCycle)->ComputeStatistics("min", [](const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+});
 
 // ---- Parsers ------------------------------------------------------------------------------------
 

@@ -1,12 +1,13 @@
 // Runs the benchmarks, then prints each one's time as a multiple of the baseline with its
 // allocation count, and with --check_targets fails when an allocation target is missed (the take
-// cycle's time ratio is only reported); with --check_soak, when the soak's throughput fell more
-// than 10 % against the baseline of the same run; with --check_dll_soak, when the soak of the DLL
-// under Wine fell back against the soak of the shared object of the same run (exit 77 where the
-// DLL's could not run); with --check_trace, when converting a trace grew past its limit against
+// cycle's time ratio is only reported there); with --check_cycle, when the take cycle fell more
+// than 10 % against the baseline of the same run; with --check_soak, when the soak's throughput
+// fell more than 10 % against the baseline of the same run; with --check_dll_soak, when the soak of
+// the DLL under Wine fell back against the soak of the shared object of the same run (exit 77 where
+// the DLL's could not run); with --check_trace, when converting a trace grew past its limit against
 // reading the same trace.
 //
-// Targets: the take cycle within 10 times the baseline; no allocation for RR, RP, RU and ET; at
+// Targets: the take cycle within 4 times the baseline; no allocation for RR, RP, RU and ET; at
 // most two for any other command. The summary goes to stderr so that --benchmark_format=json stays
 // JSON.
 #include "alloc_counter.h"
@@ -26,7 +27,14 @@ void registerBenchmarks();
 
 namespace {
 
-const double CYCLE_LIMIT = 10.0;
+// The take cycle's goal against the baseline, reported in the summary beside its figure.
+const double CYCLE_GOAL = 4.0;
+// The take cycle against the baseline, fastest repetition against fastest: the ratio measured when
+// its commands were last made cheaper, plus the 10 % it may lose before --check_cycle fails.
+// 3.85 to 3.91x in six processes of benchmarks.take_cycle's command on a 2-processor machine under
+// a load of 4 (the commands as they were written before: 4.2 to 4.3x).
+const double CYCLE_MEASURED = 3.85;
+const double CYCLE_LIMIT = CYCLE_MEASURED * 1.10;
 // One soak notification against the baseline, fastest repetition against fastest: the ratio
 // measured, plus the 10 % it may lose before the check fails. 10.2 to 10.9x, the tree of the last
 // speed-up (5fafafa) and this one alike, six processes of each alternating, and ten more of the
@@ -163,8 +171,8 @@ int summarise(const std::map<std::string, Figures>& figures, int& soakMissed) {
                 ++soakMissed;
             }
         } else if (contains(name, "TakeCycle")) {
-            target = "<= 10x baseline";
-            met = base > 0 && f.time / base <= CYCLE_LIMIT;
+            target = "<= 4x baseline";
+            met = base > 0 && f.time / base <= CYCLE_GOAL;
         } else if (isNumericCommand(name)) {
             target = "0 allocs";
             met = f.allocs == 0;
@@ -209,6 +217,23 @@ int dllSoakVerdict(const CollectingReporter& reporter) {
     return met ? 0 : 1;
 }
 
+// The take cycle against the baseline, fastest against fastest: 0 when within its limit, else 1.
+int cycleVerdict(const CollectingReporter& reporter) {
+    const auto& figures = reporter.figures();
+    const auto base = figures.find("BM_Baseline");
+    const auto cycle = figures.find("BM_TakeCycle");
+    if (base == figures.end() || cycle == figures.end() || base->second.fastest <= 0 ||
+        cycle->second.fastest <= 0) {
+        std::fprintf(stderr, "no fastest figures for BM_Baseline and BM_TakeCycle\n");
+        return 1;
+    }
+    const double ratio = cycle->second.fastest / base->second.fastest;
+    const bool met = ratio <= CYCLE_LIMIT;
+    std::fprintf(stderr, "take cycle: fastest %.2fx the baseline, <= %.2fx%s\n", ratio, CYCLE_LIMIT,
+                 met ? " (met)" : " (MISSED)");
+    return met ? 0 : 1;
+}
+
 // The conversion against the reading of the same trace: 0 when within its limit, else 1.
 int traceVerdict(const CollectingReporter& reporter) {
     const auto& figures = reporter.figures();
@@ -236,7 +261,8 @@ std::unique_ptr<benchmark::BenchmarkReporter> reporterFor(int argc, char** argv)
 } // namespace
 
 int main(int argc, char** argv) {
-    bool checkTargets = false, checkSoak = false, checkDllSoak = false, checkTrace = false;
+    bool checkTargets = false, checkSoak = false, checkDllSoak = false, checkTrace = false,
+         checkCycle = false;
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--check_targets") == 0)
@@ -247,6 +273,8 @@ int main(int argc, char** argv) {
             checkDllSoak = true;
         else if (std::strcmp(argv[i], "--check_trace") == 0)
             checkTrace = true;
+        else if (std::strcmp(argv[i], "--check_cycle") == 0)
+            checkCycle = true;
         else
             args.push_back(argv[i]);
     }
@@ -267,6 +295,8 @@ int main(int argc, char** argv) {
         return dllSoakVerdict(reporter);
     if (checkTrace)
         return traceVerdict(reporter);
+    if (checkCycle)
+        return cycleVerdict(reporter);
     int soakMissed = 0;
     const int missed = summarise(reporter.figures(), soakMissed);
     if (missed > 0)
