@@ -31,8 +31,8 @@ struct SoakResult {
     // timers and released-reply records); the bench's own part is counted apart.
     double heapPerComponent = 0;
     double benchHeapPerComponent = 0; // heap bytes per component of the bench: endpoint, facility
-    double rssPerComponent = 0;       // resident bytes per component, the bench's part included
-    size_t breaches = 0;              // of the host contract, as the recording hosts saw them
+    double rssPerComponent = 0; // resident anonymous bytes per component, the bench's part included
+    size_t breaches = 0;        // of the host contract, as the recording hosts saw them
     bool loadFailed = false;
     std::string error; // the workout gives nothing to soak with (nothing ran)
 };
