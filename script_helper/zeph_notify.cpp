@@ -7,13 +7,14 @@
 const char zeph_empty_text[1] = {'\0'};
 
 namespace {
-// A private, NUL-terminated copy of text; null for a null or empty text or when memory runs out.
-char* copyText(const char* text, size_t* length) {
+// A private, NUL-terminated copy of text, in room (of roomSize bytes) when it fits there; null for
+// a null or empty text or when memory runs out.
+char* copyText(const char* text, size_t* length, char* room = nullptr, size_t roomSize = 0) {
     *length = 0;
     if (!text || !*text)
         return nullptr;
     const size_t len = strlen(text);
-    char* buffer = static_cast<char*>(malloc(len + 1));
+    char* buffer = len < roomSize ? room : static_cast<char*>(malloc(len + 1));
     if (!buffer)
         return nullptr;
     memcpy(buffer, text, len + 1);
@@ -28,7 +29,7 @@ parentNotify::parentNotify(const char* text)
     for (int i = 0; i < ZEPH_MAX_FIELDS; ++i)
         sub[i] = zeph_empty_text;
     size_t len = 0;
-    buffer = copyText(text, &len);
+    buffer = copyText(text, &len, shortText, sizeof shortText);
     if (!buffer)
         return;
     for (size_t i = 0; i < len && subCount < ZEPH_MAX_FIELDS; ++i) {
@@ -51,7 +52,8 @@ parentNotify::parentNotify(const char* text)
 }
 
 parentNotify::~parentNotify() {
-    free(buffer);
+    if (buffer != shortText)
+        free(buffer);
 }
 
 decodeZEPHString::decodeZEPHString(const char* text, char quoteChar)

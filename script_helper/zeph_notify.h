@@ -27,6 +27,8 @@ public:
     int32_t subCount;                 // 0 to 32
     bool hasValue;                    // an '=' was found ("x=" has one, with an empty value)
     char* buffer;                     // private NUL-split copy; null for a null or empty text
+    // The copy's room when the text fits, as a parent command mostly does: no heap block for it.
+    char shortText[64];
 
     explicit parentNotify(const char* text);
     ~parentNotify();

@@ -83,6 +83,17 @@ TEST(parent_notify, stops_after_thirty_two_sub_fields) {
     EXPECT_STREQ(under.value, "v");
 }
 
+TEST(parent_notify, texts_either_side_of_the_inline_copy_parse_whole) {
+    // The copy lives inside the parser up to 63 characters and on the heap past them.
+    for (const size_t length : {61, 62, 63, 64, 65, 200}) {
+        const std::string command(length - 2, 'c');
+        parentNotify p((command + "=v").c_str());
+        EXPECT_EQ(std::string(p.command), command) << length;
+        EXPECT_STREQ(p.value, "v") << length;
+        EXPECT_EQ(p.buffer == p.shortText, length < sizeof p.shortText) << length;
+    }
+}
+
 TEST(decode_zeph_string, tokenizes_with_quotes) {
     const struct {
         const char* text;
