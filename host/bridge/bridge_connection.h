@@ -18,6 +18,7 @@
 #include "zeph_client_callback.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,6 +78,15 @@ public:
     void removeHost(uint32_t id) { m_hosts.erase(id); }
     // Sends the message and waits for its RETURN, serving the component's calls meanwhile.
     Reply call(const zb_message& message, const Activity& activity);
+    // Runs job(0) .. job(count - 1), each on a stack of its own, so that while the bridge serves
+    // one job's notification the others send theirs ahead (QUEUE): neither end then waits on the
+    // other for each one. The jobs must share nothing the components could tell apart (the soak's
+    // copies of a facility): each job's calls still go and are answered in its own order, the
+    // frames of each served while it is the oldest call sent. onTurn(i) is told whenever job i
+    // runs or its call is served, as the bench's progress. Where nothing can go ahead (no shared
+    // region, hosts answering inline, a sanitizer's build, a single job) they run in turn.
+    void overlap(size_t count, const std::function<void(size_t)>& job,
+                 const std::function<void(size_t)>& onTurn);
     [[noreturn]] void crash(const std::string& line, int sig);
 
     // The host calls the bridge sends without waiting for an answer (ZB_POST): those whose
@@ -91,7 +101,24 @@ private:
     enum class Read { Ok, Ended, TimedOut, Garbled };
     enum class Wait { Look, PipeFrame, Ended, TimedOut, Garbled };
 
+    struct Overlap;
+    // A notification sent ahead, and its answer once served.
+    struct Ahead {
+        int fiber;
+        const Activity* activity;
+        Reply reply;
+        bool done = false;
+    };
+
     explicit Connection(const Launch& launch);
+    // call() once the message is sent: its RETURN, the bridge's calls served meanwhile.
+    Reply await(const Activity& activity);
+    // A notification from a job of overlap(): sent ahead, its job parked until it is served.
+    Reply callAhead(const zb_message& message, const Activity& activity);
+    // Serves the frames of the oldest call sent ahead and not yet answered.
+    void serveAhead(Ahead& ahead);
+    // Every call sent ahead answered: before a call that cannot go ahead.
+    void drainAhead();
     bool awaitHello(std::string& error);
     std::string endedBeforeStart();
     // Sets up the shared region; false when the bridge took it but this end cannot see its
@@ -149,6 +176,8 @@ private:
     size_t m_releasedNext = 0;
     char m_foreign[64] = {};
     std::vector<const Activity*> m_activities;
+    Overlap* m_overlap = nullptr; // while overlap() runs
+    std::deque<Ahead> m_ahead;    // sent ahead, in the order sent
 };
 
 } // namespace zeph::host::bridge
