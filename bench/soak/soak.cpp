@@ -131,10 +131,6 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
     return true;
 }
 
-// Facilities dealt to at once when their components live in another process: enough for the
-// bridge to find the next notification waiting whenever it answers one.
-constexpr long long kOverlap = 32;
-
 // The progress of each job of an overlap: the step it plays now, told again whenever it is that
 // job's turn (a crash names the step whose notification it was).
 class Turns {
@@ -185,21 +181,17 @@ void dealBeats(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan
         }
         return;
     }
-    // Up to n notifications in a row go to n different facilities: dealt at once, each world's
-    // own steps still in their order.
-    const long long group = std::min<long long>(n, kOverlap);
-    for (long long j = first; j < first + count;) {
-        const long long start = j, size = std::min(group, first + count - j);
-        Turns turns(static_cast<size_t>(size));
-        source.overlap(
-            static_cast<size_t>(size),
-            [&](size_t i) {
-                turns.play(i, whereOf(start + static_cast<long long>(i)));
-                deal(start + static_cast<long long>(i));
-            },
-            [&](size_t i) { turns.turn(i); });
-        j += size;
-    }
+    // Notification j goes to the facility j - n went to, and those between to others: a few
+    // dealt at once, each world's own steps still in their order.
+    const std::string* told = nullptr;
+    source.overlap(
+        static_cast<size_t>(count), static_cast<size_t>(n),
+        [&](size_t i) { deal(first + static_cast<long long>(i)); },
+        [&](size_t i) {
+            const std::string& where = whereOf(first + static_cast<long long>(i));
+            if (&where != told)
+                progress(*(told = &where));
+        });
 }
 
 // What the worlds have delivered, and what their components sent, so far.
@@ -338,25 +330,19 @@ void dealFacilities(std::vector<std::unique_ptr<Facility>>& worlds, const std::v
             deal(j, tell);
     }
     // A copy's instances share its facility: each job deals one copy its run of notifications
-    // in order, and up to as many copies as there are are dealt to at once.
-    const long long group = std::min<long long>(static_cast<long long>(worlds.size()), kOverlap);
-    for (long long j = 0; remote && j < notifications;) {
-        std::vector<std::pair<long long, long long>> runs; // [first, end) of each copy's
-        while (j < notifications && static_cast<long long>(runs.size()) < group) {
-            const long long end = std::min(notifications, (j / each + 1) * each);
-            runs.emplace_back(j, end);
-            j = end;
-        }
-        Turns turns(runs.size());
+    // in order, and the runs of other copies go at once.
+    const long long runs = remote ? (notifications + each - 1) / each : 0;
+    Turns turns(static_cast<size_t>(runs));
+    if (remote)
         remote->overlap(
-            runs.size(),
+            static_cast<size_t>(runs), worlds.size(),
             [&](size_t i) {
                 const auto tell = [&](const std::string& where) { turns.play(i, where); };
-                for (long long x = runs[i].first; x < runs[i].second; ++x)
+                const long long run = static_cast<long long>(i);
+                for (long long x = run * each; x < std::min(notifications, (run + 1) * each); ++x)
                     deal(x, tell);
             },
             [&](size_t i) { turns.turn(i); });
-    }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = notifications;
     progress("0\tunload");

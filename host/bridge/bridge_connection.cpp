@@ -14,7 +14,6 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 namespace zeph::host::bridge {
@@ -109,7 +108,7 @@ void pipesOnly(const std::string& module, const std::string& why) {
 // A read of the ring inside a frame: what stopped it, when it did not come to the frame's end.
 struct Connection::RingRead {
     Connection* c;
-    Clock::time_point deadline;
+    Due* due;
     Read failed = Read::Ok;
 };
 
@@ -257,7 +256,7 @@ bool Connection::awaitHello(std::string& error) {
     Read read;
     for (;;) {
         Frame hello;
-        read = readFrame(hello, deadline);
+        read = readFrame(hello, Due(deadline));
         if (read == Read::Ok && hello.message.kind == ZB_DEBUG) {
             debugText(hello.message.u.debug);
             continue;
@@ -470,7 +469,7 @@ int Connection::readRing(void* context, void* buffer, size_t size) {
             return int(n);
         }
         Frame f;
-        switch (c.awaitRing(0, r->deadline, f)) {
+        switch (c.awaitRing(0, (*r->due)(), f)) {
         case Wait::Look:
             continue;
         case Wait::Ended:
@@ -488,10 +487,10 @@ int Connection::readRing(void* context, void* buffer, size_t size) {
 
 // The ring first: a frame on the pipe was written after whatever the ring held then, and the
 // bridge writes nothing to the ring after it until this end has answered.
-Connection::Read Connection::readFrame(Frame& f, Clock::time_point deadline) {
+Connection::Read Connection::readFrame(Frame& f, Due due) {
     while (m_shared) {
         if (m_ringIn->pos < m_ringIn->len || zb_link_readable(&m_link) != 0) {
-            RingRead r{this, deadline};
+            RingRead r{this, &due};
             m_ringIn->context = &r;
             const zb_read_result got = zb_read_frame(m_ringIn.get(), &f.frame);
             m_ringIn->context = nullptr;
@@ -503,7 +502,7 @@ Connection::Read Connection::readFrame(Frame& f, Clock::time_point deadline) {
                        ? Read::Ok
                        : Read::Garbled;
         }
-        switch (awaitRing(0, deadline, f)) {
+        switch (awaitRing(0, due(), f)) {
         case Wait::Look:
             break;
         case Wait::PipeFrame:
@@ -516,7 +515,7 @@ Connection::Read Connection::readFrame(Frame& f, Clock::time_point deadline) {
             return Read::Garbled;
         }
     }
-    return readPipe(f, deadline);
+    return readPipe(f, due());
 }
 
 Connection::Read Connection::readPipe(Frame& f, Clock::time_point deadline) {
@@ -539,7 +538,7 @@ Connection::Read Connection::readPipe(Frame& f, Clock::time_point deadline) {
 }
 
 void Connection::receive(Frame& f, double seconds) {
-    const Read read = readFrame(f, after(seconds));
+    const Read read = readFrame(f, Due(seconds));
     if (read == Read::Ok)
         return;
     if (read == Read::Garbled)
@@ -607,7 +606,7 @@ void Connection::fault(const zb_fault& f) {
 // that did not ends.
 std::string Connection::survived(const zb_fault& f) {
     Frame next;
-    const Read read = readFrame(next, after(m_launch.answerSeconds));
+    const Read read = readFrame(next, Due(m_launch.answerSeconds));
     if (read != Read::Ok || next.message.kind != ZB_RETURN ||
         !(next.message.u.ret.flags & ZB_FAULTED))
         fault(f);
@@ -667,34 +666,72 @@ void Connection::serveCall(const zb_call& call, bool answered) {
     send(r);
 }
 
-// The jobs of an overlap(), each on a stack of its own.
+// Switching stacks: the callee-saved registers pushed on the stack left, its pointer kept in
+// *from, the other's loaded. No system call (swapcontext's costs one for the signal mask at every
+// switch, more than a notification's own work in the bench). x86-64 only; elsewhere nothing goes
+// ahead.
+#if defined(__x86_64__) && defined(__linux__)
+constexpr bool kFibers = true;
+extern "C" void zeph_switch_stack(void** from, void* to);
+asm(R"(
+    .text
+    .globl zeph_switch_stack
+    .type zeph_switch_stack, @function
+zeph_switch_stack:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size zeph_switch_stack, .-zeph_switch_stack
+)");
+#else
+constexpr bool kFibers = false;
+void zeph_switch_stack(void**, void*) {}
+#endif
+
+// The jobs of an overlap(), dealt to a few fibers, each on a stack of its own.
 struct Connection::Overlap {
     struct Fiber {
-        ucontext_t context;
-        bool done = false;
+        void* sp = nullptr;    // its stack pointer while it is not running
+        size_t job = SIZE_MAX; // the job it runs
+        bool idle = true;      // waiting for a job it may start
     };
     const std::function<void(size_t)>* job = nullptr;
     const std::function<void(size_t)>* onTurn = nullptr;
-    ucontext_t main;
+    size_t count = 0, apart = 0, next = 0;
+    std::vector<char> ended; // by job
+    void* main = nullptr;
     std::vector<Fiber> fibers;
     int current = -1; // the fiber running; -1: overlap() itself
     size_t told = SIZE_MAX;
 
     void tell(size_t i) {
-        if (told != i)
+        if (told != i && i != SIZE_MAX)
             (*onTurn)(told = i);
     }
+    // Job next touches what job next - apart touched: it waits until that one has ended.
+    bool canStart() const { return next < count && (next < apart || ended[next - apart]); }
     void resume(int i) {
-        tell(size_t(i));
+        tell(fibers[size_t(i)].job);
         current = i;
-        swapcontext(&main, &fibers[size_t(i)].context);
+        zeph_switch_stack(&main, fibers[size_t(i)].sp);
         current = -1;
     }
+    // Fiber i on its stack, to take jobs from its first resume on.
+    void prepare(size_t i, char* stack);
     // From a fiber: back to overlap(), until it resumes this one.
-    void park() {
-        const int me = current;
-        swapcontext(&fibers[size_t(me)].context, &main);
-    }
+    void park() { zeph_switch_stack(&fibers[size_t(current)].sp, main); }
 };
 
 Reply Connection::call(const zb_message& message, const Activity& activity) {
@@ -780,6 +817,9 @@ namespace {
 // A fiber's stack: the bench's own code between two notifications, a facility's delivery and its
 // host's command handling, never a component's.
 constexpr size_t kStack = 256 * 1024;
+// Jobs under way at once: enough for the bridge to find the next notification waiting whenever
+// it answers one.
+constexpr size_t kWindow = 12;
 // Room a notification sent ahead leaves in the ring: the bridge may always take the bench's next
 // frame, so that the bench never waits to write while the bridge waits for it to read.
 constexpr size_t kAheadReserve = 32 * 1024;
@@ -819,10 +859,39 @@ namespace {
 void* g_overlap = nullptr; // the Overlap running: makecontext passes no pointer
 } // namespace
 
-void Connection::overlap(size_t count, const std::function<void(size_t)>& job,
+void Connection::Overlap::prepare(size_t i, char* stack) {
+    // What zeph_switch_stack pops: six registers, then where it returns, the fiber's start, which
+    // sees its stack as a called function does (its return address, never used, 16-byte
+    // aligned above).
+    auto* top = reinterpret_cast<void**>(stack + kStack);
+    void** sp = top - 8;
+    for (int r = 0; r < 6; ++r)
+        sp[r] = nullptr;
+    sp[6] = reinterpret_cast<void*>(+[] {
+        Overlap& o = *static_cast<Overlap*>(g_overlap);
+        Fiber& me = o.fibers[size_t(o.current)];
+        for (;;) {
+            if (o.canStart()) {
+                const size_t i = me.job = o.next++;
+                o.tell(i);
+                (*o.job)(i);
+                o.ended[i] = 1;
+                continue;
+            }
+            me.idle = true;
+            o.park(); // the last park of each fiber is never resumed
+        }
+    });
+    sp[7] = nullptr;
+    fibers[i].sp = sp;
+}
+
+void Connection::overlap(size_t count, size_t apart, const std::function<void(size_t)>& job,
                          const std::function<void(size_t)>& onTurn) {
-    const bool ahead = count > 1 && m_shared && !g_inlineAnswers && !kSanitized && !m_overlap &&
-                       m_activities.empty() && m_owner == selfPid() && stackFor(count - 1);
+    const size_t window = std::min({kWindow, apart, count});
+    const bool ahead = kFibers && window > 1 && m_shared && !g_inlineAnswers && !kSanitized &&
+                       !m_overlap && m_activities.empty() && m_owner == selfPid() &&
+                       stackFor(window - 1);
     if (!ahead) {
         for (size_t i = 0; i < count; ++i) {
             onTurn(i);
@@ -833,29 +902,25 @@ void Connection::overlap(size_t count, const std::function<void(size_t)>& job,
     Overlap o;
     o.job = &job;
     o.onTurn = &onTurn;
-    o.fibers.resize(count);
+    o.count = count;
+    o.apart = apart;
+    o.ended.assign(count, 0);
+    o.fibers.resize(window);
+    for (size_t f = 0; f < window; ++f)
+        o.prepare(f, stackFor(f));
     m_overlap = &o;
     g_overlap = &o;
-    for (size_t i = 0; i < count; ++i) {
-        Overlap::Fiber& f = o.fibers[i];
-        getcontext(&f.context);
-        f.context.uc_stack.ss_sp = stackFor(i);
-        f.context.uc_stack.ss_size = kStack;
-        f.context.uc_link = &o.main;
-        makecontext(
-            &f.context,
-            [] {
-                Overlap& o = *static_cast<Overlap*>(g_overlap);
-                const int me = o.current;
-                (*o.job)(size_t(me));
-                o.fibers[size_t(me)].done = true;
-            },
-            0);
-        o.resume(int(i)); // it runs until its first notification is sent, or to its end
-    }
     // Each call is served in the order sent, and its job goes on at once: its next notification
-    // joins the end of the line while the bridge serves those before it.
-    while (!m_ahead.empty()) {
+    // joins the end of the line while the bridge serves those before it; a fiber whose job has
+    // ended starts the next job as soon as that may start.
+    for (;;) {
+        for (size_t f = 0; f < window; ++f)
+            if (o.fibers[f].idle && o.canStart()) {
+                o.fibers[f].idle = false;
+                o.resume(int(f)); // it runs until its notification is sent, or it is idle again
+            }
+        if (m_ahead.empty())
+            break; // every fiber idle, and no job left to start
         if (!m_ahead.front().done)
             serveAhead(m_ahead.front());
         o.resume(m_ahead.front().fiber);
@@ -891,7 +956,7 @@ Reply Connection::callAhead(const zb_message& message, const Activity& activity)
 }
 
 void Connection::serveAhead(Ahead& a) {
-    m_overlap->tell(size_t(a.fiber));
+    m_overlap->tell(m_overlap->fibers[size_t(a.fiber)].job);
     m_activities.push_back(a.activity);
     a.reply = await(*a.activity);
     a.done = true;
@@ -902,7 +967,7 @@ void Connection::drainAhead() {
         if (!a.done)
             serveAhead(a);
     if (m_overlap && m_overlap->current >= 0)
-        m_overlap->tell(size_t(m_overlap->current));
+        m_overlap->tell(m_overlap->fibers[size_t(m_overlap->current)].job);
 }
 
 } // namespace zeph::host::bridge

@@ -175,11 +175,11 @@ void expectInlineAnswers() {
     Connection::expectInlineAnswers();
 }
 
-void overlapCalls(size_t count, const std::function<void(size_t)>& job,
+void overlapCalls(size_t count, size_t apart, const std::function<void(size_t)>& job,
                   const std::function<void(size_t)>& onTurn) {
     Shared& s = g_shared;
     if (s.connection && s.connection->owner() == getpid()) {
-        s.connection->overlap(count, job, onTurn);
+        s.connection->overlap(count, apart, job, onTurn);
         return;
     }
     for (size_t i = 0; i < count; ++i) {
