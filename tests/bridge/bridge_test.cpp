@@ -639,6 +639,12 @@ TEST(BridgeStart, failures_before_the_first_message_are_one_clear_line) {
          "(exit code 127)"},
         {{"/bin/sh", "-c", "printf 'not the protocol at all'; exec sleep 5"},
          "cannot load probe: the bridge (/bin/sh) speaks another protocol"},
+        // The HELLO of a bridge of version 4, which takes no notification sent ahead.
+        {{"/bin/sh", "-c",
+          "printf "
+          "'\\030\\0\\0\\0\\001\\0\\0\\0ZBRG\\004\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0'; "
+          "exec sleep 5"},
+         "cannot load probe: the bridge (/bin/sh) speaks another protocol"},
         {{ZEPH_FAKE_BRIDGE, noFactory}, "probe exports no load_zeph_client_script"},
         {{ZEPH_FAKE_BRIDGE, "/nonexistent/x.so"},
          "cannot load probe: the bridge could not load "
