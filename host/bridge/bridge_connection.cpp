@@ -816,13 +816,13 @@ namespace {
 
 // A fiber's stack: the bench's own code between two notifications, a facility's delivery and its
 // host's command handling, never a component's.
-constexpr size_t kStack = 256 * 1024;
+constexpr size_t kStack = size_t(256) * 1024;
 // Jobs under way at once: enough for the bridge to find the next notification waiting whenever
 // it answers one.
 constexpr size_t kWindow = 12;
 // Room a notification sent ahead leaves in the ring: the bridge may always take the bench's next
 // frame, so that the bench never waits to write while the bridge waits for it to read.
-constexpr size_t kAheadReserve = 32 * 1024;
+constexpr size_t kAheadReserve = size_t(32) * 1024;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
