@@ -30,4 +30,16 @@ std::optional<size_t> ComponentSource::remoteHeapInUse() const {
     return m_bridged ? m_bridged->heapInUse() : std::nullopt;
 }
 
+void ComponentSource::overlap(size_t count, size_t apart, const std::function<void(size_t)>& job,
+                              const std::function<void(size_t)>& onTurn) const {
+    if (m_bridged) {
+        bridge::overlapCalls(count, apart, job, onTurn);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        onTurn(i);
+        job(i);
+    }
+}
+
 } // namespace zeph::host

@@ -44,6 +44,14 @@ public:
     // The bytes in use on that process's heaps; nullopt for components of this process, or when
     // it cannot be measured.
     std::optional<size_t> remoteHeapInUse() const;
+    // Runs job(0) .. job(count - 1), where job i may touch what job i - apart touched (a copy of
+    // a facility dealt to again) and nearer jobs share nothing a component could tell apart:
+    // where the components live in another process, a few jobs go at once, each one's
+    // notification sent ahead while the others' are served, so that neither process waits on the
+    // other for each; else they run in turn. onTurn(i) is told whenever job i runs or its
+    // notification is served, so that a crash names the step of the job whose it was.
+    void overlap(size_t count, size_t apart, const std::function<void(size_t)>& job,
+                 const std::function<void(size_t)>& onTurn) const;
 
 private:
     zeph_factory_fn m_factory = nullptr;

@@ -9,6 +9,7 @@
 #include "workout/vocabulary.h"
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <utility>
 #include <cstdio>
@@ -132,15 +133,36 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
     return true;
 }
 
+// The progress of each job of an overlap: the step it plays now, told again whenever it is that
+// job's turn (a crash names the step whose notification it was).
+class Turns {
+public:
+    explicit Turns(size_t jobs) : m_where(jobs, nullptr) {}
+    void play(size_t job, const std::string& where) {
+        m_where[job] = &where;
+        tell(&where);
+    }
+    void turn(size_t job) {
+        if (m_where[job])
+            tell(m_where[job]);
+    }
+
+private:
+    void tell(const std::string* where) {
+        if (where != m_told)
+            progress(*(m_told = where));
+    }
+    std::vector<const std::string*> m_where;
+    const std::string* m_told = nullptr;
+};
+
 // Deals notifications [first, first + count) of the round-robin of the take's beats over the
 // worlds.
 void dealBeats(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
-               long long first, long long count) {
-    for (long long j = first; j < first + count; ++j) {
+               long long first, long long count, const host::ComponentSource& source) {
+    const auto deal = [&](long long j) {
         const size_t b = static_cast<size_t>((j / n) % static_cast<long long>(plan.beats.size()));
         const Beat& beat = plan.beats[b];
-        if (j % n == 0)
-            progress(plan.where[b]);
         Facility& f = *worlds[static_cast<size_t>(j % n)];
         // Endpoint 0 of f is the component's only one.
         deliverStimulus(f, 0, *beat.step);
@@ -149,7 +171,29 @@ void dealBeats(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan
         // the step touched is still at hand.
         f.advance(std::max<int64_t>(1, beat.advance));
         f.forgetRecords(0, true);
+    };
+    const auto whereOf = [&](long long j) -> const std::string& {
+        return plan.where[static_cast<size_t>((j / n) % static_cast<long long>(plan.beats.size()))];
+    };
+    if (!source.remoteHeap()) {
+        for (long long j = first; j < first + count; ++j) {
+            if (j % n == 0)
+                progress(whereOf(j));
+            deal(j);
+        }
+        return;
     }
+    // Notification j goes to the facility j - n went to, and those between to others: a few
+    // dealt at once, each world's own steps still in their order.
+    const std::string* told = nullptr;
+    source.overlap(
+        static_cast<size_t>(count), static_cast<size_t>(n),
+        [&](size_t i) { deal(first + static_cast<long long>(i)); },
+        [&](size_t i) {
+            const std::string& where = whereOf(first + static_cast<long long>(i));
+            if (&where != told)
+                progress(*(told = &where));
+        });
 }
 
 // What the worlds have delivered, and what their components sent, so far.
@@ -248,7 +292,8 @@ bool populateFacilities(std::vector<std::unique_ptr<Facility>>& worlds, int n,
 
 // Deals each instance its own take's beats, round-robin over every instance of every copy.
 void dealFacilities(std::vector<std::unique_ptr<Facility>>& worlds, const std::vector<Plan>& plans,
-                    long long notifications, SoakResult& r) {
+                    const std::vector<SoakMember>& members, long long notifications,
+                    SoakResult& r) {
     const long long each = static_cast<long long>(plans.size());
     const long long total = each * static_cast<long long>(worlds.size());
     if (total == 0)
@@ -259,24 +304,47 @@ void dealFacilities(std::vector<std::unique_ptr<Facility>>& worlds, const std::v
         for (int k = 0; k < each; ++k)
             commands0 += f->host(k).totalCommands();
     }
-    const auto start = std::chrono::steady_clock::now();
-    for (long long j = 0; j < notifications; ++j) {
+    const auto deal = [&](long long j, const std::function<void(const std::string&)>& tell) {
         const long long instance = j % total;
         const int k = static_cast<int>(instance % each);
         const Plan& plan = plans[static_cast<size_t>(k)];
         if (plan.beats.empty())
-            continue; // a take with nothing to deal after its configuration
+            return; // a take with nothing to deal after its configuration
         const size_t b =
             static_cast<size_t>((j / total) % static_cast<long long>(plan.beats.size()));
         const Beat& beat = plan.beats[b];
-        progress(plan.where[b]);
+        tell(plan.where[b]);
         Facility& f = *worlds[static_cast<size_t>(instance / each)];
         deliverStimulus(f, k, *beat.step);
         // The copy's clock is every instance's: it moves after each one's step as its take moves
         // it, at least 1 ms.
         f.advance(std::max<int64_t>(1, beat.advance));
         f.forgetRecords(k, true);
+    };
+    const host::ComponentSource* remote = nullptr;
+    for (const SoakMember& m : members)
+        if (m.factory.remoteHeap() && !remote)
+            remote = &m.factory;
+    const auto start = std::chrono::steady_clock::now();
+    if (!remote) {
+        const auto tell = [](const std::string& where) { progress(where); };
+        for (long long j = 0; j < notifications; ++j)
+            deal(j, tell);
     }
+    // A copy's instances share its facility: each job deals one copy its run of notifications
+    // in order, and the runs of other copies go at once.
+    const long long runs = remote ? (notifications + each - 1) / each : 0;
+    Turns turns(static_cast<size_t>(runs));
+    if (remote)
+        remote->overlap(
+            static_cast<size_t>(runs), worlds.size(),
+            [&](size_t i) {
+                const auto tell = [&](const std::string& where) { turns.play(i, where); };
+                const long long run = static_cast<long long>(i);
+                for (long long x = run * each; x < std::min(notifications, (run + 1) * each); ++x)
+                    deal(x, tell);
+            },
+            [&](size_t i) { turns.turn(i); });
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.sent = notifications;
     progress("0\tunload");
@@ -325,12 +393,13 @@ SoakResult soakFacilities(const Scenario& facility, const std::vector<SoakMember
         r.loadFailed = true;
         return r;
     }
-    dealFacilities(worlds, plans, o.notifications, r);
+    dealFacilities(worlds, plans, members, o.notifications, r);
     return r;
 }
 
 struct SoakRun::State {
     SoakResult result;
+    host::ComponentSource source;
     Plan plan;
     std::vector<std::unique_ptr<Facility>> worlds;
     int n = 0;
@@ -341,6 +410,7 @@ struct SoakRun::State {
 SoakRun::SoakRun(host::ComponentSource factory, const Workout& workout, const SoakOptions& o)
     : m(std::make_unique<State>()) {
     SoakResult& r = m->result;
+    m->source = factory;
     m->n = std::max(1, o.components);
     r.components = m->n;
     const Scenario* take = workout.take();
@@ -367,7 +437,7 @@ const SoakResult& SoakRun::setup() const {
 void SoakRun::deal(long long notifications) {
     if (!m->result.error.empty() || m->result.loadFailed)
         return;
-    dealBeats(m->worlds, m->n, m->plan, m->dealt, notifications);
+    dealBeats(m->worlds, m->n, m->plan, m->dealt, notifications, m->source);
     m->dealt += notifications;
 }
 

@@ -157,6 +157,10 @@ int zb_encode_post(struct zb_writer* w, const struct zb_call* m) {
     return encode_call(w, ZB_POST, m);
 }
 
+int zb_encode_queue(struct zb_writer* w, const struct zb_call* m) {
+    return encode_call(w, ZB_QUEUE, m);
+}
+
 int zb_encode_destroy(struct zb_writer* w, const struct zb_destroy* m) {
     begin(w, ZB_DESTROY);
     put_u64(w, m->handle);
@@ -253,6 +257,8 @@ int zb_encode(struct zb_writer* w, const struct zb_message* m) {
         return zb_encode_wake(w);
     case ZB_POST:
         return zb_encode_post(w, &m->u.call);
+    case ZB_QUEUE:
+        return zb_encode_queue(w, &m->u.call);
     case ZB_ONE_WAY:
         return zb_encode_one_way(w, m->u.one_way);
     default:
@@ -490,6 +496,7 @@ int zb_decode(uint32_t kind, const void* body, size_t size, struct zb_message* m
     case ZB_WAKE:
         return zb_decode_wake(body, size);
     case ZB_POST:
+    case ZB_QUEUE:
         return zb_decode_post(body, size, &m->u.call);
     case ZB_ONE_WAY:
         return zb_decode_one_way(body, size, &m->u.one_way);

@@ -89,13 +89,13 @@ struct zb_share {
     uint32_t one_way;
 };
 
-/* Any one message; HEAP and WAKE have no fields, POST has CALL's. */
+/* Any one message; HEAP and WAKE have no fields, POST and QUEUE have CALL's. */
 struct zb_message {
     uint32_t kind;
     union {
         struct zb_hello hello;
         struct zb_create create; /* CREATE and CREATE_IN */
-        struct zb_call call;     /* CALL and POST */
+        struct zb_call call;     /* CALL, POST and QUEUE */
         struct zb_destroy destroy;
         struct zb_return ret;
         struct zb_fault fault;
@@ -134,6 +134,7 @@ int zb_encode_share(struct zb_writer* w, const struct zb_share* m);
 int zb_encode_wake(struct zb_writer* w);
 int zb_encode_one_way(struct zb_writer* w, uint32_t one_way);
 int zb_encode_post(struct zb_writer* w, const struct zb_call* m);
+int zb_encode_queue(struct zb_writer* w, const struct zb_call* m);
 /* By m->kind; -1 for a kind this protocol does not have. */
 int zb_encode(struct zb_writer* w, const struct zb_message* m);
 

@@ -18,6 +18,7 @@
 #include "zeph_client_callback.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,6 +78,17 @@ public:
     void removeHost(uint32_t id) { m_hosts.erase(id); }
     // Sends the message and waits for its RETURN, serving the component's calls meanwhile.
     Reply call(const zb_message& message, const Activity& activity);
+    // Runs job(0) .. job(count - 1), a few at once, each on a stack of its own, so that while the
+    // bridge serves one job's notification the others send theirs ahead (QUEUE): neither end then
+    // waits on the other for each one. Job i may touch what job i - apart touched (the soak's
+    // copy of a facility, dealt to again), and starts once that one has ended; jobs nearer share
+    // nothing the components could tell apart. Each job's calls still go and are answered in its
+    // own order, the frames of each served while it is the oldest call sent. onTurn(i) is told
+    // whenever job i runs or its call is served, as the bench's progress. Where nothing can go
+    // ahead (no shared region, hosts answering inline, a sanitizer's build, apart 1) they run in
+    // turn.
+    void overlap(size_t count, size_t apart, const std::function<void(size_t)>& job,
+                 const std::function<void(size_t)>& onTurn);
     [[noreturn]] void crash(const std::string& line, int sig);
 
     // The host calls the bridge sends without waiting for an answer (ZB_POST): those whose
@@ -91,7 +103,24 @@ private:
     enum class Read { Ok, Ended, TimedOut, Garbled };
     enum class Wait { Look, PipeFrame, Ended, TimedOut, Garbled };
 
+    struct Overlap;
+    // A notification sent ahead, and its answer once served.
+    struct Ahead {
+        int fiber;
+        const Activity* activity;
+        Reply reply;
+        bool done = false;
+    };
+
     explicit Connection(const Launch& launch);
+    // call() once the message is sent: its RETURN, the bridge's calls served meanwhile.
+    Reply await(const Activity& activity);
+    // A notification from a job of overlap(): sent ahead, its job parked until it is served.
+    Reply callAhead(const zb_message& message, const Activity& activity);
+    // Serves the frames of the oldest call sent ahead and not yet answered.
+    void serveAhead(Ahead& ahead);
+    // Every call sent ahead answered: before a call that cannot go ahead.
+    void drainAhead();
     bool awaitHello(std::string& error);
     std::string endedBeforeStart();
     // Sets up the shared region; false when the bridge took it but this end cannot see its
@@ -108,7 +137,24 @@ private:
     Wait awaitRing(size_t wantRoom, Clock::time_point deadline, Frame& pipeFrame);
     // What the pipe brings when the ring has nothing: a WAKE (Look), another frame, or its end.
     Wait awaitPipe(Clock::time_point deadline, Frame& pipeFrame);
-    Read readFrame(Frame& frame, Clock::time_point deadline);
+    // When a wait for the bridge times out: asked of the clock only once something is waited for
+    // (a frame that is there already is read without it).
+    class Due {
+    public:
+        explicit Due(Clock::time_point at) : m_at(at), m_known(true) {}
+        explicit Due(double seconds) : m_seconds(seconds) {}
+        Clock::time_point operator()() {
+            if (!m_known)
+                m_at = after(m_seconds), m_known = true;
+            return m_at;
+        }
+
+    private:
+        double m_seconds = 0;
+        Clock::time_point m_at{};
+        bool m_known = false;
+    };
+    Read readFrame(Frame& frame, Due due);
     Read readPipe(Frame& frame, Clock::time_point deadline);
     // The next message; ends the process when the bridge has ended or does not answer in time.
     void receive(Frame& frame, double seconds);
@@ -149,6 +195,8 @@ private:
     size_t m_releasedNext = 0;
     char m_foreign[64] = {};
     std::vector<const Activity*> m_activities;
+    Overlap* m_overlap = nullptr; // while overlap() runs
+    std::deque<Ahead> m_ahead;    // sent ahead, in the order sent
 };
 
 } // namespace zeph::host::bridge

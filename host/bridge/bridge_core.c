@@ -31,6 +31,16 @@ static struct zb_input g_ring_in;
 static volatile int g_pipe_only;
 static uint32_t g_one_way; /* SHARE's one-way set */
 
+/* QUEUEs read while a call of the component's waited for its RETURN: served in the order sent,
+ * once nothing is in progress. A copy of each frame's body, as the frame's own may be reused. */
+struct waiting {
+    uint32_t kind;
+    size_t size;
+    unsigned char* body;
+};
+static struct waiting* g_waiting;
+static size_t g_waiting_first, g_waiting_count, g_waiting_room;
+
 static int read_input(void* context, void* buffer, size_t size) {
     (void)context;
     return g_p->read(buffer, size > 65536 ? 65536u : (unsigned)size);
@@ -446,7 +456,7 @@ typedef void (*handler_fn)(const struct zb_message* m);
 static const handler_fn g_handlers[] = {
     [ZB_CREATE] = serve_create, [ZB_CALL] = serve_call,       [ZB_DESTROY] = serve_destroy,
     [ZB_HEAP] = serve_heap,     [ZB_LOAD] = serve_load,       [ZB_CREATE_IN] = serve_create,
-    [ZB_SHARE] = serve_share,   [ZB_ONE_WAY] = serve_one_way,
+    [ZB_SHARE] = serve_share,   [ZB_ONE_WAY] = serve_one_way, [ZB_QUEUE] = serve_call,
 };
 
 /* A kind the bench never sends (HELLO, FAULT, a stray RETURN) is not this protocol. */
@@ -476,12 +486,53 @@ int zb_hello(const struct zb_platform* platform, uint32_t status, uint32_t error
     return 0;
 }
 
+/* Keeps a QUEUE for its turn: 0 when memory ran out. */
+static int keep_waiting(const struct zb_frame* f) {
+    struct waiting* w;
+    if (g_waiting_first == g_waiting_count)
+        g_waiting_first = g_waiting_count = 0;
+    if (g_waiting_count == g_waiting_room) {
+        const size_t room = g_waiting_room ? 2 * g_waiting_room : 16;
+        struct waiting* grown = realloc(g_waiting, room * sizeof *grown);
+        if (!grown)
+            return 0;
+        g_waiting = grown;
+        g_waiting_room = room;
+    }
+    w = &g_waiting[g_waiting_count];
+    w->kind = f->kind;
+    w->size = f->size;
+    w->body = malloc(f->size ? f->size : 1);
+    if (!w->body)
+        return 0;
+    memcpy(w->body, f->body, f->size);
+    ++g_waiting_count;
+    return 1;
+}
+
+/* The oldest QUEUE kept, served as it would have been had it come now: 0 when none waits. */
+static int serve_waiting(void) {
+    struct waiting w;
+    struct zb_message m;
+    if (g_waiting_first == g_waiting_count)
+        return 0;
+    w = g_waiting[g_waiting_first++];
+    if (zb_decode(w.kind, w.body, w.size, &m) != 0)
+        g_p->quit(3);
+    else
+        serve_call(&m);
+    free(w.body);
+    return 1;
+}
+
 int zb_serve(const struct zb_platform* platform) {
     g_p = platform;
     zb_input_init(&g_in, read_input, NULL);
     for (;;) {
         struct zb_frame f;
         struct zb_message m;
+        if (serve_waiting())
+            continue;
         if (!receive(&f, &m))
             return 0;
         serve(&f, &m);
@@ -537,6 +588,12 @@ char* zb_host_call(uint32_t host, void* data, int type) {
             g_p->quit(0); /* the bench has gone */
         if (m.kind == ZB_RETURN)
             break;
+        if (m.kind == ZB_QUEUE) { /* its turn comes after the call in progress */
+            if (!keep_waiting(&f))
+                g_p->quit(3);
+            zb_frame_free(&f);
+            continue;
+        }
         serve(&f, &m);
     }
     result = m.u.ret.text.data

@@ -4,7 +4,8 @@
  * The bench writes to the bridge's standard input and reads its standard output, both binary.
  * Calls are synchronous and may nest, exactly as the callback interface allows: while one side
  * waits for the RETURN of its CALL, the other may send CALLs of its own, each answered before the
- * outer RETURN comes. The bridge ends when its input ends.
+ * outer RETURN comes. The bench may also send notifications ahead (QUEUE), each served in turn
+ * once the calls before it have returned. The bridge ends when its input ends.
  *
  * One bridge serves every component of a bench process: the DLL it was started with is DLL 0, and
  * LOAD adds others, each numbered. A component is addressed by the handle its creation returned,
@@ -19,7 +20,7 @@
 #include <stdint.h>
 
 #define ZB_MAGIC 0x4752425aU /* "ZBRG" */
-#define ZB_VERSION 4u
+#define ZB_VERSION 5u
 #define ZB_NO_TEXT 0xffffffffU
 /* Texts read from a component stop here when no NUL comes first, as the bench's own limit on an
  * answer does; the receiver then learns that the text was not terminated. */
@@ -77,7 +78,13 @@ enum zb_kind {
     ZB_POST = 13,
     /* bench -> bridge, through the ring: u32 the one-way set from now on (SHARE's, changed). No
      * RETURN. RC and RP join the set while nothing of the bench answers them inline. */
-    ZB_ONE_WAY = 14
+    ZB_ONE_WAY = 14,
+    /* bench -> bridge, through the ring: CALL's fields, a notification sent ahead of the RETURNs
+     * of those before it. The bridge serves the QUEUEs in the order sent, each as a CALL from the
+     * bench once nothing is in progress (one that comes while a call of the bridge's waits for
+     * its RETURN waits its turn), and answers each with a RETURN, after the POSTs, CALLs and
+     * FAULT of its own. */
+    ZB_QUEUE = 15
 };
 
 /* HELLO status. */

@@ -175,6 +175,19 @@ void expectInlineAnswers() {
     Connection::expectInlineAnswers();
 }
 
+void overlapCalls(size_t count, size_t apart, const std::function<void(size_t)>& job,
+                  const std::function<void(size_t)>& onTurn) {
+    Shared& s = g_shared;
+    if (s.connection && s.connection->owner() == getpid()) {
+        s.connection->overlap(count, apart, job, onTurn);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        onTurn(i);
+        job(i);
+    }
+}
+
 bool isBridgedFactory(zeph_factory_fn factory) {
     return bridgedModuleOf(factory) != nullptr;
 }

@@ -77,6 +77,9 @@ bool isBridgedFactory(zeph_factory_fn factory);
 // facility's inline router): from then on the bridge waits for those calls to return. Until then
 // it sends them without waiting, as it sends every command that cannot call a component back.
 void expectInlineAnswers();
+// Connection::overlap on this process's bridge; the jobs in turn where it has none.
+void overlapCalls(size_t count, size_t apart, const std::function<void(size_t)>& job,
+                  const std::function<void(size_t)>& onTurn);
 // BridgedModule::heapInUse of the module whose factory this is; nullopt for any other factory.
 std::optional<size_t> bridgedHeapInUse(zeph_factory_fn factory);
 

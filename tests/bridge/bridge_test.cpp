@@ -1,6 +1,7 @@
 // The bench's end of the bridge against a fake bridge: the same relay as the Windows bridge, built
 // natively around a dlopen'ed module, so every rule is checked here without Wine. The same runs are
 // made directly and through the bridge and must look the same to the recording host.
+#include "bridge/bridge_connection.h"
 #include "bridge/bridged_module.h"
 #include "component_source.h"
 #include "isolate/child.h"
@@ -8,6 +9,7 @@
 #include "module_loader.h"
 #include "recording_host.h"
 #include "scenario/scenario.h"
+#include "zeph_commands.h"
 #include "soak/soak.h"
 #include "workout/workout.h"
 
@@ -185,6 +187,65 @@ TEST_F(Bridge, every_workout_scenario_passes_on_the_real_selector_through_the_br
         ++played;
     }
     EXPECT_GE(played, 6);
+}
+
+// Jobs on hosts of their own, dealt at once as the soak deals its facilities: each job's
+// notifications go ahead while the others' are served (a query's answer, a release and an answer
+// among them, coming back while other notifications wait in the ring), and every host sees what
+// it sees alone.
+TEST_F(Bridge, notifications_sent_ahead_look_the_same_to_each_host) {
+    const std::vector<Step> steps = {
+        parent("query"),
+        parent("answer one"),
+        [](RecordingHost& h, Seen&) { h.press("1", "Tarnel", "alarm.a.b=ack"); },
+        parent("twice"),
+        [](RecordingHost& h, Seen&) { h.tick(7); },
+        parent("query")};
+    // Each host is dealt three jobs, each the steps (host 0's twice over, so that the others'
+    // end first): a job waits for the one before it on its host, as the soak's copy of a
+    // facility is dealt to again.
+    constexpr size_t kHosts = 4, kJobs = 3 * kHosts;
+    const auto times = [&](int n) {
+        std::vector<Step> all;
+        for (int k = 0; k < n; ++k)
+            all.insert(all.end(), steps.begin(), steps.end());
+        return all;
+    };
+    const Seen direct[] = {play(m_direct.factory(), times(6)), play(m_direct.factory(), times(3))};
+    std::vector<std::unique_ptr<RecordingHost>> hosts;
+    std::vector<Seen> seen(kHosts);
+    for (size_t i = 0; i < kHosts; ++i) {
+        hosts.push_back(std::make_unique<RecordingHost>());
+        hosts.back()->setReply("SD 'rtr'", "5 7");
+        ASSERT_TRUE(hosts.back()->create(m_bridged.factory(), "D:/panels"));
+    }
+    std::vector<size_t> turns;
+    zeph::host::ComponentSource(m_bridged.factory())
+        .overlap(
+            kJobs, kHosts,
+            [&](size_t i) {
+                const size_t h = i % kHosts;
+                for (const Step& step : times(h == 0 ? 2 : 1))
+                    step(*hosts[h], seen[h]);
+            },
+            [&](size_t i) { turns.push_back(i); });
+    for (size_t h = 0; h < kHosts; ++h) {
+        SCOPED_TRACE(h);
+        hosts[h]->destroy();
+        const Seen& expected = direct[h == 0 ? 0 : 1];
+        EXPECT_EQ(hosts[h]->commands(), expected.commands);
+        EXPECT_EQ(hosts[h]->errors(), expected.errors);
+        EXPECT_EQ(seen[h].answers, expected.answers);
+    }
+    // Sent ahead: the jobs took turns at every notification, not one after the other (a
+    // sanitizer's build, or a process where a host may answer RC inline, runs them in turn).
+    size_t rc = 0;
+    while (rc < ZEPH_COMMAND_COUNT && std::strcmp(zeph_commands[rc].mnemonic, "RC") != 0)
+        ++rc;
+    const bool inlineAnswers = !(zeph::host::bridge::Connection::oneWaySet() >> rc & 1u);
+    if (!zeph::bench::leakCheckAvailable() && !inlineAnswers) {
+        EXPECT_GT(turns.size(), kJobs);
+    }
 }
 
 TEST_F(Bridge, a_forked_process_starts_its_own_bridge_and_leaves_the_parents_alone) {
@@ -431,6 +492,36 @@ TEST(BridgeDeath, a_bridge_that_ends_is_reported_with_its_exit_and_notification)
     EXPECT_TRUE(gone(pidFile));
 }
 
+// Notifications sent ahead of a fault: the line names the instance whose call faulted, and the
+// bench's progress was that job's when it did (job 3, on the fiber that ran job 1 before it).
+void faultAmongOthers() {
+    BridgedModule m;
+    std::string error;
+    if (!m.open(fakeLaunch(), error))
+        _exit(50);
+    const char* names[] = {"a", "b"};
+    std::vector<std::unique_ptr<RecordingHost>> hosts;
+    for (const char* name : names) {
+        hosts.push_back(std::make_unique<RecordingHost>());
+        hosts.back()->create(zeph::host::ComponentSource(m.factory()).named(name), "");
+    }
+    zeph::host::ComponentSource(m.factory())
+        .overlap(
+            4, 2,
+            [&](size_t i) {
+                hosts[i % 2]->parent("answer x");
+                hosts[i % 2]->parent(i == 3 ? "crash" : "query");
+            },
+            [&](size_t i) { std::fprintf(stderr, "turn %zu\n", i); });
+    _exit(0);
+}
+
+TEST(BridgeDeath, a_fault_among_notifications_sent_ahead_names_its_own) {
+    EXPECT_EXIT(faultAmongOthers(), ::testing::KilledBySignal(SIGSEGV),
+                "turn 3\nbridge_probe.so @b: access violation \\(exception 0xc0000005\\) "
+                "writing address 0x0+10 at bridge_probe.so\\+0x[0-9a-f]+ during parent \"crash\"");
+}
+
 TEST(BridgeDeath, a_bridge_that_stops_answering_is_reported_and_ended_in_time) {
     const std::string pidFile = ::testing::TempDir() + "bridge_hang_" + std::to_string(getpid());
     const auto start = std::chrono::steady_clock::now();
@@ -558,6 +649,12 @@ TEST(BridgeStart, failures_before_the_first_message_are_one_clear_line) {
          "cannot load probe: the bridge ended before it started "
          "(exit code 127)"},
         {{"/bin/sh", "-c", "printf 'not the protocol at all'; exec sleep 5"},
+         "cannot load probe: the bridge (/bin/sh) speaks another protocol"},
+        // The HELLO of a bridge of version 4, which takes no notification sent ahead.
+        {{"/bin/sh", "-c",
+          "printf "
+          "'\\030\\0\\0\\0\\001\\0\\0\\0ZBRG\\004\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0'; "
+          "exec sleep 5"},
          "cannot load probe: the bridge (/bin/sh) speaks another protocol"},
         {{ZEPH_FAKE_BRIDGE, noFactory}, "probe exports no load_zeph_client_script"},
         {{ZEPH_FAKE_BRIDGE, "/nonexistent/x.so"},

@@ -51,7 +51,8 @@ zb_message sample(uint32_t kind) {
         m.u.one_way = 0x80000443u;
         break;
     case ZB_CALL:
-    case ZB_POST: {
+    case ZB_POST:
+    case ZB_QUEUE: {
         m.u.call.target = 0x1122334455667788ull;
         m.u.call.type = 2;
         zb_button_data& b = m.u.call.data.button;
@@ -104,7 +105,7 @@ int decodeFrame(const std::vector<unsigned char>& frame, zb_message& out) {
 
 const uint32_t kKinds[] = {ZB_HELLO, ZB_CREATE, ZB_CALL, ZB_DESTROY, ZB_RETURN,
                            ZB_FAULT, ZB_DEBUG,  ZB_HEAP, ZB_LOAD,    ZB_CREATE_IN,
-                           ZB_SHARE, ZB_WAKE,   ZB_POST, ZB_ONE_WAY};
+                           ZB_SHARE, ZB_WAKE,   ZB_POST, ZB_ONE_WAY, ZB_QUEUE};
 
 TEST(bridge_codec, every_kind_survives_a_round_trip_byte_for_byte) {
     for (uint32_t kind : kKinds) {
