@@ -103,6 +103,8 @@ private:
     bool handOn(Arriving& a);
     void refuse(Arriving& a, int status, const std::string& why);
     void work(bool trusted);
+    // Sends it all, waiting a while (none: one try) each time the socket is full.
+    static bool sendAll(int fd, const std::string& data, bool wait = true);
 
     GateLimits m_limits;
     Handler m_handler;
