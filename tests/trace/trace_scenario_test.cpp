@@ -1,5 +1,6 @@
 // A trace turned into a scenario: the facility follows the field's answers, the steps and
 // expectations follow the calls, and what no scenario line can say is a note.
+#include "host_records.h"
 #include "trace_tape.h"
 #include "zeph_records.h"
 
@@ -12,6 +13,20 @@
 namespace zt = zeph::bench::trace;
 using zeph::test::parsed;
 using zeph::test::Tape;
+
+namespace {
+
+// Host 1's component (0x5000) sends a command, and the revertive 5 DEST 'NAME' is delivered to it
+// inside that command.
+void revertedInside(Tape& t, const char* command, int32_t dest, const char* name) {
+    const std::vector<char> record = zeph::host::revertiveRecord(5, dest, name);
+    t.call(1, ZEPH_COMMAND, command, true);
+    t.call(0x5000, ZEPH_REVERTIVE, record.data(), false);
+    t.ret(nullptr);
+    t.ret(nullptr);
+}
+
+} // namespace
 
 // The facility follows the field's answers: a line where an answer is first needed, another
 // where it changed, a router made inline for a revertive inside RC, and a note for what no
@@ -74,15 +89,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     parent("r", "RR 5 40 40", nullptr); // registered: a route reaches it
     // A parent text sent on as the command, and the revertive 5 DEST 'NAME' delivered inside it.
     const auto routedInside = [&t](const char* command, int32_t dest, const char* name) {
-        alignas(4) unsigned char record[32] = {};
-        const int32_t words[4] = {5, 0, dest, 0};
-        std::memcpy(record, words, sizeof words);
-        std::memcpy(record + 16, name, std::strlen(name) + 1);
         t.call(0x5000, ZEPH_PARENT, command, false);
-        t.call(1, ZEPH_COMMAND, command, true);
-        t.call(0x5000, ZEPH_REVERTIVE, record, false);
-        t.ret(nullptr);
-        t.ret(nullptr);
+        revertedInside(t, command, dest, name);
         t.ret(nullptr);
     };
     // Made inline only for the very revertive the command would cause.
@@ -172,24 +180,13 @@ TEST(trace_scenario, panel_files_and_a_routers_lines_follow_the_field) {
     t.call(1, ZEPH_COMMAND, "PS '1' 'dir/b.zeph_ui'", true);
     t.ret(ok);
     t.ret(nullptr);
-    // Each command with its revertive delivered inside it.
-    const auto routed = [&t](const char* command, int32_t dest, const char* name) {
-        alignas(4) unsigned char record[32] = {};
-        const int32_t words[4] = {5, 0, dest, 0};
-        std::memcpy(record, words, sizeof words);
-        std::memcpy(record + 16, name, std::strlen(name) + 1);
-        t.call(1, ZEPH_COMMAND, command, true);
-        t.call(0x5000, ZEPH_REVERTIVE, record, false);
-        t.ret(nullptr);
-        t.ret(nullptr);
-    };
     t.call(0x5000, ZEPH_PARENT, "watch", false); // registered: a route's revertive reaches it
     t.call(1, ZEPH_COMMAND, "RR 5 40 40", true);
     t.ret(nullptr);
     t.ret(nullptr);
     t.call(0x5000, ZEPH_PARENT, "both", false);
-    routed("RP 5 40 40", 40, "Cam 9");
-    routed("RC 5 7 40", 40, "Cam 7");
+    revertedInside(t, "RP 5 40 40", 40, "Cam 9");
+    revertedInside(t, "RC 5 7 40", 40, "Cam 7");
     t.ret(nullptr);
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);
