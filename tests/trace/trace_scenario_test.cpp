@@ -82,6 +82,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     };
     query("SD 'cam'", six); // the facility line before the step gives one
     query("SD 'cam'", five);
+    query("RN 5 0 41", camera); // the same for a database entry
+    query("RN 5 0 41", renamed);
     t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
     t.ret(nullptr);
     query("TG '1' 'UMD' 'text'", other);
@@ -150,10 +152,13 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("\nroute 5 ", route45), std::string::npos) << s; // not again for the second
     // Said once, and the RP in range finds the source RC routed there.
     EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
-    std::vector<std::string> want = {
-        "SD 'odd' with 'five'",      "RN 5 x 40 with 'Camera 1'",
-        "RN x 0 40 with 'Camera 1'", "SD 'three' with '1 2 3'",
-        "SD 'cam' with '5'",         "TG '1' 'UMD' 'text' with 'text=other'"};
+    std::vector<std::string> want = {"SD 'odd' with 'five'",
+                                     "RN 5 x 40 with 'Camera 1'",
+                                     "RN x 0 40 with 'Camera 1'",
+                                     "SD 'three' with '1 2 3'",
+                                     "SD 'cam' with '5'",
+                                     "RN 5 0 41 with 'Camera 2'",
+                                     "TG '1' 'UMD' 'text' with 'text=other'"};
     for (const char* command : unroutable)
         want.push_back(std::string("revertive 5 40 Cam 7 inside ") + command + ";");
     want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
