@@ -88,6 +88,14 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     t.ret(nullptr);
     query("TG '1' 'UMD' 'text'", other);
     t.ret(nullptr);
+    // A control the step asked of and found missing: no line before the step can declare it for
+    // the text put that follows.
+    t.call(0x5000, ZEPH_PARENT, "s", false);
+    t.call(1, ZEPH_COMMAND, "TG '1' 'Spare' 'text'", true);
+    t.ret(nullptr);
+    t.call(1, ZEPH_COMMAND, "TP 'text=on' '1' 'Spare'", true);
+    t.ret(nullptr);
+    t.ret(nullptr);
     parent("r", "RR 5 40 40", nullptr); // registered: a route reaches it
     // A parent text sent on as the command, and the revertive 5 DEST 'NAME' delivered inside it.
     const auto routedInside = [&t](const char* command, int32_t dest, const char* name) {
@@ -152,13 +160,15 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("\nroute 5 ", route45), std::string::npos) << s; // not again for the second
     // Said once, and the RP in range finds the source RC routed there.
     EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
-    std::vector<std::string> want = {"SD 'odd' with 'five'",
-                                     "RN 5 x 40 with 'Camera 1'",
-                                     "RN x 0 40 with 'Camera 1'",
-                                     "SD 'three' with '1 2 3'",
-                                     "SD 'cam' with '5'",
-                                     "RN 5 0 41 with 'Camera 2'",
-                                     "TG '1' 'UMD' 'text' with 'text=other'"};
+    std::vector<std::string> want = {
+        "SD 'odd' with 'five'",
+        "RN 5 x 40 with 'Camera 1'",
+        "RN x 0 40 with 'Camera 1'",
+        "SD 'three' with '1 2 3'",
+        "SD 'cam' with '5'",
+        "RN 5 0 41 with 'Camera 2'",
+        "TG '1' 'UMD' 'text' with 'text=other'",
+        "no line can declare before the step: TP 'text=on' '1' 'Spare'"};
     for (const char* command : unroutable)
         want.push_back(std::string("revertive 5 40 Cam 7 inside ") + command + ";");
     want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
