@@ -96,6 +96,14 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     t.call(1, ZEPH_COMMAND, "TP 'text=on' '1' 'Spare'", true);
     t.ret(nullptr);
     t.ret(nullptr);
+    // Two names in one step are two lines before it; a new control asked of after the step read its
+    // panel cannot have its line (the panel's list would change under the step).
+    t.call(0x5000, ZEPH_PARENT, "u", false);
+    query("SD 'left'", five);
+    query("SD 'right'", six);
+    query("XI '1' 'alm_'", alarms);
+    query("TG '1' 'Fresh' 'text'", idle);
+    t.ret(nullptr);
     parent("r", "RR 5 40 40", nullptr); // registered: a route reaches it
     // A parent text sent on as the command, and the revertive 5 DEST 'NAME' delivered inside it.
     const auto routedInside = [&t](const char* command, int32_t dest, const char* name) {
@@ -146,6 +154,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("db 5 0 40 Camera 1", at("parent g")), std::string::npos) << s;
     EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
     EXPECT_LT(at("name pair 201 7"), at("parent k"));
+    EXPECT_LT(at("name left 5"), at("parent u")) << s;
+    EXPECT_LT(at("name right 6"), at("parent u")) << s;
     EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
     EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
     EXPECT_LT(at("press 1 Tarnel"), at("raw 2"));
@@ -168,7 +178,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
         "SD 'cam' with '5'",
         "RN 5 0 41 with 'Camera 2'",
         "TG '1' 'UMD' 'text' with 'text=other'",
-        "no line can declare before the step: TP 'text=on' '1' 'Spare'"};
+        "no line can declare before the step: TP 'text=on' '1' 'Spare'",
+        "TG '1' 'Fresh' 'text' with 'text=idle'"};
     for (const char* command : unroutable)
         want.push_back(std::string("revertive 5 40 Cam 7 inside ") + command + ";");
     want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
