@@ -5,6 +5,7 @@
 #include "trace/trace_tools.h"
 
 #include "host_records.h"
+#include "trace/trace_records.h"
 #include "trace_format.h"
 #include "zeph_client_callback.h"
 #include "zeph_records.h"
@@ -50,25 +51,9 @@ private:
     }
     void put(const zb_message& m) { zt_write(&m_writer, m_us += 7, 1, &m); }
     void call(uint64_t target, int type, const void* data, bool toHost) {
-        zb_message m{};
-        m.kind = ZB_CALL;
-        m.u.call.target = target;
-        m.u.call.type = type;
-        zt_payload(type, data, toHost, &m.u.call.data);
-        put(m);
+        put(bench::trace::callRecord(target, type, data, toHost));
     }
-    void ret(const char* result = nullptr) {
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        zt_result(result, &m.u.ret);
-        put(m);
-    }
-    void value(uint64_t v) {
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        m.u.ret.value = v;
-        put(m);
-    }
+    void ret(const char* result = nullptr) { put(bench::trace::returnRecord(result)); }
     // A command, and a query's reply handed back.
     void command(const std::string& text, const char* reply = nullptr) {
         call(kHost, ZEPH_COMMAND, text.c_str(), true);
@@ -79,14 +64,10 @@ private:
         }
     }
     void load() {
-        zb_message m{};
-        m.kind = ZB_CREATE;
-        m.u.create.host = kHost;
-        m.u.create.path = zb_text_of("");
-        put(m);
+        put(bench::trace::createRecord(kHost, ""));
         call(kHost, ZEPH_COMMAND, "PS '1' 'session.zeph_ui'", true);
         ret("1");
-        value(kHandle);
+        put(bench::trace::valueRecord(kHandle));
     }
     void step(int n) {
         const std::string go = "Go" + std::to_string(n % 40), umd = "UMD" + std::to_string(n % 40);
@@ -126,15 +107,22 @@ const Session& session() {
     return s;
 }
 
-// The baseline: the trace read, every record's lengths checked and its calls told apart.
+// The session's trace read, every record's lengths checked and its calls told apart; false (the
+// benchmark skipped, saying why) when it cannot be.
+bool read(benchmark::State& state, bench::trace::Trace& t) {
+    std::string error;
+    if (t.parse(session().bytes(), error))
+        return true;
+    state.SkipWithError(error.c_str());
+    return false;
+}
+
+// The baseline: the trace read.
 void BM_TraceRead(benchmark::State& state) {
     for (auto _ : state) {
         bench::trace::Trace t;
-        std::string error;
-        if (!t.parse(session().bytes(), error)) {
-            state.SkipWithError(error.c_str());
+        if (!read(state, t))
             return;
-        }
         benchmark::DoNotOptimize(t.calls.size());
     }
 }
@@ -144,11 +132,8 @@ void BM_TraceScenario(benchmark::State& state) {
     size_t lines = 0;
     for (auto _ : state) {
         bench::trace::Trace t;
-        std::string error;
-        if (!t.parse(session().bytes(), error)) {
-            state.SkipWithError(error.c_str());
+        if (!read(state, t))
             return;
-        }
         std::vector<std::string> notes;
         const std::string scenario = bench::trace::toScenarioNoted(t, notes);
         lines = size_t(std::count(scenario.begin(), scenario.end(), '\n'));

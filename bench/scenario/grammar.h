@@ -5,6 +5,8 @@
 
 #include "scenario/step.h"
 
+#include <string>
+
 namespace zeph::bench {
 
 struct Grammar {
@@ -21,5 +23,9 @@ struct Grammar {
 
 // The entry of a kind; null for a kind no keyword has.
 const Grammar* grammarOf(Step::Kind kind);
+
+// What the shape of a line cannot tell: empty when the step is sound, else why not
+// (step_check.cpp).
+std::string checkStep(const Step& step);
 
 } // namespace zeph::bench

@@ -4,8 +4,8 @@
 // that bear the session's token have a budget of their own (their queue and workers), so a crowd
 // of clients without it can never keep the user out.
 //
-// The HTTP library (its parser and its writer) stays inside gate.cpp: what the server sees is the
-// plain request and answer below.
+// The HTTP library (its parser and its writer) stays inside gate.cpp and gate_workers.cpp: what
+// the server sees is the plain request and answer below.
 #pragma once
 
 #include <atomic>
@@ -103,6 +103,8 @@ private:
     bool handOn(Arriving& a);
     void refuse(Arriving& a, int status, const std::string& why);
     void work(bool trusted);
+    // Sends it all, waiting a while (none: one try) each time the socket is full.
+    static bool sendAll(int fd, const std::string& data, bool wait = true);
 
     GateLimits m_limits;
     Handler m_handler;

@@ -1,6 +1,7 @@
 // The bench's tap: a recording host object and a recording component around the real ones.
 #include "trace/bench_tap.h"
 
+#include "trace/trace_records.h"
 #include "trace_format.h"
 
 #include <algorithm>
@@ -35,19 +36,9 @@ struct BenchTap::State {
         zt_write(&writer, uint64_t(us), thread, &m);
     }
     void call(uint64_t target, void* data, int type, bool toHost) {
-        zb_message m{};
-        m.kind = ZB_CALL;
-        m.u.call.target = target;
-        m.u.call.type = type;
-        zt_payload(type, data, toHost, &m.u.call.data);
-        record(m);
+        record(callRecord(target, type, data, toHost));
     }
-    void returned(const char* result) {
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        zt_result(result, &m.u.ret);
-        record(m);
-    }
+    void returned(const char* result) { record(returnRecord(result)); }
 };
 
 namespace {
@@ -115,11 +106,7 @@ private:
 zeph_client_callback* tappedFactory(zeph_client_callback* host, const char* path) {
     BenchTap::State& s = *g_open;
     const uint32_t id = host ? s.nextHost++ : 0;
-    zb_message m{};
-    m.kind = ZB_CREATE;
-    m.u.create.host = id;
-    m.u.create.path = zb_text_of(path);
-    s.record(m);
+    s.record(createRecord(id, path));
     TapHost* tapHost = host ? new TapHost(s, host, id) : nullptr;
     zeph_client_callback* component = s.real(tapHost, path);
     zb_message r{};

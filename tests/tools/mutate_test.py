@@ -112,6 +112,7 @@ class Areas(unittest.TestCase):
         tests.append((10, "trace_scenario.lines", "trace_scenario.lines /b/bin/trace_scenario_test x "))
         cases = [("tools/zeph_host/serve.cpp", ["cli.serve", "cli.run", "docs.readme", "Ostrel.exports"]),
                  ("bench/serve/server.cpp", ["cli.serve"]),
+                 ("bench/trace/trace_scenario.cpp", ["cli.serve", "trace_scenario.lines"]),
                  ("host/bridge/bridge_codec.c", ["bridge_codec.round_trip"]),
                  # A trace's conversion is what asks the facility for its answering lines.
                  ("bench/facility/routing.cpp", ["cli.run", "trace_scenario.lines"]),

@@ -10,6 +10,7 @@
 //             (foreign, again), the component's diagnostics, a type 7 with a pointer, an unknown
 //             type, button sub-fields a press line cannot give
 // killed      the host killed inside a parent notification, which never returned
+#include "trace/trace_records.h"
 #include "trace_format.h"
 #include "zeph_client_callback.h"
 #include "zeph_records.h"
@@ -20,6 +21,8 @@
 #include <string>
 
 namespace {
+namespace zt = zeph::bench::trace;
+
 struct Tape {
     FILE* f;
     zt_writer w{};
@@ -37,33 +40,12 @@ struct Tape {
     }
     ~Tape() { zt_writer_free(&w); }
     void put(const zb_message& m) { zt_write(&w, us += 10, 1, &m); }
-    void create(uint32_t host, const char* path) {
-        zb_message m{};
-        m.kind = ZB_CREATE;
-        m.u.create.host = host;
-        m.u.create.path = zb_text_of(path);
-        put(m);
-    }
-    void value(uint64_t v) { // the RETURN of a CREATE or a DESTROY
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        m.u.ret.value = v;
-        put(m);
-    }
+    void create(uint32_t host, const char* path) { put(zt::createRecord(host, path)); }
+    void value(uint64_t v) { put(zt::valueRecord(v)); } // the RETURN of a CREATE or a DESTROY
     void call(uint64_t target, int type, const void* data, bool toHost) {
-        zb_message m{};
-        m.kind = ZB_CALL;
-        m.u.call.target = target;
-        m.u.call.type = type;
-        zt_payload(type, data, toHost, &m.u.call.data);
-        put(m);
+        put(zt::callRecord(target, type, data, toHost));
     }
-    void ret(const char* result) {
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        zt_result(result, &m.u.ret);
-        put(m);
-    }
+    void ret(const char* result) { put(zt::returnRecord(result)); }
     // A command and the host's reply; a query's reply handed back.
     void command(uint32_t host, const char* text, char* reply = nullptr) {
         call(host, ZEPH_COMMAND, text, true);

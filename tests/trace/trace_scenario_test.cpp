@@ -1,5 +1,6 @@
 // A trace turned into a scenario: the facility follows the field's answers, the steps and
 // expectations follow the calls, and what no scenario line can say is a note.
+#include "host_records.h"
 #include "trace_tape.h"
 #include "zeph_records.h"
 
@@ -12,6 +13,20 @@
 namespace zt = zeph::bench::trace;
 using zeph::test::parsed;
 using zeph::test::Tape;
+
+namespace {
+
+// Host 1's component (0x5000) sends a command, and the revertive 5 DEST 'NAME' is delivered to it
+// inside that command.
+void revertedInside(Tape& t, const char* command, int32_t dest, const char* name) {
+    const std::vector<char> record = zeph::host::revertiveRecord(5, dest, name);
+    t.call(1, ZEPH_COMMAND, command, true);
+    t.call(0x5000, ZEPH_REVERTIVE, record.data(), false);
+    t.ret(nullptr);
+    t.ret(nullptr);
+}
+
+} // namespace
 
 // The facility follows the field's answers: a line where an answer is first needed, another
 // where it changed, a router made inline for a revertive inside RC, and a note for what no
@@ -67,22 +82,33 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     };
     query("SD 'cam'", six); // the facility line before the step gives one
     query("SD 'cam'", five);
+    query("RN 5 0 41", camera); // the same for a database entry
+    query("RN 5 0 41", renamed);
     t.call(1, ZEPH_COMMAND, "TP 'text=set' '1' 'UMD'", true);
     t.ret(nullptr);
     query("TG '1' 'UMD' 'text'", other);
     t.ret(nullptr);
+    // A control the step asked of and found missing: no line before the step can declare it for
+    // the text put that follows.
+    t.call(0x5000, ZEPH_PARENT, "s", false);
+    t.call(1, ZEPH_COMMAND, "TG '1' 'Spare' 'text'", true);
+    t.ret(nullptr);
+    t.call(1, ZEPH_COMMAND, "TP 'text=on' '1' 'Spare'", true);
+    t.ret(nullptr);
+    t.ret(nullptr);
+    // Two names in one step are two lines before it; a new control asked of after the step read its
+    // panel cannot have its line (the panel's list would change under the step).
+    t.call(0x5000, ZEPH_PARENT, "u", false);
+    query("SD 'left'", five);
+    query("SD 'right'", six);
+    query("XI '1' 'alm_'", alarms);
+    query("TG '1' 'Fresh' 'text'", idle);
+    t.ret(nullptr);
     parent("r", "RR 5 40 40", nullptr); // registered: a route reaches it
     // A parent text sent on as the command, and the revertive 5 DEST 'NAME' delivered inside it.
     const auto routedInside = [&t](const char* command, int32_t dest, const char* name) {
-        alignas(4) unsigned char record[32] = {};
-        const int32_t words[4] = {5, 0, dest, 0};
-        std::memcpy(record, words, sizeof words);
-        std::memcpy(record + 16, name, std::strlen(name) + 1);
         t.call(0x5000, ZEPH_PARENT, command, false);
-        t.call(1, ZEPH_COMMAND, command, true);
-        t.call(0x5000, ZEPH_REVERTIVE, record, false);
-        t.ret(nullptr);
-        t.ret(nullptr);
+        revertedInside(t, command, dest, name);
         t.ret(nullptr);
     };
     // Made inline only for the very revertive the command would cause.
@@ -128,6 +154,8 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     EXPECT_EQ(s.find("db 5 0 40 Camera 1", at("parent g")), std::string::npos) << s;
     EXPECT_EQ(s.find("db 5 x"), std::string::npos) << s;
     EXPECT_LT(at("name pair 201 7"), at("parent k"));
+    EXPECT_LT(at("name left 5"), at("parent u")) << s;
+    EXPECT_LT(at("name right 6"), at("parent u")) << s;
     EXPECT_EQ(s.find("db 5 0 40 Camera 2"), std::string::npos) << s;
     EXPECT_NE(s.find("\nparent crash\nexpect-none\nanswer \"none\"\n"), std::string::npos) << s;
     EXPECT_LT(at("press 1 Tarnel"), at("raw 2"));
@@ -143,9 +171,15 @@ TEST(trace_scenario, facility_lines_follow_the_field_answers) {
     // Said once, and the RP in range finds the source RC routed there.
     EXPECT_EQ(s.find(" Cam 7\n"), s.rfind(" Cam 7\n")) << s;
     std::vector<std::string> want = {
-        "SD 'odd' with 'five'",      "RN 5 x 40 with 'Camera 1'",
-        "RN x 0 40 with 'Camera 1'", "SD 'three' with '1 2 3'",
-        "SD 'cam' with '5'",         "TG '1' 'UMD' 'text' with 'text=other'"};
+        "SD 'odd' with 'five'",
+        "RN 5 x 40 with 'Camera 1'",
+        "RN x 0 40 with 'Camera 1'",
+        "SD 'three' with '1 2 3'",
+        "SD 'cam' with '5'",
+        "RN 5 0 41 with 'Camera 2'",
+        "TG '1' 'UMD' 'text' with 'text=other'",
+        "no line can declare before the step: TP 'text=on' '1' 'Spare'",
+        "TG '1' 'Fresh' 'text' with 'text=idle'"};
     for (const char* command : unroutable)
         want.push_back(std::string("revertive 5 40 Cam 7 inside ") + command + ";");
     want.push_back("fault 0xc0000005 at Ostrel.traced.dll+0x00000010");
@@ -172,24 +206,13 @@ TEST(trace_scenario, panel_files_and_a_routers_lines_follow_the_field) {
     t.call(1, ZEPH_COMMAND, "PS '1' 'dir/b.zeph_ui'", true);
     t.ret(ok);
     t.ret(nullptr);
-    // Each command with its revertive delivered inside it.
-    const auto routed = [&t](const char* command, int32_t dest, const char* name) {
-        alignas(4) unsigned char record[32] = {};
-        const int32_t words[4] = {5, 0, dest, 0};
-        std::memcpy(record, words, sizeof words);
-        std::memcpy(record + 16, name, std::strlen(name) + 1);
-        t.call(1, ZEPH_COMMAND, command, true);
-        t.call(0x5000, ZEPH_REVERTIVE, record, false);
-        t.ret(nullptr);
-        t.ret(nullptr);
-    };
     t.call(0x5000, ZEPH_PARENT, "watch", false); // registered: a route's revertive reaches it
     t.call(1, ZEPH_COMMAND, "RR 5 40 40", true);
     t.ret(nullptr);
     t.ret(nullptr);
     t.call(0x5000, ZEPH_PARENT, "both", false);
-    routed("RP 5 40 40", 40, "Cam 9");
-    routed("RC 5 7 40", 40, "Cam 7");
+    revertedInside(t, "RP 5 40 40", 40, "Cam 9");
+    revertedInside(t, "RC 5 7 40", 40, "Cam 7");
     t.ret(nullptr);
     std::vector<std::string> notes;
     const std::string s = zt::toScenario(parsed(t.bytes), notes);

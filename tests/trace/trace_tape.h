@@ -2,6 +2,7 @@
 // record's end is kept, and writes can be made to fail from a given one on.
 #pragma once
 
+#include "trace/trace_records.h"
 #include "trace/trace_tools.h"
 #include "zeph_client_callback.h"
 
@@ -47,34 +48,13 @@ struct Tape {
         boundaries.push_back(bytes.size());
         return r;
     }
-    void create(uint32_t host, const char* path) {
-        zb_message m{};
-        m.kind = ZB_CREATE;
-        m.u.create.host = host;
-        m.u.create.path = zb_text_of(path);
-        put(m);
-    }
+    void create(uint32_t host, const char* path) { put(bench::trace::createRecord(host, path)); }
     void call(uint64_t target, int type, const void* data, bool toHost) {
-        zb_message m{};
-        m.kind = ZB_CALL;
-        m.u.call.target = target;
-        m.u.call.type = type;
-        zt_payload(type, data, toHost, &m.u.call.data);
-        put(m);
+        put(bench::trace::callRecord(target, type, data, toHost));
     }
     // The RETURN of a CREATE: the component's handle, which its notifications then target.
-    void created(uint64_t handle) {
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        m.u.ret.value = handle;
-        put(m);
-    }
-    void ret(const char* result) {
-        zb_message m{};
-        m.kind = ZB_RETURN;
-        zt_result(result, &m.u.ret);
-        put(m);
-    }
+    void created(uint64_t handle) { put(bench::trace::valueRecord(handle)); }
+    void ret(const char* result) { put(bench::trace::returnRecord(result)); }
 };
 
 inline zeph::bench::trace::Trace parsed(const std::vector<unsigned char>& bytes) {
