@@ -212,5 +212,51 @@ class FuzzStage(unittest.TestCase):
         self.assertEqual(sorted(started[:2]), ["large", "middle"], started)
 
 
+class ClangTidyStage(unittest.TestCase):
+    """Every C++ file of ours in the database is checked, once however many targets compile it; tests,
+    fuzz targets and others' code are not; a finding fails the stage."""
+
+    def run_stage(self, finding=""):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        db = os.path.join(d, "build", "asan-tidy")
+        sources = ["platform/a.cpp", "bench/b.cpp", "bench/b.cpp", "tools/zeph_host/main.cpp",
+                   "build/asan-tidy/bench/serve/page.cpp", "tests/t.cpp", "fuzz/f_fuzz.cpp",
+                   "/usr/include/other.cpp"]
+        entries = [{"directory": db, "file": f if f.startswith("/") else os.path.join(d, f),
+                    "command": "clang++-14 -c " + f} for f in sources]
+        for path, text in (("bin/cmake", '#!/bin/sh\n[ "$3" = "-B" ] && mkdir -p "$4" && '
+                            'cp "%s/db.json" "$4/compile_commands.json"\n' % d),
+                           ("bin/clang++-14", "#!/bin/sh\n"),
+                           # Notes each file it is given; finds something in one.
+                           ("bin/clang-tidy-14", '#!/bin/sh\necho "$4" >>"%s/checked"\n'
+                            'case "$4" in *%s) echo "$4:1:1: warning: planted"; exit 1;; esac\n'
+                            % (d, finding or "nothing")),
+                           ("db.json", json.dumps(entries))):
+            os.makedirs(os.path.dirname(os.path.join(d, path)), exist_ok=True)
+            Path(d, path).write_text(text)
+            os.chmod(os.path.join(d, path), 0o755)
+        for f in sources[:-1]:
+            os.makedirs(os.path.dirname(os.path.join(d, f)), exist_ok=True)
+            Path(d, f).write_text("int x;\n")
+        p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "70-clang-tidy.sh")], cwd=d,
+                           env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
+                                    os.environ["PATH"]), capture_output=True, text=True, timeout=60)
+        checked = Path(d, "checked").read_text().split() if Path(d, "checked").exists() else []
+        return p, sorted(os.path.relpath(f, d) for f in checked)
+
+    def test_each_file_of_ours_once(self):
+        p, checked = self.run_stage()
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual(checked, ["bench/b.cpp", "build/asan-tidy/bench/serve/page.cpp",
+                                   "platform/a.cpp", "tools/zeph_host/main.cpp"])
+
+    def test_a_finding_fails_the_stage(self):
+        p, checked = self.run_stage(finding="bench/b.cpp")
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        self.assertIn("warning: planted", p.stdout)
+        self.assertEqual(len(checked), 4)
+
+
 if __name__ == "__main__":
     unittest.main()
