@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The CI stages as test-all runs them: each one exits 77 (skipped, never passed) on a machine
 without its tools, and the Windows stage's check for Wine processes left running sees its own only."""
+import json
 import os
+import re
+import shutil
 import subprocess
 import tempfile
 import time
@@ -39,6 +42,52 @@ class Stages(unittest.TestCase):
                 text = stage.read_text()
                 self.assertTrue(text.startswith("#!/usr/bin/env bash\n"), "no shebang")
                 self.assertIn("\nset -euo pipefail\n", text)
+
+
+class TestAll(unittest.TestCase):
+    def test_each_stage_reports_its_wall_and_processor_time(self):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        os.makedirs(os.path.join(d, "tools", "ci"))
+        shutil.copy(ROOT / "tools" / "test-all", os.path.join(d, "tools"))
+        for path, text in (("tools/install-deps", "#!/bin/sh\n"),
+                           # A second of processor time and more, in a child of the stage's.
+                           ("tools/ci/10-burn.sh", "python3 -c 'import time\n"
+                            "while time.process_time() < 1.2: pass'\n"),
+                           ("tools/ci/20-idle.sh", "sleep 1; exit 77\n")):
+            Path(d, path).write_text(text)
+            os.chmod(os.path.join(d, path), 0o755)
+        p = subprocess.run(["bash", os.path.join(d, "tools", "test-all")], capture_output=True,
+                           text=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        burn = re.search(r"=== 10-burn: ok \(\d+ s, (\d+) CPU-s\) ===", p.stdout)
+        self.assertTrue(burn, p.stdout)
+        self.assertIn(int(burn.group(1)), (1, 2), p.stdout)
+        self.assertRegex(p.stdout, r"=== 20-idle: SKIPPED \([12] s, 0 CPU-s\) ===")
+        self.assertRegex(p.stdout, r"test-all: [12] CPU-s \(user \+ system\) in all")
+
+
+class Presets(unittest.TestCase):
+    """Every test runs in some stage: the native stage's dev preset runs them all, and a stage's
+    preset leaves out only tests that run no code of its build."""
+
+    def test_only_tests_without_code_of_the_build_are_left_out(self):
+        presets = {p["name"]: p for p in json.loads((ROOT / "CMakePresets.json").read_text())["testPresets"]}
+        tests = (ROOT / "tests" / "CMakeLists.txt").read_text()
+        for name, left_out in (("dev", None),
+                               # Python alone (tools/mutate, these stages): dev runs them.
+                               ("asan", "^tools$")):
+            with self.subTest(preset=name):
+                exclude = presets[name].get("filter", {}).get("exclude", {})
+                self.assertEqual(exclude.get("label"), left_out)
+                self.assertEqual(set(exclude) - {"label"}, set())
+                if left_out:
+                    labelled = re.findall(r"set_tests_properties\((\S+) PROPERTIES LABELS tools\)", tests)
+                    self.assertGreater(len(labelled), 0)
+                    for test in labelled:
+                        self.assertRegex(tests, r"add_test\(NAME %s COMMAND Python3::Interpreter \S+\.py\)"
+                                         % re.escape(test))
+        self.assertIn("cmake --workflow --preset dev\n", (ROOT / "tools/ci/10-native.sh").read_text())
 
 
 class LeftRunning(unittest.TestCase):
@@ -112,36 +161,101 @@ class FuzzWhileGrowing(unittest.TestCase):
 
 
 class FuzzStage(unittest.TestCase):
-    """A target's memory limits (its .limits file) hold while it fuzzes, not only over its seeds."""
+    """A target's memory limits (its .limits file) hold while it fuzzes, not only over its seeds; the
+    largest targets start first."""
 
-    def test_the_limits_reach_every_run_of_a_target(self):
+    def run_stage(self, files):
+        """Runs the stage on a tree of FILES (path: text) whose targets are built already (cmake
+        only says so). Returns the finished process and the tree."""
         if subprocess.run(["bash", "-c", "command -v clang++-14 && compgen -G "
                            "'/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'"],
                           capture_output=True).returncode:
             self.skipTest("no clang-14 libFuzzer here: the stage skips itself")
-        with tempfile.TemporaryDirectory() as d:
-            # A tree of one target, already built; cmake only says so; the target notes its flags.
-            for path, text in (("fuzz/CMakeLists.txt", "zeph_add_fuzzer(probe_fuzz probe.cpp)\n"),
-                               ("fuzz/probe_fuzz.limits", "# tight\n-rss_limit_mb=99 -malloc_limit_mb=7\n"),
-                               ("build/asan/CMakeCache.txt", ""),
-                               ("build/asan/bin/probe_fuzz", '#!/bin/sh\necho "flags: $*" >&2\n'),
-                               ("bin/cmake", "#!/bin/sh\n")):
-                os.makedirs(os.path.dirname(os.path.join(d, path)), exist_ok=True)
-                Path(d, path).write_text(text)
-                os.chmod(os.path.join(d, path), 0o755)
-            os.makedirs(os.path.join(d, "tools", "ci"))
-            os.symlink(ROOT / "tools" / "ci" / "fuzz-while-growing",
-                       os.path.join(d, "tools", "ci", "fuzz-while-growing"))
-            p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "50-fuzz.sh")], cwd=d,
-                               env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
-                                        os.environ["PATH"], ZEPH_FUZZ_SECONDS="2",
-                                        ZEPH_FUZZ_FLAT_SECONDS="1"),
-                               capture_output=True, text=True, timeout=60)
-            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-            runs = Path(d, "build/asan/fuzz-runs")
-            for log in ("probe_fuzz.seeds.log", "probe_fuzz.log"):
-                flags = (runs / log).read_text()
-                self.assertRegex(flags, r"-rss_limit_mb=99 -malloc_limit_mb=7(?!.*_limit_mb)", log)
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        for path, text in dict(files, **{"build/asan/CMakeCache.txt": "", "bin/cmake": "#!/bin/sh\n"}).items():
+            os.makedirs(os.path.dirname(os.path.join(d, path)), exist_ok=True)
+            Path(d, path).write_text(text)
+            os.chmod(os.path.join(d, path), 0o755)
+        os.makedirs(os.path.join(d, "tools", "ci"))
+        os.symlink(ROOT / "tools" / "ci" / "fuzz-while-growing",
+                   os.path.join(d, "tools", "ci", "fuzz-while-growing"))
+        p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "50-fuzz.sh")], cwd=d,
+                           env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
+                                    os.environ["PATH"], ZEPH_FUZZ_SECONDS="2",
+                                    ZEPH_FUZZ_FLAT_SECONDS="1"),
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        return p, d
+
+    def test_the_limits_reach_every_run_of_a_target(self):
+        # The target notes its flags.
+        _, d = self.run_stage({"fuzz/CMakeLists.txt": "zeph_add_fuzzer(probe_fuzz probe.cpp)\n",
+                               "fuzz/probe_fuzz.limits": "# tight\n-rss_limit_mb=99 -malloc_limit_mb=7\n",
+                               "build/asan/bin/probe_fuzz": '#!/bin/sh\necho "flags: $*" >&2\n'})
+        runs = Path(d, "build/asan/fuzz-runs")
+        for log in ("probe_fuzz.seeds.log", "probe_fuzz.log"):
+            flags = (runs / log).read_text()
+            self.assertRegex(flags, r"-rss_limit_mb=99 -malloc_limit_mb=7(?!.*_limit_mb)", log)
+
+    def test_the_largest_targets_start_first_whatever_their_order_in_the_list(self):
+        # Two run at once: of three, the smallest starts last, once one of the others is done.
+        files = {"fuzz/CMakeLists.txt": "".join("zeph_add_fuzzer(%s_fuzz %s.cpp)\n" % (n, n)
+                                                for n in ("small", "large", "middle"))}
+        for name, size in (("small", 1), ("large", 3000), ("middle", 2000)):
+            files["build/asan/bin/%s_fuzz" % name] = (
+                '#!/bin/sh\necho %s >>"$(dirname "$0")/../started"\nsleep 0.3\n# %s\n'
+                % (name, "x" * size))
+        _, d = self.run_stage(files)
+        started = Path(d, "build/asan/started").read_text().split()
+        self.assertEqual(started[-2:], ["small", "small"], started)  # its seeds, then its run
+        self.assertEqual(sorted(started[:2]), ["large", "middle"], started)
+
+
+class ClangTidyStage(unittest.TestCase):
+    """Every C++ file of ours in the database is checked, once however many targets compile it; tests,
+    fuzz targets and others' code are not; a finding fails the stage."""
+
+    def run_stage(self, finding=""):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        db = os.path.join(d, "build", "asan-tidy")
+        sources = ["platform/a.cpp", "bench/b.cpp", "bench/b.cpp", "tools/zeph_host/main.cpp",
+                   "build/asan-tidy/bench/serve/page.cpp", "tests/t.cpp", "fuzz/f_fuzz.cpp",
+                   "/usr/include/other.cpp"]
+        entries = [{"directory": db, "file": f if f.startswith("/") else os.path.join(d, f),
+                    "command": "clang++-14 -c " + f} for f in sources]
+        for path, text in (("bin/cmake", '#!/bin/sh\n[ "$3" = "-B" ] && mkdir -p "$4" && '
+                            'cp "%s/db.json" "$4/compile_commands.json"\n' % d),
+                           ("bin/clang++-14", "#!/bin/sh\n"),
+                           # Notes each file it is given; finds something in one.
+                           ("bin/clang-tidy-14", '#!/bin/sh\necho "$4" >>"%s/checked"\n'
+                            'case "$4" in *%s) echo "$4:1:1: warning: planted"; exit 1;; esac\n'
+                            % (d, finding or "nothing")),
+                           ("db.json", json.dumps(entries))):
+            os.makedirs(os.path.dirname(os.path.join(d, path)), exist_ok=True)
+            Path(d, path).write_text(text)
+            os.chmod(os.path.join(d, path), 0o755)
+        for f in sources[:-1]:
+            os.makedirs(os.path.dirname(os.path.join(d, f)), exist_ok=True)
+            Path(d, f).write_text("int x;\n")
+        p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "70-clang-tidy.sh")], cwd=d,
+                           env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
+                                    os.environ["PATH"]), capture_output=True, text=True, timeout=60)
+        checked = Path(d, "checked").read_text().split() if Path(d, "checked").exists() else []
+        return p, sorted(os.path.relpath(f, d) for f in checked)
+
+    def test_each_file_of_ours_once(self):
+        p, checked = self.run_stage()
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual(checked, ["bench/b.cpp", "build/asan-tidy/bench/serve/page.cpp",
+                                   "platform/a.cpp", "tools/zeph_host/main.cpp"])
+
+    def test_a_finding_fails_the_stage(self):
+        p, checked = self.run_stage(finding="bench/b.cpp")
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        self.assertIn("warning: planted", p.stdout)
+        self.assertEqual(len(checked), 4)
 
 
 if __name__ == "__main__":

@@ -27,6 +27,9 @@ mkdir -p "$work"
 targets=()
 for name in "${names[@]}"; do targets+=("build/asan/bin/$name"); done
 [ -x "${targets[0]}" ] || { echo "50-fuzz: no fuzz target was built"; exit 1; }
+# The largest first: a target with more code to cover keeps finding edges until its time is up,
+# and the small ones (done once flat) fill in beside the last of them, so both cores end together.
+mapfile -t targets < <(ls -S "${targets[@]}")
 
 # fuzz_one BIN: replays the seeds, then fuzzes while coverage grows (at most $seconds s; stopped after
 # $flat s without a new input). Prints its report when done, so that two at once stay readable.
