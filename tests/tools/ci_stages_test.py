@@ -67,6 +67,28 @@ class TestAll(unittest.TestCase):
         self.assertRegex(p.stdout, r"test-all: [12] CPU-s \(user \+ system\) in all")
 
 
+
+class RunBench(unittest.TestCase):
+    def test_it_installs_only_what_the_run_needs_and_hands_its_arguments_to_run(self):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        for sub in ("tools", "stubs", "build/dev/bin"):
+            os.makedirs(os.path.join(d, sub))
+        shutil.copy(ROOT / "tools" / "run-bench", os.path.join(d, "tools"))
+        said = os.path.join(d, "said")
+        for path in ("tools/install-deps", "stubs/cmake", "build/dev/bin/zeph-host"):
+            Path(d, path).write_text(f'#!/bin/sh\necho "{os.path.basename(path)} $*" >>{said}\n')
+            os.chmod(os.path.join(d, path), 0o755)
+        p = subprocess.run(["bash", os.path.join(d, "tools", "run-bench"), "w/take.zs", "--json"],
+                           env={**os.environ, "PATH": os.path.join(d, "stubs") + ":" +
+                                os.environ["PATH"]}, capture_output=True, text=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        lines = Path(said).read_text().splitlines()
+        # No browser, Wine or fuzzing lists: a fresh machine's run waits for none of them.
+        self.assertEqual(lines[0], "install-deps base bench serve")
+        self.assertEqual(lines[-1], "zeph-host run build/dev/bin/Ostrel.so w/take.zs --json")
+        self.assertIn("cmake --build --preset dev --target zeph-host Ostrel", lines)
+
 class Presets(unittest.TestCase):
     """Every test runs in some stage: the native stage's dev preset runs them all, and a stage's
     preset leaves out only tests that run no code of its build."""
