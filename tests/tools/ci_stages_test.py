@@ -176,6 +176,21 @@ class FuzzWhileGrowing(unittest.TestCase):
                 self.assertIn("it failed", p.stdout)
                 self.assertIn("ERROR", log)
 
+    def test_an_exit_stalled_after_our_interrupt_is_no_finding_but_a_report_in_it_is(self):
+        stalled = ("echo '==1== libFuzzer: run interrupted; exiting' >&2; echo 'stat::x: 1' >&2; "
+                   "echo 'ALARM: working on the last Unit for 15 seconds' >&2; ")
+        for report, passes in (("exit 70", True),
+                               ("echo '==1==ERROR: LeakSanitizer: detected leaks' >&2; exit 70", False),
+                               # A slow unit before the interrupt was handled: a finding.
+                               ("", False)):
+            with self.subTest(report=report):
+                body = stalled + report if report else (
+                    "echo 'ALARM: working on the last Unit for 15 seconds' >&2; exit 70")
+                p, _, _ = self.run_fake("trap \"" + body.replace('"', '\\"') + "\" INT\n"
+                                        "while :; do sleep 0.1; done\n", "--flat", "1", "--max", "30")
+                self.assertEqual(p.returncode == 0, passes, p.stdout + p.stderr)
+                self.assertIn("coverage was flat" if passes else "it failed", p.stdout)
+
     def test_the_maximum_time_reaches_the_target(self):
         p, _, log = self.run_fake('echo "args: $*" >&2\n', "--flat", "5", "--max", "7")
         self.assertEqual(p.returncode, 0)
