@@ -153,10 +153,10 @@ class FuzzWhileGrowing(unittest.TestCase):
             return p, time.monotonic() - start, Path(log).read_text()
 
     def test_a_target_flat_for_the_given_time_is_stopped_early_and_passes(self):
-        # New edges for two seconds, then new inputs that add features only; SIGINT ends it as
-        # libFuzzer ends (status 72). Flat for one second ends it, not before the last new edge.
+        # New edges for two seconds, then new inputs that add features only; SIGUSR1 ends it as
+        # libFuzzer ends. Flat for one second ends it, not before the last new edge.
         p, took, log = self.run_fake(
-            "trap 'echo interrupted >&2; exit 72' INT\n"
+            "trap 'echo interrupted >&2; exit 0' USR1\n"
             "for i in $(seq 10); do printf '#%s\\tNEW    cov: %s\\n' $i $i >&2; sleep 0.2; done\n"
             "while :; do printf '#99\\tNEW    cov: 10 ft: 7\\n' >&2; sleep 0.1; done\n",
             "--flat", "1", "--max", "30")
@@ -169,15 +169,15 @@ class FuzzWhileGrowing(unittest.TestCase):
     def test_a_finding_fails_whatever_the_coverage_did(self):
         for body in ("printf '#1\\tNEW cov: 1\\n' >&2; echo 'ERROR: deadly signal' >&2; exit 1\n",
                      # Found while being stopped: still a finding.
-                     "trap 'echo ERROR: leak >&2; exit 1' INT\nwhile :; do sleep 0.1; done\n"):
+                     "trap 'echo ERROR: leak >&2; exit 1' USR1\nwhile :; do sleep 0.1; done\n"):
             with self.subTest(body=body):
                 p, _, log = self.run_fake(body, "--flat", "1", "--max", "30")
                 self.assertEqual(p.returncode, 1, p.stdout)
                 self.assertIn("it failed", p.stdout)
                 self.assertIn("ERROR", log)
 
-    def test_an_exit_stalled_after_our_interrupt_is_no_finding_but_a_report_in_it_is(self):
-        stalled = ("echo '==1== libFuzzer: run interrupted; exiting' >&2; echo 'stat::x: 1' >&2; "
+    def test_an_exit_stalled_after_our_stop_is_no_finding_but_a_report_in_it_is(self):
+        stalled = ("echo 'INFO: signal received, trying to exit gracefully' >&2; "
                    "echo 'ALARM: working on the last Unit for 15 seconds' >&2; ")
         for report, passes in (("exit 70", True),
                                ("echo '==1==ERROR: LeakSanitizer: detected leaks' >&2; exit 70", False),
@@ -186,7 +186,7 @@ class FuzzWhileGrowing(unittest.TestCase):
             with self.subTest(report=report):
                 body = stalled + report if report else (
                     "echo 'ALARM: working on the last Unit for 15 seconds' >&2; exit 70")
-                p, _, _ = self.run_fake("trap \"" + body.replace('"', '\\"') + "\" INT\n"
+                p, _, _ = self.run_fake("trap \"" + body.replace('"', '\\"') + "\" USR1\n"
                                         "while :; do sleep 0.1; done\n", "--flat", "1", "--max", "30")
                 self.assertEqual(p.returncode == 0, passes, p.stdout + p.stderr)
                 self.assertIn("coverage was flat" if passes else "it failed", p.stdout)
