@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
