@@ -31,7 +31,7 @@ static void after_call(void) {
 }
 
 /* A NUL-terminated copy on the heap, or null. */
-static char* copy_of(struct zb_text t) {
+char* zb_copy_of(struct zb_text t) {
     char* copy = t.data ? malloc(t.size + 1) : NULL;
     if (copy) {
         memcpy(copy, t.data, t.size);
@@ -71,7 +71,7 @@ static void run_create(void* arg) {
 
 static void serve_create(const struct zb_message* m) {
     const struct zb_create* c = &m->u.create;
-    char* path = copy_of(c->path);
+    char* path = zb_copy_of(c->path);
     struct create_job job;
     int faulted;
     job.dll = c->dll;
@@ -177,7 +177,7 @@ static void serve_heap(const struct zb_message* m) {
 
 static void serve_load(const struct zb_message* m) {
     char what[600] = "";
-    char* path = copy_of(m->u.load.path);
+    char* path = zb_copy_of(m->u.load.path);
     uint32_t number = 0, error = 0, status = ZB_LOAD_FAILED;
     if (path && g_p->load)
         status = g_p->load(path, &number, &error, what, sizeof what);

@@ -14,6 +14,9 @@
 extern const struct zb_platform* g_p;
 extern int g_reading_answer; /* a fault now is in reading what the component returned */
 
+/* A NUL-terminated copy on the heap, or null. */
+char* zb_copy_of(struct zb_text t);
+
 /* ---- bridge_transport.c ---------------------------------------------------------------------- */
 extern struct zb_writer g_out; /* building a frame never nests, so one buffer serves every call */
 extern struct zb_input g_in;   /* the pipe: every frame, or only WAKEs once the region is shared */

@@ -132,7 +132,7 @@ int zb_receive(struct zb_frame* f, struct zb_message* m) {
 void zb_serve_share(const struct zb_message* m) {
     const struct zb_share* s = &m->u.share;
     char why[300] = "";
-    char* path = copy_of(s->path);
+    char* path = zb_copy_of(s->path);
     void* region = NULL;
     g_one_way = s->one_way;
     if (g_shared)
