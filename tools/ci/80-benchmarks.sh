@@ -11,6 +11,5 @@ for tool in cmake ctest ninja c++; do
   fi
 done
 
-cmake --preset release
-cmake --build --preset release --target zeph_benchmarks
+"$(dirname "$0")/locked" release sh -c 'cmake --preset release && cmake --build --preset release --target zeph_benchmarks'
 ctest --preset release -L benchmark
