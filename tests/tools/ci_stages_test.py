@@ -81,8 +81,10 @@ class Prefetch(unittest.TestCase):
     waits for a folder still being built; clang-tidy's findings are reported by the run that made
     them only."""
 
-    # A build tool that notes its arguments and its scheduling class.
-    TOOL = '#!/bin/sh\necho "$(basename "$0") $* $(chrt -p $$ | sed -n "s/.*policy: //p")" >>"%s/said"\n'
+    # A build tool that notes its arguments, its scheduling class and its session: one of its own
+    # would be scheduled beside test-all's as a group (autogroup), whatever its class.
+    TOOL = ('#!/bin/sh\necho "$(basename "$0") $* $(chrt -p $$ | sed -n "s/.*policy: //p")'
+            ' session $(ps -o sid= -p $$ | tr -d " ")" >>"%s/said"\n')
 
     def test_the_later_builds_run_in_the_idle_class_beside_the_stages(self):
         d = tempfile.mkdtemp()
@@ -100,8 +102,9 @@ class Prefetch(unittest.TestCase):
         self.assertIn("prefetch: asan built", p.stdout)
         self.assertIn("prefetch: release built", p.stdout)
         said = Path(d, "said").read_text().splitlines()
-        self.assertIn("cmake --build --preset asan SCHED_IDLE", said)
-        self.assertIn("cmake --build --preset release --target zeph_benchmarks SCHED_IDLE", said)
+        session = " session %d" % os.getsid(0)
+        self.assertIn("cmake --build --preset asan SCHED_IDLE" + session, said)
+        self.assertIn("cmake --build --preset release --target zeph_benchmarks SCHED_IDLE" + session, said)
 
     def test_a_stage_waits_for_a_folder_being_built(self):
         d = tempfile.mkdtemp()
