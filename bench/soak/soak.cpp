@@ -32,6 +32,38 @@ size_t soak_detail::residentBytes() {
     return static_cast<size_t>(resident - shared) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
+Copies::Copies(std::vector<std::unique_ptr<Facility>>& worlds,
+               const std::vector<const Step*>& world, int n)
+    : m_worlds(worlds), m_rss0(residentBytes()) {
+    worlds.reserve(static_cast<size_t>(n));
+    for (const Step* line : world)
+        describe(m_model, *line);
+}
+
+Facility& Copies::add() {
+    m_before = heapInUse();
+    m_worlds.push_back(std::make_unique<Facility>());
+    m_worlds.back()->copyDescription(m_model);
+    return *m_worlds.back();
+}
+
+void Copies::built() {
+    m_built = heapInUse();
+}
+
+void Copies::configured() {
+    const size_t configured = heapInUse();
+    benchHeap += m_built - m_before;
+    componentHeap += configured > m_built ? configured - m_built : 0;
+}
+
+void Copies::figures(double instances, SoakResult& r) const {
+    const size_t rss1 = residentBytes();
+    r.benchHeapPerComponent = double(benchHeap) / instances;
+    r.heapPerComponent = double(componentHeap) / instances;
+    r.rssPerComponent = double(rss1 > m_rss0 ? rss1 - m_rss0 : 0) / instances;
+}
+
 std::string soak_detail::where(const Step& s) {
     return std::to_string(s.line) + "\t" + s.source;
 }
@@ -70,26 +102,17 @@ namespace {
 bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan& plan,
               host::ComponentSource& factory, const SoakOptions& o, SoakResult& r) {
     // Each component is built right after its facility, so that what one notification touches
-    // lies close together; the heap is read between the two to keep their figures apart.
-    worlds.reserve(static_cast<size_t>(n));
-    size_t benchHeap = 0, componentHeap = 0;
-    const size_t rss0 = residentBytes();
+    // lies close together.
+    Copies copies(worlds, plan.world, n);
     // A DLL run through the Wine bridge allocates in the bridge: its heap is read there, and what
     // this process spends on it is its stand-in, the bench's part.
     const bool bridged = factory.remoteHeap();
     std::optional<size_t> dllHeap0;
-    // Described once; each facility starts as a copy of it.
-    Facility model;
-    for (const Step* line : plan.world)
-        describe(model, *line);
     for (int i = 0; i < n; ++i) {
-        const size_t before = heapInUse();
-        worlds.push_back(std::make_unique<Facility>());
-        Facility& f = *worlds.back();
-        f.copyDescription(model);
+        Facility& f = copies.add();
         // The soak reads no command back: counted, checked, not kept.
         f.host(f.addEndpoint()).setKeepCommands(false);
-        const size_t built = heapInUse();
+        copies.built();
         if (plan.load)
             progress(where(*plan.load));
         if (!f.load(0, factory, o.basePath))
@@ -99,24 +122,20 @@ bool populate(std::vector<std::unique_ptr<Facility>>& worlds, int n, const Plan&
             f.parent(0, step->text.value_or(""));
         }
         f.forgetRecords(0);
-        const size_t configured = heapInUse();
-        benchHeap += built - before;
-        componentHeap += configured > built ? configured - built : 0;
+        copies.configured();
         if (bridged && i == 0)
             dllHeap0 = factory.remoteHeapInUse();
     }
-    const size_t rss1 = residentBytes();
+    copies.figures(n, r);
     if (bridged) {
         // The first component starts the bridge; the others are what the figure divides.
         const std::optional<size_t> dllHeap1 = factory.remoteHeapInUse();
-        benchHeap += componentHeap;
-        componentHeap = dllHeap0 && dllHeap1 && *dllHeap1 > *dllHeap0 && n > 1
-                            ? (*dllHeap1 - *dllHeap0) * size_t(n) / size_t(n - 1)
-                            : 0;
+        const size_t componentHeap = dllHeap0 && dllHeap1 && *dllHeap1 > *dllHeap0 && n > 1
+                                         ? (*dllHeap1 - *dllHeap0) * size_t(n) / size_t(n - 1)
+                                         : 0;
+        r.benchHeapPerComponent = double(copies.benchHeap + copies.componentHeap) / n;
+        r.heapPerComponent = double(componentHeap) / n;
     }
-    r.benchHeapPerComponent = double(benchHeap) / n;
-    r.heapPerComponent = double(componentHeap) / n;
-    r.rssPerComponent = double(rss1 > rss0 ? rss1 - rss0 : 0) / n;
     return true;
 }
 

@@ -86,23 +86,15 @@ FacilityPlan facilityPlanOf(const Scenario& facility) {
 bool populateFacilities(std::vector<std::unique_ptr<Facility>>& worlds, int n,
                         const FacilityPlan& plan, const std::vector<SoakMember>& members,
                         const SoakOptions& o, SoakResult& r) {
-    worlds.reserve(static_cast<size_t>(n));
-    size_t benchHeap = 0, componentHeap = 0;
-    const size_t rss0 = residentBytes();
-    Facility model;
-    for (const Step* line : plan.world)
-        describe(model, *line);
+    Copies copies(worlds, plan.world, n);
     for (int i = 0; i < n; ++i) {
-        const size_t before = heapInUse();
-        worlds.push_back(std::make_unique<Facility>());
-        Facility& f = *worlds.back();
-        f.copyDescription(model);
+        Facility& f = copies.add();
         for (const FacilityPlan::Member& m : plan.members) {
             const int endpoint = f.addEndpoint();
             f.setPanels(endpoint, m.request.panels);
             f.host(endpoint).setKeepCommands(false);
         }
-        const size_t built = heapInUse();
+        copies.built();
         for (size_t k = 0; k < plan.members.size(); ++k) {
             const FacilityPlan::Member& m = plan.members[k];
             const int endpoint = static_cast<int>(k);
@@ -116,15 +108,9 @@ bool populateFacilities(std::vector<std::unique_ptr<Facility>>& worlds, int n,
         }
         for (size_t k = 0; k < plan.members.size(); ++k)
             f.forgetRecords(static_cast<int>(k));
-        const size_t configured = heapInUse();
-        benchHeap += built - before;
-        componentHeap += configured > built ? configured - built : 0;
+        copies.configured();
     }
-    const size_t rss1 = residentBytes();
-    const double instances = double(n) * double(plan.members.size());
-    r.benchHeapPerComponent = double(benchHeap) / instances;
-    r.heapPerComponent = double(componentHeap) / instances;
-    r.rssPerComponent = double(rss1 > rss0 ? rss1 - rss0 : 0) / instances;
+    copies.figures(double(n) * double(plan.members.size()), r);
     return true;
 }
 
@@ -216,7 +202,7 @@ SoakResult soakFacilities(const Scenario& facility, const std::vector<SoakMember
     for (const SoakMember& m : members) {
         plans.push_back(m.take ? planOf(*m.take) : Plan{});
         Plan& p = plans.back();
-        if (p.beats.empty()) {
+        if (!m.take || p.beats.empty()) {
             r.error = "@" + m.name + ": its take has no step after its configuration to deal out";
             return r;
         }
