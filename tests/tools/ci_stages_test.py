@@ -58,7 +58,7 @@ class TestAll(unittest.TestCase):
             Path(d, path).write_text(text)
             os.chmod(os.path.join(d, path), 0o755)
         p = subprocess.run(["bash", os.path.join(d, "tools", "test-all")], capture_output=True,
-                           env=dict(os.environ, ZEPH_CI_PREFETCH="0"), text=True, timeout=60)
+                           text=True, timeout=60)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         burn = re.search(r"=== 10-burn: ok \(\d+ s, (\d+) CPU-s\) ===", p.stdout)
         self.assertTrue(burn, p.stdout)
@@ -66,65 +66,6 @@ class TestAll(unittest.TestCase):
         self.assertRegex(p.stdout, r"=== 20-idle: SKIPPED \([12] s, 0 CPU-s\) ===")
         self.assertRegex(p.stdout, r"test-all: [12] CPU-s \(user \+ system\) in all")
 
-
-
-def fake_tree(d, files):
-    """Writes FILES (path: text) under D, each executable."""
-    for path, text in files.items():
-        os.makedirs(os.path.dirname(os.path.join(d, path)), exist_ok=True)
-        Path(d, path).write_text(text)
-        os.chmod(os.path.join(d, path), 0o755)
-
-
-class Prefetch(unittest.TestCase):
-    """test-all builds the later stages' folders in the idle class while earlier stages run; a stage
-    waits for a folder still being built; clang-tidy's findings are reported by the run that made
-    them only."""
-
-    # A build tool that notes its arguments, its scheduling class and its session: one of its own
-    # would be scheduled beside test-all's as a group (autogroup), whatever its class.
-    TOOL = ('#!/bin/sh\necho "$(basename "$0") $* $(chrt -p $$ | sed -n "s/.*policy: //p")'
-            ' session $(ps -o sid= -p $$ | tr -d " ")" >>"%s/said"\n')
-
-    def test_the_later_builds_run_in_the_idle_class_beside_the_stages(self):
-        d = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, d)
-        tool = self.TOOL % d
-        fake_tree(d, {"tools/install-deps": "#!/bin/sh\n",
-                      "tools/ci/10-stage.sh": "sleep 1\n",
-                      **{"bin/" + t: tool for t in ("cmake", "ninja", "c++", "clang++-14")}})
-        for name in ("test-all", "ci/prefetch", "ci/locked"):
-            shutil.copy(ROOT / "tools" / name, os.path.join(d, "tools", name))
-        p = subprocess.run(["bash", os.path.join(d, "tools", "test-all")], capture_output=True,
-                           env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
-                                    os.environ["PATH"]), text=True, timeout=60)
-        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        self.assertIn("prefetch: asan built", p.stdout)
-        self.assertIn("prefetch: release built", p.stdout)
-        said = Path(d, "said").read_text().splitlines()
-        session = " session %d" % os.getsid(0)
-        self.assertIn("cmake --build --preset asan SCHED_IDLE" + session, said)
-        self.assertIn("cmake --build --preset release --target zeph_benchmarks SCHED_IDLE" + session, said)
-
-    def test_a_stage_waits_for_a_folder_being_built(self):
-        d = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, d)
-        fake_tree(d, {"bin/" + t: '#!/bin/sh\necho "$(basename "$0") $* $(date +%%s.%%N)" >>"%s/said"\n' % d
-                      for t in ("cmake", "ctest", "ninja", "c++")})
-        os.makedirs(os.path.join(d, "build"))
-        holder = subprocess.Popen(["flock", "build/asan.lock", "sh", "-c", "sleep 1; date +%s.%N"],
-                                  cwd=d, stdout=subprocess.PIPE, text=True)
-        time.sleep(0.3)
-        p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "20-asan.sh")], cwd=d,
-                           env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
-                                    os.environ["PATH"]), capture_output=True, text=True, timeout=60)
-        released = float(holder.communicate()[0])
-        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        self.assertIn("waiting for build/asan", p.stdout)
-        said = Path(d, "said").read_text().splitlines()
-        self.assertEqual([line.rsplit(" ", 1)[0] for line in said],
-                         ["cmake --preset asan", "cmake --build --preset asan", "ctest --preset asan"])
-        self.assertGreaterEqual(float(said[0].rsplit(" ", 1)[1]), released)
 
 
 class RunBench(unittest.TestCase):
@@ -316,7 +257,7 @@ class ClangTidyStage(unittest.TestCase):
         d = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, d)
         db = os.path.join(d, "build", "asan-tidy")
-        sources = ["platform/a.cpp", "bench/b.cpp", "bench/b.cpp", "tools/zeph_host/main.cpp",
+        sources = ["platform/a.cpp", "host/h.cpp", "bench/b.cpp", "bench/b.cpp", "tools/zeph_host/main.cpp",
                    "build/asan-tidy/bench/serve/page.cpp", "tests/t.cpp", "fuzz/f_fuzz.cpp",
                    "/usr/include/other.cpp"]
         entries = [{"directory": db, "file": f if f.startswith("/") else os.path.join(d, f),
@@ -337,51 +278,34 @@ class ClangTidyStage(unittest.TestCase):
         for f in sources[:-1]:
             os.makedirs(os.path.dirname(os.path.join(d, f)), exist_ok=True)
             Path(d, f).write_text("int x;\n")
-        # The CLI's main includes a library that the analyzer's deep mode would spend its time in.
+        # The CLI's main includes a library: it goes first.
         Path(d, "tools/zeph_host/main.cpp").write_text("#include <CLI/CLI.hpp>\nint x;\n")
         self.d = d
-        return self.stage()
-
-    def stage(self, **env):
-        d = self.d
         p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "70-clang-tidy.sh")], cwd=d,
                            env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
-                                    os.environ["PATH"], **env), capture_output=True, text=True, timeout=60)
+                                    os.environ["PATH"]), capture_output=True, text=True, timeout=60)
         checked = Path(d, "checked").read_text().split() if Path(d, "checked").exists() else []
-        Path(d, "checked").unlink(missing_ok=True)
         return p, sorted(os.path.relpath(f, d) for f in checked)
 
     def test_each_file_of_ours_once(self):
         p, checked = self.run_stage()
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         self.assertEqual(checked, ["bench/b.cpp", "build/asan-tidy/bench/serve/page.cpp",
-                                   "platform/a.cpp", "tools/zeph_host/main.cpp"])
+                                   "host/h.cpp", "platform/a.cpp", "tools/zeph_host/main.cpp"])
 
-    def test_only_files_with_the_heavy_libraries_are_analysed_shallow(self):
+    def test_the_bench_and_the_tools_are_analysed_shallow_and_the_rest_deep(self):
         p, _ = self.run_stage()
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        self.assertEqual(Path(self.d, "shallow").read_text().split(),
-                         [os.path.join(self.d, "tools/zeph_host/main.cpp")])
+        shallow = Path(self.d, "shallow").read_text().split()
+        self.assertEqual(shallow[0], os.path.join(self.d, "tools/zeph_host/main.cpp"))  # heaviest first
+        self.assertEqual(sorted(os.path.relpath(f, self.d) for f in shallow),
+                         ["bench/b.cpp", "build/asan-tidy/bench/serve/page.cpp", "tools/zeph_host/main.cpp"])
 
     def test_a_finding_fails_the_stage(self):
         p, checked = self.run_stage(finding="bench/b.cpp")
         self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
         self.assertIn("warning: planted", p.stdout)
-        self.assertEqual(len(checked), 4)
-
-    def test_the_prefetched_pass_is_reported_by_its_own_run_only(self):
-        ran = dict(ZEPH_CI_TIDY_PHASE="run", ZEPH_CI_RUN_ID="run.1")
-        self.run_stage(finding="bench/b.cpp")
-        for env, code, checked_again in ((ran, 0, 4),  # the pass: no verdict of its own
-                                         (dict(ZEPH_CI_RUN_ID="run.1"), 1, 0),  # its run reports it
-                                         (dict(ZEPH_CI_RUN_ID="run.2"), 1, 4),  # another checks anew
-                                         ({}, 1, 4)):  # and so does the stage alone
-            with self.subTest(env=env):
-                p, checked = self.stage(**env)
-                self.assertEqual(p.returncode, code, p.stdout + p.stderr)
-                self.assertEqual(len(checked), checked_again)
-                if code:
-                    self.assertIn("warning: planted", p.stdout)
+        self.assertEqual(len(checked), 5)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,4 @@ for tool in cmake ctest ninja c++; do
   fi
 done
 
-# The build under its folder's lock: tools/ci/prefetch may be building it already.
-"$(dirname "$0")/locked" asan sh -c 'cmake --preset asan && cmake --build --preset asan'
-ctest --preset asan
+cmake --workflow --preset asan

@@ -17,9 +17,9 @@ fi
 seconds=${ZEPH_FUZZ_SECONDS:-30}
 flat=${ZEPH_FUZZ_FLAT_SECONDS:-10}
 # The targets come from the ASan stage's build (one build serves both); built here if it is missing.
+[ -f build/asan/CMakeCache.txt ] || cmake --preset asan
 mapfile -t names < <(sed -n 's/^ *zeph_add_fuzzer(\([a-z_]*fuzz\) .*/\1/p' fuzz/CMakeLists.txt)
-"$(dirname "$0")/locked" asan sh -c '[ -f build/asan/CMakeCache.txt ] || cmake --preset asan
-  cmake --build --preset asan -j 2 --target "$@"' sh "${names[@]}"
+cmake --build --preset asan -j 2 --target "${names[@]}"
 
 work=build/asan/fuzz-runs
 rm -rf "$work"

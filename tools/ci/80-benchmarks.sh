@@ -11,5 +11,6 @@ for tool in cmake ctest ninja c++; do
   fi
 done
 
-"$(dirname "$0")/locked" release sh -c 'cmake --preset release && cmake --build --preset release --target zeph_benchmarks'
+cmake --preset release
+cmake --build --preset release --target zeph_benchmarks
 ctest --preset release -L benchmark
