@@ -65,13 +65,23 @@ std::vector<unsigned char> build(const Image& im) {
     return b;
 }
 
-std::string tempFile(const std::string& name, const std::vector<unsigned char>& bytes) {
-    const std::string path =
-        ::testing::TempDir() + "windows_module_" + std::to_string(getpid()) + "_" + name;
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path;
-}
+// A file of the given bytes in the test's temporary folder, removed with the object: the suite
+// runs on every CI and leaves nothing behind.
+class TempFile {
+public:
+    TempFile(const std::string& name, const std::vector<unsigned char>& bytes)
+        : m_path(::testing::TempDir() + "windows_module_" + std::to_string(getpid()) + "_" + name) {
+        std::ofstream(m_path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    ~TempFile() { std::remove(m_path.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    operator const std::string&() const { return m_path; }
+
+private:
+    std::string m_path;
+};
 
 std::vector<unsigned char> bytesOf(const std::string& text) {
     return {text.begin(), text.end()};
@@ -139,10 +149,10 @@ TEST(pe_file, built_dlls_are_read_as_their_linkers_wrote_them) {
 }
 
 TEST(pe_file, windows_modules_are_told_by_name_or_by_content) {
-    const std::string mzSo = tempFile("renamed.so", build(Image{}));
-    const std::string textDll = tempFile("text.DLL", bytesOf("hello"));
-    const std::string elfSo = tempFile("lib.so", bytesOf("\x7f"
-                                                         "ELF"));
+    const TempFile mzSo("renamed.so", build(Image{}));
+    const TempFile textDll("text.DLL", bytesOf("hello"));
+    const TempFile elfSo("lib.so", bytesOf("\x7f"
+                                           "ELF"));
     EXPECT_TRUE(looksLikeWindowsModule(mzSo));
     EXPECT_TRUE(looksLikeWindowsModule(textDll));
     EXPECT_TRUE(looksLikeWindowsModule("/nonexistent/Missing.dll"));
@@ -157,10 +167,12 @@ TEST(windows_module, bad_dlls_give_one_line_and_exit_2_before_wine_starts) {
     amd64.magic = 0x20b;
     exe.dll = false;
     other.exports = {"DllMain"};
-    const std::string text = tempFile("text.dll", bytesOf("not a library at all\n"));
-    const std::string x64 = tempFile("x64.dll", build(amd64));
-    const std::string program = tempFile("program.dll", build(exe));
-    const std::string noFactory = tempFile("nofactory.dll", build(other));
+    const TempFile textFile("text.dll", bytesOf("not a library at all\n"));
+    const TempFile x64File("x64.dll", build(amd64));
+    const TempFile programFile("program.dll", build(exe));
+    const TempFile noFactoryFile("nofactory.dll", build(other));
+    const std::string &text = textFile, &x64 = x64File, &program = programFile,
+                      &noFactory = noFactoryFile;
     const std::pair<std::string, std::string> cases[] = {
         {text, "cannot load " + text + ": not a Windows DLL (no MZ header)"},
         {x64, "cannot load " + x64 + ": a 64-bit DLL; panel hosts load 32-bit x86 DLLs only"},
@@ -184,6 +196,7 @@ TEST(windows_module, bad_dlls_give_one_line_and_exit_2_before_wine_starts) {
             std::string line, rest;
             std::getline(in, line);
             std::getline(in, rest, '\0');
+            std::remove(errPath.c_str());
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << sub << " " << path;
             EXPECT_EQ(line, "zeph-host: " + message) << sub;
             EXPECT_EQ(rest, "") << sub;
