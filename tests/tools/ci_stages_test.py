@@ -66,6 +66,28 @@ class TestAll(unittest.TestCase):
         self.assertRegex(p.stdout, r"=== 20-idle: SKIPPED \([12] s, 0 CPU-s\) ===")
         self.assertRegex(p.stdout, r"test-all: [12] CPU-s \(user \+ system\) in all")
 
+    def test_the_builds_go_through_the_compiler_cache_unless_it_is_turned_off(self):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        for sub in ("tools/ci", "stubs"):
+            os.makedirs(os.path.join(d, sub))
+        shutil.copy(ROOT / "tools" / "test-all", os.path.join(d, "tools"))
+        for path, text in (("tools/install-deps", "#!/bin/sh\n"), ("stubs/ccache", "#!/bin/sh\n"),
+                           ("tools/ci/10-env.sh", 'echo "launcher=${CMAKE_CXX_COMPILER_LAUNCHER:-} '
+                            'c=${CMAKE_C_COMPILER_LAUNCHER:-} base=${CCACHE_BASEDIR:-}"\n')):
+            Path(d, path).write_text(text)
+            os.chmod(os.path.join(d, path), 0o755)
+        path = os.path.join(d, "stubs") + os.pathsep + os.environ["PATH"]
+        for off, said in (("", "launcher=ccache c=ccache base=" + os.path.realpath(d)),
+                          ("1", "launcher= c= base=")):
+            with self.subTest(ZEPH_NO_CCACHE=off):
+                env = {k: v for k, v in os.environ.items() if not k.startswith(("CCACHE_", "CMAKE_"))}
+                p = subprocess.run(["bash", os.path.join(d, "tools", "test-all")], capture_output=True,
+                                   text=True, timeout=60,
+                                   env=dict(env, PATH=path, ZEPH_NO_CCACHE=off))
+                self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+                self.assertIn(said, p.stdout)
+
 
 
 class RunBench(unittest.TestCase):
@@ -253,7 +275,10 @@ class ClangTidyStage(unittest.TestCase):
     """Every C++ file of ours in the database is checked, once however many targets compile it; tests,
     fuzz targets and others' code are not; a finding fails the stage."""
 
-    def run_stage(self, finding=""):
+    def run_stage(self, finding="", again=False):
+        """Runs the stage in a new tree, or again=True: once more in the last one, as it is."""
+        if again:
+            return self.stage(self.d)
         d = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, d)
         db = os.path.join(d, "build", "asan-tidy")
@@ -264,7 +289,9 @@ class ClangTidyStage(unittest.TestCase):
                     "command": "clang++-14 -c " + f} for f in sources]
         for path, text in (("bin/cmake", '#!/bin/sh\n[ "$3" = "-B" ] && mkdir -p "$4" && '
                             'cp "%s/db.json" "$4/compile_commands.json"\n' % d),
-                           ("bin/clang++-14", "#!/bin/sh\n"),
+                           # Preprocesses: prints the file it compiles.
+                           ("bin/clang++-14", '#!/bin/sh\nwhile [ $# -gt 0 ]; do [ "$1" != -c ] || '
+                            'cat "%s/$2"; shift; done\n' % d),
                            # Notes each file it is given (the last argument), and its analyzer
                            # mode; finds something in one.
                            ("bin/clang-tidy-14", '#!/bin/sh\nfor f; do :; done\necho "$f" >>"%s/checked"\n'
@@ -281,9 +308,14 @@ class ClangTidyStage(unittest.TestCase):
         # The CLI's main includes a library: it goes first.
         Path(d, "tools/zeph_host/main.cpp").write_text("#include <CLI/CLI.hpp>\nint x;\n")
         self.d = d
+        return self.stage(d)
+
+    def stage(self, d):
+        Path(d, "checked").unlink(missing_ok=True)
         p = subprocess.run(["bash", str(ROOT / "tools" / "ci" / "70-clang-tidy.sh")], cwd=d,
                            env=dict(os.environ, PATH=os.path.join(d, "bin") + os.pathsep +
-                                    os.environ["PATH"]), capture_output=True, text=True, timeout=60)
+                                    os.environ["PATH"], ZEPH_TIDY_CACHE=os.path.join(d, "cache")),
+                           capture_output=True, text=True, timeout=60)
         checked = Path(d, "checked").read_text().split() if Path(d, "checked").exists() else []
         return p, sorted(os.path.relpath(f, d) for f in checked)
 
@@ -306,6 +338,18 @@ class ClangTidyStage(unittest.TestCase):
         self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
         self.assertIn("warning: planted", p.stdout)
         self.assertEqual(len(checked), 5)
+
+    def test_a_pass_is_not_checked_again_and_a_finding_always_is(self):
+        p, _ = self.run_stage(finding="bench/b.cpp")
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        p, checked = self.run_stage(again=True)
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        self.assertEqual(checked, ["bench/b.cpp"])
+        # A file whose preprocessed text changes is checked again.
+        Path(self.d, "platform/a.cpp").write_text("int y;\n")
+        p, checked = self.run_stage(again=True)
+        self.assertEqual(p.returncode, 1, p.stdout + p.stderr)
+        self.assertEqual(checked, ["bench/b.cpp", "platform/a.cpp"])
 
 
 if __name__ == "__main__":

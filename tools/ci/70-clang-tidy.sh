@@ -44,14 +44,18 @@ rm -rf "$logs"
 mkdir -p "$logs"
 log=$db/clang-tidy.log
 # Each file's report in a file of its own (two at once would interleave), then all in one log.
+# A file whose check passed before, on the same text and flags, is not checked again (tidy-cached:
+# its preprocessed text is the key); passes unused for 30 days are forgotten.
+cache=${ZEPH_TIDY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zeph-clang-tidy}
+[ ! -d "$cache" ] || find "$cache" -type f -mtime +30 -delete
 status=0
-printf '%s\0' "${jobs[@]}" | xargs -0 -n 2 -P 2 sh -c '
-  log="$0/$(echo "$3" | tr / _).log" mode=$2 file=$3
-  set -- -p "$1" --quiet
+printf '%s\0' "${jobs[@]}" | ZEPH_TIDY_CACHE=$cache xargs -0 -n 2 -P 2 sh -c '
+  log="$0/$(echo "$4" | tr / _).log" db=$1 tool=$2 mode=$3 file=$4
+  set -- -p "$db" --quiet
   if [ "$mode" = shallow ]; then
     set -- "$@" --extra-arg=-Xclang --extra-arg=-analyzer-config --extra-arg=-Xclang --extra-arg=mode=shallow
   fi
-  exec clang-tidy-14 "$@" "$file" >"$log" 2>&1' "$logs" "$db" ||
+  exec "$tool" "$log" "$db" "$file" "$@"' "$logs" "$db" "$(cd "$(dirname "$0")" && pwd)/tidy-cached" ||
   status=$?
 cat "$logs"/*.log >"$log"
 if [ "$status" -ne 0 ]; then
