@@ -329,7 +329,8 @@ class ClangTidyStage(unittest.TestCase):
         p, _ = self.run_stage()
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         shallow = Path(self.d, "shallow").read_text().split()
-        self.assertEqual(shallow[0], os.path.join(self.d, "tools/zeph_host/main.cpp"))  # heaviest first
+        # The heaviest first: with two at a time, among the first two to reach clang-tidy.
+        self.assertIn(os.path.join(self.d, "tools/zeph_host/main.cpp"), shallow[:2])
         self.assertEqual(sorted(os.path.relpath(f, self.d) for f in shallow),
                          ["bench/b.cpp", "build/asan-tidy/bench/serve/page.cpp", "tools/zeph_host/main.cpp"])
 
