@@ -72,14 +72,18 @@ class TestAll(unittest.TestCase):
         for sub in ("tools/ci", "stubs"):
             os.makedirs(os.path.join(d, sub))
         shutil.copy(ROOT / "tools" / "test-all", os.path.join(d, "tools"))
-        for path, text in (("tools/install-deps", "#!/bin/sh\n"), ("stubs/ccache", "#!/bin/sh\n"),
-                           ("tools/ci/10-env.sh", 'echo "launcher=${CMAKE_CXX_COMPILER_LAUNCHER:-} '
-                            'c=${CMAKE_C_COMPILER_LAUNCHER:-} base=${CCACHE_BASEDIR:-}"\n')):
+        # ccache -k cache_dir names the user's cache; a stage's build under another HOME uses it.
+        for path, text in (("tools/install-deps", "#!/bin/sh\n"),
+                           ("stubs/ccache", '#!/bin/sh\n[ "$*" = "-k cache_dir" ] && echo "$HOME/cc"\n'),
+                           ("tools/ci/10-env.sh", 'HOME=/elsewhere\necho "launcher=${CMAKE_CXX_COMPILER_LAUNCHER:-} '
+                            'c=${CMAKE_C_COMPILER_LAUNCHER:-} base=${CCACHE_BASEDIR:-} '
+                            'dir=${CCACHE_DIR:-}"\n')):
             Path(d, path).write_text(text)
             os.chmod(os.path.join(d, path), 0o755)
         path = os.path.join(d, "stubs") + os.pathsep + os.environ["PATH"]
-        for off, said in (("", "launcher=ccache c=ccache base=" + os.path.realpath(d)),
-                          ("1", "launcher= c= base=")):
+        for off, said in (("", "launcher=ccache c=ccache base=%s dir=%s/cc" % (os.path.realpath(d),
+                                                                                os.environ["HOME"])),
+                          ("1", "launcher= c= base= dir=\n")):
             with self.subTest(ZEPH_NO_CCACHE=off):
                 env = {k: v for k, v in os.environ.items() if not k.startswith(("CCACHE_", "CMAKE_"))}
                 p = subprocess.run(["bash", os.path.join(d, "tools", "test-all")], capture_output=True,
