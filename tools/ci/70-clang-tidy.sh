@@ -49,13 +49,13 @@ log=$db/clang-tidy.log
 cache=${ZEPH_TIDY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zeph-clang-tidy}
 [ ! -d "$cache" ] || find "$cache" -type f -mtime +30 -delete
 status=0
-printf '%s\0' "${jobs[@]}" | ZEPH_TIDY_CACHE=$cache xargs -0 -n 2 -P 2 sh -c '
-  log="$0/$(echo "$4" | tr / _).log" db=$1 tool=$2 mode=$3 file=$4
+printf '%s\0' "${jobs[@]}" | xargs -0 -n 2 -P 2 sh -c '
+  log="$0/$(echo "$5" | tr / _).log" db=$1 tool=$2 cache=$3 mode=$4 file=$5
   set -- -p "$db" --quiet
   if [ "$mode" = shallow ]; then
     set -- "$@" --extra-arg=-Xclang --extra-arg=-analyzer-config --extra-arg=-Xclang --extra-arg=mode=shallow
   fi
-  exec "$tool" "$log" "$db" "$file" "$@"' "$logs" "$db" "$(cd "$(dirname "$0")" && pwd)/tidy-cached" ||
+  exec "$tool" "$cache" "$log" "$db" "$file" "$@"' "$logs" "$db" "$(cd "$(dirname "$0")" && pwd)/tidy-cached" "$cache" ||
   status=$?
 cat "$logs"/*.log >"$log"
 if [ "$status" -ne 0 ]; then
