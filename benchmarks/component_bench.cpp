@@ -4,6 +4,7 @@
 // The component runs against TimingHost, a host whose own work is a few compares, so that the time
 // measured is the component's; the same traffic is first played through the project's recording
 // host (host/), which checks the texts and the ownership of every reply.
+#include "built_paths.h"
 #include "alloc_counter.h"
 #include "timing_host.h"
 #include "probe_component.h"
@@ -93,7 +94,7 @@ __attribute__((noinline)) void takeCycle(zeph_client_callback* component, CycleR
 
 zeph::host::Module& ostrelModule() {
     static zeph::host::Module module;
-    if (!module.factory() && !module.open(ZEPH_OSTREL_MODULE))
+    if (!module.factory() && !module.open(zeph::built::ostrelModule))
         die(module.error());
     return module;
 }

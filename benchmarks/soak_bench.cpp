@@ -3,6 +3,7 @@
 // is read as a multiple of BM_Baseline of the same run, which a slower facility, recording host or
 // component moves and a slower machine does not; the DLL's, as a multiple of the shared object's.
 // Its heap per component is counted beside it.
+#include "built_paths.h"
 #include "module_loader.h"
 #include "soak/soak.h"
 #include "workout/workout.h"
@@ -58,29 +59,30 @@ void soak(benchmark::State& state, host::Module& module, const char* path) {
 }
 void BM_Soak(benchmark::State& state) {
     static host::Module module;
-    soak(state, module, ZEPH_OSTREL_MODULE);
+    soak(state, module, zeph::built::ostrelModule);
 }
 BENCHMARK(BM_Soak)->Arg(1000)->ComputeStatistics("min", [](const std::vector<double>& v) {
     return *std::min_element(v.begin(), v.end());
 });
 
-#ifdef ZEPH_OSTREL_DLL
+#ifdef ZEPH_HAS_OSTREL_DLL
 // The same soak on the Windows build of the selector, through the bridge under Wine: its time is
 // read as a multiple of BM_Soak's, the same component natively. Wall time: the notification's
 // work is mostly the bridge's, in another process. Skipped where Wine cannot run.
 void BM_DllSoak(benchmark::State& state) {
     static host::Module module;
-    if (access(ZEPH_OSTREL_DLL, R_OK) != 0) {
-        state.SkipWithError("skipped: " ZEPH_OSTREL_DLL " is not built");
+    const char* dll = zeph::built::ostrelDll;
+    if (access(dll, R_OK) != 0) {
+        state.SkipWithError((std::string("skipped: ") + dll + " is not built").c_str());
         return;
     }
-    if (!module.factory() && !module.open(ZEPH_OSTREL_DLL)) {
+    if (!module.factory() && !module.open(dll)) {
         const std::string& error = module.error();
         const bool noWine = error.find("Wine cannot run here") != std::string::npos;
         state.SkipWithError(((noWine ? "skipped: " : "") + error).c_str());
         return;
     }
-    soak(state, module, ZEPH_OSTREL_DLL);
+    soak(state, module, dll);
 }
 BENCHMARK(BM_DllSoak)
     ->Arg(1000)

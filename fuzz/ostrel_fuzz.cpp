@@ -1,5 +1,6 @@
 // Fuzzes the whole Ostrel module through its callback, loaded the way a panel host loads it. The
 // input is a script of notifications and host replies (format in component_script.h).
+#include "built_paths.h"
 #include "component_script.h"
 
 namespace {
@@ -7,7 +8,7 @@ zeph::host::Module g_module;
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!g_module.open(ZEPH_OSTREL_MODULE)) {
+    if (!g_module.open(zeph::built::ostrelModule)) {
         std::fprintf(stderr, "%s\n", g_module.error().c_str());
         std::exit(1);
     }

@@ -3,6 +3,7 @@
 // The input is the shared script (component_script.h) plus two steps of its own:
 //   m N ITEM   queue, like "s XI", a list of N copies of ITEM ("alm_1,alm_1,..."); N up to 500
 //   a TEXT     press "ActionAll" on panel 1 with the event alarm=TEXT ("A" alone: "AckAll")
+#include "built_paths.h"
 #include "component_script.h"
 
 #include <algorithm>
@@ -41,7 +42,7 @@ protected:
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!g_module.open(ZEPH_VIGIL_MODULE)) {
+    if (!g_module.open(zeph::built::vigilModule)) {
         std::fprintf(stderr, "%s\n", g_module.error().c_str());
         std::exit(1);
     }

@@ -1,6 +1,8 @@
 // Finding zeph-bridge.exe, tools/wine-run and the Wine prefix.
 #include "bridge/wine_launch.h"
 
+#include "built_paths.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -42,21 +44,11 @@ std::string env(const char* name) {
     return v ? v : "";
 }
 
-#if !defined(ZEPH_BRIDGE_BUILT)
-#define ZEPH_BRIDGE_BUILT ""
-#endif
-#if !defined(ZEPH_WINE_RUN_SOURCE)
-#define ZEPH_WINE_RUN_SOURCE ""
-#endif
-#if !defined(ZEPH_WINE_PREFIX_BUILT)
-#define ZEPH_WINE_PREFIX_BUILT ""
-#endif
-
 std::string winePrefix() {
     if (std::string p = env("ZEPH_WINE_PREFIX"); !p.empty())
         return p;
     // The build tree's own prefix while the build tree is there; else one per user.
-    const std::string built = ZEPH_WINE_PREFIX_BUILT;
+    const std::string built = zeph::built::winePrefix;
     const std::string parent = built.substr(0, built.rfind('/'));
     if (!built.empty() && access(parent.c_str(), W_OK) == 0)
         return built;
@@ -76,8 +68,8 @@ double seconds(const char* name, double fallback) {
 
 bool wineLaunch(const std::string& dllPath, Launch& launch, std::string& error) {
     const std::string dir = executableDir();
-    const std::string bridge =
-        firstFile({env("ZEPH_BRIDGE_EXE"), dir + "/zeph-bridge.exe", ZEPH_BRIDGE_BUILT}, false);
+    const std::string bridge = firstFile(
+        {env("ZEPH_BRIDGE_EXE"), dir + "/zeph-bridge.exe", zeph::built::bridgeExe}, false);
     if (bridge.empty()) {
         error = "cannot load " + dllPath +
                 ": the bridge that runs Windows DLLs (zeph-bridge.exe) is not built here; building "
@@ -85,7 +77,7 @@ bool wineLaunch(const std::string& dllPath, Launch& launch, std::string& error) 
         return false;
     }
     const std::string wineRun =
-        firstFile({env("ZEPH_WINE_RUN"), dir + "/zeph-wine-run", ZEPH_WINE_RUN_SOURCE}, true);
+        firstFile({env("ZEPH_WINE_RUN"), dir + "/zeph-wine-run", zeph::built::wineRunSource}, true);
     if (wineRun.empty()) {
         error = "cannot load " + dllPath + ": tools/wine-run (zeph-wine-run) is not found";
         return false;

@@ -3,6 +3,7 @@
 // facility names, are recorded, parsed and replayed green, and the replay sends exactly the
 // commands the first run sent. A raw record, whatever its bytes, keeps the component reading
 // memory the bench allocated.
+#include "built_paths.h"
 #include "module_loader.h"
 #include "probe_component.h"
 #include "scenario/quote.h"
@@ -45,7 +46,7 @@ Played play(zeph_factory_fn factory, const Scenario& scenario, bool check) {
 
 TEST(recording, any_text_round_trips_through_a_recording) {
     zeph::host::Module module;
-    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"))
+    ASSERT_TRUE(module.open(std::string(zeph::built::testModuleDir) + "/test_component_clean.so"))
         << module.error();
     std::mt19937 rng(16);
     for (int i = 0; i < 300; ++i) {

@@ -1,5 +1,6 @@
 // Scenario lines read and their errors named, texts quoted back, expectation patterns matched, and
 // a component's workout read from its folder.
+#include "built_paths.h"
 #include "scenario/scenario.h"
 #include "workout/workout.h"
 
@@ -269,7 +270,8 @@ TEST(command_match, star_matches_exactly_one_field) {
 
 TEST(workout, a_component_workout_parses_and_has_its_take) {
     std::string error;
-    const std::string dir = std::string(ZEPH_PROJECT_DIR) + "/panels/components/Ostrel/workout";
+    const std::string dir =
+        std::string(zeph::built::projectDir) + "/panels/components/Ostrel/workout";
     auto w = loadWorkout(dir, error);
     ASSERT_TRUE(w) << error;
     ASSERT_NE(w->take(), nullptr);

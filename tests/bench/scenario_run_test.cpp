@@ -1,5 +1,6 @@
 // A scenario played as a test in a child process: a crash or a hang is named by its step, line
 // and cause, what failed before it is kept, and a clean run gives what it gives in-process.
+#include "built_paths.h"
 #include "isolate/scenario_run.h"
 #include "module_loader.h"
 #include "scenario/parser.h"
@@ -14,7 +15,7 @@ using namespace zeph::bench;
 namespace {
 
 std::string modulePath(const std::string& fault) {
-    return std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_" + fault + ".so";
+    return std::string(zeph::built::testModuleDir) + "/test_component_" + fault + ".so";
 }
 
 Scenario parsed(const std::string& text) {

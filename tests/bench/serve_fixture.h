@@ -2,6 +2,7 @@
 // served on loopback, and a client sending the page's own token in its header.
 #pragma once
 
+#include "built_paths.h"
 #include "module_loader.h"
 #include "serve/server.h"
 
@@ -27,7 +28,8 @@ class ServeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::signal(SIGPIPE, SIG_IGN);
-        ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"))
+        ASSERT_TRUE(
+            module.open(std::string(zeph::built::testModuleDir) + "/test_component_clean.so"))
             << module.error();
         session = std::make_unique<Session>(module.factory(), SessionOptions{});
         std::string error;

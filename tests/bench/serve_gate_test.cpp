@@ -1,5 +1,6 @@
 // Who the serve page's server answers: only the page's own tab, on loopback, and no client can make
 // it buffer past its limits or hold it past a request's deadline.
+#include "built_paths.h"
 #include "serve/gate.h"
 #include "serve_fixture.h"
 
@@ -417,7 +418,7 @@ TEST(serve_gate, out_of_descriptors_the_listener_rests_and_then_serves) {
 
 TEST(serve_server, a_taken_port_is_refused_with_the_address) {
     zeph::host::Module module;
-    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    ASSERT_TRUE(module.open(std::string(zeph::built::testModuleDir) + "/test_component_clean.so"));
     Session session(module.factory(), SessionOptions{});
     PageServer first(session, ServerOptions{});
     std::string error;
@@ -431,7 +432,7 @@ TEST(serve_server, a_taken_port_is_refused_with_the_address) {
 
 TEST(serve_server, the_token_is_turned_off_on_loopback_only) {
     zeph::host::Module module;
-    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    ASSERT_TRUE(module.open(std::string(zeph::built::testModuleDir) + "/test_component_clean.so"));
     Session session(module.factory(), SessionOptions{});
     ServerOptions open;
     open.requireToken = false;

@@ -1,6 +1,7 @@
 // The serve page's session: bad requests get a clear error and leave the session going, a client
 // may leave mid-stream, a reconnecting page gets only what it missed, and the session comes back
 // as a scenario that replays green.
+#include "built_paths.h"
 #include "serve_fixture.h"
 
 #include <atomic>
@@ -214,7 +215,7 @@ TEST_F(ServeTest, the_session_comes_back_as_a_scenario_that_replays_green) {
 
 TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_from) {
     zeph::host::Module module;
-    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    ASSERT_TRUE(module.open(std::string(zeph::built::testModuleDir) + "/test_component_clean.so"));
     struct Case {
         const char* scenario;
         const char* recordingEnds; // the last step the recording holds
@@ -253,7 +254,7 @@ TEST(serve_session, keeps_the_component_loaded_after_the_scenarios_it_starts_fro
 // A stream behind by one update gets it at once, not when its wait runs out (the page would lag).
 TEST(serve_session, an_update_already_made_is_handed_over_without_waiting) {
     zeph::host::Module module;
-    ASSERT_TRUE(module.open(std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so"));
+    ASSERT_TRUE(module.open(std::string(zeph::built::testModuleDir) + "/test_component_clean.so"));
     SessionOptions options;
     options.maxEventsPerUpdate = 1;
     Session session(module.factory(), options);

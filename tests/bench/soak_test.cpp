@@ -1,4 +1,5 @@
 // The soak deals the steps of the component's take round-robin, each component on its own facility.
+#include "built_paths.h"
 #include "module_loader.h"
 #include "soak/soak.h"
 
@@ -9,7 +10,7 @@
 using namespace zeph::bench;
 
 namespace {
-const std::string kClean = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
+const std::string kClean = std::string(zeph::built::testModuleDir) + "/test_component_clean.so";
 zeph_factory_fn g_factory = nullptr;
 int g_created = 0;
 } // namespace

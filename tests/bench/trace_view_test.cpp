@@ -1,6 +1,7 @@
 // The trace view: the facility's panel as the trace's play left it at each call, the same from a
 // checkpoint as from the start, and a server that shows the trace behind the page's checks and
 // plays nothing from the page.
+#include "built_paths.h"
 #include "isolate/scenario_run.h"
 #include "module_loader.h"
 #include "scenario/parser.h"
@@ -32,7 +33,7 @@ size_t openFiles() {
 // header names the module's file (not its path) and this process, the calls' times count from the
 // trace's start, the owner may read the file, and the tap leaves no file open behind it.
 trace::Trace traced(const std::string& text) {
-    const std::string path = std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_clean.so";
+    const std::string path = std::string(zeph::built::testModuleDir) + "/test_component_clean.so";
     zeph::host::Module module;
     EXPECT_TRUE(module.open(path)) << module.error();
     std::string error;

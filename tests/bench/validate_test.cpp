@@ -1,6 +1,7 @@
 // validate on the clean test component and on each deliberately faulty build of it: every check
 // passes on the first and the matching check fails (or crashes) on each of the others; the checks
 // that need a workout are skipped without one, and breaches are sorted into checks by kind.
+#include "built_paths.h"
 #include "module_loader.h"
 #include "validate/check.h"
 #include "validate/isolate.h"
@@ -19,7 +20,7 @@ using namespace zeph::host;
 namespace {
 
 std::string modulePath(const std::string& fault) {
-    return std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_" + fault + ".so";
+    return std::string(zeph::built::testModuleDir) + "/test_component_" + fault + ".so";
 }
 
 // Validates the module with the workout beside it, as zeph-host does.

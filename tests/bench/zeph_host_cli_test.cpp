@@ -1,5 +1,6 @@
 // The zeph-host executable as a user meets it: exit codes, the one-line load errors, scenario
 // errors with their line, failing expectations, recordings, and validate naming the failed check.
+#include "built_paths.h"
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-#if defined(ZEPH_HOST_EXE)
+#if defined(ZEPH_HAS_HOST_EXE)
 struct Outcome {
     int code = -1;
     std::string out; // stdout and stderr together
@@ -21,7 +22,7 @@ struct Outcome {
 };
 
 std::string module(const std::string& fault) {
-    return std::string(ZEPH_TEST_MODULE_DIR) + "/test_component_" + fault + ".so";
+    return std::string(zeph::built::testModuleDir) + "/test_component_" + fault + ".so";
 }
 
 std::string tempFile(const std::string& name, const std::string& content = "") {
@@ -43,7 +44,7 @@ std::string slurp(const std::string& path) {
 Outcome zephHost(const std::string& args) {
     Outcome r;
     const std::string errPath = tempFile("stderr");
-    const std::string command = std::string(ZEPH_HOST_EXE) + " " + args + " 2>" + errPath;
+    const std::string command = std::string(zeph::built::hostExe) + " " + args + " 2>" + errPath;
     FILE* p = popen(command.c_str(), "r");
     if (!p)
         return r;
@@ -68,7 +69,7 @@ size_t lines(const std::string& text) {
 
 } // namespace
 
-#if defined(ZEPH_HOST_EXE)
+#if defined(ZEPH_HAS_HOST_EXE)
 
 TEST(zeph_host_cli, modules_that_cannot_run_give_one_line_and_exit_2) {
     const std::pair<std::string, const char*> cases[] = {
@@ -235,7 +236,8 @@ TEST(zeph_host_cli, run_without_a_scenario_plays_the_take_of_the_module_workout)
     EXPECT_NE(beside.out.find("test_component_clean.workout/take.zs: 14 expectations, 0 failed"),
               std::string::npos)
         << beside.out;
-    const std::string take = std::string(ZEPH_TEST_SOURCE_DIR) + "/test_component.workout/take.zs";
+    const std::string take =
+        std::string(zeph::built::testSourceDir) + "/test_component.workout/take.zs";
     Outcome given = zephHost("run --quiet " + module("clean") + " --workout " + take);
     EXPECT_EQ(given.code, 0) << given.out;
     EXPECT_NE(given.out.find("PASSED " + take), std::string::npos) << given.out;
@@ -282,7 +284,7 @@ TEST(zeph_host_cli, validate_without_a_workout_skips_what_needs_one_and_passes) 
     EXPECT_NE(xml.find("skipped=\"3\""), std::string::npos) << xml;
     EXPECT_NE(xml.find("<skipped message=\"no workout"), std::string::npos) << xml;
 
-    const std::string workout = std::string(ZEPH_TEST_SOURCE_DIR) + "/test_component.workout";
+    const std::string workout = std::string(zeph::built::testSourceDir) + "/test_component.workout";
     Outcome given = zephHost("validate " + lone + " --iterations 100 --workout " + workout);
     EXPECT_EQ(given.code, 0) << given.out;
     EXPECT_NE(given.out.find("9 checks: 9 passed, 0 failed, 0 crashed, 0 skipped"),

@@ -1,6 +1,7 @@
 // The bridge as a process: every module of a bench process in one bridge, each instance's fault its
 // own; and a bridge that faults, dies, hangs, cannot share memory or cannot start, which ends the
 // bench as a crashing module would, in one line.
+#include "built_paths.h"
 #include "bridge/bridge_connection.h"
 #include "bridge/bridged_module.h"
 #include "component_source.h"
@@ -34,13 +35,13 @@ namespace {
 TEST(BridgeShared, every_module_of_a_process_joins_the_first_ones_bridge) {
     const std::string copy =
         ::testing::TempDir() + "probe_copy_" + std::to_string(getpid()) + ".so";
-    std::filesystem::copy_file(ZEPH_BRIDGE_PROBE, copy,
+    std::filesystem::copy_file(zeph::built::bridgeProbe, copy,
                                std::filesystem::copy_options::overwrite_existing);
     BridgedModule probe, again, ostrel;
     std::string error;
     ASSERT_TRUE(probe.open(fakeLaunch(), error)) << error;
     ASSERT_TRUE(again.open(fakeLaunch(copy), error)) << error;
-    ASSERT_TRUE(ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error)) << error;
+    ASSERT_TRUE(ostrel.open(fakeLaunch(zeph::built::ostrelModule), error)) << error;
     RecordingHost a, b, c;
     ASSERT_TRUE(a.create(probe.factory(), "A"));
     ASSERT_TRUE(b.create(again.factory(), "B"));
@@ -71,7 +72,8 @@ TEST(BridgeShared, a_module_that_cannot_join_is_one_clear_line) {
         {"/nonexistent/gone.so",
          "cannot load gone.so: the bridge could not load it: /nonexistent/gone.so: cannot open "
          "shared object file: No such file or directory (error 126)"},
-        {ZEPH_NO_FACTORY_MODULE, "test_component_no_factory.so exports no " ZEPH_FACTORY_NAME},
+        {zeph::built::noFactoryModule,
+         "test_component_no_factory.so exports no " ZEPH_FACTORY_NAME},
     };
     for (const auto& c : cases) {
         BridgedModule m;
@@ -130,7 +132,7 @@ void runUntilDeath(const char* text, double answerSeconds, const std::string& pi
     setenv("ZEPH_FAKE_BRIDGE_PID_FILE", pidFile.c_str(), 1);
     BridgedModule m;
     std::string error;
-    if (!m.open(fakeLaunch(ZEPH_BRIDGE_PROBE, answerSeconds), error))
+    if (!m.open(fakeLaunch(zeph::built::bridgeProbe, answerSeconds), error))
         _exit(50);
     RecordingHost host;
     host.create(m.factory(), "");
@@ -240,7 +242,8 @@ TEST(BridgeRegion, no_file_is_left_however_the_bridge_ends) {
 void runOnPipes() {
     BridgedModule probe, ostrel;
     std::string error;
-    if (!probe.open(fakeLaunch(), error) || !ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error))
+    if (!probe.open(fakeLaunch(), error) ||
+        !ostrel.open(fakeLaunch(zeph::built::ostrelModule), error))
         _exit(50);
     RecordingHost host;
     host.setReply("SD 'rtr'", "5 7");
@@ -277,7 +280,7 @@ TEST(BridgeRegion, without_one_the_pipes_carry_everything_as_one_line_says) {
 void callBackFromHn() {
     BridgedModule ostrel;
     std::string error;
-    if (!ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error))
+    if (!ostrel.open(fakeLaunch(zeph::built::ostrelModule), error))
         _exit(50);
     RecordingHost host;
     host.create(ostrel.factory(), "");
@@ -299,7 +302,7 @@ TEST(BridgeRegion, a_host_that_calls_back_from_a_one_way_command_is_stopped) {
 
 TEST(BridgeStart, failures_before_the_first_message_are_one_clear_line) {
     unsetenv("WINEDEBUG"); // which would send the bridge's stderr through instead of keeping it
-    const std::string noFactory = ZEPH_NO_FACTORY_MODULE;
+    const std::string noFactory = zeph::built::noFactoryModule;
     struct Case {
         std::vector<std::string> argv;
         const char* message;
@@ -317,8 +320,8 @@ TEST(BridgeStart, failures_before_the_first_message_are_one_clear_line) {
           "'\\030\\0\\0\\0\\001\\0\\0\\0ZBRG\\004\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0'; "
           "exec sleep 5"},
          "cannot load probe: the bridge (/bin/sh) speaks another protocol"},
-        {{ZEPH_FAKE_BRIDGE, noFactory}, "probe exports no load_zeph_client_script"},
-        {{ZEPH_FAKE_BRIDGE, "/nonexistent/x.so"},
+        {{zeph::built::fakeBridge, noFactory}, "probe exports no load_zeph_client_script"},
+        {{zeph::built::fakeBridge, "/nonexistent/x.so"},
          "cannot load probe: the bridge could not load "
          "it: /nonexistent/x.so: cannot open shared"},
     };

@@ -1,6 +1,7 @@
 // The bench's end of the bridge against a fake bridge: the same relay as the Windows bridge, built
 // natively around a dlopen'ed module, so every rule is checked here without Wine. The same runs are
 // made directly and through the bridge and must look the same to the recording host.
+#include "built_paths.h"
 #include "bridge/bridge_connection.h"
 #include "fake_launch.h"
 #include "bridge/bridged_module.h"
@@ -67,7 +68,7 @@ Seen play(zeph_factory_fn factory, const std::vector<Step>& steps) {
 class Bridge : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_direct.open(ZEPH_BRIDGE_PROBE)) << m_direct.error();
+        ASSERT_TRUE(m_direct.open(zeph::built::bridgeProbe)) << m_direct.error();
         std::string error;
         ASSERT_TRUE(m_bridged.open(fakeLaunch(), error)) << error;
     }
@@ -166,9 +167,9 @@ TEST_F(Bridge, an_answer_without_a_nul_in_reach_stays_so) {
 TEST_F(Bridge, every_workout_scenario_passes_on_the_real_selector_through_the_bridge) {
     BridgedModule ostrel;
     std::string error;
-    ASSERT_TRUE(ostrel.open(fakeLaunch(ZEPH_OSTREL_MODULE), error)) << error;
+    ASSERT_TRUE(ostrel.open(fakeLaunch(zeph::built::ostrelModule), error)) << error;
     int played = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(ZEPH_WORKOUT_DIR)) {
+    for (const auto& entry : std::filesystem::directory_iterator(zeph::built::workoutDir)) {
         if (entry.path().extension() != ".zs")
             continue;
         auto scenario = zeph::bench::loadScenario(entry.path().string(), error);
@@ -337,7 +338,7 @@ TEST_F(Bridge, a_component_source_measures_the_heap_where_its_components_live) {
 TEST(BridgeSoak, the_heap_per_component_is_read_where_the_components_live) {
     if (zeph::bench::leakCheckAvailable()) // that is, the bench is built with the sanitizer
         GTEST_SKIP() << "the sanitizer's allocator keeps its own books: the heap figure reads 0";
-    const std::string dir = std::filesystem::path(ZEPH_NO_FACTORY_MODULE).parent_path();
+    const std::string dir = std::filesystem::path(zeph::built::noFactoryModule).parent_path();
     const auto heapPerComponent = [&](const char* fault, int components) {
         const std::string path = dir + "/test_component_" + fault + ".so";
         BridgedModule m;

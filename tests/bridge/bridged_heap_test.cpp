@@ -1,6 +1,7 @@
 // The heap figure measured inside the bridge, which is where a bridged DLL's allocations live: it
 // must see a DLL that leaks and stay flat for one that does not, or a heap check on it means
 // nothing. Needs Wine and the DLLs; skipped otherwise.
+#include "built_paths.h"
 #include "bridge/bridged_module.h"
 #include "module_loader.h"
 #include "recording_host.h"
@@ -48,7 +49,7 @@ bool openOrSkip(Module& m, const std::string& path) {
 
 TEST(bridged_heap, a_leaking_dll_shows_in_the_bridge_heap) {
     Module probe;
-    if (!openOrSkip(probe, ZEPH_PROBE_DLL))
+    if (!openOrSkip(probe, zeph::built::probeDll))
         GTEST_SKIP();
     EXPECT_TRUE(probe.bridged());
     const long long grown = growthOver(probe.factory(), [&] {
@@ -62,10 +63,10 @@ TEST(bridged_heap, a_leaking_dll_shows_in_the_bridge_heap) {
 
 TEST(bridged_heap, the_selector_workout_leaves_the_bridge_heap_flat) {
     Module ostrel;
-    if (!openOrSkip(ostrel, std::string(ZEPH_WINDOWS_BIN) + "/Ostrel.dll"))
+    if (!openOrSkip(ostrel, std::string(zeph::built::windowsBin) + "/Ostrel.dll"))
         GTEST_SKIP();
     std::string error;
-    const std::string dll = std::string(ZEPH_WINDOWS_BIN) + "/Ostrel.dll";
+    const std::string dll = std::string(zeph::built::windowsBin) + "/Ostrel.dll";
     const auto workout = zeph::bench::loadWorkout(zeph::bench::workoutBeside(dll), error);
     ASSERT_TRUE(workout) << error;
     const long long grown = growthOver(ostrel.factory(), [&] {

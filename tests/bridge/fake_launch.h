@@ -3,15 +3,16 @@
 #ifndef ZEPH_TESTS_FAKE_LAUNCH_H
 #define ZEPH_TESTS_FAKE_LAUNCH_H
 
+#include "built_paths.h"
 #include "bridge/bridge_connection.h"
 
 #include <filesystem>
 #include <string>
 
-inline zeph::host::bridge::Launch fakeLaunch(const std::string& module = ZEPH_BRIDGE_PROBE,
+inline zeph::host::bridge::Launch fakeLaunch(const std::string& module = zeph::built::bridgeProbe,
                                              double answerSeconds = 10) {
     zeph::host::bridge::Launch l;
-    l.argv = {ZEPH_FAKE_BRIDGE, module};
+    l.argv = {zeph::built::fakeBridge, module};
     l.module = std::filesystem::path(module).filename().string();
     l.startSeconds = 10;
     l.answerSeconds = answerSeconds;

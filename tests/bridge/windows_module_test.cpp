@@ -1,5 +1,6 @@
 // Windows modules the bench must refuse before any Wine process starts: what the PE headers say,
 // and the one line (exit code 2) every subcommand of zeph-host gives for them, as for a bad .so.
+#include "built_paths.h"
 #include "bridge/pe_file.h"
 #include "module_loader.h"
 
@@ -130,16 +131,16 @@ TEST(pe_file, headers_decide_what_kind_of_module_it_is) {
 
 TEST(pe_file, built_dlls_are_read_as_their_linkers_wrote_them) {
     for (const char* name : {"Ostrel.dll"}) {
-        const std::string path = std::string(ZEPH_WINDOWS_BIN) + "/" + name;
+        const std::string path = std::string(zeph::built::windowsBin) + "/" + name;
         if (!std::filesystem::exists(path))
             continue;
         const PeCheck r = inspectPeFile(path);
         EXPECT_EQ(int(r.kind), int(PeCheck::Kind::Ok)) << path << ": " << r.why;
     }
-#if defined(ZEPH_PROBE_DLL)
+#if defined(ZEPH_HAS_PROBE_DLL)
     // DLLs of another linker than the component's: mingw's.
-    EXPECT_EQ(int(inspectPeFile(ZEPH_PROBE_DLL).kind), int(PeCheck::Kind::Ok));
-    const PeCheck noFactory = inspectPeFile(ZEPH_PROBE_NO_FACTORY_DLL);
+    EXPECT_EQ(int(inspectPeFile(zeph::built::probeDll).kind), int(PeCheck::Kind::Ok));
+    const PeCheck noFactory = inspectPeFile(zeph::built::probeNoFactoryDll);
     EXPECT_EQ(int(noFactory.kind), int(PeCheck::Kind::NoFactory));
     EXPECT_EQ(noFactory.exports, std::vector<std::string>{"probe_without_factory"});
 #endif
@@ -189,7 +190,7 @@ TEST(windows_module, bad_dlls_give_one_line_and_exit_2_before_wine_starts) {
         for (const char* sub : {"run", "validate", "shell", "soak"}) {
             const std::string errPath =
                 ::testing::TempDir() + "windows_module_err_" + std::to_string(getpid());
-            const std::string command = std::string(ZEPH_HOST_EXE) + " " + sub + " " + path +
+            const std::string command = std::string(zeph::built::hostExe) + " " + sub + " " + path +
                                         " </dev/null >/dev/null 2>" + errPath;
             const int status = std::system(command.c_str());
             std::ifstream in(errPath);

@@ -2,6 +2,7 @@
 // its factory, and spoken to through the callback only.
 #pragma once
 
+#include "built_paths.h"
 #include "module_loader.h"
 #include "recording_host.h"
 
@@ -15,7 +16,7 @@ using Commands = std::vector<std::string>;
 
 class OstrelTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(module.open(OSTREL_MODULE_PATH)) << module.error(); }
+    void SetUp() override { ASSERT_TRUE(module.open(zeph::built::ostrelModule)) << module.error(); }
 
     void TearDown() override {
         host.destroy();

@@ -1,4 +1,5 @@
 // The selector end to end, and the life of its revertive poll across registrations.
+#include "built_paths.h"
 #include "ostrel_fixture.h"
 
 TEST_F(OstrelTest, road_of_a_take) {
@@ -36,7 +37,7 @@ TEST_F(OstrelTest, road_of_a_take) {
 }
 
 TEST_F(OstrelTest, module_carries_its_identification) {
-    FILE* file = std::fopen(OSTREL_MODULE_PATH, "rb");
+    FILE* file = std::fopen(zeph::built::ostrelModule, "rb");
     ASSERT_NE(file, nullptr);
     std::string bytes;
     char chunk[4096];

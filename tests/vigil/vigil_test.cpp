@@ -1,6 +1,7 @@
 // Vigil against list replies no facility gives: missing, empty, with empty items, or far longer
 // than a panel. The workout plays the ordinary cases through the bench, and the base's own tests
 // every read-back rule; here the host answers what a test says.
+#include "built_paths.h"
 #include "module_loader.h"
 #include "recording_host.h"
 
@@ -35,7 +36,7 @@ const HostileCase kCases[] = {
 class VigilTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(module.open(VIGIL_MODULE_PATH)) << module.error();
+        ASSERT_TRUE(module.open(zeph::built::vigilModule)) << module.error();
         ASSERT_TRUE(host.create(module.factory(), ""));
         EXPECT_EQ(host.takeCommands(), Commands{"PS '1' 'AlarmPanel.zeph_ui'"});
     }
