@@ -310,9 +310,20 @@ bool operator==(const zeph_string& a, const char* b) {
 }
 
 bool operator==(const zeph_string& a, int n) {
-    char digits[36];
-    renderInt(n, 10, digits);
-    return strcmp(a, digits) == 0;
+    // Rendered in base 10 as a constant, where a division is a multiplication, and compared in
+    // place: ids are a digit or two, where a library call costs more than the bytes.
+    char digits[12];
+    char* d = digits + sizeof digits;
+    *--d = '\0';
+    unsigned int magnitude =
+        n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+    do {
+        *--d = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (n < 0)
+        *--d = '-';
+    return a == d;
 }
 
 bool operator!=(const zeph_string& a, const zeph_string& b) {

@@ -12,28 +12,26 @@ namespace {
 
 const int NUMERIC_LIMIT = 31; // the numeric commands fit a 32-byte buffer
 
-// Decimal text of n with no leading zeros, kept on the stack: a number costs no string object.
-struct Decimal {
-    explicit Decimal(int n) {
-        char digits[12];
-        int count = 0;
-        unsigned int magnitude =
-            n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
-        do {
-            digits[count++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        int len = 0;
-        if (n < 0)
-            text[len++] = '-';
-        while (count > 0)
-            text[len++] = digits[--count];
-        text[len] = '\0';
-        length = len;
-    }
-    char text[12];
-    int length;
-};
+// The decimal digits of n's magnitude (INT_MIN's included) and how many there are: a number goes
+// straight to its place, with no string object and no copy.
+unsigned int magnitudeOf(int n) {
+    return n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+}
+int digitCount(unsigned int magnitude) {
+    static const unsigned int POWERS[] = {1u,      10u,      100u,      1000u,      10000u,
+                                          100000u, 1000000u, 10000000u, 100000000u, 1000000000u};
+    int count = 1;
+    while (count < 10 && magnitude >= POWERS[count])
+        ++count;
+    return count;
+}
+// Writes the digits of magnitude backwards, the last one just before end.
+void writeDigits(char* end, unsigned int magnitude) {
+    do {
+        *--end = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+}
 
 // Fills "%1".."%9" of a template in one pass, so an argument that itself holds "%2" stays as it is.
 // Each literal run and each value goes to out.append(begin, end); false as soon as out has no room.
@@ -89,12 +87,29 @@ public:
         m_at += N - 1;
         return *this;
     }
+    // The place is kept in a register while the bytes go: a byte written through char* may alias
+    // the members, so a loop on them reloads m_at after every byte.
     CommandWriter& value(const char* v) {
-        for (; v && *v; ++v) {
-            if (m_at == m_last)
+        if (!v)
+            return *this;
+        char* at = m_at;
+        for (; *v; ++v) {
+            if (at == m_last)
                 return overflow();
-            *m_at++ = *v;
+            *at++ = *v;
         }
+        m_at = at;
+        return *this;
+    }
+    CommandWriter& number(int n) {
+        const unsigned int magnitude = magnitudeOf(n);
+        const size_t width = static_cast<size_t>(digitCount(magnitude)) + (n < 0 ? 1 : 0);
+        if (static_cast<size_t>(m_last - m_at) < width)
+            return overflow();
+        if (n < 0)
+            *m_at = '-';
+        m_at += width;
+        writeDigits(m_at, magnitude);
         return *this;
     }
     // NUL-terminates what was written; false when a piece did not fit.
@@ -126,6 +141,10 @@ public:
     }
     CommandLength& value(const char* v) {
         length += v ? strlen(v) : 0;
+        return *this;
+    }
+    CommandLength& number(int n) {
+        length += static_cast<size_t>(digitCount(magnitudeOf(n))) + (n < 0 ? 1 : 0);
         return *this;
     }
     size_t length;
@@ -166,22 +185,15 @@ private:
 // Appends " <n>" in decimal to buf at *len, its width found first so that the digits go straight
 // to their place; false when it would pass the limit (the numeric commands' by default).
 bool appendNumber(char* buf, int* len, int n, int limit = NUMERIC_LIMIT) {
-    static const unsigned int POWERS[] = {1u,      10u,      100u,      1000u,      10000u,
-                                          100000u, 1000000u, 10000000u, 100000000u, 1000000000u};
-    unsigned int magnitude =
-        n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
-    int count = 1;
-    while (count < 10 && magnitude >= POWERS[count])
-        ++count;
-    const int width = count + (n < 0 ? 1 : 0);
+    const unsigned int magnitude = magnitudeOf(n);
+    const int width = digitCount(magnitude) + (n < 0 ? 1 : 0);
     if (*len + 1 + width > limit)
         return false;
     char* out = buf + *len;
-    *out++ = ' ';
+    *out = ' ';
     if (n < 0)
-        *out++ = '-';
-    for (char* d = out + count; d != out; magnitude /= 10)
-        *--d = static_cast<char>('0' + magnitude % 10);
+        out[1] = '-';
+    writeDigits(out + 1 + width, magnitude);
     *len += 1 + width;
     return true;
 }

@@ -170,9 +170,8 @@ void zeph_script_helper::routerCrosspoint(int device, int source, int destinatio
                                           const zeph_string& extra, bool flag) {
     if (!host)
         return;
-    const Decimal d(device), s(source), t(destination);
     send(Command([&](auto& out) {
-        out.text("RC ").value(d.text).text(" ").value(s.text).text(" ").value(t.text);
+        out.text("RC ").number(device).text(" ").number(source).text(" ").number(destination);
         out.text(" ',").value(extra).text(flag ? "' 1" : "' 0");
     }));
 }
