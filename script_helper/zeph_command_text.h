@@ -155,26 +155,35 @@ public:
 // else in one heap block of its own size.
 class Command {
 public:
+    // The stack's writing is the one call of the pieces with a CommandWriter, so the compiler puts
+    // it in line and keeps the writer in registers; the long way writes through a type of its own.
     template <class Pieces> explicit Command(const Pieces& pieces) : m_long(0) {
         CommandWriter stack(m_short, sizeof m_short);
         pieces(stack);
-        if (stack.finish())
-            return;
-        m_short[0] = '\0'; // what goes out should the block not be had
-        CommandLength length;
-        pieces(length);
-        m_long = static_cast<char*>(malloc(length.length + 1));
-        if (m_long) {
-            CommandWriter heap(m_long, length.length + 1);
-            pieces(heap);
-            heap.finish();
-        }
+        if (!stack.finish())
+            writeLong(pieces);
     }
     ~Command() { free(m_long); }
 
     operator const char*() const { return m_long ? m_long : m_short; }
 
 private:
+    struct LongWriter : CommandWriter {
+        LongWriter(char* out, size_t room) : CommandWriter(out, room) {}
+    };
+
+    template <class Pieces> void writeLong(const Pieces& pieces) {
+        m_short[0] = '\0'; // what goes out should the block not be had
+        CommandLength length;
+        pieces(length);
+        m_long = static_cast<char*>(malloc(length.length + 1));
+        if (m_long) {
+            LongWriter heap(m_long, length.length + 1);
+            pieces(heap);
+            heap.finish();
+        }
+    }
+
     Command(const Command&);
     Command& operator=(const Command&);
 
