@@ -102,6 +102,12 @@ TEST(zeph_string, comparisons_are_exact_and_case_sensitive) {
     EXPECT_FALSE(zeph_string("01") == 1);
     EXPECT_FALSE(zeph_string("1 ") == 1);
     EXPECT_TRUE(zeph_string("-3") == -3);
+    EXPECT_TRUE(zeph_string("0") == 0);
+    EXPECT_FALSE(zeph_string("-0") == 0);
+    EXPECT_TRUE(zeph_string("250") == 250);
+    EXPECT_FALSE(zeph_string("205") == 250);
+    EXPECT_TRUE(zeph_string("2147483647") == INT_MAX);
+    EXPECT_TRUE(zeph_string("-2147483648") == INT_MIN);
     EXPECT_FALSE(zeph_string("a") != zeph_string("a"));
     EXPECT_TRUE(zeph_string("a") != zeph_string("ab"));
 }
